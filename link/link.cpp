@@ -1,0 +1,47 @@
+#include "link/link.h"
+
+namespace {
+constexpr DWORD kBaudRate = 9600;
+}
+
+void ConfigurePort(TFT232 &port) {
+  port.SetBitMode(0, 0);
+  port.ClearDtr(false);
+  port.ClearRts(true);
+  port.SetBaudRate(kBaudRate);
+}
+
+std::string ReceiveAll(std::unique_ptr<TFT232> &port, const std::string &serial) {
+  std::string result;
+  if (!port) return result;
+  const std::int32_t n = port->RxQueueCount();
+  if (n > 0) {
+    bool complete = true;
+    for (std::int32_t i = 0; i < n; ++i) {
+      std::uint8_t byte = 0;
+      if (!port->ReadByte(byte)) {
+        complete = false;
+        break;
+      }
+      result.push_back(static_cast<char>(byte));
+    }
+    if (complete) return result;
+  }
+  if (port->RxQueueCount() == 0) return result;
+  try {
+    // A second open of a unit that is still open fails, so a healthy link is never replaced.
+    auto reopened = std::make_unique<TFT232>(serial);
+    ConfigurePort(*reopened);
+    port = std::move(reopened);  // the replaced port closes its handle
+  } catch (const TFT232Exception &) {
+    // the next poll tries again
+  }
+  return result;
+}
+
+bool SendText(TFT232 *port, const std::string &text) {
+  if (text.empty() || !port) return false;
+  for (char c : text)
+    if (!port->WriteByte(static_cast<std::uint8_t>(c))) return false;
+  return true;
+}

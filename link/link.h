@@ -1,0 +1,21 @@
+// The two routines through which every window talks to the unit, on the one open port.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "link/ft232.h"
+
+// All bytes waiting in the port's receive queue, in arrival order; possibly empty. When a read
+// fails or nothing was waiting and the queue then reports a non-zero count (-1 while the unit is
+// unplugged), the unit `serial` is opened anew and replaces `port`; a failed reopen is silent.
+// Nothing is done without a port.
+std::string ReceiveAll(std::unique_ptr<TFT232> &port, const std::string &serial);
+
+// Writes `text` byte by byte; true when every byte was written. False for an empty text, and
+// without a port.
+bool SendText(TFT232 *port, const std::string &text);
+
+// Puts a freshly opened port into the state the program works in: plain serial mode, DTR set,
+// RTS cleared, 9600 baud.
+void ConfigurePort(TFT232 &port);
