@@ -80,7 +80,9 @@ std::string DetectProgramFolder() {
   return fallback.toStdString() + "/";
 }
 
-std::string ConfigFileName(const std::string &programFolder) { return programFolder + "VERT.ini"; }
+std::string ConfigFileName(const std::string &programFolder) {
+  return programFolder + "VERT.ini";
+}
 
 std::string ConfigFile::Read(const std::string &section, const std::string &key) const {
   CSimpleIniA ini;

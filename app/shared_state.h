@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "link/ft232.h"
 #include "link/link.h"
@@ -31,10 +32,12 @@ struct SharedState {
   std::string AudioPath;
   std::string FirmPath;
 
+  // Display names of the sound output devices, listed once at start-up before the windows.
+  std::vector<std::string> AudioDeviceList;
+
   const std::string &ChosenSerial() const {
     static const std::string none;
-    if (ChosenIndex < 0 || ChosenIndex >= static_cast<std::int32_t>(SerialList.size()))
-      return none;
+    if (ChosenIndex < 0 || ChosenIndex >= static_cast<std::int32_t>(SerialList.size())) return none;
     return SerialList[static_cast<std::size_t>(ChosenIndex)];
   }
 

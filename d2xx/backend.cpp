@@ -25,7 +25,9 @@ ScopedBackend::ScopedBackend(std::unique_ptr<Backend> backend)
   installed = backend_.get();
 }
 
-ScopedBackend::~ScopedBackend() { installed = previous_; }
+ScopedBackend::~ScopedBackend() {
+  installed = previous_;
+}
 
 struct ProviderBackend::Open {
   std::uintptr_t handle;

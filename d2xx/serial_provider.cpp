@@ -3,6 +3,8 @@
 namespace d2xx {
 
 // Real adapters are not served yet: the provider lists nothing.
-std::unique_ptr<DeviceProvider> MakeSerialProvider() { return nullptr; }
+std::unique_ptr<DeviceProvider> MakeSerialProvider() {
+  return nullptr;
+}
 
 }  // namespace d2xx

@@ -21,7 +21,9 @@ TFT232::~TFT232() {
   std::this_thread::sleep_for(kClosePause);
 }
 
-FT_STATUS TFT232::SetBaudRate(DWORD rate) { return FT_SetBaudRate(Handle, rate); }
+FT_STATUS TFT232::SetBaudRate(DWORD rate) {
+  return FT_SetBaudRate(Handle, rate);
+}
 
 bool TFT232::ReadByte(std::uint8_t &value) {
   DWORD count = 0;
@@ -41,9 +43,13 @@ std::int32_t TFT232::RxQueueCount() {
   return static_cast<std::int32_t>(rx);
 }
 
-FT_STATUS TFT232::ClearDtr(bool clear) { return clear ? FT_ClrDtr(Handle) : FT_SetDtr(Handle); }
+FT_STATUS TFT232::ClearDtr(bool clear) {
+  return clear ? FT_ClrDtr(Handle) : FT_SetDtr(Handle);
+}
 
-FT_STATUS TFT232::ClearRts(bool clear) { return clear ? FT_ClrRts(Handle) : FT_SetRts(Handle); }
+FT_STATUS TFT232::ClearRts(bool clear) {
+  return clear ? FT_ClrRts(Handle) : FT_SetRts(Handle);
+}
 
 DWORD TFT232::ModemStatus() {
   ULONG status = 0;
@@ -51,7 +57,9 @@ DWORD TFT232::ModemStatus() {
   return status;
 }
 
-bool TFT232::CtsClear() { return (ModemStatus() & FT_MODEM_STATUS_CTS) == 0; }
+bool TFT232::CtsClear() {
+  return (ModemStatus() & FT_MODEM_STATUS_CTS) == 0;
+}
 
 bool TFT232::SetBitMode(std::uint8_t mask, std::uint8_t mode) {
   LastStatus = FT_SetBitMode(Handle, mask, mode);
@@ -89,7 +97,9 @@ FT_STATUS GetFTDeviceCount() {
   return status;
 }
 
-FT_STATUS GetFTDeviceSerialNo(DWORD index) { return listByIndex(index, FT_OPEN_BY_SERIAL_NUMBER); }
+FT_STATUS GetFTDeviceSerialNo(DWORD index) {
+  return listByIndex(index, FT_OPEN_BY_SERIAL_NUMBER);
+}
 
 FT_STATUS GetFTDeviceDescription(DWORD index) {
   return listByIndex(index, FT_OPEN_BY_DESCRIPTION);

@@ -12,7 +12,9 @@ std::string CommandLine(std::string_view word, std::string_view value) {
   return line;
 }
 
-bool ReplyComplete(std::string_view buffer) { return buffer.size() > 2 && buffer.back() == '\n'; }
+bool ReplyComplete(std::string_view buffer) {
+  return buffer.size() > 2 && buffer.back() == '\n';
+}
 
 Reply Recognise(std::string_view buffer) {
   if (!ReplyComplete(buffer)) return Reply::Incomplete;

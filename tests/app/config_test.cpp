@@ -33,9 +33,8 @@ TEST(ConfigFile, ValuesSurviveARoundTripAsTyped) {
   TempFolder tmp;
   ConfigFile ini(ConfigFileName(tmp.Folder()));
   const std::vector<std::string> values = {
-      "AT@P01,3;comment", "C:\\firm\\new.hex", "  two leading blanks", "trailing blank ",
-      "a=b=c",            "[not a section]",   "ÅÄÖ ünïcödé",          "#hash ;semi",
-      "\"quoted\" inside"};
+      "AT@P01,3;comment", "C:\\firm\\new.hex", "  two leading blanks", "trailing blank ",  "a=b=c",
+      "[not a section]",  "ÅÄÖ ünïcödé",       "#hash ;semi",          "\"quoted\" inside"};
   for (std::size_t i = 0; i < values.size(); ++i)
     ini.Write("Setup", "E" + std::to_string(i + 1), values[i]);
   for (std::size_t i = 0; i < values.size(); ++i)

@@ -60,8 +60,8 @@ TEST_F(LinkTest, AnUnpluggedUnitIsTakenUpWhenItReturns) {
   EXPECT_EQ(ReceiveAll(port, "VRT00001"), "");
   ASSERT_NE(port.get(), previous);
   // The reopen configures the new port as the first open does and closes the replaced one.
-  const Names expected{"GetStatus", "GetStatus", "OpenEx", "SetBitMode", "SetDtr",
-                       "ClrRts",    "SetBaudRate", "Close"};
+  const Names expected{"GetStatus", "GetStatus", "OpenEx",      "SetBitMode",
+                       "SetDtr",    "ClrRts",    "SetBaudRate", "Close"};
   EXPECT_EQ(fake->names(), expected);
   EXPECT_EQ(fake->calls.back().handle, oldHandle);
   EXPECT_EQ(unit().baud, 9600u);

@@ -184,7 +184,6 @@ FT_STATUS Backend::SetBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode) {
   return FT_OK;
 }
 
-Installed::Installed()
-    : fake_(new Backend), scope_(std::unique_ptr<d2xx::Backend>(fake_)) {}
+Installed::Installed() : fake_(new Backend), scope_(std::unique_ptr<d2xx::Backend>(fake_)) {}
 
 }  // namespace fake

@@ -1,0 +1,26 @@
+// Message boxes of the program: the UserPrompt of the windows, and the general error handler
+// that every slot and timer handler hands its exceptions to.
+#pragma once
+
+#include <QString>
+#include <exception>
+
+#include "app/user_prompt.h"
+
+class QWidget;
+
+// Shows QMessageBox boxes over `parent`.
+class MessageBoxPrompt : public UserPrompt {
+ public:
+  explicit MessageBoxPrompt(QWidget *parent) : parent_(parent) {}
+  void Inform(const std::string &text, const std::string &caption = {}) override;
+  bool Ask(const std::string &question, const std::string &caption = {}) override;
+
+ private:
+  QWidget *parent_;
+};
+
+// The general error handler: shows the error's text in a message box and the program goes on.
+// One box at a time: errors that arrive while a box is open are shown after it, in order.
+void ShowError(const QString &text);
+void ShowError(const std::exception &error);
