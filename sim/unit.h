@@ -42,7 +42,7 @@ struct LineFault {
   };
   Kind kind = Kind::NoAnswer;
   std::string word{};  // command word it hits ("P05", "NORM", "#"); empty: every command line
-  int nth = 0;       // only the nth line with that word, counted from 1; 0: every one
+  int nth = 0;         // only the nth line with that word, counted from 1; 0: every one
   std::chrono::milliseconds delay{200};
   std::size_t pieceSize = 2;
 };
