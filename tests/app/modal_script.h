@@ -2,7 +2,8 @@
 // when its turn comes, from a timer that keeps firing inside the nested exec() loops. Steps click
 // through Click(), which queues the click, so that a window it opens runs its loop outside the
 // timer. Whatever is still open when the script ends, or opens when no step is left, is closed
-// and reported as a failure, so a test never hangs.
+// and reported as a failure, so a test never hangs. One script at a time: end one (leave its
+// scope) before the next begins.
 #pragma once
 
 #include <gtest/gtest.h>
