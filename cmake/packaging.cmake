@@ -49,6 +49,7 @@ set(TOLVANE_DEB_DEPENDS
     "libqt6widgets6 (>= 6.4)"
     "qt6-qpa-plugins"
     "${icu_package}"
+    "libsimpleini1"
     "libgstreamer1.0-0 (>= 1.22)"
     "libgstreamer-plugins-base1.0-0 (>= 1.22)"
     "gstreamer1.0-plugins-base"
