@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QButtonGroup>
+#include <QClipboard>
 #include <QComboBox>
 #include <QFrame>
 #include <QGridLayout>
@@ -113,7 +114,7 @@ QWidget *TForm6::makeField(const params::Parameter &p) {
     case params::Kind::List:
     case params::Kind::Index: {
       // A drop-down list whose entry line takes no typing: a value is only chosen from the list.
-      auto *combo = new QComboBox;
+      auto *combo = new QComboBox(this);
       combo->setEditable(true);
       combo->setInsertPolicy(QComboBox::NoInsert);
       combo->setCompleter(nullptr);
@@ -125,7 +126,7 @@ QWidget *TForm6::makeField(const params::Parameter &p) {
       break;
     }
     case params::Kind::Code: {
-      auto *edit = new QLineEdit;
+      auto *edit = new QLineEdit(this);
       edit->setMaxLength(p.maxLength);
       edit->setValidator(new CodeValidator(p.characters, p.maxLength, edit));
       edit->installEventFilter(this);
@@ -138,8 +139,8 @@ QWidget *TForm6::makeField(const params::Parameter &p) {
       break;
     }
     case params::Kind::Radio: {
-      auto *first = new QRadioButton(text(p.label));
-      auto *second = new QRadioButton(text(p.label2));
+      auto *first = new QRadioButton(text(p.label), this);
+      auto *second = new QRadioButton(text(p.label2), this);
       second->setObjectName(text(p.field2));
       auto *pair = new QButtonGroup(this);
       pair->addButton(first);
@@ -389,7 +390,18 @@ bool TForm6::eventFilter(QObject *watched, QEvent *event) {
   if (event->type() == QEvent::KeyPress) {
     auto it = characters_.find(watched);
     if (it != characters_.end()) {
-      const QString typed = static_cast<QKeyEvent *>(event)->text();
+      auto *key = static_cast<QKeyEvent *>(event);
+      if (key->matches(QKeySequence::Paste)) {
+        // Pasted from the keyboard: the accepted characters of the whole clipboard text, as far
+        // as they fit (the field would otherwise cut the text to its length before filtering).
+        auto *edit = static_cast<QLineEdit *>(watched);
+        QString kept;
+        for (QChar c : QApplication::clipboard()->text())
+          if (accepts(it->second, c)) kept.append(c);
+        if (!edit->isReadOnly()) edit->insert(kept);
+        return true;
+      }
+      const QString typed = key->text();
       if (!typed.isEmpty() && typed[0].isPrint() && !accepts(it->second, typed[0])) return true;
     }
   }
@@ -422,6 +434,7 @@ void TForm6::check(QWidget *field) {
   if (length >= rule.minLength) return;
   checking_ = true;
   prompt_.Inform(kFillIn);
+  activateWindow();
   field->setFocus(Qt::OtherFocusReason);
   checking_ = false;
 }
