@@ -17,6 +17,7 @@
 
 #include "app/shared_state.h"
 #include "settings/parameters.h"
+#include "tests/settings/box_watcher.h"
 #include "tests/support/fake_ftdi.h"
 
 namespace {
@@ -24,28 +25,6 @@ namespace {
 QString latin1(std::string_view s) {
   return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
 }
-
-// Answers every message box that opens while it lives, and records its text.
-class BoxWatcher {
- public:
-  explicit BoxWatcher(std::function<void(QMessageBox *)> onBox = {}) : onBox_(std::move(onBox)) {
-    QObject::connect(&timer_, &QTimer::timeout, [this] {
-      for (QWidget *w : QApplication::topLevelWidgets()) {
-        auto *box = qobject_cast<QMessageBox *>(w);
-        if (!box || !box->isVisible()) continue;
-        texts.push_back(box->text().toStdString());
-        if (onBox_) onBox_(box);
-        box->button(QMessageBox::Ok)->click();
-      }
-    });
-    timer_.start(5);
-  }
-  std::vector<std::string> texts;
-
- private:
-  std::function<void(QMessageBox *)> onBox_;
-  QTimer timer_;
-};
 
 class SettingsWindow : public ::testing::Test {
  protected:
