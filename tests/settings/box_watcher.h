@@ -12,21 +12,21 @@
 
 class BoxWatcher {
  public:
-  explicit BoxWatcher(std::function<void(QMessageBox *)> onBox = {}) : onBox_(std::move(onBox)) {
+  BoxWatcher() {
     QObject::connect(&timer_, &QTimer::timeout, [this] {
       for (QWidget *w : QApplication::topLevelWidgets()) {
         auto *box = qobject_cast<QMessageBox *>(w);
         if (!box || !box->isVisible()) continue;
         texts.push_back(box->text().toStdString());
-        if (onBox_) onBox_(box);
+        if (onBox) onBox(box);
         box->button(QMessageBox::Ok)->click();
       }
     });
     timer_.start(5);
   }
   std::vector<std::string> texts;
+  std::function<void(QMessageBox *)> onBox;  // called with each box before it is answered
 
  private:
-  std::function<void(QMessageBox *)> onBox_;
   QTimer timer_;
 };

@@ -155,11 +155,11 @@ class WindowAgainstUnit : public AgainstUnit {
   }
 
   TForm6 window{state, nullptr};
+  BoxWatcher boxes;
 };
 
 TEST_F(WindowAgainstUnit, DefaultSettingThenWriteToSkarvel) {
   window.show();
-  BoxWatcher boxes;
   child<QRadioButton>("RadioButton2")->click();
   child<QComboBox>("ComboBox8")->setCurrentIndex(9);
   child<QLineEdit>("Edit3")->setText("#1");
@@ -189,7 +189,6 @@ TEST_F(WindowAgainstUnit, DefaultSettingThenWriteToSkarvel) {
 TEST_F(WindowAgainstUnit, ARefusedDefaultShowsItsMessage) {
   unit.AddFault(sim::LineFault{.kind = sim::LineFault::Kind::Err, .word = "DEFAULT"});
   window.show();
-  BoxWatcher boxes;
   child<QPushButton>("Button1")->click();
   tickUntilStopped("Timer2");
   EXPECT_EQ(boxes.texts, std::vector<std::string>{"Error value - DEFAULT"});

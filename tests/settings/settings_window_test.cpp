@@ -86,6 +86,7 @@ class SettingsWindow : public ::testing::Test {
   fake::Installed fake;
   SharedState state{"/tmp/"};
   TForm6 window{state, nullptr};
+  BoxWatcher boxes;  // answers any box, so that no test can hang on one
 };
 
 TEST_F(SettingsWindow, HasEveryGroupRowAndFieldWithItsInitialValue) {
@@ -228,6 +229,7 @@ TEST_F(SettingsWindow, CodeFieldsTakeOnlyTheirCharacters) {
   e8->setSelection(0, 1);
   QTest::keyClicks(e8, "#*x3");
   EXPECT_EQ(e8->text(), "31");
+  EXPECT_TRUE(boxes.texts.empty());
 }
 
 TEST_F(SettingsWindow, PastedAndDroppedTextObeysTheFilters) {
@@ -249,11 +251,35 @@ TEST_F(SettingsWindow, PastedAndDroppedTextObeysTheFilters) {
   e9->clear();
   e9->insert("a8");
   EXPECT_EQ(e9->text(), "8");
+  EXPECT_TRUE(boxes.texts.empty());
+}
+
+TEST_F(SettingsWindow, AFieldChangedDuringAWriteIsSentWithItsNewContents) {
+  show();
+  button("Write to Skarvel")->click();
+  for (int step = 1; step <= 5; ++step) {
+    reply("OK\r\n");
+    tick("Timer1");
+  }
+  EXPECT_TRUE(received().ends_with("AT@P051\r\n"));
+  QLineEdit *e10 = edit("Edit10");
+  e10->setFocus();
+  e10->selectAll();
+  QTest::keyClicks(e10, "#3");
+  combo("ComboBox5")->setCurrentIndex(1);
+  std::string lines;
+  for (int step = 6; step <= 27; ++step) {
+    reply("OK\r\n");
+    tick("Timer1");
+    lines += received();
+  }
+  EXPECT_NE(lines.find("AT@TYPG1\r\n"), std::string::npos);
+  EXPECT_TRUE(lines.ends_with("AT@P2451\r\nAT@P25#3\r\n"));
+  EXPECT_TRUE(buttonsEnabled());
 }
 
 TEST_F(SettingsWindow, LeavingEdit6WithOneDigitIsAccepted) {
   show();
-  BoxWatcher boxes;
   QLineEdit *e6 = edit("Edit6");
   e6->setFocus();
   e6->selectAll();
@@ -266,7 +292,6 @@ TEST_F(SettingsWindow, LeavingEdit6WithOneDigitIsAccepted) {
 
 TEST_F(SettingsWindow, LeavingEdit7WithOneDigitShowsTheMessageAndReturnsTheFocus) {
   show();
-  BoxWatcher boxes;
   QLineEdit *e7 = edit("Edit7");
   e7->setFocus();
   e7->selectAll();
@@ -281,7 +306,6 @@ TEST_F(SettingsWindow, LeavingEdit7WithOneDigitShowsTheMessageAndReturnsTheFocus
 
 TEST_F(SettingsWindow, EmptyingEdit4ShowsTheMessageAtOnce) {
   show();
-  BoxWatcher boxes;
   QLineEdit *e4 = edit("Edit4");
   e4->setFocus();
   e4->selectAll();
@@ -296,7 +320,6 @@ TEST_F(SettingsWindow, EmptyingEdit4ShowsTheMessageAtOnce) {
 
 TEST_F(SettingsWindow, Edit5IsCheckedAtEveryChangeAndOnLeaving) {
   show();
-  BoxWatcher boxes;
   QLineEdit *e5 = edit("Edit5");
   e5->setFocus();
   e5->end(false);
@@ -315,7 +338,6 @@ TEST_F(SettingsWindow, Edit5IsCheckedAtEveryChangeAndOnLeaving) {
 
 TEST_F(SettingsWindow, TwoEmptyFieldsNeverPassTheMessageBackAndForth) {
   show();
-  BoxWatcher boxes;
   edit("Edit1")->clear();
   edit("Edit2")->clear();
   edit("Edit1")->setFocus();
@@ -328,7 +350,6 @@ TEST_F(SettingsWindow, TwoEmptyFieldsNeverPassTheMessageBackAndForth) {
 
 TEST_F(SettingsWindow, NoCheckWhenTheFocusGoesToAnotherWindow) {
   show();
-  BoxWatcher boxes;
   edit("Edit7")->setText("5");
   edit("Edit7")->setFocus();
   QLineEdit elsewhere;
@@ -349,7 +370,6 @@ TEST_F(SettingsWindow, AWriteAfterDefaultSendsTheDefaultsWithThePairsKept) {
   edit("Edit8")->setText("77");
   reply("stale");
 
-  BoxWatcher boxes;
   button("Default setting")->click();
   EXPECT_EQ(received(), "AT@DEFAULT\r\n");
   EXPECT_FALSE(buttonsEnabled());
@@ -392,8 +412,7 @@ TEST_F(SettingsWindow, AWriteAfterDefaultSendsTheDefaultsWithThePairsKept) {
 TEST_F(SettingsWindow, ARefusedLineStopsTheTimerBeforeItsMessage) {
   show();
   bool timerRanDuringMessage = true;
-  BoxWatcher boxes(
-      [&](QMessageBox *) { timerRanDuringMessage = child<QTimer>("Timer1")->isActive(); });
+  boxes.onBox = [&](QMessageBox *) { timerRanDuringMessage = child<QTimer>("Timer1")->isActive(); };
   button("Write to Skarvel")->click();
   for (int step = 1; step <= 9; ++step) {
     reply("OK\r\n");
