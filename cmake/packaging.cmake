@@ -50,6 +50,7 @@ set(TOLVANE_DEB_DEPENDS
     "qt6-qpa-plugins"
     "${icu_package}"
     "libsimpleini1"
+    "libglib2.0-0"
     "libgstreamer1.0-0 (>= 1.22)"
     "libgstreamer-plugins-base1.0-0 (>= 1.22)"
     "gstreamer1.0-plugins-base"
