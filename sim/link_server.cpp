@@ -267,7 +267,7 @@ void LinkServer::readHost(Served &s) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    dropHost(s, "host closed the link");
+    dropHost(s, "");
     return;
   }
   link::Frame frame;
@@ -330,7 +330,7 @@ void LinkServer::flush(Served &s) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
-    dropHost(s, "host gone");
+    dropHost(s, "");
   }
 }
 
