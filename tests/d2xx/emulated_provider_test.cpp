@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <random>
 #include <thread>
 
 #include "d2xx/device_link.h"
@@ -350,4 +351,27 @@ TEST_F(EmulatedLink, AFolderRemovedUnderAnOpenHandleIsAnUnplug) {
   EXPECT_EQ(port->RxQueueCount(), 0);
   unlink((device.Folder() + "/link").c_str());
   EXPECT_EQ(port->RxQueueCount(), -1);
+}
+
+TEST_F(EmulatedLink, ArbitraryBytesFromADeviceEndInDataOrAnUnplugNeverInACrash) {
+  std::mt19937 random(5);
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (int round = 0; round < 10; ++round) {
+    RawDevice device(runtime.DeviceDirectory(), "VRT0000" + std::to_string(round));
+    const std::string serial = "VRT0000" + std::to_string(round);
+    device.Serve(frame('H', serial));
+    auto port = std::make_unique<TFT232>(serial);
+    device.Join();
+    std::string junk;
+    for (int i = 0; i < 4000; ++i) junk.push_back(static_cast<char>(byte(random)));
+    device.Send(junk);
+    for (int poll = 0; poll < 20 && port->RxQueueCount() >= 0; ++poll) {
+      std::uint8_t b = 0;
+      for (std::int32_t n = port->RxQueueCount(); n > 0; --n) port->ReadByte(b);
+      port->CtsClear();
+      port->WriteByte('x');
+    }
+    const std::int32_t n = port->RxQueueCount();
+    EXPECT_TRUE(n == -1 || (n >= 0 && n <= 65536));
+  }
 }

@@ -16,6 +16,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <cstring>
+#include <random>
 #include <thread>
 
 #include "d2xx/device_link.h"
@@ -56,12 +57,12 @@ class RawHost {
   ~RawHost() { close(fd_); }
   bool Connected() const { return connected_; }
   void Send(const std::string &bytes) { send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
-  // Reads until `count` bytes came, the device closed, or a second passed.
-  std::string Receive(std::size_t count) {
+  // Reads until `count` bytes came, the device closed, or nothing came for `quiet`.
+  std::string Receive(std::size_t count, int quiet = 1000) {
     std::string got;
     char buffer[1024];
     pollfd p{fd_, POLLIN, 0};
-    while (got.size() < count && poll(&p, 1, 1000) > 0) {
+    while (got.size() < count && poll(&p, 1, quiet) > 0) {
       const ssize_t n = recv(fd_, buffer, std::min(sizeof buffer, count - got.size()), 0);
       if (n <= 0) {
         closed_ = true;
@@ -294,4 +295,31 @@ TEST_F(SkarvelSim, HelpListsTheOptions) {
   for (const char *option : {"--unit", "--new-unit", "--device", "--no-answer", "--late", "--split",
                              "--err", "--loader", "--unsolicited", "--power-off", "--record"})
     EXPECT_TRUE(out.contains(option)) << option;
+}
+
+TEST_F(LinkServerTest, ArbitraryBytesFromHostsNeverStopTheServer) {
+  auto &unit = server.Add({});
+  std::mt19937 random(11);
+  std::uniform_int_distribution<int> byte(0, 255);
+  for (int host = 0; host < 20; ++host) {
+    ASSERT_TRUE(waitFor([&] { return !server.HasHost("VRT00001"); }));
+    RawHost raw(folder());
+    raw.Receive(kHello.size());
+    std::string junk;
+    // Valid data frames first, so that the unit's command and loader modes see junk too.
+    if (host % 3 == 0) junk += frame('D', host % 2 ? "AT@#\r\nw" : "AT@NORM\r\n");
+    for (int i = 0; i < 2000; ++i) junk.push_back(static_cast<char>(byte(random)));
+    raw.Send(junk);
+    raw.Receive(1 << 16, 20);
+  }
+  ASSERT_TRUE(waitFor([&] { return !server.HasHost("VRT00001"); }));
+  {
+    auto lock = server.Lock();
+    unit.SetPowered(false);  // leaves the loader, as a power cycle does
+    unit.SetPowered(true);
+  }
+  RawHost host(folder());
+  EXPECT_EQ(host.Receive(kHello.size()), kHello);
+  host.Send(frame('D', "AT@NORM\r\n"));
+  EXPECT_EQ(host.Receive(6), frame('D', "OK\r\n"));
 }
