@@ -21,6 +21,7 @@ using Clock = std::chrono::steady_clock;
 constexpr auto kHelloWait = std::chrono::milliseconds(250);
 constexpr auto kFrameWrite = std::chrono::seconds(1);
 constexpr std::size_t kReceiveQueueCap = 65536;
+constexpr auto kFolderCheck = std::chrono::milliseconds(10);
 // Bytes taken from the socket in one call at most, so that a flooding device cannot hold the
 // caller; the rest waits for the next call.
 constexpr std::size_t kMaxDrain = 1u << 20;
@@ -134,11 +135,16 @@ class EmulatedDevice : public Device {
   // Takes everything the socket holds now, without waiting, and applies the complete frames.
   bool drain() {
     if (fd_ < 0) return false;
-    dev_t dev{};
-    ino_t ino{};
-    if (!socketIdentity(linkPath_, dev, ino) || dev != dev_ || ino != ino_) {
-      unplugged();  // the device's folder is gone
-      return false;
+    // The folder is looked at now and then, not at every byte that ReceiveAll reads.
+    const auto now = Clock::now();
+    if (now - folderChecked_ >= kFolderCheck) {
+      folderChecked_ = now;
+      dev_t dev{};
+      ino_t ino{};
+      if (!socketIdentity(linkPath_, dev, ino) || dev != dev_ || ino != ino_) {
+        unplugged();  // the device's folder is gone
+        return false;
+      }
     }
     return readSocket();
   }
@@ -194,6 +200,7 @@ class EmulatedDevice : public Device {
   link::FrameReader reader_;
   std::deque<std::uint8_t> rx_;
   ULONG modemStatus_ = 0;
+  Clock::time_point folderChecked_{};
   bool dtr_ = true;
   bool rts_ = true;
 };

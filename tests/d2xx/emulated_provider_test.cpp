@@ -350,6 +350,7 @@ TEST_F(EmulatedLink, AFolderRemovedUnderAnOpenHandleIsAnUnplug) {
   device.Join();
   EXPECT_EQ(port->RxQueueCount(), 0);
   unlink((device.Folder() + "/link").c_str());
+  EXPECT_TRUE(waitFor([&] { return port->RxQueueCount() == -1; }));
   EXPECT_EQ(port->RxQueueCount(), -1);
 }
 
@@ -374,4 +375,16 @@ TEST_F(EmulatedLink, ArbitraryBytesFromADeviceEndInDataOrAnUnplugNeverInACrash) 
     const std::int32_t n = port->RxQueueCount();
     EXPECT_TRUE(n == -1 || (n >= 0 && n <= 65536));
   }
+}
+
+TEST_F(EmulatedLink, TheProgramsOwnBackendListsAndOpensEmulatedUnitsAfterRealOnes) {
+  server.Add({.serial = "VRT00001"});
+  d2xx::ScopedBackend system(d2xx::MakeSystemBackend());
+  const auto all = listed();
+  ASSERT_FALSE(all.empty());
+  EXPECT_EQ(all.back(), "VERTIKOmate/VRT00001");
+  auto port = std::make_unique<TFT232>("VRT00001");
+  ConfigurePort(*port);
+  SendText(port.get(), "AT@NORM\r\n");
+  EXPECT_EQ(reply(port, "VRT00001"), "OK\r\n");
 }
