@@ -23,10 +23,7 @@ add_custom_command(
   VERBATIM)
 add_custom_target(tolvane_icons ALL DEPENDS ${icon_files})
 
-# The program's own install rule stands beside its target; the emulator's is here.
-if(TARGET skarvel-sim)
-  install(TARGETS skarvel-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
-endif()
+# The programs' own install rules stand beside their targets (top level and sim/).
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/data/${TOLVANE_APP_ID}.desktop
         DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(DIRECTORY ${icon_dir}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor)

@@ -108,6 +108,7 @@ void Unit::ClearRecord() {
 void Unit::Connect() {
   connected_ = true;
   ++record_.connections;
+  output_.clear();  // a new session starts with nothing on its way
   baudRate_ = kUnitBaudRate;
   bitMode_ = {0, 0};
   levelsChanged(true, true);

@@ -132,6 +132,8 @@ class Unit {
   void AddFault(LineFault fault);
   void AddFault(LoaderFault fault);
   void ClearFaults();
+  // Keeps a problem that the transport found in what the host sent.
+  void NoteProblem(std::string text) { problem(std::move(text)); }
   void SetListener(Listener listener) { listener_ = std::move(listener); }
 
   const UnitOptions &Options() const { return options_; }
