@@ -17,6 +17,7 @@
 #include "console/console_session.h"
 #include "console/console_window.h"
 #include "d2xx/backend.h"
+#include "sim/in_process.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -148,6 +149,33 @@ BENCHMARK(BM_SessionTickQuiet);
 BENCHMARK(BM_SessionTickFloodOfLines)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SessionTickNoLineFeed)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_SessionTickNoBreak)->Unit(benchmark::kMillisecond);
+
+// The same flood from the emulated unit, served in-process: what the unit says reaches the
+// console through the program's driver layer, as in the end-to-end tests.
+void BM_SessionTickEmulatedUnitFlood(benchmark::State &run) {
+  sim::InstalledUnits units;
+  sim::Unit &unit = units.Add({.serial = kSerial});
+  TempFolder tmp;
+  SharedState state(tmp.Folder());
+  state.SerialList[0] = kSerial;
+  state.Port = std::make_unique<TFT232>(kSerial);
+  console::ConsoleSession session(state);
+  std::string flood;
+  while (flood.size() < kFlood) flood += kLines;
+  flood.resize(kFlood);
+  for (auto _ : run) {
+    run.PauseTiming();
+    unit.Say(flood);
+    unit.ClearRecord();
+    run.ResumeTiming();
+    benchmark::DoNotOptimize(session.Tick(false));
+  }
+  run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * kFlood));
+  run.counters["list_lines"] = static_cast<double>(session.Lines().size());
+  run.counters["peak_rss_KiB"] = static_cast<double>(PeakRssKiB());
+  state.Port.reset();
+}
+BENCHMARK(BM_SessionTickEmulatedUnitFlood)->Unit(benchmark::kMillisecond);
 
 // The whole window tick, with the received list on screen (offscreen platform) repainted.
 void WindowTick(benchmark::State &run, const std::string &pattern, std::size_t perTick) {

@@ -11,6 +11,7 @@
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 #include <fstream>
@@ -309,6 +310,9 @@ TEST_F(ConsoleWindowTest, TheReceivedListNeverHoldsMoreThan200Lines) {
   EXPECT_EQ(memo->document()->blockCount(), 200);
   EXPECT_EQ(memoLines().front(), "L250");
   EXPECT_EQ(memoLines().back(), "L449");
+  QScrollBar *bar = memo->verticalScrollBar();
+  EXPECT_GT(bar->maximum(), 0);
+  EXPECT_EQ(bar->value(), bar->maximum());  // the newest line is in view
   for (int i = 0; i < 4; ++i) burst(1000 + i * 60, 1000 + (i + 1) * 60);
   EXPECT_EQ(memo->document()->blockCount(), 200);
   EXPECT_EQ(memoLines().front(), "L1040");
