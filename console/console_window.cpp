@@ -1,8 +1,320 @@
 #include "console/console_window.h"
 
+#include <QAction>
+#include <QApplication>
+#include <QCheckBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QShowEvent>
+#include <QStringList>
+#include <QTextBlock>
+#include <QTextCursor>
+#include <QTimer>
+#include <exception>
+#include <utility>
+#include <vector>
+
+#include "app/config.h"
+#include "app/message_boxes.h"
 #include "app/shared_state.h"
 
-TForm1::TForm1(SharedState &state, QWidget *parent) : QDialog(parent), state_(state) {
+namespace {
+
+constexpr int kWidth = 674;
+constexpr int kHeight = 595;
+constexpr int kTickMs = 100;
+
+// Command rows: row k lies at kRowTop + (k - 1) * kRowPitch. At the initial height rows 1 to 23
+// are in view and rows 24 to 30 lie below it.
+constexpr int kRowTop = 44;
+constexpr int kRowPitch = 24;
+constexpr int kRowHeight = 21;
+constexpr int kSendX = 8;
+constexpr int kSendWidth = 75;
+constexpr int kEditX = 88;
+constexpr int kEditWidth = 284;
+
+constexpr int kMemoX = 384;
+constexpr int kMemoTop = 46;
+constexpr int kMargin = 8;
+constexpr int kButtonWidth = 75;
+constexpr int kButtonHeight = 25;
+
+// The longest command line: the most that VERT.ini gives back of a stored value.
+constexpr int kMaxCommandLength = 2047;
+
+const char *const kSection = "Setup";
+
+const QColor kLineClearColour(192, 220, 192);
+const QColor kSendErrorColour(255, 0, 0);
+
+std::string Key(int row) {
+  return "E" + std::to_string(row);
+}
+
+QColor ButtonFace() {
+  return QApplication::palette().color(QPalette::Button);
+}
+
+void Paint(QLabel *label, const QString &text, const QColor &background) {
+  label->setText(text);
+  QPalette palette = label->palette();
+  palette.setColor(QPalette::Window, background);
+  label->setPalette(palette);
+}
+
+QLabel *Indicator(QWidget *parent, const char *name) {
+  auto *label = new QLabel(parent);
+  label->setObjectName(name);
+  label->setAlignment(Qt::AlignCenter);
+  label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+  label->setAutoFillBackground(true);
+  Paint(label, QString(), Qt::white);
+  return label;
+}
+
+QPushButton *Button(QWidget *parent, const QString &name, const QString &text) {
+  auto *button = new QPushButton(text, parent);
+  button->setObjectName(name);
+  button->setAutoDefault(false);
+  return button;
+}
+
+}  // namespace
+
+TForm1::TForm1(SharedState &state, QWidget *parent)
+    : QDialog(parent), state_(state), session_(state) {
   setObjectName("TForm1");
   setWindowTitle("Test VertikoCenter");
+  resize(kWidth, kHeight);
+
+  Label5 = new QLabel("Device:", this);
+  Label5->setObjectName("Label5");
+  Label5->setGeometry(kMargin, 12, 46, 17);
+  Label4 = new QLabel(this);
+  Label4->setObjectName("Label4");
+  QFont bold = Label4->font();
+  bold.setBold(true);
+  Label4->setFont(bold);
+  Label4->setGeometry(56, 12, 116, 17);
+
+  CheckBox1 = new QCheckBox("RTS", this);
+  CheckBox1->setObjectName("CheckBox1");
+  CheckBox1->setGeometry(176, 10, 52, 21);
+  Label3 = Indicator(this, "Label3");
+  Label3->setGeometry(236, 11, 41, 19);
+  Label2 = Indicator(this, "Label2");
+  Label2->setGeometry(284, 11, 41, 19);
+
+  Button1 = Button(this, "Button1", "Clear");
+  Button2 = Button(this, "Button2", "Cancel");
+
+  Label1 = new QLabel("Receive:", this);
+  Label1->setObjectName("Label1");
+  Label1->setGeometry(kMemoX, 28, 60, 16);
+  Memo1 = new QPlainTextEdit(this);
+  Memo1->setObjectName("Memo1");
+  Memo1->setReadOnly(true);  // what is typed there is discarded
+  Memo1->setUndoRedoEnabled(false);
+  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  Memo1->document()->setMaximumBlockCount(static_cast<int>(console::kMaxLines));
+
+  PopupMenu1 = new QMenu(this);
+  PopupMenu1->setObjectName("PopupMenu1");
+  ClearALLCommands1 = PopupMenu1->addAction("Clear ALL Commands");
+  ClearALLCommands1->setObjectName("ClearALLCommands1");
+  SaveALLcommands1 = PopupMenu1->addAction("Save ALL commands");
+  SaveALLcommands1->setObjectName("SaveALLcommands1");
+  RetreiveALLCommands1 = PopupMenu1->addAction("Retreive ALL Commands");
+  RetreiveALLCommands1->setObjectName("RetreiveALLCommands1");
+
+  // Rows 1 to 22 have Button3 to Button24, rows 23 to 30 Button25 to Button32. Every command line,
+  // line 15 included, offers the context menu.
+  for (int row = 1; row <= kRows; ++row) {
+    const int y = kRowTop + (row - 1) * kRowPitch;
+    auto *send = Button(this, QString("Button%1").arg(row + 2), "Send");
+    send->setGeometry(kSendX, y, kSendWidth, kRowHeight);
+    auto *edit = new QLineEdit(this);
+    edit->setObjectName(QString("Edit%1").arg(row));
+    edit->setGeometry(kEditX, y, kEditWidth, kRowHeight);
+    edit->setMaxLength(kMaxCommandLength);
+    edit->setContextMenuPolicy(Qt::CustomContextMenu);
+    sendButtons_[static_cast<std::size_t>(row - 1)] = send;
+    edits_[static_cast<std::size_t>(row - 1)] = edit;
+    connect(send, &QPushButton::clicked, this, [this, row] { SendClick(row); });
+    connect(edit, &QLineEdit::customContextMenuRequested, this,
+            [this, edit](const QPoint &pos) { PopupMenu1->popup(edit->mapToGlobal(pos)); });
+  }
+
+  Timer1 = new QTimer(this);
+  Timer1->setObjectName("Timer1");
+  Timer1->setInterval(kTickMs);
+
+  connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
+  connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
+  connect(Button2, &QPushButton::clicked, this, &TForm1::Button2Click);
+  connect(ClearALLCommands1, &QAction::triggered, this, &TForm1::ClearAllCommandsClick);
+  connect(SaveALLcommands1, &QAction::triggered, this, &TForm1::SaveAllCommandsClick);
+  connect(RetreiveALLCommands1, &QAction::triggered, this, &TForm1::RetreiveAllCommandsClick);
+
+  Arrange();
+}
+
+void TForm1::showEvent(QShowEvent *event) {
+  QDialog::showEvent(event);
+  if (!event->spontaneous()) FormShow();
+}
+
+void TForm1::resizeEvent(QResizeEvent *event) {
+  QDialog::resizeEvent(event);
+  Arrange();
+}
+
+void TForm1::Arrange() {
+  const int w = width();
+  const int h = height();
+  Button2->setGeometry(w - kMargin - kButtonWidth, 6, kButtonWidth, kButtonHeight);
+  Button1->setGeometry(w - 2 * (kMargin + kButtonWidth), 6, kButtonWidth, kButtonHeight);
+  Memo1->setGeometry(kMemoX, kMemoTop, std::max(w - kMemoX - kMargin, 40),
+                     std::max(h - kMemoTop - kMargin, 40));
+}
+
+void TForm1::FormShow() {
+  try {
+    showing_ = true;
+    CheckBox1->setChecked(false);
+    ClearMemo();
+    session_.Reset();
+    loaded_ = false;
+    if (!state_.Port) return;
+    Timer1->start();
+    session_.Drain();
+    Label4->setText(QString::fromStdString(state_.ChosenSerial()));
+    RetreiveAllCommandsClick();
+    loaded_ = true;
+  } catch (const std::exception &e) {
+    ShowError(e);
+  }
+}
+
+void TForm1::done(int result) {
+  const std::optional<QString> error = FormClose();
+  QDialog::done(result);
+  if (error) ShowError(*error);
+}
+
+std::optional<QString> TForm1::FormClose() {
+  if (!showing_) return std::nullopt;
+  showing_ = false;
+  Timer1->stop();
+  if (!loaded_) return std::nullopt;
+  try {
+    SaveAllCommands();
+  } catch (const std::exception &e) {
+    return QString::fromStdString(e.what());
+  }
+  return std::nullopt;
+}
+
+void TForm1::Timer1Timer() {
+  try {
+    ShowTick(session_.Tick(CheckBox1->isChecked()));
+  } catch (const std::exception &e) {
+    // Ticking on would repeat the error ten times a second.
+    Timer1->stop();
+    ShowError(e);
+  }
+}
+
+void TForm1::ShowTick(const console::TickResult &result) {
+  if (!result.ran) return;
+  if (shownCtsClear_ != result.ctsClear) {
+    shownCtsClear_ = result.ctsClear;
+    if (result.ctsClear)
+      Paint(Label3, "VCC", kLineClearColour);
+    else
+      Paint(Label3, "---", ButtonFace());
+  }
+  if (shownSendFailed_ != result.sendFailed) {
+    shownSendFailed_ = result.sendFailed;
+    if (result.sendFailed)
+      Paint(Label2, "Err", kSendErrorColour);
+    else
+      Paint(Label2, QString(), ButtonFace());
+  }
+  if (!result.added.empty()) AppendToMemo(result.added);
+}
+
+void TForm1::AppendToMemo(const std::vector<std::string> &lines) {
+  QStringList texts;
+  texts.reserve(static_cast<qsizetype>(lines.size()));
+  for (const std::string &line : lines)
+    texts.append(QString::fromLatin1(line.data(), static_cast<qsizetype>(line.size())));
+  QScrollBar *bar = Memo1->verticalScrollBar();
+  const bool atBottom = bar->value() == bar->maximum();
+  QTextCursor cursor(Memo1->document());
+  cursor.movePosition(QTextCursor::End);
+  // An empty document already has one empty block; the first line goes into it.
+  if (!memoEmpty_) cursor.insertBlock();
+  cursor.insertText(texts.join('\n'));
+  memoEmpty_ = false;
+  if (atBottom) bar->setValue(bar->maximum());
+}
+
+void TForm1::ClearMemo() {
+  Memo1->clear();
+  memoEmpty_ = true;
+}
+
+void TForm1::SendClick(int row) {
+  try {
+    const QString text = edits_[static_cast<std::size_t>(row - 1)]->text();
+    session_.Send(text.toLatin1().toStdString());
+  } catch (const std::exception &e) {
+    ShowError(e);
+  }
+}
+
+void TForm1::Button1Click() {
+  session_.ClearList();
+  ClearMemo();
+}
+
+void TForm1::Button2Click() {
+  close();
+}
+
+void TForm1::ClearAllCommandsClick() {
+  for (QLineEdit *edit : edits_) edit->clear();
+}
+
+void TForm1::SaveAllCommands() {
+  std::vector<std::pair<std::string, std::string>> entries;
+  entries.reserve(kRows);
+  for (int row = 1; row <= kRows; ++row)
+    entries.emplace_back(Key(row), edits_[static_cast<std::size_t>(row - 1)]->text().toStdString());
+  ConfigFile(ConfigFileName(state_.ProgramFolder)).WriteAll(kSection, entries);
+}
+
+void TForm1::SaveAllCommandsClick() {
+  try {
+    SaveAllCommands();
+  } catch (const std::exception &e) {
+    ShowError(e);
+  }
+}
+
+void TForm1::RetreiveAllCommandsClick() {
+  try {
+    const ConfigFile file(ConfigFileName(state_.ProgramFolder));
+    for (int row = 1; row <= kRows; ++row)
+      edits_[static_cast<std::size_t>(row - 1)]->setText(
+          QString::fromStdString(file.Read(kSection, Key(row))));
+  } catch (const std::exception &e) {
+    ShowError(e);
+  }
 }
