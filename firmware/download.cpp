@@ -188,9 +188,14 @@ void FirmwareDownload::TickWaiting(const std::string &reply) {
     colour_ = StatusColour::Retry;
   }
   if (!reply.empty() && reply[0] == 'Z') lineIndex_ = image_.LineCount() + kFinishOffset;
-  if (reply == "O" && bytePosition_ > 1) ready_ = true;
+  // The wait ticks count again from zero for a byte that cannot be sent.
+  if (reply == "O" && bytePosition_ > 1) {
+    ready_ = true;
+    waitTicks_ = 0;
+  }
   if (reply == "K") {
     ready_ = true;
+    waitTicks_ = 0;
     if (bytePosition_ != 1) {
       bytePosition_ = 1;
       return;
