@@ -164,8 +164,7 @@ void FirmwareDownload::TickSending() {
 }
 
 bool FirmwareDownload::TimeOut() {
-  // Byte position 1 while a reply is awaited means the tenth byte of the line before the line
-  // index was sent: a line the unit never acknowledged is sent again, not skipped.
+  // A line whose tenth byte the unit never acknowledged is sent again, not skipped.
   const bool afterTenthByte = !ready_ && bytePosition_ == 1;
   ready_ = true;
   if (++timeOuts_ > kTimeOutLimit) {
@@ -180,10 +179,19 @@ bool FirmwareDownload::TimeOut() {
 }
 
 void FirmwareDownload::TickWaiting(const std::string &reply) {
-  if (++waitTicks_ > kWaitLimit && !TimeOut()) return;
+  // Byte position 1 while waiting: the reply awaited is to the tenth byte of the line before the
+  // line index.
+  const bool tenthByteSent = bytePosition_ == 1;
+  bool lineRestarted = false;
+  if (++waitTicks_ > kWaitLimit) {
+    if (!TimeOut()) return;
+    lineRestarted = true;
+  }
   if (reply == "P") {
+    // The unit drops the line and wants it again, also after its tenth byte.
     ready_ = true;
     waitTicks_ = 0;
+    if (tenthByteSent && !lineRestarted && lineIndex_ > 1) --lineIndex_;
     bytePosition_ = 1;
     colour_ = StatusColour::Retry;
   }

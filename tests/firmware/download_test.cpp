@@ -345,7 +345,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"K_AfterByte4_SendsTheLineAgain", 4, "K", false, 1, 1, true, kGreen},
         ReplyCase{"K_AfterByte10_SendsTheNextLine", 10, "K", false, 2, 1, true, kGreen},
         ReplyCase{"P_AfterByte3_SendsTheLineAgain", 3, "P", false, 1, 1, true, kBlue},
-        ReplyCase{"P_AfterByte10_SendsTheNextLine", 10, "P", false, 2, 1, true, kBlue},
+        ReplyCase{"P_AfterByte10_SendsTheLineAgain", 10, "P", false, 1, 1, true, kBlue},
         ReplyCase{"E_AfterByte5_IsAnError", 5, "E", true, 0, 0, false, kGreen},
         ReplyCase{"E_AfterByte10_IsAnError", 10, "E", true, 0, 0, false, kGreen},
         ReplyCase{"OK_AsOneTextKeepsWaiting", 2, "OK", false, 1, 3, false, kGreen},
@@ -600,6 +600,23 @@ TEST_F(Download, ReadsThroughTheCurrentPortAfterAReopen) {
   h.download.Tick();
   EXPECT_EQ(h.TakeWritten(), kLine1.substr(0, 1));
   EXPECT_TRUE(h.state.LastSendResult);
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Download, APInTheTickOfATimeOutAfterTheTenthByteSendsThatLineOnce) {
+  Connect();
+  SendBytes(9);
+  h.download.Tick();  // byte 10
+  WaitFifty();
+  h.Reply("P");
+  h.download.Tick();
+  EXPECT_EQ(h.download.TimeOuts(), 1);
+  EXPECT_EQ(h.download.LineIndex(), 1) << "line 1 again, not the line before it";
+  EXPECT_EQ(h.download.BytePosition(), 1);
+  EXPECT_EQ(h.download.Colour(), StatusColour::Retry);
 }
 
 }  // namespace
