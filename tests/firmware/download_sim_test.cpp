@@ -148,10 +148,7 @@ TEST_F(DownloadIntoUnit, AnEReplyEndsWithAnError) {
   EXPECT_EQ(recorder.Boxes(), std::vector<std::string>{"Error"});
   EXPECT_EQ(unit.GetRecord().loaderLines.size(), 11u);
   const std::string log = download.LogView();
-  EXPECT_EQ(
-      log.substr(log.size() - 50).find("<=>E\r\n========================\r\n") != std::string::npos,
-      true)
-      << log.substr(log.size() - 80);
+  EXPECT_NE(log.find("<=>E\r\n========================\r\n"), std::string::npos) << log;
 }
 
 TEST_F(DownloadIntoUnit, AUnitThatStopsAnsweringEndsInErrorTimeAfterTheEleventhTimeOut) {
