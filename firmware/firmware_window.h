@@ -65,8 +65,6 @@ class TForm2 : public QDialog, private firmware::DownloadDisplay {
 
   void done(int result) override;
 
-  firmware::FirmwareDownload &Download() { return download_; }
-
  protected:
   void showEvent(QShowEvent *event) override;
   void keyPressEvent(QKeyEvent *event) override;
