@@ -1,10 +1,11 @@
 #include <QApplication>
 #include <QWidget>
+#include <memory>
+
+#include "app/startup.h"
 
 int main(int argc, char *argv[]) {
   QApplication app(argc, argv);
-  QApplication::setApplicationName("Tolvane");
-  QWidget window;
-  window.show();
+  const std::unique_ptr<QWidget> mainWindow(startUp());
   return app.exec();
 }

@@ -1,16 +1,83 @@
 #pragma once
 
 #include <QDialog>
+#include <map>
+#include <string_view>
 
+#include "app/message_boxes.h"
+#include "settings/settings_exchange.h"
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QTimer;
 struct SharedState;
 
-// Setting parameters
-class TForm6 : public QDialog {
+// Setting parameters: the fields that hold the unit's parameters, the write of all of them
+// (Timer1, 80 ms) and the default command (Timer2, 50 ms). Created once and kept for the whole run,
+// so the fields keep their values from one showing to the next.
+class TForm6 : public QDialog, private settings::ParameterFields {
   Q_OBJECT
 
  public:
   explicit TForm6(SharedState &state, QWidget *parent = nullptr);
 
+  // Whether the three buttons are enabled: exactly while neither exchange runs.
+  static bool ButtonsEnabled(bool writing, bool waitingForDefault) {
+    return !writing && !waitingForDefault;
+  }
+
+  void done(int result) override;
+
+ protected:
+  void showEvent(QShowEvent *event) override;
+  bool eventFilter(QObject *watched, QEvent *event) override;
+
  private:
+  // The fields, by their parameter's command word.
+  int ChosenPosition(const params::Parameter &p) const override;
+  std::string Text(const params::Parameter &p) const override;
+  bool FirstChosen(const params::Parameter &p) const override;
+  void PutDefaults() override;
+
+  void buildWindow();
+  QWidget *makeField(const params::Parameter &p);
+  QWidget *checkedFieldOf(QWidget *widget) const;
+  void FormShow();
+  void FormClose();
+  void Button1Click();  // "Default setting"
+  void Button2Click();  // "Write to Skarvel"
+  void Timer1Timer();
+  void Timer2Timer();
+  void updateButtons();
+
+  // Field checks: "You must fill in this field" and the focus back, on leaving or on a change.
+  void focusChanged(QWidget *old, QWidget *now);
+  void check(QWidget *field);
+
   SharedState &state_;
+  MessageBoxPrompt prompt_{this};
+  settings::WriteExchange write_;
+  settings::DefaultExchange default_;
+
+  std::map<std::string_view, QWidget *> fields_;  // by command word
+
+  QComboBox *ComboBox1, *ComboBox2, *ComboBox3, *ComboBox4, *ComboBox5, *ComboBox6, *ComboBox7,
+      *ComboBox8, *ComboBox9, *ComboBox10, *ComboBox11, *ComboBox12, *ComboBox13, *ComboBox14;
+  QLineEdit *Edit1, *Edit2, *Edit3, *Edit4, *Edit5, *Edit6, *Edit7, *Edit8, *Edit9, *Edit10;
+  QRadioButton *RadioButton1, *RadioButton2, *RadioButton3, *RadioButton4;
+  QLabel *lblSerial;
+  QPushButton *Button1, *Button2, *Button3;
+  QTimer *Timer1, *Timer2;
+
+  struct Check {
+    int minLength;
+    bool onLeave;
+    bool onChange;
+  };
+  std::map<QWidget *, Check> checks_;
+  std::map<QObject *, std::string_view> characters_;  // code fields: the characters they accept
+  bool checking_ = false;  // a check's message is open or the focus is being given back
 };

@@ -1,0 +1,256 @@
+#include "app/main_window.h"
+
+#include <QApplication>
+#include <QFrame>
+#include <QLabel>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPushButton>
+#include <QScreen>
+#include <QShowEvent>
+#include <cmath>
+
+#include "app/choice_window.h"
+#include "app/message_boxes.h"
+#include "app/version.h"
+#include "console/console_window.h"
+#include "firmware/firmware_window.h"
+#include "recorder/recorder_window.h"
+#include "settings/settings_window.h"
+
+namespace {
+
+QPushButton *MakeButton(QWidget *parent, const char *name, const char *text, QRect geometry) {
+  auto *button = new QPushButton(text, parent);
+  button->setObjectName(name);
+  button->setAutoDefault(false);
+  button->setGeometry(geometry);
+  return button;
+}
+
+void SetLabelFont(QLabel *label, int pointSize, bool bold) {
+  QFont font = label->font();
+  font.setPointSize(pointSize);
+  font.setBold(bold);
+  label->setFont(font);
+}
+
+// Calls `handler`; an exception goes to the general error handler after `finish` has run.
+template <class Handler, class Finish>
+void Guarded(Handler handler, Finish finish) {
+  try {
+    handler();
+  } catch (const std::exception &e) {
+    finish();
+    ShowError(e);
+  } catch (...) {
+    finish();
+    ShowError(QStringLiteral("Unknown error"));
+  }
+}
+
+}  // namespace
+
+QImage BannerPicture() {
+  QImage image(473, 157, QImage::Format_RGB888);
+  QPainter painter(&image);
+  painter.setRenderHint(QPainter::Antialiasing);
+  QLinearGradient sky(0, 0, 0, image.height());
+  sky.setColorAt(0, QColor(18, 52, 96));
+  sky.setColorAt(1, QColor(44, 128, 150));
+  painter.fillRect(image.rect(), sky);
+
+  // A lift shaft with its car, doors ajar.
+  painter.setPen(QPen(QColor(220, 230, 240), 3));
+  painter.setBrush(QColor(30, 40, 60));
+  painter.drawRect(40, 14, 110, 130);
+  painter.setBrush(QColor(200, 205, 215));
+  painter.drawRect(52, 40, 40, 96);
+  painter.drawRect(98, 40, 40, 96);
+  painter.setBrush(QColor(240, 190, 60));
+  painter.drawEllipse(QPointF(95, 26), 7, 7);
+
+  // The call going out over the line.
+  painter.setBrush(Qt::NoBrush);
+  for (int ring = 0; ring < 4; ++ring) {
+    painter.setPen(QPen(QColor(240, 190, 60, 230 - 45 * ring), 4));
+    const double r = 30 + 26 * ring;
+    painter.drawArc(QRectF(170 - r, 79 - r, 2 * r, 2 * r), -50 * 16, 100 * 16);
+  }
+  QPainterPath wave;
+  wave.moveTo(280, 79);
+  for (int x = 280; x <= 450; x += 2)
+    wave.lineTo(x, 79 + 22 * std::sin((x - 280) / 11.0) * std::exp(-(x - 280) / 140.0));
+  painter.setPen(QPen(QColor(230, 240, 250), 3));
+  painter.drawPath(wave);
+  return image;
+}
+
+QString MainCaption(const std::string &version) {
+  return QStringLiteral("TolvaneAlarm  - V ") + QString::fromStdString(version);
+}
+
+TForm3::TForm3(std::string programFolder, QWidget *parent)
+    : QWidget(parent), state_(std::move(programFolder)) {
+  setObjectName("TForm3");
+  setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                 Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+  setFixedSize(656, 428);
+
+  Panel1 = new QFrame(this);
+  Panel1->setObjectName("Panel1");
+  Panel1->setFrameShape(QFrame::StyledPanel);
+  Panel1->setGeometry(8, 8, 640, 262);
+
+  Label2 = new QLabel("Skarvel - Tolvane for Alarm", Panel1);
+  Label2->setObjectName("Label2");
+  Label2->setAlignment(Qt::AlignCenter);
+  Label2->setGeometry(4, 6, 632, 36);
+  QFont large = Label2->font();
+  large.setPointSize(20);
+  large.setBold(true);
+  large.setItalic(true);
+  Label2->setFont(large);
+
+  Label3 = new QLabel(
+      " Technical support - command, programming parameter, upgrade firmware and recording "
+      "messages. ",
+      Panel1);
+  Label3->setObjectName("Label3");
+  Label3->setAlignment(Qt::AlignCenter);
+  Label3->setWordWrap(true);
+  Label3->setGeometry(4, 44, 632, 44);
+  SetLabelFont(Label3, Label3->font().pointSize(), true);
+
+  Image1 = new QLabel(Panel1);
+  Image1->setObjectName("Image1");
+  Image1->setGeometry((640 - 473) / 2, 96, 473, 157);
+  Image1->setPixmap(QPixmap::fromImage(BannerPicture()));
+
+  Button5 = MakeButton(this, "Button5", "Select device", QRect(24, 284, 150, 34));
+
+  Label1 = new QLabel("- - - - - -", this);
+  Label1->setObjectName("Label1");
+  Label1->setTextFormat(Qt::PlainText);
+  Label1->setWordWrap(true);
+  Label1->setGeometry(190, 278, 450, 46);
+  SetLabelFont(Label1, Label1->font().pointSize(), true);
+
+  Button6 = MakeButton(this, "Button6", "Set parameters", QRect(24, 336, 140, 34));
+  Button1 = MakeButton(this, "Button1", "Communicator", QRect(180, 336, 140, 34));
+  Button2 = MakeButton(this, "Button2", "Message recorder", QRect(336, 336, 140, 34));
+  Button3 = MakeButton(this, "Button3", "Firmware", QRect(492, 336, 140, 34));
+  Button4 = MakeButton(this, "Button4", "Exit", QRect(492, 384, 140, 34));
+
+  connect(Button1, &QPushButton::clicked, this, &TForm3::Button1Click);
+  connect(Button2, &QPushButton::clicked, this, &TForm3::Button2Click);
+  connect(Button3, &QPushButton::clicked, this, &TForm3::Button3Click);
+  connect(Button4, &QPushButton::clicked, this, &TForm3::Button4Click);
+  connect(Button5, &QPushButton::clicked, this, &TForm3::Button5Click);
+  connect(Button6, &QPushButton::clicked, this, &TForm3::Button6Click);
+
+  UpdateButtons();
+
+  if (const QScreen *screen = QGuiApplication::primaryScreen())
+    move(screen->availableGeometry().center() - rect().center());
+}
+
+TForm3::~TForm3() {
+  // The other windows use the shared state, so they go before it.
+  delete Form6;
+  delete Form5;
+  delete Form4;
+  delete Form2;
+  delete Form1;
+}
+
+void TForm3::SetWindows(TForm1 *console, TForm2 *firmware, TForm4 *choice, TForm5 *recorder,
+                        TForm6 *settings) {
+  Form1 = console;
+  Form2 = firmware;
+  Form4 = choice;
+  Form5 = recorder;
+  Form6 = settings;
+}
+
+void TForm3::showEvent(QShowEvent *event) {
+  QWidget::showEvent(event);
+  if (event->spontaneous() || shown_) return;
+  shown_ = true;
+  FormShow();
+}
+
+void TForm3::FormShow() {
+  Guarded(
+      [this] {
+        std::string version;
+        GetVersion(QCoreApplication::applicationFilePath().toStdString(), version);
+        setWindowTitle(MainCaption(version));
+        ScanDevices(state_);
+        SetLabelFont(Label1, 9, false);
+        Label1->setText(QString::fromStdString(DeviceCountText(state_.DeviceCount)));
+      },
+      [this] { UpdateButtons(); });
+}
+
+void TForm3::UpdateButtons() {
+  const bool enabled = UnitButtonsEnabled(state_);
+  for (QPushButton *button : {Button6, Button1, Button2, Button3}) button->setEnabled(enabled);
+}
+
+void TForm3::ShowSelection(const std::string &label) {
+  SetLabelFont(Label1, 14, true);
+  Label1->setText(QString::fromStdString(label));
+  UpdateButtons();
+}
+
+void TForm3::ChooseUnit() {
+  if (Form4) Form4->exec();
+}
+
+void TForm3::ShowModally(QDialog *window) {
+  Guarded(
+      [&] {
+        if (window) window->exec();
+        UpdateButtons();
+      },
+      [this] { UpdateButtons(); });
+}
+
+void TForm3::Button5Click() {
+  Guarded(
+      [this] {
+        MessageBoxPrompt prompt(this);
+        SelectDevice(state_, *this, prompt);
+      },
+      [this] { UpdateButtons(); });
+}
+
+void TForm3::Button6Click() {
+  ShowModally(Form6);
+}
+
+void TForm3::Button1Click() {
+  ShowModally(Form1);
+}
+
+void TForm3::Button3Click() {
+  ShowModally(Form2);
+}
+
+void TForm3::Button2Click() {
+  Guarded(
+      [this] {
+        if (state_.AudioDeviceList.empty()) {
+          MessageBoxPrompt(this).Inform(kNoSoundCard);
+          return;
+        }
+        ShowModally(Form5);
+      },
+      [] {});
+}
+
+void TForm3::Button4Click() {
+  close();
+}

@@ -1,0 +1,84 @@
+# Installation and the Debian package: the program and the emulator, the desktop entry, the icons
+# of the hicolor theme and the udev rule for real units (data/).
+
+set(TOLVANE_APP_ID org.tolvane.Tolvane)
+# udev reads /usr/lib/udev/rules.d and /etc/udev/rules.d, not /usr/local/lib/udev/rules.d: an
+# install under another prefix sets this to /etc/udev/rules.d.
+set(TOLVANE_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING "Where the udev rule is installed")
+
+# The icons, drawn at build time from one list of shapes.
+set(TOLVANE_ICON_SIZES 16 22 24 32 48 64 128 256)
+set(icon_dir ${CMAKE_CURRENT_BINARY_DIR}/icons/hicolor)
+set(icon_files ${icon_dir}/scalable/apps/${TOLVANE_APP_ID}.svg)
+foreach(size IN LISTS TOLVANE_ICON_SIZES)
+  list(APPEND icon_files ${icon_dir}/${size}x${size}/apps/${TOLVANE_APP_ID}.png)
+endforeach()
+add_executable(tolvane_make_icon ${CMAKE_CURRENT_SOURCE_DIR}/data/icon/make_icon.cpp)
+target_link_libraries(tolvane_make_icon PRIVATE Qt6::Gui)
+add_custom_command(
+  OUTPUT ${icon_files}
+  COMMAND tolvane_make_icon ${TOLVANE_APP_ID} ${icon_dir} ${TOLVANE_ICON_SIZES}
+  DEPENDS tolvane_make_icon
+  COMMENT "Drawing the icons"
+  VERBATIM)
+add_custom_target(tolvane_icons ALL DEPENDS ${icon_files})
+
+# The program's own install rule stands beside its target; the emulator's is here.
+if(TARGET skarvel-sim)
+  install(TARGETS skarvel-sim RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+endif()
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/data/${TOLVANE_APP_ID}.desktop
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(DIRECTORY ${icon_dir}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor)
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/data/udev/70-tolvane-skarvel.rules
+        DESTINATION ${TOLVANE_UDEV_RULES_DIR})
+
+# The Debian package: `cpack` in the build folder.
+pkg_check_modules(ICU_UC QUIET icu-uc)
+if(ICU_UC_VERSION MATCHES "^([0-9]+)")
+  set(icu_package "libicu${CMAKE_MATCH_1}")  # Debian names ICU's runtime by its major version
+else()
+  set(icu_package "libicu72")
+endif()
+set(TOLVANE_DEB_DEPENDS
+    "libc6"
+    "libstdc++6"
+    "libgcc-s1"
+    "libqt6core6 (>= 6.4)"
+    "libqt6gui6 (>= 6.4)"
+    "libqt6widgets6 (>= 6.4)"
+    "qt6-qpa-plugins"
+    "${icu_package}"
+    "libsimpleini1"
+    "libgstreamer1.0-0 (>= 1.22)"
+    "libgstreamer-plugins-base1.0-0 (>= 1.22)"
+    "gstreamer1.0-plugins-base"
+    "gstreamer1.0-plugins-good"
+    "gstreamer1.0-plugins-ugly"
+    "gstreamer1.0-libav"
+    "gstreamer1.0-pulseaudio")
+list(JOIN TOLVANE_DEB_DEPENDS ", " CPACK_DEBIAN_PACKAGE_DEPENDS)
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME tolvane)
+set(CPACK_PACKAGE_VENDOR "Tolvane")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Service and set-up tool for Skarvel lift-alarm units")
+set(CPACK_PACKAGE_DESCRIPTION
+    "Tolvane chooses a Skarvel unit on USB (FT232), writes its parameters or restores its
+defaults, loads new firmware from an Intel HEX file, records the unit's voice message from an
+audio file and offers a console for command lines. A udev rule gives the logged-in user access
+to a unit.")
+if(TARGET skarvel-sim)
+  string(APPEND CPACK_PACKAGE_DESCRIPTION " The emulator skarvel-sim serves emulated units.")
+endif()
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Tolvane developers")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pulseaudio | pipewire-pulse")
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/data/deb/postinst)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+include(CPack)

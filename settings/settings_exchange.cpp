@@ -1,0 +1,149 @@
+#include "settings/settings_exchange.h"
+
+#include "app/shared_state.h"
+#include "app/user_prompt.h"
+#include "settings/protocol.h"
+
+namespace settings {
+
+namespace {
+
+constexpr std::string_view kNorm = "NORM";
+constexpr std::string_view kDefault = "DEFAULT";
+
+std::string refused(std::string_view word) {
+  return "Error value - " + std::string(word);
+}
+
+}  // namespace
+
+std::string WireValue(const params::Parameter &p, const ParameterFields &fields) {
+  switch (p.kind) {
+    case params::Kind::List:
+    case params::Kind::Index: {
+      const int position = fields.ChosenPosition(p);
+      if (position < 1) return {};
+      return params::ListWireValue(p, position);
+    }
+    case params::Kind::Code:
+      return params::CodeWireValue(fields.Text(p));
+    case params::Kind::Radio:
+      return params::RadioWireValue(fields.FirstChosen(p));
+  }
+  return {};
+}
+
+ParameterValues::ParameterValues() {
+  for (const auto &p : params::Table()) values_[std::string(p.word)] = p.initial;
+}
+
+std::string &ParameterValues::operator[](std::string_view word) {
+  auto it = values_.find(word);
+  if (it == values_.end()) it = values_.emplace(std::string(word), std::string()).first;
+  return it->second;
+}
+
+int ParameterValues::ChosenPosition(const params::Parameter &p) const {
+  auto it = values_.find(p.word);
+  return it == values_.end() ? 0 : params::PositionOf(p, it->second);
+}
+
+std::string ParameterValues::Text(const params::Parameter &p) const {
+  auto it = values_.find(p.word);
+  return it == values_.end() ? std::string() : it->second;
+}
+
+bool ParameterValues::FirstChosen(const params::Parameter &p) const {
+  auto it = values_.find(p.word);
+  return it != values_.end() && it->second == "1";
+}
+
+void ParameterValues::PutDefaults() {
+  for (const auto &p : params::Table())
+    if (p.defaultValue) values_[std::string(p.word)] = *p.defaultValue;
+}
+
+std::string_view WriteWord(int step) {
+  const auto table = params::Table();
+  if (step < 1 || step > static_cast<int>(table.size())) return kNorm;
+  return table[static_cast<std::size_t>(step) - 1].word;
+}
+
+std::string WriteLine(int step, const ParameterFields &fields) {
+  const auto table = params::Table();
+  if (step < 1 || step > static_cast<int>(table.size())) return protocol::CommandLine(kNorm);
+  const auto &p = table[static_cast<std::size_t>(step) - 1];
+  return protocol::CommandLine(p.word, WireValue(p, fields));
+}
+
+WriteExchange::WriteExchange(SharedState &state, const ParameterFields &fields, UserPrompt &prompt,
+                             std::function<void()> ended)
+    : state_(state), fields_(fields), prompt_(prompt), ended_(std::move(ended)) {}
+
+void WriteExchange::Start() {
+  protocol::Drain(state_);
+  protocol::Send(state_, WriteLine(0, fields_));
+  step_ = 0;
+  running_ = true;
+}
+
+void WriteExchange::end() {
+  running_ = false;
+  if (ended_) ended_();
+  state_.ReplyBuffer.clear();
+}
+
+void WriteExchange::Poll() {
+  if (!running_) return;
+  switch (protocol::Poll(state_)) {
+    case protocol::Reply::Ok:
+    case protocol::Reply::NewOk:
+      ++step_;
+      state_.ReplyBuffer.clear();
+      if (step_ <= kWriteSteps)
+        protocol::Send(state_, WriteLine(step_, fields_));
+      else
+        end();
+      break;
+    case protocol::Reply::Err:
+      end();
+      prompt_.Inform(refused(WriteWord(step_)));
+      break;
+    default:
+      break;  // incomplete, or a complete reply that is no reply word: keep waiting
+  }
+}
+
+DefaultExchange::DefaultExchange(SharedState &state, ParameterFields &fields, UserPrompt &prompt,
+                                 std::function<void()> ended)
+    : state_(state), fields_(fields), prompt_(prompt), ended_(std::move(ended)) {}
+
+void DefaultExchange::Start() {
+  protocol::Drain(state_);
+  protocol::Send(state_, protocol::CommandLine(kDefault));
+  fields_.PutDefaults();
+  running_ = true;
+}
+
+void DefaultExchange::end() {
+  running_ = false;
+  state_.ReplyBuffer.clear();
+  if (ended_) ended_();
+}
+
+void DefaultExchange::Poll() {
+  if (!running_) return;
+  switch (protocol::Poll(state_)) {
+    case protocol::Reply::Ok:
+      end();
+      break;
+    case protocol::Reply::Err:
+      end();
+      prompt_.Inform(refused(kDefault));
+      break;
+    default:
+      break;  // "NEW\r\nOK\r\n" is no answer to the default command
+  }
+}
+
+}  // namespace settings

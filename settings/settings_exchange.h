@@ -1,0 +1,118 @@
+// The two exchanges of the settings window: the write of every parameter ("AT@NORM" and 26 steps,
+// each line sent once the unit has accepted the one before) and the default command.
+//
+// Both are stepped poll by poll: the window's timers call Poll(), tests call it themselves. They
+// read the field values through ParameterFields at the moment each line is built, report a refused
+// command through UserPrompt, and call `ended` when they end by a reply (before any message), so
+// that the window can stop its timer and enable its buttons.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <string>
+#include <string_view>
+
+#include "settings/parameters.h"
+
+struct SharedState;
+class UserPrompt;
+
+namespace settings {
+
+// What the exchanges read from the fields that hold the parameter values, and put into them.
+class ParameterFields {
+ public:
+  virtual ~ParameterFields() = default;
+  // List and index kinds: position (from 1) of the chosen entry; 0 when none is chosen.
+  virtual int ChosenPosition(const params::Parameter &p) const = 0;
+  // Code kind: the field's text, one byte per character.
+  virtual std::string Text(const params::Parameter &p) const = 0;
+  // Radio kind: whether the first button of the pair is chosen.
+  virtual bool FirstChosen(const params::Parameter &p) const = 0;
+  // Puts the default value into every field that has one; the radio pairs are left as they are.
+  virtual void PutDefaults() = 0;
+};
+
+// The wire value of a parameter from its field's current contents. A list with no entry chosen
+// gives an empty value, which the unit refuses.
+std::string WireValue(const params::Parameter &p, const ParameterFields &fields);
+
+// Field values kept in memory, one text per parameter: the entry text of a list, the text of a
+// code field, "1" or "0" for a pair (first button chosen or not). Starts with the initial values.
+class ParameterValues : public ParameterFields {
+ public:
+  ParameterValues();
+  std::string &operator[](std::string_view word);
+
+  int ChosenPosition(const params::Parameter &p) const override;
+  std::string Text(const params::Parameter &p) const override;
+  bool FirstChosen(const params::Parameter &p) const override;
+  void PutDefaults() override;
+
+ private:
+  std::map<std::string, std::string, std::less<>> values_;
+};
+
+inline constexpr int kWriteSteps = 26;  // parameter lines after "AT@NORM"
+
+// The command line of a write step: 0 is "AT@NORM\r\n", 1 to 26 the parameter lines.
+std::string WriteLine(int step, const ParameterFields &fields);
+
+// The command word of the line sent at a write step: "NORM", "P01", ..., "P25".
+std::string_view WriteWord(int step);
+
+class WriteExchange {
+ public:
+  WriteExchange(SharedState &state, const ParameterFields &fields, UserPrompt &prompt,
+                std::function<void()> ended = {});
+
+  // Drains the link, sends "AT@NORM\r\n" and sets the step counter to 0.
+  void Start();
+  // One poll: collects the reply; an accepted one sends the next line in this same poll, the
+  // 27th ends the write silently, "ERR\r\n" ends it with a message naming the refused command.
+  // Any other complete reply stays in the reply buffer and the write goes on waiting.
+  void Poll();
+  // The window was closed: nothing further is sent.
+  void Stop() { running_ = false; }
+
+  bool Running() const { return running_; }
+  // Names the line last sent: 0 for "AT@NORM\r\n", 1 to 26 for the steps.
+  int Step() const { return step_; }
+
+ private:
+  void end();
+
+  SharedState &state_;
+  const ParameterFields &fields_;
+  UserPrompt &prompt_;
+  std::function<void()> ended_;
+  bool running_ = false;
+  int step_ = 0;
+};
+
+class DefaultExchange {
+ public:
+  DefaultExchange(SharedState &state, ParameterFields &fields, UserPrompt &prompt,
+                  std::function<void()> ended = {});
+
+  // Drains the link, sends "AT@DEFAULT\r\n" and puts the default values into the fields.
+  void Start();
+  // One poll: "OK\r\n" ends the wait, "ERR\r\n" ends it with a message; anything else complete,
+  // "NEW\r\nOK\r\n" included, stays in the reply buffer and the wait goes on.
+  void Poll();
+  // The window was closed: the wait ends and no further byte is taken from the port.
+  void Stop() { running_ = false; }
+
+  bool Running() const { return running_; }
+
+ private:
+  void end();
+
+  SharedState &state_;
+  ParameterFields &fields_;
+  UserPrompt &prompt_;
+  std::function<void()> ended_;
+  bool running_ = false;
+};
+
+}  // namespace settings
