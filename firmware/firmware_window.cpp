@@ -1,8 +1,401 @@
 #include "firmware/firmware_window.h"
 
+#include <QApplication>
+#include <QFile>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QScrollBar>
+#include <QShowEvent>
+#include <QStyleOptionButton>
+#include <QStylePainter>
+#include <QTimer>
+
+#include "app/config.h"
 #include "app/shared_state.h"
 
-TForm2::TForm2(SharedState &state, QWidget *parent) : QDialog(parent), state_(state) {
+namespace {
+
+constexpr int kClientWidth = 654;
+constexpr int kClientHeight = 443;
+constexpr int kLinesPerPage = 31;
+const char *const kFirmKey = "FIRM";
+
+bool IsBlankOrControl(QChar c) {
+  return c.unicode() <= 0x20;
+}
+
+// The file's lines as a text file reads them: each ends at CR LF, LF or CR.
+QList<QByteArray> SplitLines(const QByteArray &data) {
+  QList<QByteArray> lines;
+  qsizetype start = 0;
+  for (qsizetype i = 0; i < data.size(); ++i) {
+    const char c = data[i];
+    if (c != '\r' && c != '\n') continue;
+    lines.append(data.mid(start, i - start));
+    if (c == '\r' && i + 1 < data.size() && data[i + 1] == '\n') ++i;
+    start = i + 1;
+  }
+  if (start < data.size()) lines.append(data.mid(start));
+  return lines;
+}
+
+// The dialog starts in the remembered file's folder, or in the remembered folder.
+QString StartFolder(const std::string &remembered) {
+  const QFileInfo info(QString::fromStdString(remembered));
+  return info.isDir() ? info.absoluteFilePath() : info.absolutePath();
+}
+
+}  // namespace
+
+FirmwareButtons EnabledButtons(firmware::Phase phase, bool fileLoaded) {
+  switch (phase) {
+    case firmware::Phase::Idle:
+      return {true, fileLoaded, true};
+    case firmware::Phase::Connecting:
+    case firmware::Phase::Transferring:
+      return {false, false, false};
+    case firmware::Phase::Ended:
+      return {false, false, true};
+  }
+  return {};
+}
+
+QString FileExtension(const QString &fileName) {
+  const qsizetype dot = fileName.lastIndexOf('.');
+  QString extension = dot < 0 ? fileName : fileName.mid(dot + 1);
+  qsizetype first = 0, last = extension.size();
+  while (first < last && IsBlankOrControl(extension[first])) ++first;
+  while (last > first && IsBlankOrControl(extension[last - 1])) --last;
+  return extension.mid(first, last - first).toUpper();
+}
+
+bool AcceptableFirmwareName(const QString &fileName) {
+  return fileName.size() >= 8 && FileExtension(fileName) == "HEX";
+}
+
+int ScrollPages(int lineCount) {
+  return lineCount / kLinesPerPage + 1;
+}
+
+void WrappingButton::paintEvent(QPaintEvent *) {
+  QStylePainter painter(this);
+  QStyleOptionButton option;
+  initStyleOption(&option);
+  option.text.clear();
+  painter.drawControl(QStyle::CE_PushButton, option);
+  style()->drawItemText(&painter, rect().adjusted(4, 2, -4, -2), Qt::AlignCenter | Qt::TextWordWrap,
+                        palette(), isEnabled(), text(), QPalette::ButtonText);
+}
+
+bool FirmwarePrompt::Ask(const std::string &question, const std::string &caption) {
+  QMessageBox box(QMessageBox::Critical, QString::fromStdString(caption),
+                  QString::fromStdString(question), QMessageBox::Yes | QMessageBox::No, parent_);
+  box.setDefaultButton(QMessageBox::No);
+  box.setWindowModality(Qt::ApplicationModal);
+  return box.exec() == QMessageBox::Yes;
+}
+
+TForm2::TForm2(SharedState &state, QWidget *parent)
+    : QDialog(parent), state_(state), prompt_(this), download_(state, prompt_, *this) {
   setObjectName("TForm2");
   setWindowTitle("Load Firmware");
+  resize(kClientWidth, kClientHeight);
+
+  auto place = [this](QWidget *widget, const char *name, QRect design, bool right, bool bottom,
+                      bool stretchDown = false) {
+    widget->setObjectName(name);
+    widget->setGeometry(design);
+    anchors_.push_back({widget, design, right, bottom, stretchDown});
+  };
+
+  Button1 = new WrappingButton("Open file *.HEX ", this);
+  place(Button1, "Button1", {8, 8, 89, 41}, false, false);
+
+  Label3 = new QLabel("VRT00000", this);
+  place(Label3, "Label3", {232, 1, 105, 18}, false, false);
+  Label3->setAlignment(Qt::AlignCenter);
+  QFont bold = Label3->font();
+  bold.setBold(true);
+  bold.setPixelSize(13);
+  Label3->setFont(bold);
+
+  Label2 = new QLabel(this);
+  place(Label2, "Label2", {105, 25, 529, 28}, false, false);
+  Label2->setWordWrap(true);
+  Label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+  Memo1 = new QPlainTextEdit(this);
+  place(Memo1, "Memo1", {8, 56, 329, 384}, false, false, true);
+  Memo1->setReadOnly(true);
+  Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
+
+  Label1 = new QLabel("-----------", this);
+  place(Label1, "Label1", {372, 60, 281, 17}, true, false);
+  Label1->setAlignment(Qt::AlignCenter);
+
+  ProgressBar2 = new QProgressBar(this);
+  place(ProgressBar2, "ProgressBar2", {372, 80, 281, 17}, true, false);
+  ProgressBar1 = new QProgressBar(this);
+  place(ProgressBar1, "ProgressBar1", {372, 96, 281, 17}, true, false);
+  for (QProgressBar *bar : {ProgressBar1, ProgressBar2}) {
+    bar->setRange(0, 100);
+    bar->setValue(0);
+    bar->setTextVisible(false);
+  }
+
+  Memo2 = new QPlainTextEdit(this);
+  place(Memo2, "Memo2", {420, 120, 185, 248}, true, true);
+  Memo2->setReadOnly(true);
+  Memo2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  QFont tiny = Memo2->font();
+  tiny.setPixelSize(5);
+  Memo2->setFont(tiny);
+
+  Button2 = new QPushButton("Write to VertikoMate PCB", this);
+  place(Button2, "Button2", {372, 383, 169, 41}, true, true);
+  Button2->setEnabled(false);
+  Button3 = new QPushButton("Cancel", this);
+  place(Button3, "Button3", {556, 383, 89, 41}, true, true);
+  for (QPushButton *button : {static_cast<QPushButton *>(Button1), Button2, Button3}) {
+    button->setAutoDefault(false);
+    button->setDefault(false);
+  }
+
+  Timer1 = new QTimer(this);
+  Timer1->setObjectName("Timer1");
+  Timer1->setTimerType(Qt::PreciseTimer);
+  Timer1->setInterval(firmware::kTickInterval);
+
+  connect(Button1, &QPushButton::clicked, this, &TForm2::Button1Click);
+  connect(Button2, &QPushButton::clicked, this, &TForm2::Button2Click);
+  connect(Button3, &QPushButton::clicked, this, &TForm2::Button3Click);
+  connect(Timer1, &QTimer::timeout, this, &TForm2::Timer1Timer);
+}
+
+TForm2::~TForm2() {
+  Timer1->stop();
+  if (busy_) QApplication::restoreOverrideCursor();
+}
+
+void TForm2::showEvent(QShowEvent *event) {
+  QDialog::showEvent(event);
+  if (!event->spontaneous()) FormShow();
+}
+
+void TForm2::done(int result) {
+  FormClose();
+  QDialog::done(result);
+}
+
+void TForm2::keyPressEvent(QKeyEvent *event) {
+  // Esc would close the window; during a download that leaves the unit in its loader.
+  if (event->key() == Qt::Key_Escape && download_.Running()) {
+    event->accept();
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
+void TForm2::resizeEvent(QResizeEvent *event) {
+  QDialog::resizeEvent(event);
+  const int dx = width() - kClientWidth;
+  const int dy = height() - kClientHeight;
+  for (const Anchor &anchor : anchors_) {
+    QRect r = anchor.design;
+    if (anchor.right) r.translate(dx, 0);
+    if (anchor.bottom) r.translate(0, dy);
+    if (anchor.stretchDown) r.setHeight(std::max(0, r.height() + dy));
+    anchor.widget->setGeometry(r);
+  }
+}
+
+void TForm2::FormShow() {
+  closed_ = false;
+  state_.FirmPath = ReadRememberedPath(state_.ProgramFolder, kFirmKey);
+  download_.Reset();
+  imageLength_ = 0;
+  imageText_.clear();
+  fileLoaded_ = false;
+  Memo1->clear();
+  Label2->clear();
+  try {
+    state_.ReplyBuffer = state_.ReceiveAll();
+  } catch (const std::exception &error) {
+    ShowError(error);
+  }
+  logShown_ = false;
+  Memo2->clear();
+  Refresh();
+  Label3->setText(QString::fromStdString(state_.ChosenSerial()));
+}
+
+void TForm2::FormClose() {
+  if (closed_) return;
+  closed_ = true;
+  Timer1->stop();
+  download_.Abort();
+  if (busy_) SetBusy(false);
+  try {
+    WriteRememberedPath(state_.ProgramFolder, kFirmKey, state_.FirmPath);
+  } catch (const std::exception &error) {
+    ShowError(error);
+  }
+}
+
+void TForm2::Button1Click() {
+  QFileDialog dialog(this, "HEX file for Vertiko Mate");
+  dialog.setObjectName("OpenDialog1");
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setOption(QFileDialog::HideNameFilterDetails);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setDefaultSuffix("HEX");
+  dialog.setNameFilter("File with programm *.HEX (*.HEX)");
+  dialog.setDirectory(StartFolder(state_.FirmPath));
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+
+  fileName_ = dialog.selectedFiles().first();
+  state_.FirmPath = fileName_.toStdString();
+  Label2->setText(fileName_);
+  if (!AcceptableFirmwareName(fileName_)) {
+    prompt_.Inform("Error file");
+    return;
+  }
+  LoadFile(fileName_);
+}
+
+void TForm2::LoadFile(const QString &fileName) {
+  QFile file(fileName);
+  if (!file.open(QIODevice::ReadOnly)) {
+    ShowError("Cannot open file " + fileName + ": " + file.errorString());
+    return;
+  }
+  QByteArray data;
+  bool failed = false;
+  while (true) {
+    const QByteArray chunk = file.read(1 << 16);
+    if (file.error() != QFileDevice::NoError) {
+      failed = true;
+      break;
+    }
+    if (chunk.isEmpty()) break;
+    data += chunk;
+  }
+  const QString reason = file.errorString();
+  file.close();
+  if (failed) {
+    // What was read no longer matches the file: nothing of it may be downloaded.
+    Memo1->clear();
+    imageText_.clear();
+    imageLength_ = 0;
+    fileLoaded_ = false;
+    Refresh();
+    ShowError("Cannot read file " + fileName + ": " + reason);
+    return;
+  }
+
+  const QList<QByteArray> lines = SplitLines(data);
+  imageText_ = lines.join("\r\n");
+  Memo1->setPlainText(QString::fromLatin1(lines.join('\n')));
+  QScrollBar *bar = Memo1->verticalScrollBar();
+  for (int i = 0; i < ScrollPages(static_cast<int>(lines.size())); ++i) {
+    bar->triggerAction(QAbstractSlider::SliderPageStepAdd);
+    Memo1->viewport()->repaint();
+  }
+  bar->setValue(bar->maximum());  // the end of the file in view, whatever the page height
+  Memo1->viewport()->repaint();
+  Memo1->setFocus();
+  imageLength_ = static_cast<std::size_t>(imageText_.size());
+  fileLoaded_ = true;
+  Refresh();
+}
+
+void TForm2::Button2Click() {
+  if (!fileLoaded_ || download_.Running()) return;
+  try {
+    download_.Start(std::string_view(imageText_.constData(), imageText_.size()), imageLength_);
+  } catch (const std::exception &error) {
+    Timer1->stop();
+    download_.Abort();
+    if (busy_) SetBusy(false);
+    Refresh();
+    ShowError(error);
+    return;
+  }
+  Refresh();
+}
+
+void TForm2::Button3Click() {
+  close();
+}
+
+void TForm2::Timer1Timer() {
+  try {
+    download_.Tick();
+  } catch (const std::exception &error) {
+    Timer1->stop();
+    download_.Abort();
+    Refresh();
+    ShowError(error);
+    return;
+  }
+  Refresh();
+}
+
+void TForm2::SetBusy(bool busy) {
+  if (busy == busy_) return;
+  busy_ = busy;
+  if (busy)
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+  else
+    QApplication::restoreOverrideCursor();
+}
+
+void TForm2::StartTimer() {
+  Timer1->start();
+}
+
+void TForm2::StopTimer() {
+  Timer1->stop();
+}
+
+void TForm2::Refresh() {
+  const QString status = QString::fromLatin1(download_.Status());
+  if (Label1->text() != status) Label1->setText(status);
+  if (download_.Colour() != shownColour_) {
+    shownColour_ = download_.Colour();
+    if (shownColour_ == firmware::StatusColour::None) {
+      Label1->setAutoFillBackground(false);
+      Label1->setPalette(QPalette());
+    } else {
+      QPalette palette = Label1->palette();
+      palette.setColor(QPalette::Window, QColor::fromRgb(static_cast<QRgb>(shownColour_)));
+      Label1->setPalette(palette);
+      Label1->setAutoFillBackground(true);
+    }
+  }
+  // A position past the maximum shows a full bar.
+  auto show = [](QProgressBar *bar, int maximum, int position) {
+    maximum = std::max(0, maximum);
+    if (bar->maximum() != maximum) bar->setMaximum(maximum);
+    bar->setValue(std::clamp(position, 0, maximum));
+  };
+  show(ProgressBar1, download_.OverallMax(), download_.OverallPosition());
+  show(ProgressBar2, download_.LineMax(), download_.LinePosition());
+
+  const FirmwareButtons buttons = EnabledButtons(download_.CurrentPhase(), fileLoaded_);
+  Button1->setEnabled(buttons.open);
+  Button2->setEnabled(buttons.write);
+  Button3->setEnabled(buttons.cancel);
+
+  if (download_.CurrentPhase() == firmware::Phase::Ended && !logShown_) {
+    logShown_ = true;
+    Memo2->setPlainText(QString::fromLatin1(download_.LogView()));
+  }
 }

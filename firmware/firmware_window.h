@@ -1,16 +1,121 @@
+// The firmware window: choose an Intel HEX file, look at it, download it into the chosen unit,
+// follow the download and read its transfer log afterwards.
 #pragma once
 
+#include <QByteArray>
 #include <QDialog>
+#include <QPushButton>
+#include <QString>
+#include <vector>
+
+#include "app/message_boxes.h"
+#include "firmware/download.h"
 
 struct SharedState;
+class QLabel;
+class QPlainTextEdit;
+class QProgressBar;
+class QTimer;
+
+// Which buttons may be used: the open and cancel buttons when no download runs, the write button
+// when moreover a file is loaded; nothing during a download; only cancel after its end.
+struct FirmwareButtons {
+  bool open = false;
+  bool write = false;
+  bool cancel = false;
+  bool operator==(const FirmwareButtons &) const = default;
+};
+FirmwareButtons EnabledButtons(firmware::Phase phase, bool fileLoaded);
+
+// The extension of a file name as the window checks it: what follows the last ".", without
+// leading and trailing blanks and control characters, in upper case.
+QString FileExtension(const QString &fileName);
+// A firmware file name: at least 8 characters, extension "HEX".
+bool AcceptableFirmwareName(const QString &fileName);
+// Pages by which the file view scrolls after loading a file of `lineCount` lines.
+int ScrollPages(int lineCount);
+
+// A push button whose caption wraps onto further lines.
+class WrappingButton : public QPushButton {
+  Q_OBJECT
+ public:
+  using QPushButton::QPushButton;
+
+ protected:
+  void paintEvent(QPaintEvent *event) override;
+};
+
+// The window's message boxes; the download's question is a stop box with No as its default.
+class FirmwarePrompt : public MessageBoxPrompt {
+ public:
+  explicit FirmwarePrompt(QWidget *parent) : MessageBoxPrompt(parent), parent_(parent) {}
+  bool Ask(const std::string &question, const std::string &caption = {}) override;
+
+ private:
+  QWidget *parent_;
+};
 
 // Load Firmware
-class TForm2 : public QDialog {
+class TForm2 : public QDialog, private firmware::DownloadDisplay {
   Q_OBJECT
 
  public:
   explicit TForm2(SharedState &state, QWidget *parent = nullptr);
+  ~TForm2() override;
+
+  void done(int result) override;
+
+ protected:
+  void showEvent(QShowEvent *event) override;
+  void keyPressEvent(QKeyEvent *event) override;
+  void resizeEvent(QResizeEvent *event) override;
 
  private:
+  void FormShow();
+  void FormClose();
+  void Button1Click();
+  void Button2Click();
+  void Button3Click();
+  void Timer1Timer();
+  void LoadFile(const QString &fileName);
+
+  // firmware::DownloadDisplay
+  void SetBusy(bool busy) override;
+  void StartTimer() override;
+  void StopTimer() override;
+  void Refresh() override;
+
   SharedState &state_;
+  FirmwarePrompt prompt_;
+  firmware::FirmwareDownload download_;
+
+  WrappingButton *Button1;
+  QPushButton *Button2;
+  QPushButton *Button3;
+  QLabel *Label1;
+  QLabel *Label2;
+  QLabel *Label3;
+  QPlainTextEdit *Memo1;
+  QPlainTextEdit *Memo2;
+  QProgressBar *ProgressBar1;
+  QProgressBar *ProgressBar2;
+  QTimer *Timer1;
+
+  QString fileName_;
+  QByteArray imageText_;         // the file view's text: the file's lines joined by CR LF
+  std::size_t imageLength_ = 0;  // its length when the file was loaded
+  bool fileLoaded_ = false;
+  bool busy_ = false;
+  bool closed_ = true;  // the close steps have run since the last show
+  bool logShown_ = false;
+  firmware::StatusColour shownColour_ = firmware::StatusColour::None;
+
+  struct Anchor {
+    QWidget *widget;
+    QRect design;
+    bool right;        // keeps its distance from the right edge
+    bool bottom;       // keeps its distance from the bottom edge
+    bool stretchDown;  // its bottom follows the bottom edge, its top stays
+  };
+  std::vector<Anchor> anchors_;
 };

@@ -1,0 +1,288 @@
+#include "firmware/download.h"
+
+#include <QLocale>
+
+#include "app/shared_state.h"
+#include "app/user_prompt.h"
+#include "util/hex.h"
+
+namespace firmware {
+
+namespace {
+
+constexpr std::string_view kIdleStatus = "--------";
+constexpr std::string_view kConnected = "Connect";
+
+std::string Latin1(const QString &text) {
+  return text.toLatin1().toStdString();
+}
+
+}  // namespace
+
+EndingText TextOf(Ending ending) {
+  switch (ending) {
+    case Ending::Success:
+      return {"Finish", "Download firmware to Vertiko mate is successfully complete"};
+    case Ending::ConnectionFailure:
+      return {"Error conection",
+              "Skarvel you must disconned USB and power adapter up to 1 min\r\n"
+              "next, plug in power adapter, connect USB and try again"};
+    case Ending::TimeOutFailure:
+      return {"ERROR/TIME", "Error TIMEOUT"};
+    case Ending::ProtocolError:
+      return {"ERROR", "Error"};
+    case Ending::None:
+      break;
+  }
+  return {};
+}
+
+int OverallMaximum(int lineCount) {
+  return (lineCount - kProgressGroup) / kProgressGroup;
+}
+
+FirmwareDownload::FirmwareDownload(SharedState &state, UserPrompt &prompt, DownloadDisplay &display)
+    : state_(state), prompt_(prompt), display_(display) {}
+
+FirmwareDownload::~FirmwareDownload() {
+  CloseLog();
+}
+
+std::string FirmwareDownload::LogPath() const {
+  return state_.ProgramFolder + std::string(kLogFileName);
+}
+
+void FirmwareDownload::Reset() {
+  CloseLog();
+  phase_ = Phase::Idle;
+  ending_ = Ending::None;
+  status_ = kIdleStatus;
+  overallPosition_ = 0;
+  linePosition_ = 0;
+  logView_.clear();
+  logError_.clear();
+}
+
+bool FirmwareDownload::Start(std::string_view text, std::size_t storedLength) {
+  if (Running()) return false;
+  if (!prompt_.Ask(std::string(kConfirmation), state_.ChosenSerial())) return false;
+  display_.SetBusy(true);
+
+  // The image and the log come first: the start command puts the unit into its loader, and a
+  // unit left there without an image to follow does not start again by itself.
+  Image image = ReadImage(text, storedLength);
+  if (image.lines.empty()) {
+    display_.SetBusy(false);
+    prompt_.Inform(std::string(image.tooLarge ? kTooLargeMessage : kNoImageMessage));
+    return false;
+  }
+  logError_.clear();
+  if (!OpenLog()) {
+    display_.SetBusy(false);
+    prompt_.Inform(logError_);
+    logError_.clear();
+    return false;
+  }
+
+  image_ = std::move(image);
+  ending_ = Ending::None;
+  logView_.clear();
+  overallMax_ = OverallMaximum(image_.LineCount());
+  lineMax_ = kProgressGroup;
+  phase_ = Phase::Connecting;
+  display_.Refresh();  // every button disabled
+
+  state_.LastSendResult = state_.SendText(std::string(kStartCommand));
+  lineIndex_ = 1;
+  bytePosition_ = 1;
+  ready_ = false;
+  waitTicks_ = 0;
+  timeOuts_ = 0;
+  attempts_ = 0;
+  display_.StartTimer();
+  display_.SetBusy(false);
+  return true;
+}
+
+void FirmwareDownload::Tick() {
+  if (!Running()) return;
+  const std::string reply = state_.ReceiveAll();
+  state_.ReplyBuffer = reply;
+  overallPosition_ = lineIndex_ / kProgressGroup;
+  linePosition_ = lineIndex_ % kProgressGroup + 1;
+  if (!reply.empty()) WriteLog(lastSent_ + "<=>" + reply);
+
+  if (phase_ == Phase::Connecting) {
+    TickConnecting(reply);
+  } else if (lineIndex_ > image_.LineCount()) {
+    // After the last byte of the last line, without waiting for its reply.
+    End(Ending::Success);
+  } else if (ready_) {
+    TickSending();
+  } else {
+    TickWaiting(reply);
+  }
+}
+
+void FirmwareDownload::TickConnecting(const std::string &reply) {
+  if (reply == "Y") {
+    status_ = kConnected;
+    ready_ = true;
+    waitTicks_ = 0;
+    phase_ = Phase::Transferring;
+    return;
+  }
+  state_.LastSendResult = state_.SendText("w");
+  lastSent_ = ByteToHex('w');
+  if (++attempts_ > kConnectionAttempts) {
+    attempts_ = 0;
+    End(Ending::ConnectionFailure);
+  }
+}
+
+void FirmwareDownload::TickSending() {
+  const std::uint8_t byte = image_.lines[static_cast<std::size_t>(lineIndex_ - 1)]
+                                        [static_cast<std::size_t>(bytePosition_ - 1)];
+  const bool sent = state_.SendText(std::string(1, static_cast<char>(byte)));
+  state_.LastSendResult = sent;
+  lastSent_ = ByteToHex(byte);
+  if (!sent) {
+    // The byte is tried again next tick; a unit that has gone away must not be waited for
+    // without end, so these ticks count as waiting for a reply.
+    colour_ = StatusColour::Retry;
+    if (++waitTicks_ > kWaitLimit) TimeOut();
+    return;
+  }
+  ready_ = false;
+  ++bytePosition_;
+  waitTicks_ = 0;
+  colour_ = StatusColour::Written;
+  if (bytePosition_ > static_cast<int>(kLineBytes)) {
+    bytePosition_ = 1;
+    ++lineIndex_;
+  }
+}
+
+bool FirmwareDownload::TimeOut() {
+  // A line whose tenth byte the unit never acknowledged is sent again, not skipped.
+  const bool afterTenthByte = !ready_ && bytePosition_ == 1;
+  ready_ = true;
+  if (++timeOuts_ > kTimeOutLimit) {
+    End(Ending::TimeOutFailure);
+    return false;
+  }
+  waitTicks_ = 0;
+  if (afterTenthByte && lineIndex_ > 1) --lineIndex_;
+  bytePosition_ = 1;
+  colour_ = StatusColour::TimedOut;
+  return true;
+}
+
+void FirmwareDownload::TickWaiting(const std::string &reply) {
+  // Byte position 1 while waiting: the reply awaited is to the tenth byte of the line before the
+  // line index.
+  const bool tenthByteSent = bytePosition_ == 1;
+  bool lineRestarted = false;
+  if (++waitTicks_ > kWaitLimit) {
+    if (!TimeOut()) return;
+    lineRestarted = true;
+  }
+  if (reply == "P") {
+    // The unit drops the line and wants it again, also after its tenth byte.
+    ready_ = true;
+    waitTicks_ = 0;
+    if (tenthByteSent && !lineRestarted && lineIndex_ > 1) --lineIndex_;
+    bytePosition_ = 1;
+    colour_ = StatusColour::Retry;
+  }
+  if (!reply.empty() && reply[0] == 'Z') lineIndex_ = image_.LineCount() + kFinishOffset;
+  // The wait ticks count again from zero for a byte that cannot be sent.
+  if (reply == "O" && bytePosition_ > 1) {
+    ready_ = true;
+    waitTicks_ = 0;
+  }
+  if (reply == "K") {
+    ready_ = true;
+    waitTicks_ = 0;
+    if (bytePosition_ != 1) {
+      bytePosition_ = 1;
+      return;
+    }
+  }
+  if ((reply == "O" && bytePosition_ == 1) || reply == "E") End(Ending::ProtocolError);
+}
+
+void FirmwareDownload::End(Ending ending) {
+  display_.StopTimer();
+  const EndingText text = TextOf(ending);
+  status_ = text.status;
+  if (ending == Ending::Success) {
+    overallPosition_ = overallMax_ + 1;
+    linePosition_ = lineMax_ + 1;
+  }
+  display_.Refresh();
+  prompt_.Inform(std::string(text.message));
+
+  phase_ = Phase::Ended;
+  ending_ = ending;
+  WriteLog(kLogRule);
+  WriteLog(Stamp());
+  CloseLog();
+  QFile file(QString::fromStdString(LogPath()));
+  if (file.open(QIODevice::ReadOnly)) logView_ = file.readAll().toStdString();
+  display_.Refresh();
+  if (!logError_.empty()) {
+    prompt_.Inform(logError_);
+    logError_.clear();
+  }
+}
+
+void FirmwareDownload::Abort() {
+  if (!Running()) return;
+  display_.StopTimer();
+  CloseLog();
+  logError_.clear();
+  phase_ = Phase::Idle;
+}
+
+std::string FirmwareDownload::Stamp() const {
+  const QDateTime now = Now();
+  const QLocale locale = QLocale::system();
+  return Latin1(locale.toString(now.date(), QLocale::ShortFormat)) + "-" +
+         Latin1(locale.toString(now.time(), QLocale::LongFormat));
+}
+
+bool FirmwareDownload::OpenLog() {
+  CloseLog();
+  const QString path = QString::fromStdString(LogPath());
+  if (QFile::exists(path)) QFile::remove(path);
+  log_.setFileName(path);
+  // Unbuffered: every line reaches the file at once, and a failure shows at the line.
+  if (!log_.open(QIODevice::WriteOnly | QIODevice::Truncate | QIODevice::Unbuffered)) {
+    logError_ = "Cannot create file " + LogPath() + ": " + Latin1(log_.errorString());
+    return false;
+  }
+  WriteLog(Stamp());
+  WriteLog(kLogRule);
+  WriteLog(kLogHeading);
+  if (!logError_.empty()) {
+    CloseLog();
+    return false;
+  }
+  return true;
+}
+
+void FirmwareDownload::WriteLog(std::string_view line) {
+  if (!log_.isOpen() || !logError_.empty()) return;
+  std::string bytes(line);
+  bytes += "\r\n";
+  if (log_.write(bytes.data(), static_cast<qint64>(bytes.size())) !=
+      static_cast<qint64>(bytes.size()))
+    logError_ = "Cannot write to file " + LogPath() + ": " + Latin1(log_.errorString());
+}
+
+void FirmwareDownload::CloseLog() {
+  if (log_.isOpen()) log_.close();
+}
+
+}  // namespace firmware

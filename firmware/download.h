@@ -1,0 +1,169 @@
+// The firmware download: writes a firmware image into the unit's loader over the link, one byte
+// or one reply per tick of the firmware window's 5 ms timer.
+//
+// The start sends "AT@#\r\n", which puts the unit into its loader; each tick then sends "w" until
+// the unit answers "Y", and afterwards sends the image one byte at a time, waiting after each
+// byte for the loader's one-character reply ("O" after bytes 1 to 9 of a line, "K" after the
+// tenth, "Z" after the end line, "P" to have a line again, "E" on an error). Every exchange goes
+// into the transfer log LOG_file1.TXT in the program folder.
+#pragma once
+
+#include <QDateTime>
+#include <QFile>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+
+#include "firmware/image_reader.h"
+
+struct SharedState;
+class UserPrompt;
+
+namespace firmware {
+
+inline constexpr int kTickInterval = 5;          // ms, period of Timer1
+inline constexpr int kConnectionAttempts = 100;  // the 101st "w" ends the download
+inline constexpr int kWaitLimit = 50;            // the 51st tick of waiting is a time-out
+inline constexpr int kTimeOutLimit = 10;         // the 11th time-out ends the download
+inline constexpr int kFinishOffset = 100000;     // added to the line count on "Z"
+inline constexpr int kProgressGroup = 10;        // lines per step of the overall progress
+
+inline constexpr std::string_view kStartCommand = "AT@#\r\n";
+inline constexpr std::string_view kLogFileName = "LOG_file1.TXT";
+inline constexpr std::string_view kLogRule = "========================";
+inline constexpr std::string_view kLogHeading = "POSLAL<=>PRIJAL";
+
+inline constexpr std::string_view kConfirmation =
+    "Upgrade time is cca 10minutes.\n"
+    "Whole time upgrade you mustn't interrupt connection between PC and Skarvel.\n"
+    "Attention, you mustn't interrupt power supply.\n"
+    "\n"
+    "Are you sure upgrade new firmware into Skarvel ?";
+inline constexpr std::string_view kNoImageMessage =
+    "Error file: the file holds no firmware data for the unit.\nNothing was sent to Skarvel.";
+inline constexpr std::string_view kTooLargeMessage =
+    "Error file: the file holds more firmware lines than the transfer takes (2050).\n"
+    "Nothing was sent to Skarvel.";
+
+enum class Phase { Idle, Connecting, Transferring, Ended };
+enum class Ending { None, Success, ConnectionFailure, TimeOutFailure, ProtocolError };
+
+// Background colours of the status label, as 0xRRGGBB.
+enum class StatusColour : std::uint32_t {
+  None = 0xFFFFFFFF,    // the label's own colour
+  Written = 0xC0DCC0,   // light green: a byte was written
+  Retry = 0x0000FF,     // blue: a write failed, or the unit asked for the line again
+  TimedOut = 0xFF00FF,  // magenta: a wait ran out
+};
+
+struct EndingText {
+  std::string_view status;
+  std::string_view message;
+};
+EndingText TextOf(Ending ending);
+
+// The maximum of the overall progress bar for an image of `lineCount` lines: groups of ten,
+// minus one, truncated toward zero.
+int OverallMaximum(int lineCount);
+
+// What the download drives in its window besides message boxes.
+class DownloadDisplay {
+ public:
+  virtual ~DownloadDisplay() = default;
+  virtual void SetBusy(bool busy) = 0;  // the application's busy cursor
+  virtual void StartTimer() = 0;        // Timer1 runs from the start to an ending
+  virtual void StopTimer() = 0;
+  // Show the download's state now: status, colour, progress and buttons (before a message box).
+  virtual void Refresh() = 0;
+};
+
+class FirmwareDownload {
+ public:
+  FirmwareDownload(SharedState &state, UserPrompt &prompt, DownloadDisplay &display);
+  ~FirmwareDownload();
+  FirmwareDownload(const FirmwareDownload &) = delete;
+  FirmwareDownload &operator=(const FirmwareDownload &) = delete;
+
+  // Back to idle when the window is shown again: status "--------", progress at zero, no log
+  // view. The colour of the status and the last byte sent stay.
+  void Reset();
+
+  // Asks the user, reads the image from the file view's text, creates the log, sends the start
+  // command and starts the timer. False when nothing was started (the user said No, the image
+  // is empty or too large, the log cannot be created); nothing has been sent then.
+  bool Start(std::string_view text, std::size_t storedLength);
+
+  // One tick of Timer1.
+  void Tick();
+
+  // The window closes during a download: it stops where it is; the log is closed without its
+  // footer, so that what was written stays on disk.
+  void Abort();
+
+  // The clock of the log's dates and times (tests set a fixed one).
+  std::function<QDateTime()> Now = [] { return QDateTime::currentDateTime(); };
+
+  // State shown by the window.
+  Phase CurrentPhase() const { return phase_; }
+  bool Running() const { return phase_ == Phase::Connecting || phase_ == Phase::Transferring; }
+  Ending Result() const { return ending_; }
+  const std::string &Status() const { return status_; }
+  StatusColour Colour() const { return colour_; }
+  int OverallMax() const { return overallMax_; }
+  int OverallPosition() const { return overallPosition_; }
+  int LineMax() const { return lineMax_; }
+  int LinePosition() const { return linePosition_; }
+  // The transfer log as read back from its file after the ending (Latin-1 bytes).
+  const std::string &LogView() const { return logView_; }
+  std::string LogPath() const;
+
+  // Transfer state.
+  const Image &CurrentImage() const { return image_; }
+  int LineIndex() const { return lineIndex_; }
+  int BytePosition() const { return bytePosition_; }
+  bool Ready() const { return ready_; }
+  int WaitTicks() const { return waitTicks_; }
+  int TimeOuts() const { return timeOuts_; }
+  int Attempts() const { return attempts_; }
+  const std::string &LastSent() const { return lastSent_; }
+
+ private:
+  void TickConnecting(const std::string &reply);
+  void TickSending();
+  void TickWaiting(const std::string &reply);
+  // A wait that ran out (or a byte that could not be sent for as long): false when it was the
+  // last time-out allowed and the download has ended.
+  bool TimeOut();
+  void End(Ending ending);
+
+  bool OpenLog();
+  void WriteLog(std::string_view line);
+  void CloseLog();
+  std::string Stamp() const;
+
+  SharedState &state_;
+  UserPrompt &prompt_;
+  DownloadDisplay &display_;
+
+  Phase phase_ = Phase::Idle;
+  Ending ending_ = Ending::None;
+  std::string status_ = "-----------";
+  StatusColour colour_ = StatusColour::None;
+  int overallMax_ = 0, overallPosition_ = 0, lineMax_ = kProgressGroup, linePosition_ = 0;
+
+  Image image_;
+  int attempts_ = 0;
+  int lineIndex_ = 1;
+  int bytePosition_ = 1;
+  bool ready_ = false;
+  int waitTicks_ = 0;
+  int timeOuts_ = 0;
+  std::string lastSent_;
+
+  QFile log_;
+  std::string logError_;  // the first failure to write the log during a download
+  std::string logView_;
+};
+
+}  // namespace firmware

@@ -1,0 +1,192 @@
+// The firmware download end to end: the download stepped tick by tick against an emulated unit
+// with a real loader, the unit's clock moving 5 ms with every tick.
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <map>
+
+#include "app/shared_state.h"
+#include "firmware/download.h"
+#include "sim/in_process.h"
+#include "tests/firmware/download_harness.h"
+#include "tests/firmware/hex_records.h"
+#include "tests/support/temp_folder.h"
+
+using namespace std::chrono_literals;
+using firmware::Ending;
+using firmware::Image;
+
+namespace {
+
+constexpr const char *kSerial = "VRT00007";
+
+class DownloadIntoUnit : public ::testing::Test {
+ protected:
+  DownloadIntoUnit()
+      : unit(units.Add({.serial = kSerial})),
+        state(temp.Folder()),
+        download(state, recorder, recorder) {
+    state.SerialList[0] = kSerial;
+    state.ChosenIndex = 0;
+    state.DeviceChosen = true;
+    state.Port = std::make_unique<TFT232>(kSerial);
+    ConfigurePort(*state.Port);
+    download.Reset();
+  }
+
+  // Starts a download of `text` and ticks it to its end; the number of ticks.
+  int Run(const std::string &text, int limit = 200000) {
+    EXPECT_TRUE(download.Start(text, text.size()));
+    int ticks = 0;
+    while (download.Running() && ticks < limit) {
+      units.clock().Advance(5ms);
+      download.Tick();
+      ++ticks;
+    }
+    return ticks;
+  }
+
+  // The unit's memory as the image says it must be: four words per data line.
+  static std::map<std::uint32_t, std::uint16_t> Words(const Image &image) {
+    std::map<std::uint32_t, std::uint16_t> words;
+    for (const auto &line : image.lines) {
+      if (line == firmware::kEndLine) continue;
+      const std::uint32_t address = line[0] | (line[1] << 8);
+      for (std::uint32_t i = 0; i < 4; ++i)
+        words[address + i] = static_cast<std::uint16_t>(line[2 + 2 * i] | (line[3 + 2 * i] << 8));
+    }
+    return words;
+  }
+  static std::vector<sim::LoaderLine> DataLines(const Image &image) {
+    std::vector<sim::LoaderLine> lines;
+    for (const auto &line : image.lines)
+      if (line != firmware::kEndLine) lines.push_back(line);
+    return lines;
+  }
+
+  sim::InstalledUnits units;
+  sim::Unit &unit;
+  TempFolder temp;
+  SharedState state;
+  DownloadRecorder recorder;
+  firmware::FirmwareDownload download;
+};
+
+TEST_F(DownloadIntoUnit, AFullImageEndsUpInTheUnitsMemory) {
+  const std::string text = hexfile::FirmwareFile();
+  const Image image = firmware::ReadImage(text, text.size());
+  ASSERT_EQ(image.LineCount(), 1536);
+  const int ticks = Run(text);
+
+  EXPECT_EQ(download.Result(), Ending::Success);
+  EXPECT_EQ(recorder.Boxes(),
+            std::vector<std::string>{"Download firmware to Vertiko mate is successfully complete"});
+  const sim::Record &record = unit.GetRecord();
+  EXPECT_EQ(record.loaderLines, DataLines(image));
+  EXPECT_EQ(record.memory, Words(image));
+  EXPECT_TRUE(record.problems.empty()) << record.problems.front();
+  EXPECT_EQ(unit.CurrentMode(), sim::Unit::Mode::Command) << "the end line leaves the loader";
+  EXPECT_EQ(download.TimeOuts(), 0);
+  // "w", "Y", then two ticks per image byte: the floor.
+  EXPECT_EQ(ticks, 2 + 2 * 15360);
+
+  std::string sent = "AT@#\r\nw";
+  for (const auto &line : image.lines) sent.append(line.begin(), line.end());
+  EXPECT_EQ(record.received, sent);
+  // Header, "OK" to the start command, "Y", one line per byte, footer.
+  const std::string log = download.LogView();
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3 + 2 + 1 + 15360 + 2);
+  EXPECT_NE(log.find("\r\nFF<=>Z\r\n========================\r\n"), std::string::npos);
+}
+
+TEST_F(DownloadIntoUnit, ALineCutShortIsSentAgainWholeAfterTheTimeOut) {
+  const std::string text = hexfile::FirmwareFile(0x100);
+  const Image image = firmware::ReadImage(text, text.size());
+  unit.AddFault(sim::LoaderFault{.kind = sim::LoaderFault::Kind::Silence, .line = 20, .byte = 5});
+  Run(text);
+
+  EXPECT_EQ(download.Result(), Ending::Success);
+  EXPECT_EQ(download.TimeOuts(), 1);
+  const sim::Record &record = unit.GetRecord();
+  EXPECT_EQ(record.memory, Words(image));
+  EXPECT_EQ(record.loaderLines, DataLines(image));
+  ASSERT_EQ(record.problems.size(), 1u);
+  EXPECT_NE(record.problems[0].find("cut short after 5 bytes"), std::string::npos);
+}
+
+TEST_F(DownloadIntoUnit, ALineWhoseTenthByteIsNotAnsweredIsSentAgain) {
+  const std::string text = hexfile::FirmwareFile(0x100);
+  const Image image = firmware::ReadImage(text, text.size());
+  unit.AddFault(sim::LoaderFault{.kind = sim::LoaderFault::Kind::Silence, .line = 30, .byte = 10});
+  Run(text);
+
+  EXPECT_EQ(download.Result(), Ending::Success);
+  EXPECT_EQ(download.TimeOuts(), 1);
+  EXPECT_EQ(unit.GetRecord().memory, Words(image)) << "no line is missing";
+  EXPECT_EQ(unit.GetRecord().loaderLines, DataLines(image));
+}
+
+TEST_F(DownloadIntoUnit, PRepliesHaveTheLineSentAgain) {
+  const std::string text = hexfile::FirmwareFile(0x100);
+  const Image image = firmware::ReadImage(text, text.size());
+  unit.AddFault(sim::LoaderFault{.kind = sim::LoaderFault::Kind::P, .line = 5, .byte = 3});
+  unit.AddFault(sim::LoaderFault{.kind = sim::LoaderFault::Kind::P, .line = 9, .byte = 10});
+  Run(text);
+
+  EXPECT_EQ(download.Result(), Ending::Success);
+  EXPECT_EQ(download.TimeOuts(), 0);
+  EXPECT_EQ(unit.GetRecord().memory, Words(image));
+  EXPECT_EQ(unit.GetRecord().loaderLines, DataLines(image));
+}
+
+TEST_F(DownloadIntoUnit, AnEReplyEndsWithAnError) {
+  const std::string text = hexfile::FirmwareFile(0x100);
+  unit.AddFault(sim::LoaderFault{.kind = sim::LoaderFault::Kind::E, .line = 12, .byte = 4});
+  Run(text);
+  EXPECT_EQ(download.Result(), Ending::ProtocolError);
+  EXPECT_EQ(download.Status(), "ERROR");
+  EXPECT_EQ(recorder.Boxes(), std::vector<std::string>{"Error"});
+  EXPECT_EQ(unit.GetRecord().loaderLines.size(), 11u);
+  const std::string log = download.LogView();
+  EXPECT_NE(log.find("<=>E\r\n========================\r\n"), std::string::npos) << log;
+}
+
+TEST_F(DownloadIntoUnit, AUnitThatStopsAnsweringEndsInErrorTimeAfterTheEleventhTimeOut) {
+  const std::string text = hexfile::FirmwareFile(0x100);
+  ASSERT_TRUE(download.Start(text, text.size()));
+  int ticks = 0;
+  while (download.Running() && ticks < 200000) {
+    units.clock().Advance(5ms);
+    download.Tick();
+    if (++ticks == 500) unit.SetPowered(false);
+  }
+  EXPECT_EQ(download.Result(), Ending::TimeOutFailure);
+  EXPECT_EQ(download.Status(), "ERROR/TIME");
+  EXPECT_EQ(download.TimeOuts(), 11);
+  EXPECT_EQ(recorder.Boxes(), std::vector<std::string>{"Error TIMEOUT"});
+  // Each time-out: 50 ticks of waiting, the 51st times out; between them one tick sends byte 1.
+  EXPECT_LE(ticks, 500 + 11 * 52);
+}
+
+TEST_F(DownloadIntoUnit, AnUnpluggedUnitEndsInErrorTime) {
+  const std::string text = hexfile::FirmwareFile(0x100);
+  ASSERT_TRUE(download.Start(text, text.size()));
+  int ticks = 0;
+  while (download.Running() && ticks < 200000) {
+    units.clock().Advance(5ms);
+    download.Tick();
+    if (++ticks == 300) units.Unplug(kSerial);
+  }
+  EXPECT_EQ(download.Result(), Ending::TimeOutFailure);
+  EXPECT_EQ(recorder.Boxes(), std::vector<std::string>{"Error TIMEOUT"});
+}
+
+TEST_F(DownloadIntoUnit, AUnitThatNeverEntersItsLoaderEndsWithAConnectionFailure) {
+  unit.SetPowered(false);
+  const int ticks = Run(hexfile::FirmwareFile(0x100));
+  EXPECT_EQ(ticks, 101);
+  EXPECT_EQ(download.Result(), Ending::ConnectionFailure);
+  EXPECT_EQ(download.Status(), "Error conection");
+}
+
+}  // namespace

@@ -1,0 +1,457 @@
+#include "firmware/firmware_window.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTest>
+#include <QTimer>
+#include <functional>
+
+#include "app/config.h"
+#include "app/shared_state.h"
+#include "sim/in_process.h"
+#include "tests/firmware/hex_records.h"
+#include "tests/support/temp_folder.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char *kSerial = "VRT00031";
+
+// Answers the modal windows that open while a test acts: file dialogs through `onDialog`,
+// message boxes by the next scripted button (OK or Yes when the script is empty). Everything
+// seen is recorded; anything still open after two seconds is closed so that no test hangs.
+class ModalAnswerer {
+ public:
+  struct Box {
+    QString title, text;
+    QMessageBox::Icon icon;
+    QMessageBox::StandardButtons buttons;
+    QMessageBox::StandardButton defaultButton;
+    Qt::WindowModality modality;
+  };
+  std::vector<Box> boxes;
+  std::deque<QMessageBox::StandardButton> script;
+  std::function<void(QFileDialog *)> onDialog;
+  std::function<void(const Box &)> onBox;  // called before the box is answered
+
+  ModalAnswerer() {
+    timer_.setInterval(5);
+    QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
+    timer_.start();
+  }
+
+ private:
+  void Poll() {
+    QWidget *modal = QApplication::activeModalWidget();
+    if (!modal) {
+      for (QWidget *w : QApplication::topLevelWidgets())
+        if (w->isVisible() && (qobject_cast<QMessageBox *>(w) || qobject_cast<QFileDialog *>(w)))
+          modal = w;
+    }
+    if (!modal) return;
+    if (++polls_ > 400) {
+      ADD_FAILURE() << "a modal window stayed open: " << modal->windowTitle().toStdString();
+      modal->close();
+      return;
+    }
+    if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
+      if (onDialog)
+        onDialog(dialog);
+      else
+        dialog->reject();
+      return;
+    }
+    if (auto *box = qobject_cast<QMessageBox *>(modal)) {
+      QMessageBox::StandardButton def = QMessageBox::NoButton;
+      if (box->defaultButton()) def = box->standardButton(box->defaultButton());
+      boxes.push_back({box->windowTitle(), box->text(), box->icon(), box->standardButtons(), def,
+                       box->windowModality()});
+      if (onBox) onBox(boxes.back());
+      QMessageBox::StandardButton answer = QMessageBox::Ok;
+      if (box->standardButtons() & QMessageBox::Yes) answer = QMessageBox::Yes;
+      if (!script.empty()) {
+        answer = script.front();
+        script.pop_front();
+      }
+      box->button(answer)->click();
+    }
+  }
+
+  QTimer timer_;
+  int polls_ = 0;
+};
+
+class FirmwareWindow : public ::testing::Test {
+ protected:
+  FirmwareWindow() : unit(units.Add({.serial = kSerial})), state(temp.Folder()) {
+    state.SerialList[0] = kSerial;
+    state.ChosenIndex = 0;
+    state.DeviceChosen = true;
+    state.UnitCount = 1;
+    state.Port = std::make_unique<TFT232>(kSerial);
+    ConfigurePort(*state.Port);
+    window = std::make_unique<TForm2>(state, nullptr);
+  }
+  ~FirmwareWindow() override {
+    if (window->isVisible()) window->close();
+  }
+
+  template <typename T>
+  T *Find(const char *name) {
+    T *child = window->findChild<T *>(name);
+    EXPECT_NE(child, nullptr) << name;
+    return child;
+  }
+  QPushButton *Button(int n) { return Find<QPushButton>(("Button" + std::to_string(n)).c_str()); }
+  std::vector<bool> Enabled() {
+    return {Button(1)->isEnabled(), Button(2)->isEnabled(), Button(3)->isEnabled()};
+  }
+
+  std::string WriteFile(const std::string &name, const std::string &content) {
+    const std::string path = files.File(name);
+    QFile file(QString::fromStdString(path));
+    EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(content.data(), static_cast<qint64>(content.size()));
+    return path;
+  }
+
+  // Presses the open button and picks `path` in the dialog (cancels it when empty).
+  void Choose(const std::string &path) {
+    answerer.onDialog = [path](QFileDialog *dialog) {
+      if (path.empty()) {
+        dialog->reject();
+        return;
+      }
+      dialog->selectFile(QString::fromStdString(path));
+      QMetaObject::invokeMethod(dialog, "accept");
+    };
+    QTest::mouseClick(Button(1), Qt::LeftButton);
+  }
+
+  // Steps Timer1 while it runs, moving the unit's clock with every tick.
+  int StepDownload(int limit = 100000) {
+    auto *timer = Find<QTimer>("Timer1");
+    int ticks = 0;
+    while (timer->isActive() && ticks < limit) {
+      units.clock().Advance(5ms);
+      QMetaObject::invokeMethod(timer, "timeout");
+      ++ticks;
+    }
+    return ticks;
+  }
+
+  std::string FileText(const std::string &path) {
+    QFile file(QString::fromStdString(path));
+    if (!file.open(QIODevice::ReadOnly)) return "<none>";
+    return file.readAll().toStdString();
+  }
+
+  sim::InstalledUnits units;
+  sim::Unit &unit;
+  TempFolder temp;   // program folder
+  TempFolder files;  // where the firmware files lie
+  SharedState state;
+  ModalAnswerer answerer;
+  std::unique_ptr<TForm2> window;
+};
+
+TEST(FirmwareButtons, FollowThePhaseAndTheLoadedFile) {
+  using firmware::Phase;
+  EXPECT_EQ(EnabledButtons(Phase::Idle, false), (FirmwareButtons{true, false, true}));
+  EXPECT_EQ(EnabledButtons(Phase::Idle, true), (FirmwareButtons{true, true, true}));
+  EXPECT_EQ(EnabledButtons(Phase::Connecting, true), (FirmwareButtons{false, false, false}));
+  EXPECT_EQ(EnabledButtons(Phase::Transferring, true), (FirmwareButtons{false, false, false}));
+  EXPECT_EQ(EnabledButtons(Phase::Ended, true), (FirmwareButtons{false, false, true}));
+  EXPECT_EQ(EnabledButtons(Phase::Ended, false), (FirmwareButtons{false, false, true}));
+}
+
+TEST(FirmwareFileName, ExtensionAndLengthRules) {
+  EXPECT_EQ(FileExtension("/a/b/firm.hex"), "HEX");
+  EXPECT_EQ(FileExtension("/a/b/firm.HeX \t"), "HEX");
+  EXPECT_EQ(FileExtension("/a/b.old/firm"), "OLD/FIRM");
+  EXPECT_EQ(FileExtension("firmware"), "FIRMWARE");
+  EXPECT_EQ(FileExtension("/a/firm.hex.bak"), "BAK");
+  EXPECT_TRUE(AcceptableFirmwareName("/tmp/a.hex"));
+  EXPECT_TRUE(AcceptableFirmwareName("/t/a.HEX"));  // 8 characters
+  EXPECT_FALSE(AcceptableFirmwareName("/a.HEX"));   // 7 characters
+  EXPECT_FALSE(AcceptableFirmwareName("/tmp/firmware.txt"));
+  EXPECT_FALSE(AcceptableFirmwareName("/tmp/firmware.hexa"));
+  EXPECT_EQ(ScrollPages(0), 1);
+  EXPECT_EQ(ScrollPages(30), 1);
+  EXPECT_EQ(ScrollPages(31), 2);
+  EXPECT_EQ(ScrollPages(62), 3);
+}
+
+TEST_F(FirmwareWindow, ControlsHaveTheirNamesPlacesAndCaptions) {
+  EXPECT_EQ(window->objectName(), "TForm2");
+  EXPECT_EQ(window->windowTitle(), "Load Firmware");
+  EXPECT_EQ(window->size(), QSize(654, 443));
+  struct Place {
+    const char *name;
+    QRect rect;
+  };
+  for (const Place &p :
+       {Place{"Button1", {8, 8, 89, 41}}, Place{"Label3", {232, 1, 105, 18}},
+        Place{"Label2", {105, 25, 529, 28}}, Place{"Memo1", {8, 56, 329, 384}},
+        Place{"Label1", {372, 60, 281, 17}}, Place{"ProgressBar2", {372, 80, 281, 17}},
+        Place{"ProgressBar1", {372, 96, 281, 17}}, Place{"Memo2", {420, 120, 185, 248}},
+        Place{"Button2", {372, 383, 169, 41}}, Place{"Button3", {556, 383, 89, 41}}})
+    EXPECT_EQ(Find<QWidget>(p.name)->geometry(), p.rect) << p.name;
+  EXPECT_EQ(Button(1)->text(), "Open file *.HEX ");
+  EXPECT_EQ(Button(2)->text(), "Write to VertikoMate PCB");
+  EXPECT_EQ(Button(3)->text(), "Cancel");
+  for (int n = 1; n <= 3; ++n) EXPECT_FALSE(Button(n)->autoDefault());
+  EXPECT_FALSE(Button(2)->isEnabled());
+  EXPECT_EQ(Find<QLabel>("Label3")->text(), "VRT00000");
+  EXPECT_TRUE(Find<QLabel>("Label3")->font().bold());
+  EXPECT_EQ(Find<QLabel>("Label3")->font().pixelSize(), 13);
+  EXPECT_EQ(Find<QLabel>("Label1")->text(), "-----------");
+  EXPECT_TRUE(Find<QLabel>("Label2")->wordWrap());
+  EXPECT_TRUE(Find<QPlainTextEdit>("Memo1")->isReadOnly());
+  EXPECT_TRUE(Find<QPlainTextEdit>("Memo2")->isReadOnly());
+  EXPECT_EQ(Find<QPlainTextEdit>("Memo2")->font().pixelSize(), 5);
+  auto *timer = Find<QTimer>("Timer1");
+  EXPECT_EQ(timer->interval(), 5);
+  EXPECT_EQ(timer->timerType(), Qt::PreciseTimer);
+  EXPECT_FALSE(timer->isActive());
+
+  // Anchors: the file view grows downwards, the right-hand controls follow the edges.
+  window->show();
+  window->resize(754, 543);
+  EXPECT_EQ(Find<QWidget>("Memo1")->geometry(), QRect(8, 56, 329, 484));
+  EXPECT_EQ(Find<QWidget>("Label1")->geometry(), QRect(472, 60, 281, 17));
+  EXPECT_EQ(Find<QWidget>("Button3")->geometry(), QRect(656, 483, 89, 41));
+  EXPECT_EQ(Find<QWidget>("Memo2")->geometry(), QRect(520, 220, 185, 248));
+}
+
+TEST_F(FirmwareWindow, ShowingPreparesTheWindow) {
+  unit.Say("RING\r\n");
+  state.ReplyBuffer = "old";
+  window->show();
+  EXPECT_EQ(Find<QLabel>("Label1")->text(), "--------");
+  EXPECT_EQ(Find<QLabel>("Label3")->text(), kSerial);
+  EXPECT_EQ(Find<QLabel>("Label2")->text(), "");
+  EXPECT_EQ(Enabled(), (std::vector<bool>{true, false, true}));
+  EXPECT_EQ(state.ReplyBuffer, "RING\r\n") << "what was waiting is taken off the link";
+  EXPECT_EQ(Find<QProgressBar>("ProgressBar1")->value(), 0);
+  EXPECT_EQ(Find<QProgressBar>("ProgressBar2")->value(), 0);
+  EXPECT_EQ(state.FirmPath, temp.Folder()) << "no remembered path: the program folder";
+}
+
+TEST_F(FirmwareWindow, TheFileDialogHasItsTitleFilterAndStartingFolder) {
+  const std::string path = WriteFile("remembered.HEX", hexfile::Data(0x10, {1, 2}));
+  WriteRememberedPath(temp.Folder(), "FIRM", path);
+  window->show();
+  QString title, folder, suffix;
+  QStringList filters;
+  bool native = true;
+  answerer.onDialog = [&](QFileDialog *dialog) {
+    title = dialog->windowTitle();
+    filters = dialog->nameFilters();
+    folder = dialog->directory().absolutePath();
+    suffix = dialog->defaultSuffix();
+    native = !dialog->testOption(QFileDialog::DontUseNativeDialog);
+    dialog->reject();
+  };
+  QTest::mouseClick(Button(1), Qt::LeftButton);
+  EXPECT_EQ(title, "HEX file for Vertiko Mate");
+  EXPECT_EQ(filters, QStringList{"File with programm *.HEX (*.HEX)"});
+  EXPECT_EQ(suffix, "HEX");
+  EXPECT_FALSE(native);
+  EXPECT_EQ(folder + "/", QString::fromStdString(files.Folder()))
+      << "a remembered file: the dialog starts in its folder";
+  // Cancelled: nothing changed.
+  EXPECT_EQ(Find<QLabel>("Label2")->text(), "");
+  EXPECT_EQ(state.FirmPath, path);
+  EXPECT_FALSE(Button(2)->isEnabled());
+  EXPECT_TRUE(answerer.boxes.empty());
+}
+
+TEST_F(FirmwareWindow, ALoadedFileIsShownScrolledToItsEndAndEnablesWriting) {
+  std::string content;
+  for (unsigned a = 0x10; a < 0x10 + 16 * 61; a += 16) content += hexfile::Data(a, {1, 2}) + "\n";
+  content += hexfile::EndOfFile();  // 62 lines, LF line ends
+  const std::string path = WriteFile("firmware.hex", content);
+  window->show();
+  Choose(path);
+  auto *memo = Find<QPlainTextEdit>("Memo1");
+  EXPECT_EQ(memo->toPlainText().toStdString(), content);
+  EXPECT_EQ(memo->document()->blockCount(), 62);
+  EXPECT_EQ(memo->verticalScrollBar()->value(), memo->verticalScrollBar()->maximum());
+  EXPECT_GT(memo->verticalScrollBar()->maximum(), 0);
+  EXPECT_EQ(Find<QLabel>("Label2")->text().toStdString(), path);
+  EXPECT_EQ(state.FirmPath, path);
+  EXPECT_EQ(Enabled(), (std::vector<bool>{true, true, true}));
+  EXPECT_TRUE(answerer.boxes.empty());
+}
+
+TEST_F(FirmwareWindow, ARejectedSecondFileLeavesTheFirstLoaded) {
+  const std::string good = WriteFile("good.HEX", hexfile::Data(0x10, {1, 2}));
+  const std::string bad = WriteFile("notes.txt", "text");
+  window->show();
+  Choose(good);
+  Choose(bad);
+  ASSERT_EQ(answerer.boxes.size(), 1u);
+  EXPECT_EQ(answerer.boxes[0].text, "Error file");
+  EXPECT_EQ(Find<QLabel>("Label2")->text().toStdString(), bad);
+  EXPECT_EQ(state.FirmPath, bad);
+  EXPECT_EQ(Find<QPlainTextEdit>("Memo1")->toPlainText().toStdString(),
+            hexfile::Data(0x10, {1, 2}));
+  EXPECT_TRUE(Button(2)->isEnabled());
+}
+
+TEST_F(FirmwareWindow, AReadErrorEmptiesTheFileViewAndDisablesWriting) {
+  const std::string good = WriteFile("good.HEX", hexfile::Data(0x10, {1, 2}));
+  const std::string broken = files.File("broken.HEX");
+  ASSERT_EQ(symlink("/proc/self/mem", broken.c_str()), 0);  // opens, but every read fails
+  window->show();
+  Choose(good);
+  Choose(broken);
+  ASSERT_EQ(answerer.boxes.size(), 1u);
+  EXPECT_TRUE(answerer.boxes[0].text.startsWith("Cannot read file"))
+      << answerer.boxes[0].text.toStdString();
+  EXPECT_EQ(Find<QPlainTextEdit>("Memo1")->toPlainText(), "");
+  EXPECT_FALSE(Button(2)->isEnabled());
+}
+
+TEST_F(FirmwareWindow, TypingChangesNothing) {
+  const std::string path = WriteFile("firmware.HEX", hexfile::Data(0x10, {1, 2}));
+  window->show();
+  Choose(path);
+  auto *memo = Find<QPlainTextEdit>("Memo1");
+  QTest::keyClicks(memo, "abc:0");
+  QTest::keyClick(memo, Qt::Key_Return);
+  QTest::keyClick(memo, Qt::Key_Backspace);
+  QTest::keyClicks(window.get(), "xyz");
+  EXPECT_EQ(memo->toPlainText().toStdString(), hexfile::Data(0x10, {1, 2}));
+  EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(FirmwareWindow, ClosingRemembersTheLastFileChosen) {
+  const std::string path = WriteFile("firmware.HEX", hexfile::Data(0x10, {1, 2}));
+  window->show();
+  Choose(path);
+  QTest::mouseClick(Button(3), Qt::LeftButton);
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_EQ(ConfigFile(ConfigFileName(temp.Folder())).Read("PATH", "FIRM"), path);
+}
+
+TEST_F(FirmwareWindow, ADownloadRunsToItsEndAndShowsTheLog) {
+  const std::string text = hexfile::FirmwareFile(0x200);
+  const std::string path = WriteFile("firmware.HEX", text);
+  window->show();
+  Choose(path);
+  std::vector<bool> enabledAtBox;
+  QString statusAtBox;
+  answerer.onBox = [&](const ModalAnswerer::Box &) {
+    enabledAtBox = Enabled();
+    statusAtBox = Find<QLabel>("Label1")->text();
+  };
+  QTest::mouseClick(Button(2), Qt::LeftButton);
+
+  ASSERT_EQ(answerer.boxes.size(), 1u);
+  const auto &question = answerer.boxes[0];
+  EXPECT_EQ(question.title, kSerial);
+  EXPECT_EQ(question.text.toStdString(), firmware::kConfirmation);
+  EXPECT_EQ(question.icon, QMessageBox::Critical);
+  EXPECT_EQ(question.buttons, QMessageBox::Yes | QMessageBox::No);
+  EXPECT_EQ(question.defaultButton, QMessageBox::No);
+  EXPECT_EQ(question.modality, Qt::ApplicationModal);
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  EXPECT_TRUE(Find<QTimer>("Timer1")->isActive());
+  EXPECT_EQ(Enabled(), (std::vector<bool>{false, false, false}));
+  EXPECT_EQ(unit.CurrentMode(), sim::Unit::Mode::LoaderHandshake);
+
+  StepDownload(3);
+  EXPECT_EQ(Find<QLabel>("Label1")->text(), "Connect");
+  EXPECT_TRUE(Find<QTimer>("Timer1")->isActive()) << "the timer keeps running";
+  StepDownload();
+
+  ASSERT_EQ(answerer.boxes.size(), 2u);
+  EXPECT_EQ(answerer.boxes[1].text, "Download firmware to Vertiko mate is successfully complete");
+  EXPECT_EQ(statusAtBox, "Finish");
+  EXPECT_EQ(enabledAtBox, (std::vector<bool>{false, false, false}));
+  EXPECT_EQ(Enabled(), (std::vector<bool>{false, false, true}));
+  EXPECT_FALSE(Find<QTimer>("Timer1")->isActive());
+  auto *overall = Find<QProgressBar>("ProgressBar1");
+  auto *line = Find<QProgressBar>("ProgressBar2");
+  const firmware::Image image = firmware::ReadImage(text, text.size());
+  EXPECT_EQ(overall->maximum(), firmware::OverallMaximum(image.LineCount()));
+  EXPECT_EQ(overall->value(), overall->maximum());
+  EXPECT_EQ(line->maximum(), 10);
+  EXPECT_EQ(line->value(), 10);
+  const QString log = QString::fromLatin1(FileText(temp.File("LOG_file1.TXT")));
+  EXPECT_TRUE(log.contains("\r\nPOSLAL<=>PRIJAL\r\n<=>OK\r\n\r\n77<=>Y\r\n"));
+  EXPECT_TRUE(log.contains("\r\nFF<=>Z\r\n========================\r\n"));
+  EXPECT_EQ(Find<QPlainTextEdit>("Memo2")->toPlainText(), QString(log).replace("\r\n", "\n"))
+      << "the log view shows the transfer log";
+  EXPECT_EQ(unit.GetRecord().loaderLines.size(), static_cast<std::size_t>(image.LineCount() - 1));
+
+  // Reopened, the window is ready for another file.
+  window->close();
+  window->show();
+  EXPECT_EQ(Enabled(), (std::vector<bool>{true, false, true}));
+  EXPECT_EQ(Find<QLabel>("Label1")->text(), "--------");
+  EXPECT_EQ(Find<QPlainTextEdit>("Memo1")->toPlainText(), "");
+  EXPECT_EQ(Find<QPlainTextEdit>("Memo2")->toPlainText(), "");
+  EXPECT_EQ(overall->value(), 0);
+}
+
+TEST_F(FirmwareWindow, AFileWithoutFirmwareDataIsNotDownloaded) {
+  const std::string path =
+      WriteFile("empty.HEX", hexfile::Text({hexfile::Record(4, 0, {0, 0}), hexfile::EndOfFile()}));
+  window->show();
+  Choose(path);
+  QTest::mouseClick(Button(2), Qt::LeftButton);
+  ASSERT_EQ(answerer.boxes.size(), 2u);
+  EXPECT_EQ(answerer.boxes[1].text.toStdString(), firmware::kNoImageMessage);
+  EXPECT_EQ(Enabled(), (std::vector<bool>{true, true, true}));
+  EXPECT_FALSE(Find<QTimer>("Timer1")->isActive());
+  EXPECT_EQ(QApplication::overrideCursor(), nullptr);
+  EXPECT_EQ(unit.GetRecord().received, "") << "nothing was sent";
+}
+
+TEST_F(FirmwareWindow, NoStopsTheStart) {
+  const std::string path = WriteFile("firmware.HEX", hexfile::FirmwareFile(0x40));
+  window->show();
+  Choose(path);
+  answerer.script = {QMessageBox::No};
+  QTest::mouseClick(Button(2), Qt::LeftButton);
+  EXPECT_EQ(Enabled(), (std::vector<bool>{true, true, true}));
+  EXPECT_FALSE(Find<QTimer>("Timer1")->isActive());
+  EXPECT_EQ(unit.GetRecord().received, "");
+}
+
+TEST_F(FirmwareWindow, ClosingDuringADownloadStopsItAndKeepsTheLog) {
+  const std::string path = WriteFile("firmware.HEX", hexfile::FirmwareFile(0x200));
+  window->show();
+  Choose(path);
+  QTest::mouseClick(Button(2), Qt::LeftButton);
+  StepDownload(20);
+  QTest::keyClick(window.get(), Qt::Key_Escape);
+  EXPECT_TRUE(window->isVisible()) << "Esc does not break off a download";
+  window->close();
+  EXPECT_FALSE(window->isVisible());
+  EXPECT_FALSE(Find<QTimer>("Timer1")->isActive());
+  const std::string log = FileText(temp.File("LOG_file1.TXT"));
+  EXPECT_NE(log.find("POSLAL<=>PRIJAL\r\n"), std::string::npos);
+  EXPECT_NE(log.find("77<=>Y\r\n"), std::string::npos);
+  EXPECT_EQ(log.find("========================"), log.rfind("========================"))
+      << "no footer";
+  EXPECT_EQ(ConfigFile(ConfigFileName(temp.Folder())).Read("PATH", "FIRM"), path);
+}
+
+}  // namespace
