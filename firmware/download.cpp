@@ -181,17 +181,14 @@ bool FirmwareDownload::TimeOut() {
 void FirmwareDownload::TickWaiting(const std::string &reply) {
   // Byte position 1 while waiting: the reply awaited is to the tenth byte of the line before the
   // line index.
-  const bool tenthByteSent = bytePosition_ == 1;
-  bool lineRestarted = false;
   if (++waitTicks_ > kWaitLimit) {
     if (!TimeOut()) return;
-    lineRestarted = true;
   }
   if (reply == "P") {
-    // The unit drops the line and wants it again, also after its tenth byte.
+    // Within a line the unit wants the line again; after its tenth byte the unit has kept the
+    // line and the next one follows.
     ready_ = true;
     waitTicks_ = 0;
-    if (tenthByteSent && !lineRestarted && lineIndex_ > 1) --lineIndex_;
     bytePosition_ = 1;
     colour_ = StatusColour::Retry;
   }

@@ -395,12 +395,19 @@ void Unit::takeLoaderByte(std::uint8_t byte) {
   if (loaderLine_.empty()) ++loaderLinesStarted_;
   loaderLine_.push_back(byte);
   const int position = static_cast<int>(loaderLine_.size());
+  bool keptWithP = false;
   for (const auto &f : options_.loaderFaults) {
     if (f.line != loaderLinesStarted_ || f.byte != position) continue;
     switch (f.kind) {
       case LoaderFault::Kind::P:
       case LoaderFault::Kind::E: {
         const char reply = f.kind == LoaderFault::Kind::P ? 'P' : 'E';
+        // "P" to the tenth byte: the line is kept and the host goes on with the next one.
+        // Anywhere else the line is dropped and must come again from its first byte.
+        if (f.kind == LoaderFault::Kind::P && loaderLine_.size() == kLoaderLineLength) {
+          keptWithP = true;
+          break;
+        }
         loaderLine_.clear();
         loaderReply(reply);
         notify(Event::Loader, std::string("byte ") + std::to_string(position) + " of line " +
@@ -432,7 +439,7 @@ void Unit::takeLoaderByte(std::uint8_t byte) {
     return;
   }
   storeLine(line);
-  loaderReply('K');
+  loaderReply(keptWithP ? 'P' : 'K');
 }
 
 void Unit::storeLine(const LoaderLine &line) {

@@ -126,7 +126,7 @@ TEST_F(DownloadIntoUnit, ALineWhoseTenthByteIsNotAnsweredIsSentAgain) {
   EXPECT_EQ(unit.GetRecord().loaderLines, DataLines(image));
 }
 
-TEST_F(DownloadIntoUnit, PRepliesHaveTheLineSentAgain) {
+TEST_F(DownloadIntoUnit, PRepliesWithinALineHaveItSentAgainAndAfterItsTenthByteGoOn) {
   const std::string text = hexfile::FirmwareFile(0x100);
   const Image image = firmware::ReadImage(text, text.size());
   unit.AddFault(sim::LoaderFault{.kind = sim::LoaderFault::Kind::P, .line = 5, .byte = 3});

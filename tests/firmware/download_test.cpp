@@ -345,7 +345,7 @@ INSTANTIATE_TEST_SUITE_P(
         ReplyCase{"K_AfterByte4_SendsTheLineAgain", 4, "K", false, 1, 1, true, kGreen},
         ReplyCase{"K_AfterByte10_SendsTheNextLine", 10, "K", false, 2, 1, true, kGreen},
         ReplyCase{"P_AfterByte3_SendsTheLineAgain", 3, "P", false, 1, 1, true, kBlue},
-        ReplyCase{"P_AfterByte10_SendsTheLineAgain", 10, "P", false, 1, 1, true, kBlue},
+        ReplyCase{"P_AfterByte10_SendsTheNextLine", 10, "P", false, 2, 1, true, kBlue},
         ReplyCase{"E_AfterByte5_IsAnError", 5, "E", true, 0, 0, false, kGreen},
         ReplyCase{"E_AfterByte10_IsAnError", 10, "E", true, 0, 0, false, kGreen},
         ReplyCase{"OK_AsOneTextKeepsWaiting", 2, "OK", false, 1, 3, false, kGreen},
