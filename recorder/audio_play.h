@@ -1,0 +1,245 @@
+// The audio player: plays one audio file (WAV, MP3, WMA or the sound of an AVI file) to one sound
+// output device, with GStreamer. Positions are in 100 ns units, volume and balance in hundredths
+// of a decibel, and failures carry the result codes and texts that the recorder shows.
+#pragma once
+
+#include <QObject>
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "util/exception.h"
+
+typedef struct _GstElement GstElement;
+
+class TAudioPlay;
+
+// Result codes of the player's operations.
+namespace AudioResult {
+inline constexpr std::int32_t S_OK = 0;
+inline constexpr std::int32_t S_FALSE = 1;
+inline constexpr std::int32_t MS_S_PENDING = 0x00040001;
+inline constexpr std::int32_t MS_S_NOUPDATE = 0x00040002;
+inline constexpr std::int32_t MS_S_ENDOFSTREAM = 0x00040003;
+inline constexpr std::int32_t E_NOINTERFACE = static_cast<std::int32_t>(0x80004002u);
+inline constexpr std::int32_t E_POINTER = static_cast<std::int32_t>(0x80004003u);
+inline constexpr std::int32_t E_ABORT = static_cast<std::int32_t>(0x80004004u);
+inline constexpr std::int32_t E_FAIL = static_cast<std::int32_t>(0x80004005u);
+inline constexpr std::int32_t CLASS_E_NOAGGREGATION = static_cast<std::int32_t>(0x80040110u);
+inline constexpr std::int32_t REGDB_E_CLASSNOTREG = static_cast<std::int32_t>(0x80040154u);
+inline constexpr std::int32_t MS_E_SAMPLEALLOC = static_cast<std::int32_t>(0x80040401u);
+inline constexpr std::int32_t MS_E_PURPOSEID = static_cast<std::int32_t>(0x80040402u);
+inline constexpr std::int32_t MS_E_NOSTREAM = static_cast<std::int32_t>(0x80040403u);
+inline constexpr std::int32_t MS_E_NOSEEKING = static_cast<std::int32_t>(0x80040404u);
+inline constexpr std::int32_t MS_E_INCOMPATIBLE = static_cast<std::int32_t>(0x80040405u);
+inline constexpr std::int32_t MS_E_BUSY = static_cast<std::int32_t>(0x80040406u);
+inline constexpr std::int32_t MS_E_NOTINIT = static_cast<std::int32_t>(0x80040407u);
+inline constexpr std::int32_t MS_E_SOURCEALREADYDEFINED = static_cast<std::int32_t>(0x80040408u);
+inline constexpr std::int32_t MS_E_INVALIDSTREAMTYPE = static_cast<std::int32_t>(0x80040409u);
+inline constexpr std::int32_t MS_E_NOTRUNNING = static_cast<std::int32_t>(0x8004040Au);
+inline constexpr std::int32_t E_INVALIDARG = static_cast<std::int32_t>(0x80070057u);
+// Codes of GStreamer failures that the table above has no entry for.
+inline constexpr std::int32_t E_FILE_NOT_FOUND = static_cast<std::int32_t>(0x80070002u);
+inline constexpr std::int32_t E_ACCESSDENIED = static_cast<std::int32_t>(0x80070005u);
+inline constexpr std::int32_t E_TIMEOUT = static_cast<std::int32_t>(0x800705B4u);
+inline constexpr std::int32_t VFW_E_INVALID_FILE_FORMAT = static_cast<std::int32_t>(0x80040241u);
+inline constexpr std::int32_t VFW_E_UNSUPPORTED_STREAM = static_cast<std::int32_t>(0x80040265u);
+// The player's own codes.
+inline constexpr std::int32_t NoAudioStream = 1000;
+inline constexpr std::int32_t NotConnected = 1001;
+}  // namespace AudioResult
+
+class EAudioPlayError : public Exception {
+ public:
+  EAudioPlayError(const std::string &message, std::int32_t errorCode)
+      : Exception(message), ErrorCode(errorCode) {}
+  std::int32_t ErrorCode;
+};
+
+// The result check: 0 (S_OK) and 1 (S_FALSE) pass and are returned. Every other code raises
+// EAudioPlayError with ErrorCode = the code and the message "DirectShow call failed: " + the code
+// in upper-case hexadecimal + CR + its text: the table's text for the code, else
+// `platformText`, else the player's own text for the code, else "Unrecognized error value.".
+std::int32_t CheckResult(std::int32_t code, const std::string &platformText = {});
+
+// A format identifier (a GUID).
+struct TGuid {
+  std::uint32_t Data1 = 0;
+  std::uint16_t Data2 = 0;
+  std::uint16_t Data3 = 0;
+  std::uint8_t Data4[8] = {};
+  friend bool operator==(const TGuid &, const TGuid &) = default;
+};
+
+// The time format of positions and durations in 100 ns units,
+// {7B785574-8C82-11CF-BC0C-00AA00AC74F6}.
+inline constexpr TGuid TIME_FORMAT_MEDIA_TIME = {
+    0x7B785574, 0x8C82, 0x11CF, {0xBC, 0x0C, 0x00, 0xAA, 0x00, 0xAC, 0x74, 0xF6}};
+
+// The wave format (WAVEFORMATEX) of decoded audio: wFormatTag 1 for integer PCM, 3 for floating
+// point; interleaved samples.
+struct TWaveFormatEx {
+  std::uint16_t wFormatTag = 0;
+  std::uint16_t nChannels = 0;
+  std::uint32_t nSamplesPerSec = 0;
+  std::uint32_t nAvgBytesPerSec = 0;
+  std::uint16_t nBlockAlign = 0;
+  std::uint16_t wBitsPerSample = 0;
+  std::uint16_t cbSize = 0;
+  friend bool operator==(const TWaveFormatEx &, const TWaveFormatEx &) = default;
+};
+
+// Capability bits of a player (TAudioPlay::Capabilities).
+namespace AudioCapability {
+inline constexpr std::uint32_t CanSeekAbsolute = 0x01;
+inline constexpr std::uint32_t CanSeekForwards = 0x02;
+inline constexpr std::uint32_t CanSeekBackwards = 0x04;
+inline constexpr std::uint32_t CanGetCurrentPos = 0x08;
+inline constexpr std::uint32_t CanGetStopPos = 0x10;
+inline constexpr std::uint32_t CanGetDuration = 0x20;
+inline constexpr std::uint32_t CanPlayBackwards = 0x40;
+inline constexpr std::uint32_t CanDoSegments = 0x80;
+}  // namespace AudioCapability
+
+// SetPosition flags.
+inline constexpr std::uint32_t AM_SEEKING_NoPositioning = 0;
+inline constexpr std::uint32_t AM_SEEKING_AbsolutePositioning = 1;
+inline constexpr std::uint32_t AM_SEEKING_RelativePositioning = 2;
+inline constexpr std::uint32_t AM_SEEKING_PositioningBitsMask = 3;
+
+// The handler of the sample tap, OnBuffer. It is called on a GStreamer streaming thread, once for
+// every buffer of decoded audio, with the bytes of the buffer (in the format of WaveFormat). It
+// may be set or replaced at any time from the main thread; the handler must not wait for the
+// main thread.
+class TBufferHandler {
+ public:
+  using Function =
+      std::function<void(TAudioPlay *Sender, const std::uint8_t *Data, std::size_t Length)>;
+
+  TBufferHandler &operator=(Function function);
+  explicit operator bool() const;
+  void operator()(TAudioPlay *Sender, const std::uint8_t *Data, std::size_t Length) const;
+
+ private:
+  mutable std::mutex mutex_;
+  std::shared_ptr<const Function> function_;
+};
+
+// Reads the player's bus on the main thread: it watches the bus's descriptor with a socket
+// notifier and lets the player handle what arrived. An error that the handling raises is kept
+// and raised again by the player's next operation, so that nothing leaves the event loop.
+class TAudioPlayEventListener : public QObject {
+ public:
+  TAudioPlayEventListener(TAudioPlay &player, int busDescriptor);
+  ~TAudioPlayEventListener() override;
+
+ private:
+  TAudioPlay &player_;
+  class QSocketNotifier *notifier_;
+};
+
+// One opened audio file on one output device. Everything but OnBuffer runs on the main thread,
+// which must run a Qt event loop for the end of the stream to be noticed.
+class TAudioPlay {
+ public:
+  using TCompleteHandler = std::function<void(TAudioPlay *Sender)>;
+
+  // Opens `FileName` and builds its playback on the device at `DeviceIndex` of `AudioDeviceList`
+  // (the output-device list made at start-up), or on the system's default output when the index
+  // lies outside the list. The file is prerolled: afterwards the player is stopped (State 0) at
+  // the start of the file, with Duration, Capabilities and WaveFormat known. Raises
+  // EAudioPlayError on any failure. `OnBuffer` given here also sees the first buffer, which
+  // passes the tap while the file is opened.
+  TAudioPlay(QObject *Owner, const std::string &FileName, int DeviceIndex,
+             const std::vector<std::string> &AudioDeviceList,
+             TBufferHandler::Function OnBuffer = {});
+  // Stops the bus reading, the pipeline (to NULL) and the tap, then frees everything.
+  ~TAudioPlay();
+  TAudioPlay(const TAudioPlay &) = delete;
+  TAudioPlay &operator=(const TAudioPlay &) = delete;
+
+  // Change the state and return when the pipeline has reached it: State 2, 1 or 0. Stop keeps
+  // the position (the caller seeks to 0 where it wants the start). A state that is not reached
+  // within StateWaitLimit raises EAudioPlayError and leaves State as it was.
+  void Play();
+  void Pause();
+  void Stop();
+
+  // Current position in 100 ns units; after the end of the stream, the duration.
+  std::int64_t GetPosition();
+  // Flags: AM_SEEKING_AbsolutePositioning (Position from the start), RelativePositioning (from
+  // the current position) or NoPositioning (nothing happens). The stop position stays the end.
+  void SetPosition(std::int64_t Position, std::uint32_t Flags = AM_SEEKING_AbsolutePositioning);
+  // Always TIME_FORMAT_MEDIA_TIME.
+  TGuid GetTimeFormat() const;
+
+  // Volume: hundredths of a decibel, -10000 (silence) to 0 (full). Balance: -10000 (left only)
+  // to 10000 (right only); the other channel is attenuated by |Value| / 100 dB. Values outside
+  // the ranges raise E_INVALIDARG.
+  std::int32_t GetVolume() const { return volume_; }
+  void SetVolume(std::int32_t Value);
+  std::int32_t GetBalance() const { return balance_; }
+  void SetBalance(std::int32_t Value);
+
+  // Takes the bus messages that have arrived: at the end of the stream the player stops (at the
+  // end; it does not rewind) and calls OnComplete. The listener calls it; so may a test.
+  void HandleGraphEvents();
+
+  QObject *Owner() const { return owner_; }
+  const std::string &FileName() const { return fileName_; }
+  int DeviceIndex() const { return deviceIndex_; }
+  // Length of the file in 100 ns units; 0 unless it can be known.
+  std::int64_t Duration() const { return duration_; }
+  std::uint32_t Capabilities() const { return capabilities_; }
+  // 0 stopped, 1 paused, 2 running.
+  int State() const { return state_; }
+  bool HasGrabber() const { return hasGrabber_; }
+  // The format of the decoded audio as it passes the tap; present when HasGrabber.
+  const std::optional<TWaveFormatEx> &WaveFormat() const { return waveFormat_; }
+
+  // The bound on every wait for a state (5 s unless changed).
+  std::chrono::milliseconds StateWaitLimit{5000};
+
+  // The pipeline, for inspection.
+  GstElement *Pipeline() const;
+
+  // Called after the player has reacted to the end of the stream; may be unset.
+  TCompleteHandler OnComplete;
+  // Called for every buffer of decoded audio; may be unset. See TBufferHandler.
+  TBufferHandler OnBuffer;
+
+ private:
+  struct Graph;
+  friend class TAudioPlayEventListener;
+
+  void Open();
+  void ChangeState(int target);
+  void WaitForPreroll(const char *what);
+  void Reprocess();
+  void RaisePendingError();
+  void KeepError(std::exception_ptr error);
+
+  QObject *owner_;
+  std::string fileName_;
+  int deviceIndex_;
+  std::int64_t duration_ = 0;
+  std::uint32_t capabilities_ = 0;
+  int state_ = 0;
+  bool hasGrabber_ = false;
+  std::optional<TWaveFormatEx> waveFormat_;
+  std::int32_t volume_ = 0;
+  std::int32_t balance_ = 0;
+  bool atEnd_ = false;
+  std::int64_t lastPosition_ = 0;
+  std::exception_ptr pendingError_;
+
+  std::unique_ptr<Graph> graph_;
+  // Declared after the graph, so that it is destroyed first: no bus reading during teardown.
+  std::unique_ptr<TAudioPlayEventListener> Listener;
+};
