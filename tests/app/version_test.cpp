@@ -25,7 +25,7 @@ void WriteFile(const std::string &name, const std::vector<char> &bytes) {
 }
 
 // A small ELF file of this machine's byte order with a section-name table and one more section.
-struct ElfSpec {
+struct ElfLayout {
   std::string sectionName = "tolvane_version";
   std::uint32_t sectionType = SHT_PROGBITS;
   std::string magic = "TLVVER01";
@@ -35,17 +35,17 @@ struct ElfSpec {
 };
 
 template <class Ehdr, class Shdr>
-std::vector<char> BuildElf(const ElfSpec &spec, unsigned char elfClass) {
+std::vector<char> BuildElf(const ElfLayout &layout, unsigned char elfClass) {
   std::string names("\0.shstrtab\0", 11);
   const auto nameAt = names.size();
-  names += spec.sectionName;
+  names += layout.sectionName;
   names.push_back('\0');
 
-  std::vector<char> record(spec.recordSize);
+  std::vector<char> record(layout.recordSize);
   std::vector<char> full(16);
-  std::memcpy(full.data(), spec.magic.data(), std::min<std::size_t>(8, spec.magic.size()));
-  std::memcpy(full.data() + 8, &spec.ms, 4);
-  std::memcpy(full.data() + 12, &spec.ls, 4);
+  std::memcpy(full.data(), layout.magic.data(), std::min<std::size_t>(8, layout.magic.size()));
+  std::memcpy(full.data() + 8, &layout.ms, 4);
+  std::memcpy(full.data() + 12, &layout.ls, 4);
   std::memcpy(record.data(), full.data(), std::min(record.size(), full.size()));
 
   const std::size_t namesOffset = sizeof(Ehdr);
@@ -63,7 +63,7 @@ std::vector<char> BuildElf(const ElfSpec &spec, unsigned char elfClass) {
   header.e_shoff = headersOffset;
   header.e_shentsize = sizeof(Shdr);
   header.e_shnum = 3;
-  header.e_shstrndx = static_cast<std::uint16_t>(1 + spec.namesIndexDelta);
+  header.e_shstrndx = static_cast<std::uint16_t>(1 + layout.namesIndexDelta);
 
   Shdr sections[3]{};
   sections[1].sh_name = 1;
@@ -71,7 +71,7 @@ std::vector<char> BuildElf(const ElfSpec &spec, unsigned char elfClass) {
   sections[1].sh_offset = namesOffset;
   sections[1].sh_size = names.size();
   sections[2].sh_name = static_cast<std::uint32_t>(nameAt);
-  sections[2].sh_type = spec.sectionType;
+  sections[2].sh_type = layout.sectionType;
   sections[2].sh_offset = recordOffset;
   sections[2].sh_size = record.size();
 
@@ -83,8 +83,8 @@ std::vector<char> BuildElf(const ElfSpec &spec, unsigned char elfClass) {
   return bytes;
 }
 
-std::vector<char> Elf64(const ElfSpec &spec) {
-  return BuildElf<Elf64_Ehdr, Elf64_Shdr>(spec, ELFCLASS64);
+std::vector<char> Elf64(const ElfLayout &layout) {
+  return BuildElf<Elf64_Ehdr, Elf64_Shdr>(layout, ELFCLASS64);
 }
 
 std::string ProgramFile() {
@@ -106,53 +106,53 @@ TEST(Version, LayoutHasTwoDigitsInTheLastThreeFieldsAndAsManyAsNeededInTheFirst)
 
 TEST(Version, ReadsTheRecordOfBothElfClassesWordByWord) {
   TempFolder folder;
-  ElfSpec spec;
-  spec.ms = (1u << 16) | 2u;
-  spec.ls = (3u << 16) | 4u;
-  WriteFile(folder.File("v64"), Elf64(spec));
+  ElfLayout layout;
+  layout.ms = (1u << 16) | 2u;
+  layout.ls = (3u << 16) | 4u;
+  WriteFile(folder.File("v64"), Elf64(layout));
   EXPECT_EQ(VersionOf(folder.File("v64")), "1.02.03.04");
-  spec.ms = (10u << 16) | 20u;
-  spec.ls = (30u << 16) | 40u;
-  WriteFile(folder.File("v32"), BuildElf<Elf32_Ehdr, Elf32_Shdr>(spec, ELFCLASS32));
+  layout.ms = (10u << 16) | 20u;
+  layout.ls = (30u << 16) | 40u;
+  WriteFile(folder.File("v32"), BuildElf<Elf32_Ehdr, Elf32_Shdr>(layout, ELFCLASS32));
   EXPECT_EQ(VersionOf(folder.File("v32")), "10.20.30.40");
 }
 
 TEST(Version, EmptyWithoutAValidRecordInTheNamedSection) {
   TempFolder folder;
-  auto check = [&](const std::string &what, const ElfSpec &spec) {
-    WriteFile(folder.File("f"), Elf64(spec));
+  auto check = [&](const std::string &what, const ElfLayout &layout) {
+    WriteFile(folder.File("f"), Elf64(layout));
     EXPECT_EQ(VersionOf(folder.File("f")), "") << what;
   };
-  ElfSpec good;
+  ElfLayout good;
   good.ms = 0x00050000u;
   good.ls = 4u;
   check("another section name", [&] {
-    ElfSpec s = good;
+    ElfLayout s = good;
     s.sectionName = "tolvane_versions";
     return s;
   }());
   check("wrong magic", [&] {
-    ElfSpec s = good;
+    ElfLayout s = good;
     s.magic = "TLVVER02";
     return s;
   }());
   check("record cut short", [&] {
-    ElfSpec s = good;
+    ElfLayout s = good;
     s.recordSize = 12;
     return s;
   }());
   check("section without contents", [&] {
-    ElfSpec s = good;
+    ElfLayout s = good;
     s.sectionType = SHT_NOBITS;
     return s;
   }());
   check("name table index out of range", [&] {
-    ElfSpec s = good;
+    ElfLayout s = good;
     s.namesIndexDelta = 5;
     return s;
   }());
   check("name table index naming the record", [&] {
-    ElfSpec s = good;
+    ElfLayout s = good;
     s.namesIndexDelta = 1;
     return s;
   }());
@@ -169,9 +169,9 @@ TEST(Version, EmptyForFilesThatAreNoReadableElf) {
   EXPECT_EQ(VersionOf(folder.File("empty")), "");
   EXPECT_EQ(VersionOf(folder.Folder()), "") << "a folder";
 
-  ElfSpec spec;
-  spec.ms = 0x00050000u;
-  auto bytes = Elf64(spec);
+  ElfLayout layout;
+  layout.ms = 0x00050000u;
+  auto bytes = Elf64(layout);
   for (std::size_t keep : {std::size_t{8}, sizeof(Elf64_Ehdr), bytes.size() - 1}) {
     WriteFile(folder.File("cut"), std::vector<char>(bytes.begin(), bytes.begin() + keep));
     EXPECT_EQ(VersionOf(folder.File("cut")), "") << "cut to " << keep << " bytes";
