@@ -3,7 +3,7 @@
 set -euo pipefail
 
 packages=(
-  cmake ninja-build g++ pkg-config clang-format ccache
+  cmake ninja-build g++ pkg-config clang-format ccache clang libclang-rt-dev
   qt6-base-dev libgl-dev libsimpleini-dev libicu-dev
   libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
