@@ -138,6 +138,8 @@ class TAudioPlayEventListener : public QObject {
  public:
   TAudioPlayEventListener(TAudioPlay &player, int busDescriptor);
   ~TAudioPlayEventListener() override;
+  // Lets the player complete the end of the stream of `run` after `milliseconds`.
+  void CompleteAfter(int milliseconds, std::uint64_t run);
 
  private:
   TAudioPlay &player_;
@@ -187,8 +189,10 @@ class TAudioPlay {
   std::int32_t GetBalance() const { return balance_; }
   void SetBalance(std::int32_t Value);
 
-  // Takes the bus messages that have arrived: at the end of the stream the player stops (at the
-  // end; it does not rewind) and calls OnComplete. The listener calls it; so may a test.
+  // Takes the bus messages that have arrived. At the end of the stream, once the output has
+  // played out what it holds (about 0.1 s later), the player stops at the end (it does not
+  // rewind; the position then reads as the duration) and calls OnComplete, unless it has been
+  // played or moved meanwhile. The listener calls it.
   void HandleGraphEvents();
 
   QObject *Owner() const { return owner_; }
@@ -222,6 +226,7 @@ class TAudioPlay {
   void ChangeState(int target);
   void WaitForPreroll(const char *what);
   void Reprocess();
+  void CompleteStream(std::uint64_t run);
   void RaisePendingError();
   void KeepError(std::exception_ptr error);
 
@@ -236,7 +241,7 @@ class TAudioPlay {
   std::int32_t volume_ = 0;
   std::int32_t balance_ = 0;
   bool atEnd_ = false;
-  std::int64_t lastPosition_ = 0;
+  std::uint64_t run_ = 0;  // counts the starts and moves of playback
   std::exception_ptr pendingError_;
 
   std::unique_ptr<Graph> graph_;

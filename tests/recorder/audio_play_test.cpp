@@ -294,9 +294,16 @@ TEST_F(PlayerSound, AWavFilePlaysFromItsFirstSampleToItsEndAndStopsThere) {
     for (int c = 0; c < 2; ++c)
       if (out.At(onset + i, c) != file.At(i, c)) ++differing;
   EXPECT_EQ(differing, 0u) << "the start of the file was not played as it is";
+  // The last sound at the output is the file's last sample: nothing of its end was cut.
+  const std::size_t end = sound::End(out);
+  ASSERT_GE(end, 1024u);
+  differing = 0;
+  for (std::size_t i = 1; i <= 1024; ++i)
+    for (int c = 0; c < 2; ++c)
+      if (out.At(end - i, c) != file.At(file.Frames() - i, c)) ++differing;
+  EXPECT_EQ(differing, 0u) << "the end of the file was not played as it is";
   // All of it came out (gaps of an overloaded machine aside), at its own level.
   EXPECT_NEAR(static_cast<double>(sound::ActiveFrames(out)), 44100.0, 44100.0 * 0.03);
-  const std::size_t end = onset + file.Frames();
   EXPECT_NEAR(sound::Decibels(sound::MedianBlockLevel(out, 0, onset, end) / (0.5 / std::sqrt(2))),
               0.0, 0.2);
   EXPECT_NEAR(sound::Decibels(sound::MedianBlockLevel(out, 1, onset, end) / (0.25 / std::sqrt(2))),
