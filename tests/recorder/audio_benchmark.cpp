@@ -69,7 +69,7 @@ int main(int argc, char **argv) {
   const std::string file = folder.filePath("tone.wav").toStdString();
   sound::WriteWav(file, sound::Tone(0.6, 440.0, {0.5, 0.5}));
   const std::vector<std::string> outputs = ListAudioOutputs();
-  const int index = sink.IndexInOutputList();
+  const int index = sink.IndexIn(outputs);
 
   std::vector<double> atOnce, afterOpenWait, afterStop;
   for (int run = 0; run < 8; ++run) {

@@ -178,8 +178,8 @@ TEST(AudioOutputs, ListedByDisplayNameAndTheFirstOfTwoEqualNamesIsTaken) {
   ASSERT_TRUE(first.Loaded()) << first.Error();
   ASSERT_TRUE(second.Loaded()) << second.Error();
   std::vector<std::string> outputs = ListAudioOutputs();
-  const int a = first.IndexInOutputList();
-  const int b = second.IndexInOutputList();
+  const int a = first.IndexIn(outputs);
+  const int b = second.IndexIn(outputs);
   ASSERT_GE(a, 0);
   ASSERT_GE(b, 0);
   EXPECT_NE(a, b);
@@ -218,7 +218,7 @@ class PlayerSound : public ::testing::Test {
     sink = std::make_unique<sound::NullSink>();
     ASSERT_TRUE(sink->Loaded()) << sink->Error();
     outputs = ListAudioOutputs();
-    index = sink->IndexInOutputList();
+    index = sink->IndexIn(outputs);
     ASSERT_GE(index, 0) << "the test's sink is not among the outputs";
     capture = std::make_unique<sound::Capture>(sink->Name());
     ASSERT_EQ(capture->Start(), "");
@@ -380,6 +380,10 @@ struct BalanceCase {
   double leftDb;   // expected level of the left channel, or NAN for silence
   double rightDb;  // expected level of the right channel, or NAN for silence
 };
+
+void PrintTo(const BalanceCase &balance, std::ostream *os) {
+  *os << "balance " << balance.balance;
+}
 
 class PlayerBalance : public PlayerSound, public ::testing::WithParamInterface<BalanceCase> {};
 
@@ -599,6 +603,10 @@ struct FormatCase {
   const char *pipeline;                // {in} = the WAV file, {out} = the file made
   bool video;
 };
+
+void PrintTo(const FormatCase &format, std::ostream *os) {
+  *os << format.name;
+}
 
 class PlayerFormats : public PlayerSound, public ::testing::WithParamInterface<FormatCase> {};
 

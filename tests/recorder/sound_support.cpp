@@ -169,8 +169,7 @@ bool NullSink::Unload() {
   return error.empty();
 }
 
-int NullSink::IndexInOutputList() const {
-  const std::vector<std::string> outputs = ListAudioOutputs();
+int NullSink::IndexIn(const std::vector<std::string> &outputs) const {
   const auto found = std::find(outputs.begin(), outputs.end(), name_);
   return found == outputs.end() ? -1 : static_cast<int>(found - outputs.begin());
 }

@@ -57,8 +57,8 @@ class NullSink {
   bool Loaded() const { return module_ >= 0; }
   const std::string &Error() const { return error_; }
   const std::string &Name() const { return name_; }
-  // The index of this sink in a fresh ListAudioOutputs(), or -1.
-  int IndexInOutputList() const;
+  // The index of this sink in a list made by ListAudioOutputs(), or -1.
+  int IndexIn(const std::vector<std::string> &outputs) const;
   bool Unload();
 
  private:
