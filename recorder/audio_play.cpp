@@ -538,8 +538,7 @@ TAudioPlay::TAudioPlay(QObject *Owner, const std::string &FileName, int DeviceIn
   g.tap = gst_element_get_static_pad(g.grabber, "sink");
   g.tapProbe = gst_pad_add_probe(
       g.tap,
-      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST |
-                                   GST_PAD_PROBE_TYPE_BUFFER_LIST),
+      static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
       &Graph::OnTap, this, nullptr);
   hasGrabber_ = g.tapProbe != 0;
 

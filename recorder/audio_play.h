@@ -168,12 +168,18 @@ class TAudioPlay {
 
   // Change the state and return when the pipeline has reached it: State 2, 1 or 0. Stop keeps
   // the position (the caller seeks to 0 where it wants the start). A state that is not reached
-  // within StateWaitLimit raises EAudioPlayError and leaves State as it was.
+  // within StateWaitLimit raises EAudioPlayError and leaves State as it was. An error that
+  // GStreamer reported since the last call is raised by the next Play, Pause, Stop,
+  // GetPosition or SetPosition (once).
+  // Sound starts about 30 ms after Play from the start or from a position set; after Stop or
+  // Pause it goes on from where it stood.
   void Play();
   void Pause();
   void Stop();
 
-  // Current position in 100 ns units; after the end of the stream, the duration.
+  // Current position in 100 ns units: where the output stands in the file, to the buffer (a
+  // few tens of milliseconds ahead of what is heard while running); after the end of the
+  // stream, the duration.
   std::int64_t GetPosition();
   // Flags: AM_SEEKING_AbsolutePositioning (Position from the start), RelativePositioning (from
   // the current position) or NoPositioning (nothing happens). The stop position stays the end.
@@ -222,7 +228,6 @@ class TAudioPlay {
   struct Graph;
   friend class TAudioPlayEventListener;
 
-  void Open();
   void ChangeState(int target);
   void WaitForPreroll(const char *what);
   void Reprocess();
