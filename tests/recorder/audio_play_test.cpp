@@ -208,6 +208,22 @@ TEST(AudioOutputs, ListedByDisplayNameAndTheFirstOfTwoEqualNamesIsTaken) {
   EXPECT_EQ(MakeListedAudioOutput(outputs, static_cast<int>(outputs.size())), nullptr);
 }
 
+TEST(AudioOutputs, AListingThatFailsGivesNoOutputsInsteadOfAnError) {
+  if (!sound::ServerAvailable()) GTEST_SKIP() << kNoServer;
+  sound::NullSink present;
+  ASSERT_TRUE(present.Loaded()) << present.Error();
+  ASSERT_GE(present.IndexIn(ListAudioOutputs()), 0);
+
+  // The sound server out of reach: the listing fails, and the program would start without it.
+  TempFolder folder;
+  const std::string saved = std::getenv("PULSE_SERVER");
+  setenv("PULSE_SERVER", ("unix:" + folder.File("no-server")).c_str(), 1);
+  std::vector<std::string> outputs;
+  EXPECT_NO_THROW(outputs = ListAudioOutputs());
+  EXPECT_EQ(present.IndexIn(outputs), -1);
+  setenv("PULSE_SERVER", saved.c_str(), 1);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Playing into a null sink of the test's own, with its monitor captured.
 
