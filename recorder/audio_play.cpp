@@ -72,6 +72,10 @@ constexpr int kAutoplugExpose = 1;
 // The sink's ring buffer, in microseconds: short, so that sound starts soon after Play.
 constexpr gint64 kSinkBufferTime = 25000;
 constexpr gint64 kSinkLatencyTime = 5000;
+// Priming the output: it plays (muted) until its clock has run this far past where it stood,
+// at most kPrimeLimit.
+constexpr GstClockTime kPrimeRun = 20 * GST_MSECOND;
+constexpr std::chrono::milliseconds kPrimeLimit{1000};
 // The time that the output is given to start when the pipeline starts running.
 constexpr GstClockTime kStartLatency = 30 * GST_MSECOND;
 
@@ -204,6 +208,8 @@ struct TAudioPlay::Graph {
   std::atomic<bool> audioRefused{false};
   std::atomic<bool> undecodedAudio{false};
   std::atomic<int> voidSinks{0};
+  // Set while the output is primed: the tap passes nothing on.
+  std::atomic<bool> priming{false};
 
   std::mutex failureMutex;
   std::optional<Failure> failure;  // the first error posted on the bus, not yet raised
@@ -308,6 +314,7 @@ int TAudioPlay::Graph::OnAutoplugSelect(GstElement *, GstPad *, GstCaps *,
 
 GstPadProbeReturn TAudioPlay::Graph::OnTap(GstPad *, GstPadProbeInfo *info, gpointer data) {
   auto *player = static_cast<TAudioPlay *>(data);
+  if (player->graph_->priming) return GST_PAD_PROBE_OK;
   const auto hand = [player](GstBuffer *buffer) {
     GstMapInfo map;
     if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return;
@@ -511,6 +518,8 @@ TAudioPlay::TAudioPlay(QObject *Owner, const std::string &FileName, int DeviceIn
     capabilities_ |= AudioCapability::CanGetDuration;
   if (capabilities_ & AudioCapability::CanGetDuration) duration_ = nanoseconds / 100;
 
+  PrimeOutput();
+
   GPollFD poll;
   gst_bus_get_pollfd(g.bus, &poll);
   Listener = std::make_unique<TAudioPlayEventListener>(*this, poll.fd);
@@ -520,6 +529,55 @@ TAudioPlay::TAudioPlay(QObject *Owner, const std::string &FileName, int DeviceIn
 TAudioPlay::~TAudioPlay() {
   Listener.reset();
   graph_.reset();
+}
+
+// An audio output whose stream has never played may report a time that has run on since the
+// file was opened (PulseAudio's stream does), and the first Play then puts the file's first
+// sample that far into the output: the first Play after the file had been open for a while
+// would be heard only that much later. So the output is started once here, muted, until its
+// clock runs with what it actually plays; then it is paused and the file put back at its
+// start. Later pauses stop the output's clock, and the next Play is heard at once.
+void TAudioPlay::PrimeOutput() {
+  Graph &g = *graph_;
+  GstClock *clock = gst_element_provide_clock(g.sink);
+  if (clock == nullptr) return;  // an output without a clock of its own has nothing to prime
+  g.priming = true;
+  g_object_set(g.volume, "mute", TRUE, nullptr);
+  gst_element_set_state(g.pipeline, GST_STATE_PLAYING);
+  std::exception_ptr failure;
+  try {
+    WaitForPreroll("prime");
+    const GstClockTime held = gst_clock_get_internal_time(clock);
+    const auto deadline = std::chrono::steady_clock::now() + kPrimeLimit;
+    while (std::chrono::steady_clock::now() < deadline &&
+           gst_clock_get_internal_time(clock) < held + kPrimeRun)
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  gst_object_unref(clock);
+  gst_element_set_state(g.pipeline, GST_STATE_PAUSED);
+  g_object_set(g.volume, "mute", FALSE, nullptr);
+  if (failure) {
+    g.priming = false;
+    std::rethrow_exception(failure);
+  }
+  // Back to the start. The first buffer, which the tap passed on at the opening, waits at the
+  // output again; the tap passes on what follows it.
+  try {
+    WaitForPreroll("prime");
+    const bool sought = gst_element_seek(
+        g.pipeline, 1.0, GST_FORMAT_TIME,
+        static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE), GST_SEEK_TYPE_SET,
+        0, GST_SEEK_TYPE_NONE, static_cast<gint64>(GST_CLOCK_TIME_NONE));
+    if (!sought) CheckResult(AudioResult::MS_E_NOSEEKING);
+    WaitForPreroll("prime");
+  } catch (...) {
+    g.priming = false;
+    throw;
+  }
+  g.priming = false;
+  while (GstMessage *message = gst_bus_pop(g.bus)) gst_message_unref(message);
 }
 
 GstElement *TAudioPlay::Pipeline() const {

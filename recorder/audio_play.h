@@ -219,6 +219,7 @@ class TAudioPlay {
   friend class TAudioPlayEventListener;
 
   void Open();
+  void PrimeOutput();
   void ChangeState(int target);
   void WaitForPreroll(const char *what);
   void Reprocess();
