@@ -13,6 +13,7 @@
 #include "link/link.h"
 #include "sim/in_process.h"
 #include "tests/recorder/scripted_player.h"
+#include "tests/recorder/window_stand_in.h"
 #include "tests/support/temp_folder.h"
 
 using namespace std::chrono_literals;
@@ -48,30 +49,7 @@ class Prompt : public UserPrompt {
   Harness &h_;
 };
 
-// The window's part: Timer2 and the position bar, which follows the player as the window's
-// RefreshCurrentPosition makes it follow.
-class Window : public recorder::RecordingWindow {
- public:
-  void StartTimer2() override {
-    timer2 = true;
-    ++timer2Starts;
-  }
-  void StopTimer2() override { timer2 = false; }
-  void RefreshCurrentPosition() override {
-    if (player == nullptr) return;
-    if (auto percent = recorder::PositionPercent(player->GetPosition(), player->Duration(),
-                                                 player->Capabilities()))
-      bar = *percent;
-  }
-  int PositionBar() const override { return bar; }
-  void Refresh() override { ++refreshes; }
-
-  recorder::Player *player = nullptr;
-  bool timer2 = false;
-  int timer2Starts = 0;
-  int bar = 0;
-  int refreshes = 0;
-};
+using Window = WindowStandIn;
 
 class Harness {
  public:
