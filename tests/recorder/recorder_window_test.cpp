@@ -14,10 +14,10 @@
 #include <QGroupBox>
 #include <QLabel>
 #include <QListView>
-#include <QTest>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QSlider>
+#include <QTest>
 #include <QTimer>
 
 #include "app/config.h"
@@ -97,7 +97,8 @@ class RecorderWindow : public ::testing::Test {
       dialog->selectFile(file);
       static_cast<QDialog *>(dialog)->accept();  // QFileDialog::accept, through QDialog
     });
-    if (failOpen) script.ThenMessage("DirectShow call failed: 80040265\rCannot play back the file.");
+    if (failOpen)
+      script.ThenMessage("DirectShow call failed: 80040265\rCannot play back the file.");
     find<QPushButton>("Button2")->click();
   }
 
@@ -146,16 +147,21 @@ TEST_F(RecorderWindow, ControlsCarryTheirNamesCaptionsAndRanges) {
   EXPECT_EQ(form->objectName(), "TForm5");
   EXPECT_EQ(form->windowTitle(), "Recorder of message to Skarvel");
   const std::vector<std::pair<const char *, const char *>> buttons = {
-      {"Button2", "Open audio file"}, {"btnPlay", "Play"},           {"btnPause", "Pause"},
-      {"btnStop", "Stop"},            {"Button1", "RECORD MESSAGE"}, {"Button3", "Cancel"}};
+      {"Button2", "Open audio file"}, {"btnPlay", "Play"},
+      {"btnPause", "Pause"},          {"btnStop", "Stop"},
+      {"Button1", "RECORD MESSAGE"},  {"Button3", "Cancel"}};
   for (const auto &[name, caption] : buttons) {
     QPushButton *button = find<QPushButton>(name);
     EXPECT_EQ(button->text(), caption);
     EXPECT_FALSE(button->autoDefault()) << name;
   }
   const std::vector<std::pair<const char *, const char *>> labels = {
-      {"lblPosition", "00:00:00:000"}, {"Label1", "of"},     {"lblDuration", "00:00:00:000"},
-      {"Label5", "Device:"},           {"Label7", "Device:"}, {"Label2", "Balance:"},
+      {"lblPosition", "00:00:00:000"},
+      {"Label1", "of"},
+      {"lblDuration", "00:00:00:000"},
+      {"Label5", "Device:"},
+      {"Label7", "Device:"},
+      {"Label2", "Balance:"},
       {"Label3", "Volume:"}};
   for (const auto &[name, caption] : labels) EXPECT_EQ(find<QLabel>(name)->text(), caption);
   for (const char *name : {"lblPosition", "Label1", "lblDuration"}) {
@@ -187,10 +193,14 @@ TEST_F(RecorderWindow, ControlsCarryTheirNamesCaptionsAndRanges) {
   EXPECT_EQ(capabilities->title(), "Capabilities:");
   EXPECT_TRUE(capabilities->isHidden());
   EXPECT_FALSE(capabilities->isEnabled());
-  const QStringList captions = {"Seek to an absolute position", "Seek forward",
-                                "Seek backwards",               "Report its current position",
-                                "Report its stop position",     "Report its duration",
-                                "Play backward",                "Do seamless looping "};
+  const QStringList captions = {"Seek to an absolute position",
+                                "Seek forward",
+                                "Seek backwards",
+                                "Report its current position",
+                                "Report its stop position",
+                                "Report its duration",
+                                "Play backward",
+                                "Do seamless looping "};
   for (int i = 0; i < 8; ++i) {
     auto *box = find<QCheckBox>(QString("CheckBox%1").arg(i + 1).toLatin1().constData());
     EXPECT_EQ(box->text(), captions[i]);
@@ -279,8 +289,7 @@ TEST_F(RecorderWindow, TheFileDialogStartsInTheProgramFolderAndThenFromTheChosen
     ASSERT_NE(list, nullptr);
     EXPECT_TRUE(QTest::qWaitFor([&] { return list->model()->rowCount(list->rootIndex()) > 0; }))
         << "message.wav is not listed";
-    EXPECT_TRUE(dialog->selectedFiles().isEmpty() ||
-                dialog->selectedFiles().first() != audioFile)
+    EXPECT_TRUE(dialog->selectedFiles().isEmpty() || dialog->selectedFiles().first() != audioFile)
         << "no file name is proposed";
   });
   form->close();
