@@ -206,7 +206,9 @@ TForm5::TForm5(SharedState &state, QWidget *parent)
 TForm5::~TForm5() {
   Timer1->stop();
   Timer2->stop();
-  recording_.SetPlayer(nullptr);
+  FreeAudioPlay();
+  // Destroyed while shown (the program ends): a recording still gets its stop signal.
+  recording_.Close();
 }
 
 void TForm5::showEvent(QShowEvent *event) {
