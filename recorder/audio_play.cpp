@@ -4,6 +4,7 @@
 #include <gst/gst.h>
 
 #include <QSocketNotifier>
+#include <QTimer>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
@@ -69,15 +70,17 @@ const char *Lookup(const CodeText (&table)[N], std::int32_t code) {
 constexpr int kAutoplugTry = 0;
 constexpr int kAutoplugExpose = 1;
 
-// The sink's ring buffer, in microseconds: short, so that sound starts soon after Play.
+// The sink's ring buffer, in microseconds: short, so that sound starts soon after Play and
+// little is left to play out after the last buffer.
 constexpr gint64 kSinkBufferTime = 25000;
 constexpr gint64 kSinkLatencyTime = 5000;
-// Priming the output: it plays (muted) until its clock has run this far past where it stood,
-// at most kPrimeLimit.
-constexpr GstClockTime kPrimeRun = 20 * GST_MSECOND;
-constexpr std::chrono::milliseconds kPrimeLimit{1000};
-// The time that the output is given to start when the pipeline starts running.
-constexpr GstClockTime kStartLatency = 30 * GST_MSECOND;
+// Silence put before the first sample that the output gets after opening or a seek: a sound
+// server starts consuming the moment it is started, a little before the first write arrives,
+// and would otherwise drop the first milliseconds of the file.
+constexpr int kLeadInMilliseconds = 30;
+// After the end of the stream has reached the output, the time it is given to play out what it
+// holds before the player stops it.
+constexpr int kDrainMilliseconds = 100;
 
 const char kNoAudioStream[] = "Specified file doesn't have any audio stream.";
 const char kOutputNotConnected[] = "Selected audio device not connected";
@@ -201,6 +204,14 @@ struct TAudioPlay::Graph {
   GstElement *sink = nullptr;      // in the audio chain
   GstPad *tap = nullptr;           // own reference: the grabber's input
   gulong tapProbe = 0;
+  GstPad *output = nullptr;  // own reference: the sink's input
+  gulong outputProbe = 0;
+  // Streaming-thread state of the output probe (events and buffers on a pad are serialised).
+  GstSegment segment;
+  bool leadIn = true;  // the next buffer is the first after opening or a flush
+  // The position of the output: the stream time at which the latest buffer to reach it begins
+  // (the output plays without the clock, so the sink itself cannot tell it), in nanoseconds.
+  std::atomic<std::int64_t> outputPosition{0};
   GstBus *bus = nullptr;  // own reference
 
   // Written on streaming threads while the file opens.
@@ -208,8 +219,6 @@ struct TAudioPlay::Graph {
   std::atomic<bool> audioRefused{false};
   std::atomic<bool> undecodedAudio{false};
   std::atomic<int> voidSinks{0};
-  // Set while the output is primed: the tap passes nothing on.
-  std::atomic<bool> priming{false};
 
   std::mutex failureMutex;
   std::optional<Failure> failure;  // the first error posted on the bus, not yet raised
@@ -226,6 +235,14 @@ struct TAudioPlay::Graph {
   static int OnAutoplugSelect(GstElement *, GstPad *, GstCaps *, GstElementFactory *factory,
                               gpointer);
   static GstPadProbeReturn OnTap(GstPad *, GstPadProbeInfo *info, gpointer data);
+  static GstPadProbeReturn OnOutput(GstPad *pad, GstPadProbeInfo *info, gpointer data);
+  // Takes `timestamp` (running in the current segment) as the output's position.
+  void Reached(GstClockTime timestamp) {
+    if (!GST_CLOCK_TIME_IS_VALID(timestamp) || segment.format != GST_FORMAT_TIME) return;
+    if (timestamp < segment.start) timestamp = segment.start;
+    const guint64 time = gst_segment_to_stream_time(&segment, GST_FORMAT_TIME, timestamp);
+    if (GST_CLOCK_TIME_IS_VALID(time)) outputPosition = static_cast<std::int64_t>(time);
+  }
   void LinkVoidRender(GstPad *pad);
 };
 
@@ -235,6 +252,10 @@ TAudioPlay::Graph::~Graph() {
   if (tap != nullptr) {
     if (tapProbe != 0) gst_pad_remove_probe(tap, tapProbe);
     gst_object_unref(tap);
+  }
+  if (output != nullptr) {
+    if (outputProbe != 0) gst_pad_remove_probe(output, outputProbe);
+    gst_object_unref(output);
   }
   if (source != nullptr) g_signal_handlers_disconnect_by_data(source, this);
   if (bus != nullptr) {
@@ -314,7 +335,6 @@ int TAudioPlay::Graph::OnAutoplugSelect(GstElement *, GstPad *, GstCaps *,
 
 GstPadProbeReturn TAudioPlay::Graph::OnTap(GstPad *, GstPadProbeInfo *info, gpointer data) {
   auto *player = static_cast<TAudioPlay *>(data);
-  if (player->graph_->priming) return GST_PAD_PROBE_OK;
   const auto hand = [player](GstBuffer *buffer) {
     GstMapInfo map;
     if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return;
@@ -330,6 +350,65 @@ GstPadProbeReturn TAudioPlay::Graph::OnTap(GstPad *, GstPadProbeInfo *info, gpoi
   return GST_PAD_PROBE_OK;
 }
 
+// At the output's input: the first buffer after opening or a flush gets a lead-in of silence.
+// It is clipped to the segment first, as the sink would clip it, so that the lead-in is not
+// mistaken for samples before the position sought.
+GstPadProbeReturn TAudioPlay::Graph::OnOutput(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
+  auto *graph = static_cast<Graph *>(data);
+  if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
+    GstEvent *event = GST_PAD_PROBE_INFO_EVENT(info);
+    if (GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
+      graph->leadIn = true;
+    } else if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT) {
+      const GstSegment *segment = nullptr;
+      gst_event_parse_segment(event, &segment);
+      gst_segment_copy_into(segment, &graph->segment);
+      graph->Reached(segment->start);
+    }
+    return GST_PAD_PROBE_OK;
+  }
+  if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
+    GstBufferList *list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
+    if (gst_buffer_list_length(list) > 0)
+      graph->Reached(GST_BUFFER_PTS(gst_buffer_list_get(list, 0)));
+    return GST_PAD_PROBE_OK;
+  }
+  GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
+  graph->Reached(GST_BUFFER_PTS(buffer));
+  if (!graph->leadIn) return GST_PAD_PROBE_OK;
+  GstCaps *caps = gst_pad_get_current_caps(pad);
+  GstAudioInfo format;
+  const bool known = caps != nullptr && gst_audio_info_from_caps(&format, caps) &&
+                     GST_AUDIO_INFO_LAYOUT(&format) == GST_AUDIO_LAYOUT_INTERLEAVED;
+  if (caps != nullptr) gst_caps_unref(caps);
+  if (!known || graph->segment.format != GST_FORMAT_TIME) return GST_PAD_PROBE_OK;
+  GstBuffer *clipped =
+      gst_audio_buffer_clip(gst_buffer_ref(buffer), &graph->segment, GST_AUDIO_INFO_RATE(&format),
+                            GST_AUDIO_INFO_BPF(&format));
+  if (clipped == nullptr) return GST_PAD_PROBE_OK;  // all before the segment: the sink drops it
+
+  const gsize lead = static_cast<gsize>(GST_AUDIO_INFO_RATE(&format)) * kLeadInMilliseconds / 1000 *
+                     static_cast<gsize>(GST_AUDIO_INFO_BPF(&format));
+  GstMapInfo in;
+  if (!gst_buffer_map(clipped, &in, GST_MAP_READ)) {
+    gst_buffer_unref(clipped);
+    return GST_PAD_PROBE_OK;
+  }
+  GstBuffer *led = gst_buffer_new_allocate(nullptr, lead + in.size, nullptr);
+  GstMapInfo out;
+  gst_buffer_map(led, &out, GST_MAP_WRITE);
+  gst_audio_format_info_fill_silence(format.finfo, out.data, lead);
+  std::memcpy(out.data + lead, in.data, in.size);
+  gst_buffer_unmap(led, &out);
+  gst_buffer_unmap(clipped, &in);
+  gst_buffer_copy_into(led, clipped, GST_BUFFER_COPY_METADATA, 0, static_cast<gsize>(-1));
+  gst_buffer_unref(clipped);
+  gst_buffer_unref(buffer);
+  GST_PAD_PROBE_INFO_DATA(info) = led;
+  graph->leadIn = false;
+  return GST_PAD_PROBE_OK;
+}
+
 // ---------------------------------------------------------------------------------------------
 
 TAudioPlayEventListener::TAudioPlayEventListener(TAudioPlay &player, int busDescriptor)
@@ -337,6 +416,16 @@ TAudioPlayEventListener::TAudioPlayEventListener(TAudioPlay &player, int busDesc
   connect(notifier_, &QSocketNotifier::activated, this, [this] {
     try {
       player_.HandleGraphEvents();
+    } catch (...) {
+      player_.KeepError(std::current_exception());
+    }
+  });
+}
+
+void TAudioPlayEventListener::CompleteAfter(int milliseconds, std::uint64_t run) {
+  QTimer::singleShot(milliseconds, this, [this, run] {
+    try {
+      player_.CompleteStream(run);
     } catch (...) {
       player_.KeepError(std::current_exception());
     }
@@ -407,6 +496,10 @@ TAudioPlay::TAudioPlay(QObject *Owner, const std::string &FileName, int DeviceIn
   if (sink == nullptr) CheckResult(AudioResult::REGDB_E_CLASSNOTREG, "No audio output element.");
   if (HasProperty(sink, "buffer-time"))
     g_object_set(sink, "buffer-time", kSinkBufferTime, "latency-time", kSinkLatencyTime, nullptr);
+  // The output writes each sample right after the one before instead of at a time of the
+  // clock: PulseAudio's stream clock runs on while the stream is paused (libpulse 16), and a
+  // clocked sink would leave as much silence before the sound as the player stood stopped.
+  g_object_set(sink, "sync", FALSE, nullptr);
 
   // The audio chain: tap, balance, volume, output. Kept outside the pipeline until the file
   // turns out to have audio, so that a file without audio prerolls without it.
@@ -449,6 +542,17 @@ TAudioPlay::TAudioPlay(QObject *Owner, const std::string &FileName, int DeviceIn
       &Graph::OnTap, this, nullptr);
   hasGrabber_ = g.tapProbe != 0;
 
+  // The lead-in, at the output's input.
+  gst_segment_init(&g.segment, GST_FORMAT_UNDEFINED);
+  g.output = gst_element_get_static_pad(sink, "sink");
+  if (g.output != nullptr)
+    g.outputProbe = gst_pad_add_probe(
+        g.output,
+        static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST |
+                                     GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM |
+                                     GST_PAD_PROBE_TYPE_EVENT_FLUSH),
+        &Graph::OnOutput, &g, nullptr);
+
   // The file's source and decoders.
   g.pipeline = GST_ELEMENT(gst_object_ref_sink(gst_pipeline_new("Audio player")));
   g.source = MakeElement("uridecodebin", "Source");
@@ -466,9 +570,6 @@ TAudioPlay::TAudioPlay(QObject *Owner, const std::string &FileName, int DeviceIn
   g_signal_connect(g.source, "pad-added", G_CALLBACK(&Graph::OnPadAdded), &g);
   g_signal_connect(g.source, "autoplug-select", G_CALLBACK(&Graph::OnAutoplugSelect), &g);
 
-  // The output starts consuming as soon as it runs; the first sample is due this much later,
-  // so that it is written before its turn comes instead of being dropped as late.
-  gst_pipeline_set_latency(GST_PIPELINE(g.pipeline), kStartLatency);
   g.bus = gst_pipeline_get_bus(GST_PIPELINE(g.pipeline));
   gst_bus_set_sync_handler(g.bus, &Graph::OnBusSync, &g, nullptr);
 
@@ -511,14 +612,11 @@ TAudioPlay::TAudioPlay(QObject *Owner, const std::string &FileName, int DeviceIn
     if (end >= 0) capabilities_ |= AudioCapability::CanGetStopPos;
   }
   gst_query_unref(seeking);
+  capabilities_ |= AudioCapability::CanGetCurrentPos;  // kept by the output probe
   gint64 nanoseconds = -1;
-  if (gst_element_query_position(g.sink, GST_FORMAT_TIME, &nanoseconds))
-    capabilities_ |= AudioCapability::CanGetCurrentPos;
   if (gst_element_query_duration(g.sink, GST_FORMAT_TIME, &nanoseconds) && nanoseconds >= 0)
     capabilities_ |= AudioCapability::CanGetDuration;
   if (capabilities_ & AudioCapability::CanGetDuration) duration_ = nanoseconds / 100;
-
-  PrimeOutput();
 
   GPollFD poll;
   gst_bus_get_pollfd(g.bus, &poll);
@@ -529,55 +627,6 @@ TAudioPlay::TAudioPlay(QObject *Owner, const std::string &FileName, int DeviceIn
 TAudioPlay::~TAudioPlay() {
   Listener.reset();
   graph_.reset();
-}
-
-// An audio output whose stream has never played may report a time that has run on since the
-// file was opened (PulseAudio's stream does), and the first Play then puts the file's first
-// sample that far into the output: the first Play after the file had been open for a while
-// would be heard only that much later. So the output is started once here, muted, until its
-// clock runs with what it actually plays; then it is paused and the file put back at its
-// start. Later pauses stop the output's clock, and the next Play is heard at once.
-void TAudioPlay::PrimeOutput() {
-  Graph &g = *graph_;
-  GstClock *clock = gst_element_provide_clock(g.sink);
-  if (clock == nullptr) return;  // an output without a clock of its own has nothing to prime
-  g.priming = true;
-  g_object_set(g.volume, "mute", TRUE, nullptr);
-  gst_element_set_state(g.pipeline, GST_STATE_PLAYING);
-  std::exception_ptr failure;
-  try {
-    WaitForPreroll("prime");
-    const GstClockTime held = gst_clock_get_internal_time(clock);
-    const auto deadline = std::chrono::steady_clock::now() + kPrimeLimit;
-    while (std::chrono::steady_clock::now() < deadline &&
-           gst_clock_get_internal_time(clock) < held + kPrimeRun)
-      std::this_thread::sleep_for(std::chrono::milliseconds(2));
-  } catch (...) {
-    failure = std::current_exception();
-  }
-  gst_object_unref(clock);
-  gst_element_set_state(g.pipeline, GST_STATE_PAUSED);
-  g_object_set(g.volume, "mute", FALSE, nullptr);
-  if (failure) {
-    g.priming = false;
-    std::rethrow_exception(failure);
-  }
-  // Back to the start. The first buffer, which the tap passed on at the opening, waits at the
-  // output again; the tap passes on what follows it.
-  try {
-    WaitForPreroll("prime");
-    const bool sought = gst_element_seek(
-        g.pipeline, 1.0, GST_FORMAT_TIME,
-        static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE), GST_SEEK_TYPE_SET,
-        0, GST_SEEK_TYPE_NONE, static_cast<gint64>(GST_CLOCK_TIME_NONE));
-    if (!sought) CheckResult(AudioResult::MS_E_NOSEEKING);
-    WaitForPreroll("prime");
-  } catch (...) {
-    g.priming = false;
-    throw;
-  }
-  g.priming = false;
-  while (GstMessage *message = gst_bus_pop(g.bus)) gst_message_unref(message);
 }
 
 GstElement *TAudioPlay::Pipeline() const {
@@ -634,6 +683,7 @@ void TAudioPlay::ChangeState(int target) {
 }
 
 void TAudioPlay::Play() {
+  ++run_;
   ChangeState(2);
 }
 
@@ -649,11 +699,9 @@ void TAudioPlay::Stop() {
 std::int64_t TAudioPlay::GetPosition() {
   RaisePendingError();
   if (atEnd_ && duration_ > 0) return duration_;
-  gint64 nanoseconds = -1;
-  if (gst_element_query_position(graph_->sink, GST_FORMAT_TIME, &nanoseconds) && nanoseconds >= 0)
-    lastPosition_ = nanoseconds / 100;
-  if (duration_ > 0 && lastPosition_ > duration_) return duration_;
-  return lastPosition_;
+  const std::int64_t nanoseconds = graph_->outputPosition.load();
+  const std::int64_t position = nanoseconds > 0 ? nanoseconds / 100 : 0;
+  return duration_ > 0 && position > duration_ ? duration_ : position;
 }
 
 void TAudioPlay::SetPosition(std::int64_t Position, std::uint32_t Flags) {
@@ -679,7 +727,7 @@ void TAudioPlay::SetPosition(std::int64_t Position, std::uint32_t Flags) {
       target * 100, GST_SEEK_TYPE_NONE, static_cast<gint64>(GST_CLOCK_TIME_NONE));
   if (!sought) CheckResult(AudioResult::MS_E_NOSEEKING);
   atEnd_ = false;
-  lastPosition_ = target;
+  ++run_;
   WaitForPreroll("seek");
   // An end of stream still waiting on the bus belongs to the position left behind.
   while (GstMessage *message = gst_bus_pop_filtered(graph_->bus, GST_MESSAGE_EOS))
@@ -711,7 +759,7 @@ void TAudioPlay::SetBalance(std::int32_t Value) {
 // heard at the new level from its first sample. Running, the new level is heard once the
 // output's short buffer has played.
 void TAudioPlay::Reprocess() {
-  if (state_ == 2 || atEnd_) return;
+  if (state_ == 2 || atEnd_ || !(capabilities_ & AudioCapability::CanSeekAbsolute)) return;
   const std::int64_t position = GetPosition();
   SetPosition(position, AM_SEEKING_AbsolutePositioning);
 }
@@ -722,8 +770,20 @@ void TAudioPlay::HandleGraphEvents() {
     const GstMessageType type = GST_MESSAGE_TYPE(message);
     gst_message_unref(message);
     if (type != GST_MESSAGE_EOS) continue;  // errors are kept by the bus handler
-    atEnd_ = true;
-    Stop();
-    if (OnComplete) OnComplete(this);
+    // The last buffer has reached the output; what it holds is played out before the player
+    // stops and its position reads as the end (so that a caller who stops at the end cuts
+    // nothing off).
+    if (Listener) {
+      Listener->CompleteAfter(kDrainMilliseconds, run_);
+    } else {
+      CompleteStream(run_);
+    }
   }
+}
+
+void TAudioPlay::CompleteStream(std::uint64_t run) {
+  if (run != run_) return;  // played again or moved since: that end belongs to an older run
+  atEnd_ = true;
+  Stop();
+  if (OnComplete) OnComplete(this);
 }

@@ -138,6 +138,8 @@ class TAudioPlayEventListener : public QObject {
  public:
   TAudioPlayEventListener(TAudioPlay &player, int busDescriptor);
   ~TAudioPlayEventListener() override;
+  // Lets the player complete the end of the stream of `run` after `milliseconds`.
+  void CompleteAfter(int milliseconds, std::uint64_t run);
 
  private:
   TAudioPlay &player_;
@@ -166,12 +168,18 @@ class TAudioPlay {
 
   // Change the state and return when the pipeline has reached it: State 2, 1 or 0. Stop keeps
   // the position (the caller seeks to 0 where it wants the start). A state that is not reached
-  // within StateWaitLimit raises EAudioPlayError and leaves State as it was.
+  // within StateWaitLimit raises EAudioPlayError and leaves State as it was. An error that
+  // GStreamer reported since the last call is raised by the next Play, Pause, Stop,
+  // GetPosition or SetPosition (once).
+  // Sound starts about 30 ms after Play from the start or from a position set; after Stop or
+  // Pause it goes on from where it stood.
   void Play();
   void Pause();
   void Stop();
 
-  // Current position in 100 ns units; after the end of the stream, the duration.
+  // Current position in 100 ns units: where the output stands in the file, to the buffer (a
+  // few tens of milliseconds ahead of what is heard while running); after the end of the
+  // stream, the duration.
   std::int64_t GetPosition();
   // Flags: AM_SEEKING_AbsolutePositioning (Position from the start), RelativePositioning (from
   // the current position) or NoPositioning (nothing happens). The stop position stays the end.
@@ -187,8 +195,10 @@ class TAudioPlay {
   std::int32_t GetBalance() const { return balance_; }
   void SetBalance(std::int32_t Value);
 
-  // Takes the bus messages that have arrived: at the end of the stream the player stops (at the
-  // end; it does not rewind) and calls OnComplete. The listener calls it; so may a test.
+  // Takes the bus messages that have arrived. At the end of the stream, once the output has
+  // played out what it holds (about 0.1 s later), the player stops at the end (it does not
+  // rewind; the position then reads as the duration) and calls OnComplete, unless it has been
+  // played or moved meanwhile. The listener calls it.
   void HandleGraphEvents();
 
   QObject *Owner() const { return owner_; }
@@ -218,11 +228,10 @@ class TAudioPlay {
   struct Graph;
   friend class TAudioPlayEventListener;
 
-  void Open();
-  void PrimeOutput();
   void ChangeState(int target);
   void WaitForPreroll(const char *what);
   void Reprocess();
+  void CompleteStream(std::uint64_t run);
   void RaisePendingError();
   void KeepError(std::exception_ptr error);
 
@@ -237,7 +246,7 @@ class TAudioPlay {
   std::int32_t volume_ = 0;
   std::int32_t balance_ = 0;
   bool atEnd_ = false;
-  std::int64_t lastPosition_ = 0;
+  std::uint64_t run_ = 0;  // counts the starts and moves of playback
   std::exception_ptr pendingError_;
 
   std::unique_ptr<Graph> graph_;

@@ -1,4 +1,4 @@
-# Sourced by the test and run commands: a PulseAudio server of our own with a null sink, in a
+# Sourced by the test command: a PulseAudio server of our own with a null sink, in a
 # private runtime folder, so that sound tests never touch (or depend on) the machine's audio.
 start_private_pulse() {
   if ! command -v pulseaudio >/dev/null; then return 0; fi

@@ -87,7 +87,7 @@ TEST(RecorderWithSkarvelSim, RecordMessageLeavesTheWholeToneInTheEmulatedUnitsRe
     d2xx::ScopedBackend backend(EmulatedBackend());
     SharedState state(folder.Folder());
     state.AudioDeviceList = ListAudioOutputs();
-    const int device = sink.IndexInOutputList();
+    const int device = sink.IndexIn(state.AudioDeviceList);
     ASSERT_GE(device, 0);
     state.SerialList[0] = kSerial;
     state.ChosenIndex = 0;

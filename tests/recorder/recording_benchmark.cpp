@@ -87,7 +87,7 @@ class Bench {
       return;
     }
     outputs = ListAudioOutputs();
-    index = sink->IndexInOutputList();
+    index = sink->IndexIn(outputs);
     capture = std::make_unique<sim::SoundCapture>(sink->Name() + ".monitor");
     error = capture->Start();
     if (!error.empty()) return;

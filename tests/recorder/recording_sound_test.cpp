@@ -50,14 +50,6 @@ std::size_t Crossings(const sound::Pcm &pcm, int channel, std::size_t from, std:
   return crossings;
 }
 
-// The last frame in which any channel is not zero, plus one; 0 when all are silent.
-std::size_t End(const sound::Pcm &pcm) {
-  for (std::size_t f = pcm.Frames(); f > 0; --f)
-    for (int c = 0; c < pcm.channels; ++c)
-      if (pcm.At(f - 1, c) != 0) return f;
-  return 0;
-}
-
 class RecordingSound : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -66,7 +58,7 @@ class RecordingSound : public ::testing::Test {
     sink = std::make_unique<sound::NullSink>();
     ASSERT_TRUE(sink->Loaded()) << sink->Error();
     outputs = ListAudioOutputs();
-    index = sink->IndexInOutputList();
+    index = sink->IndexIn(outputs);
     ASSERT_GE(index, 0);
     capture = std::make_unique<sim::SoundCapture>(sink->Name() + ".monitor");
     ASSERT_EQ(capture->Start(), "");
@@ -170,7 +162,7 @@ TEST_F(RecordingSound, AThreeSecondToneIsRecordedWholeAndTheRecordingEndsAtItsEn
 
   // The whole tone, then the stop signal soon after its end, long before 9.9 s.
   EXPECT_NEAR(static_cast<double>(sound::ActiveFrames(heard)), 3.0 * kRate, 0.03 * 3.0 * kRate);
-  const std::size_t end = End(heard);
+  const std::size_t end = sound::End(heard);
   EXPECT_GE(end, onset + file.Frames() - kRate / 100) << "the end of the message is missing";
   EXPECT_LT(heard.Frames(), static_cast<std::size_t>(5 * kRate))
       << "the recording did not end at the end of the file";
@@ -199,7 +191,7 @@ TEST_F(RecordingSound, TheLongestRecordingCutsALongFileWhileItPlays) {
   const std::size_t active = sound::ActiveFrames(heard);
   EXPECT_GT(active, static_cast<std::size_t>(1.4 * kRate));
   EXPECT_LT(active, static_cast<std::size_t>(3.0 * kRate));
-  EXPECT_GT(End(heard), heard.Frames() - static_cast<std::size_t>(0.2 * kRate))
+  EXPECT_GT(sound::End(heard), heard.Frames() - static_cast<std::size_t>(0.2 * kRate))
       << "the sound stopped well before the stop signal";
 }
 

@@ -169,8 +169,7 @@ bool NullSink::Unload() {
   return error.empty();
 }
 
-int NullSink::IndexInOutputList() const {
-  const std::vector<std::string> outputs = ListAudioOutputs();
+int NullSink::IndexIn(const std::vector<std::string> &outputs) const {
   const auto found = std::find(outputs.begin(), outputs.end(), name_);
   return found == outputs.end() ? -1 : static_cast<int>(found - outputs.begin());
 }
@@ -202,6 +201,7 @@ int Capture::OnSample(GstElement *sink, void *data) {
 }
 
 std::string Capture::Start() {
+  if (std::string error; !StartGStreamer(&error)) return error;
   const std::string description =
       "pulsesrc name=source buffer-time=20000 latency-time=5000 ! "
       "audio/x-raw,format=S16LE,rate=44100,channels=2,layout=interleaved ! "
@@ -263,10 +263,11 @@ bool Capture::WaitForFrames(std::size_t frames, std::chrono::milliseconds limit)
   return PumpUntil([&] { return Frames() >= frames; }, limit);
 }
 
-std::chrono::steady_clock::time_point Capture::ArrivalOf(std::size_t frame) const {
+std::chrono::steady_clock::time_point Capture::TimeOf(std::size_t frame) const {
   std::lock_guard lock(mutex_);
   for (const Arrival &arrival : arrivals_)
-    if (arrival.endFrame > frame) return arrival.time;
+    if (arrival.endFrame > frame)
+      return arrival.time - std::chrono::microseconds((arrival.endFrame - frame) * 1000000 / 44100);
   return arrivals_.empty() ? std::chrono::steady_clock::now() : arrivals_.back().time;
 }
 
@@ -277,6 +278,13 @@ std::size_t Onset(const Pcm &pcm, std::size_t from) {
     for (int channel = 0; channel < pcm.channels; ++channel)
       if (pcm.At(frame, channel) != 0) return frame;
   return pcm.Frames();
+}
+
+std::size_t End(const Pcm &pcm) {
+  for (std::size_t frame = pcm.Frames(); frame > 0; --frame)
+    for (int channel = 0; channel < pcm.channels; ++channel)
+      if (pcm.At(frame - 1, channel) != 0) return frame;
+  return 0;
 }
 
 std::size_t ActiveFrames(const Pcm &pcm) {

@@ -57,8 +57,8 @@ class NullSink {
   bool Loaded() const { return module_ >= 0; }
   const std::string &Error() const { return error_; }
   const std::string &Name() const { return name_; }
-  // The index of this sink in a fresh ListAudioOutputs(), or -1.
-  int IndexInOutputList() const;
+  // The index of this sink in a list made by ListAudioOutputs(), or -1.
+  int IndexIn(const std::vector<std::string> &outputs) const;
   bool Unload();
 
  private:
@@ -83,8 +83,9 @@ class Capture {
   Pcm Samples() const;
   // Pumps the event loop until `frames` have been captured in all, at most `limit`.
   bool WaitForFrames(std::size_t frames, std::chrono::milliseconds limit) const;
-  // When the buffer that holds `frame` arrived (for benchmarks).
-  std::chrono::steady_clock::time_point ArrivalOf(std::size_t frame) const;
+  // About when `frame` reached the capture: the arrival of its buffer less the frames that
+  // follow it there (for benchmarks).
+  std::chrono::steady_clock::time_point TimeOf(std::size_t frame) const;
 
  private:
   static int OnSample(GstElement *sink, void *data);
@@ -102,6 +103,8 @@ class Capture {
 
 // The first frame in which any channel is not zero, or Frames() when all are silent.
 std::size_t Onset(const Pcm &pcm, std::size_t from = 0);
+// One past the last frame in which any channel is not zero; 0 when all are silent.
+std::size_t End(const Pcm &pcm);
 // The number of frames in which any channel is not zero.
 std::size_t ActiveFrames(const Pcm &pcm);
 // The largest magnitude of a channel's samples.
