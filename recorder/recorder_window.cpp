@@ -1,8 +1,488 @@
 #include "recorder/recorder_window.h"
 
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QGroupBox>
+#include <QLabel>
+#include <QPushButton>
+#include <QShowEvent>
+#include <QSlider>
+#include <QTimer>
+#include <cstdio>
+
+#include "app/config.h"
 #include "app/shared_state.h"
 
-TForm5::TForm5(SharedState &state, QWidget *parent) : QDialog(parent), state_(state) {
+namespace {
+
+const char *const kAudioKey = "AUDIO";
+const char *const kTitle = "Recorder of message to Skarvel";
+// The two entries of the file dialog: the audio types and all files; the blanks belong to the
+// captions.
+const char *const kAudioFilter = "File with audio    (*.WAV *.MP3 *.WMA *.AVI)";
+const char *const kAllFilter = " All files    (*)";
+
+const char *const kCapabilityCaptions[8] = {
+    "Seek to an absolute position",
+    "Seek forward",
+    "Seek backwards",
+    "Report its current position",
+    "Report its stop position",
+    "Report its duration",
+    "Play backward",
+    "Do seamless looping ",
+};
+
+constexpr std::uint64_t kUnitsPerMillisecond = 10000;
+constexpr std::uint64_t kMillisecondsPerDay = 86400000;
+
+// Sets a flag for as long as it lives and puts back the value it had.
+class FlagScope {
+ public:
+  explicit FlagScope(bool &flag) : flag_(flag), previous_(flag) { flag_ = true; }
+  ~FlagScope() { flag_ = previous_; }
+  FlagScope(const FlagScope &) = delete;
+  FlagScope &operator=(const FlagScope &) = delete;
+
+ private:
+  bool &flag_;
+  bool previous_;
+};
+
+// The dialog starts in the remembered file's folder, or in the remembered folder.
+QString StartFolder(const std::string &remembered) {
+  const QFileInfo info(QString::fromStdString(remembered));
+  return info.isDir() ? info.absoluteFilePath() : info.absolutePath();
+}
+
+QPushButton *MakeButton(QWidget *parent, const char *name, const char *caption, QRect geometry) {
+  auto *button = new QPushButton(caption, parent);
+  button->setObjectName(name);
+  button->setGeometry(geometry);
+  button->setAutoDefault(false);
+  button->setDefault(false);
+  return button;
+}
+
+QLabel *MakeLabel(QWidget *parent, const char *name, const char *caption, QRect geometry) {
+  auto *label = new QLabel(caption, parent);
+  label->setObjectName(name);
+  label->setGeometry(geometry);
+  return label;
+}
+
+QSlider *MakeBar(QWidget *parent, const char *name, QRect geometry) {
+  auto *bar = new QSlider(Qt::Horizontal, parent);
+  bar->setObjectName(name);
+  bar->setGeometry(geometry);
+  bar->setTickPosition(QSlider::TicksBelow);
+  return bar;
+}
+
+}  // namespace
+
+QString LongTimeToStr(std::int64_t value, bool showAsTime) {
+  if (!showAsTime) return QString::number(value);
+  const std::uint64_t magnitude =
+      value < 0 ? 0 - static_cast<std::uint64_t>(value) : static_cast<std::uint64_t>(value);
+  const std::uint64_t ms =
+      (magnitude / kUnitsPerMillisecond +
+       (magnitude % kUnitsPerMillisecond >= kUnitsPerMillisecond / 2 ? 1 : 0)) %
+      kMillisecondsPerDay;
+  char text[16];
+  std::snprintf(text, sizeof text, "%02u:%02u:%02u:%03u", static_cast<unsigned>(ms / 3600000),
+                static_cast<unsigned>(ms / 60000 % 60), static_cast<unsigned>(ms / 1000 % 60),
+                static_cast<unsigned>(ms % 1000));
+  return QString::fromLatin1(text);
+}
+
+TForm5::TForm5(SharedState &state, QWidget *parent)
+    : QDialog(parent), state_(state), prompt_(this), recording_(state, prompt_, *this) {
   setObjectName("TForm5");
-  setWindowTitle("Recorder of message to Skarvel");
+  setWindowTitle(kTitle);
+  setFixedSize(480, 376);
+
+  OpenPlayer = [this](const std::string &fileName,
+                      int deviceIndex) -> std::unique_ptr<recorder::Player> {
+    return std::make_unique<recorder::AudioPlayPlayer>(
+        std::make_unique<TAudioPlay>(this, fileName, deviceIndex, state_.AudioDeviceList));
+  };
+
+  Button2 = MakeButton(this, "Button2", "Open audio file", {8, 8, 113, 33});
+  Label4 = MakeLabel(this, "Label4", "", {128, 8, 344, 33});
+  Label4->setWordWrap(true);
+  Label4->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+
+  tbarPosition = MakeBar(this, "tbarPosition", {8, 48, 464, 30});
+  tbarPosition->setRange(0, 100);
+  tbarPosition->setTickInterval(10);
+
+  QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  fixed.setBold(true);
+  lblPosition = MakeLabel(this, "lblPosition", "00:00:00:000", {8, 84, 120, 17});
+  Label1 = MakeLabel(this, "Label1", "of", {132, 84, 24, 17});
+  lblDuration = MakeLabel(this, "lblDuration", "00:00:00:000", {160, 84, 120, 17});
+  for (QLabel *label : {lblPosition, Label1, lblDuration}) label->setFont(fixed);
+  Label1->setAlignment(Qt::AlignCenter);
+
+  btnPlay = MakeButton(this, "btnPlay", "Play", {8, 108, 75, 27});
+  btnPause = MakeButton(this, "btnPause", "Pause", {88, 108, 75, 27});
+  btnStop = MakeButton(this, "btnStop", "Stop", {168, 108, 75, 27});
+
+  Label5 = MakeLabel(this, "Label5", "Device:", {8, 146, 48, 17});
+  ComboBox1 = new QComboBox(this);
+  ComboBox1->setObjectName("ComboBox1");
+  ComboBox1->setGeometry(60, 142, 412, 25);
+
+  GroupBox2 = new QGroupBox("Control", this);
+  GroupBox2->setObjectName("GroupBox2");
+  GroupBox2->setGeometry(8, 174, 464, 96);
+  Label2 = MakeLabel(GroupBox2, "Label2", "Balance:", {8, 28, 60, 17});
+  tbarBalance = MakeBar(GroupBox2, "tbarBalance", {72, 20, 380, 30});
+  tbarBalance->setRange(-10000, 10000);
+  tbarBalance->setTickInterval(10000);
+  tbarBalance->setPageStep(1000);
+  Label3 = MakeLabel(GroupBox2, "Label3", "Volume:", {8, 62, 60, 17});
+  tbarVolume = MakeBar(GroupBox2, "tbarVolume", {72, 54, 380, 30});
+  tbarVolume->setRange(-10000, 0);
+  tbarVolume->setTickInterval(1000);
+  tbarVolume->setPageStep(1000);
+
+  Label7 = MakeLabel(this, "Label7", "Device:", {8, 280, 48, 17});
+  Label6 = MakeLabel(this, "Label6", "", {60, 280, 200, 17});
+  QFont bold = Label6->font();
+  bold.setBold(true);
+  Label6->setFont(bold);
+
+  Button1 = MakeButton(this, "Button1", "RECORD MESSAGE", {8, 304, 300, 64});
+  Button3 = MakeButton(this, "Button3", "Cancel", {316, 304, 156, 64});
+  QFont large = Button1->font();
+  large.setPixelSize(18);
+  large.setBold(true);
+  Button1->setFont(large);
+  Button3->setFont(large);
+
+  // The player's capabilities, mirrored in a group that is never shown.
+  GroupBox1 = new QGroupBox("Capabilities:", this);
+  GroupBox1->setObjectName("GroupBox1");
+  GroupBox1->setGeometry(488, 8, 200, 200);
+  for (int i = 0; i < 8; ++i) {
+    auto *box = new QCheckBox(kCapabilityCaptions[i], GroupBox1);
+    box->setObjectName(QString("CheckBox%1").arg(i + 1));
+    box->setGeometry(8, 20 + 22 * i, 184, 20);
+    box->setEnabled(false);
+    capabilityBoxes_[static_cast<std::size_t>(i)] = box;
+  }
+  GroupBox1->setEnabled(false);
+  GroupBox1->hide();
+
+  Timer1 = new QTimer(this);
+  Timer1->setObjectName("Timer1");
+  Timer1->setInterval(recorder::kTimer1Interval);
+  Timer2 = new QTimer(this);
+  Timer2->setObjectName("Timer2");
+  Timer2->setInterval(recorder::kTimer2Interval);
+  Timer2->setTimerType(Qt::PreciseTimer);  // a coarse timer may be off by 5 %, half a second
+
+  connect(Button2, &QPushButton::clicked, this, &TForm5::Button2Click);
+  connect(btnPlay, &QPushButton::clicked, this, &TForm5::btnPlayClick);
+  connect(btnPause, &QPushButton::clicked, this, &TForm5::btnPauseClick);
+  connect(btnStop, &QPushButton::clicked, this, &TForm5::btnStopClick);
+  connect(Button1, &QPushButton::clicked, this, &TForm5::Button1Click);
+  connect(Button3, &QPushButton::clicked, this, &TForm5::Button3Click);
+  connect(ComboBox1, &QComboBox::activated, this, &TForm5::ComboBox1Change);
+  connect(tbarPosition, &QSlider::valueChanged, this, &TForm5::tbarPositionChange);
+  connect(tbarBalance, &QSlider::valueChanged, this, &TForm5::tbarBalanceChange);
+  connect(tbarVolume, &QSlider::valueChanged, this, &TForm5::tbarVolumeChange);
+  connect(Timer1, &QTimer::timeout, this, &TForm5::Timer1Timer);
+  connect(Timer2, &QTimer::timeout, this, &TForm5::Timer2Timer);
+
+  UpdateControls();
+}
+
+TForm5::~TForm5() {
+  Timer1->stop();
+  Timer2->stop();
+  FreeAudioPlay();
+  // Destroyed while shown (the program ends): a recording still gets its stop signal.
+  recording_.Close();
+}
+
+void TForm5::showEvent(QShowEvent *event) {
+  QDialog::showEvent(event);
+  if (!event->spontaneous()) FormShow();
+}
+
+void TForm5::done(int result) {
+  FormClose();
+  QDialog::done(result);
+}
+
+void TForm5::FormShow() {
+  closed_ = false;
+  try {
+    state_.AudioPath = ReadRememberedPath(state_.ProgramFolder, kAudioKey);
+    ComboBox1->clear();
+    for (const std::string &device : state_.AudioDeviceList)
+      ComboBox1->addItem(QString::fromStdString(device));
+    if (ComboBox1->count() > 0) ComboBox1->setCurrentIndex(0);
+    deviceIndex_ = 0;  // each showing starts again from the first device
+    RefreshFileInfo();
+    recording_.Show();
+    Timer1->start();
+    Label6->setText(QString::fromStdString(state_.ChosenSerial()));
+    Label4->clear();
+  } catch (const std::exception &error) {
+    UpdateControls();
+    ShowError(error);
+    return;
+  }
+  UpdateControls();
+}
+
+void TForm5::FormClose() {
+  if (closed_) return;
+  closed_ = true;
+  Timer1->stop();
+  Timer2->stop();
+  FreeAudioPlay();
+  // Playback has ended; a recording or a reply wait cut short gets its stop signal.
+  recording_.Close();
+  try {
+    RefreshFileInfo();
+    WriteRememberedPath(state_.ProgramFolder, kAudioKey, state_.AudioPath);
+  } catch (const std::exception &error) {
+    ShowError(error);
+  }
+}
+
+void TForm5::Button2Click() {
+  QFileDialog dialog(this, kTitle);
+  dialog.setObjectName("OpenDialog1");
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setOption(QFileDialog::HideNameFilterDetails);
+  dialog.setAcceptMode(QFileDialog::AcceptOpen);
+  dialog.setFileMode(QFileDialog::ExistingFile);
+  dialog.setNameFilters({kAudioFilter, kAllFilter});
+  dialog.setDirectory(StartFolder(state_.AudioPath));
+  Label4->clear();
+  const bool chosen = dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty();
+  try {
+    if (chosen) {
+      const QString fileName = dialog.selectedFiles().first();
+      Label4->setText(fileName);
+      state_.AudioPath = fileName.toStdString();
+      FreeAudioPlay();
+      try {
+        OpenAudioPlay(fileName.toStdString());
+      } catch (...) {
+        FreeAudioPlay();
+        RefreshFileInfo();
+        throw;
+      }
+    } else {
+      FreeAudioPlay();
+    }
+    RefreshFileInfo();
+  } catch (const std::exception &error) {
+    UpdateControls();
+    ShowError(error);
+    return;
+  }
+  UpdateControls();
+}
+
+void TForm5::OpenAudioPlay(const std::string &fileName) {
+  FreeAudioPlay();
+  player_ = OpenPlayer(fileName, deviceIndex_);
+  recording_.SetPlayer(player_.get());
+  showAsTime_ = player_->GetTimeFormat() == TIME_FORMAT_MEDIA_TIME;
+  canSeek_ = (player_->Capabilities() & AudioCapability::CanSeekAbsolute) != 0;
+}
+
+void TForm5::FreeAudioPlay() {
+  recording_.SetPlayer(nullptr);
+  player_.reset();
+}
+
+void TForm5::RefreshFileInfo() {
+  std::int32_t balance = 0;
+  std::int32_t volume = 0;
+  std::uint32_t capabilities = 0;
+  if (player_) {
+    lblDuration->setText(LongTimeToStr(player_->Duration()));
+    balance = player_->GetBalance();
+    volume = player_->GetVolume();
+    capabilities = player_->Capabilities() & 0xFF;
+  } else {
+    lblDuration->setText(LongTimeToStr(0));
+  }
+  UpdateControls();
+  for (std::size_t bit = 0; bit < capabilityBoxes_.size(); ++bit)
+    capabilityBoxes_[bit]->setChecked((capabilities >> bit & 1) != 0);
+  {
+    FlagScope scope(updatingBalance_);
+    tbarBalance->setValue(balance);
+  }
+  {
+    FlagScope scope(updatingVolume_);
+    tbarVolume->setValue(volume);
+  }
+  RefreshCurrentPosition();
+}
+
+void TForm5::RefreshCurrentPosition() {
+  FlagScope scope(updatingPosition_);
+  if (!player_) {
+    tbarPosition->setValue(0);
+    lblPosition->setText(LongTimeToStr(0));
+    return;
+  }
+  if (const std::optional<int> percent = recorder::PositionPercent(
+          player_->GetPosition(), player_->Duration(), player_->Capabilities()))
+    tbarPosition->setValue(*percent);
+  lblPosition->setText(LongTimeToStr(player_->GetPosition()));
+}
+
+QString TForm5::LongTimeToStr(std::int64_t value) const {
+  return ::LongTimeToStr(value, showAsTime_);
+}
+
+void TForm5::UpdateControls() {
+  const recorder::RecorderControls c = recorder::EnabledControls(
+      player_ != nullptr, recording_.Playing(), recording_.CurrentPhase());
+  btnPlay->setEnabled(c.play);
+  btnPause->setEnabled(c.pause);
+  btnStop->setEnabled(c.stop);
+  Button1->setEnabled(c.record);
+  Button2->setEnabled(c.open);
+  Button3->setEnabled(c.cancel);
+  tbarPosition->setEnabled(c.bars);
+  tbarBalance->setEnabled(c.bars);
+  tbarVolume->setEnabled(c.bars);
+}
+
+void TForm5::btnPlayClick() {
+  try {
+    recording_.PlayAction();
+  } catch (const std::exception &error) {
+    UpdateControls();
+    ShowError(error);
+    return;
+  }
+  UpdateControls();
+}
+
+void TForm5::btnPauseClick() {
+  try {
+    recording_.PauseAction();
+  } catch (const std::exception &error) {
+    UpdateControls();
+    ShowError(error);
+    return;
+  }
+  UpdateControls();
+}
+
+void TForm5::btnStopClick() {
+  try {
+    recording_.StopAction();
+    RefreshCurrentPosition();
+  } catch (const std::exception &error) {
+    UpdateControls();
+    ShowError(error);
+    return;
+  }
+  UpdateControls();
+}
+
+void TForm5::Button1Click() {
+  try {
+    recording_.Start();
+  } catch (const std::exception &error) {
+    UpdateControls();
+    ShowError(error);
+    return;
+  }
+  UpdateControls();
+}
+
+void TForm5::Button3Click() {
+  close();
+}
+
+void TForm5::ComboBox1Change(int index) {
+  if (index >= 0) deviceIndex_ = index;
+}
+
+void TForm5::tbarPositionChange(int value) {
+  // The window's own moves of the bar are not the user's and are shown already.
+  if (updatingPosition_) return;
+  try {
+    if (canSeek_ && player_)
+      player_->SetPosition(static_cast<std::int64_t>(value) * player_->Duration() / 100,
+                           AM_SEEKING_AbsolutePositioning);
+    RefreshCurrentPosition();
+  } catch (const std::exception &error) {
+    ShowError(error);
+  }
+}
+
+void TForm5::tbarBalanceChange(int value) {
+  if (!player_ || updatingBalance_) return;
+  try {
+    player_->SetBalance(value);
+  } catch (const std::exception &error) {
+    ShowError(error);
+  }
+}
+
+void TForm5::tbarVolumeChange(int value) {
+  if (!player_ || updatingVolume_) return;
+  try {
+    player_->SetVolume(value);
+  } catch (const std::exception &error) {
+    ShowError(error);
+  }
+}
+
+void TForm5::Timer1Timer() {
+  try {
+    recording_.Tick();
+  } catch (const std::exception &error) {
+    UpdateControls();
+    ShowError(error);
+    return;
+  }
+  UpdateControls();
+}
+
+void TForm5::Timer2Timer() {
+  try {
+    recording_.Timer2Tick();
+  } catch (const std::exception &error) {
+    UpdateControls();
+    ShowError(error);
+    return;
+  }
+  UpdateControls();
+}
+
+void TForm5::StartTimer2() {
+  Timer2->start();
+}
+
+void TForm5::StopTimer2() {
+  Timer2->stop();
+}
+
+int TForm5::PositionBar() const {
+  return tbarPosition->value();
+}
+
+void TForm5::Refresh() {
+  UpdateControls();
 }

@@ -55,6 +55,7 @@ QJsonObject RecordToJson(const Unit &unit, Time origin) {
   for (const auto &rec : r.recordings) {
     QJsonObject one{{"startMs", ms(rec.start, origin)}};
     if (rec.stop) one["stopMs"] = ms(*rec.stop, origin);
+    if (!rec.soundFile.empty()) one["soundFile"] = QString::fromStdString(rec.soundFile);
     recordings.append(one);
   }
   o["recordings"] = recordings;

@@ -96,6 +96,12 @@ command word (P05, NORM, OGRIE, #, ...), WORD#N only its Nth line, * every line:
 Other:
   --record FILE              write what each device received to FILE (JSON) at the end and at
                              the "record" command
+  --capture FILE.wav         record for real: capture what the sound output plays and keep the
+                             sound of each recording (RTS cleared after "WAIT RTS" until RTS is
+                             set) as a WAV file: FILE.wav, then FILE-2.wav, ...; the record
+                             gives the file and the times of the two RTS changes
+  --capture-source NAME      the PulseAudio source to capture (a sink's monitor is
+                             SINK.monitor); default: the monitor of the default sink
   --directory DIR            serve in DIR instead of the user's device directory
   --quiet                    print only errors
   --help                     this text
@@ -205,6 +211,12 @@ SimOptions ParseSimArguments(const std::vector<std::string> &args) {
         o.devices.back().options.powered = false;
     } else if (a == "--record") {
       o.recordFile = value(i);
+    } else if (a == "--capture") {
+      o.captureFile = value(i);
+      if (o.captureFile.empty()) throw std::invalid_argument("--capture needs a file name");
+    } else if (a == "--capture-source") {
+      o.captureSource = value(i);
+      if (o.captureSource.empty()) throw std::invalid_argument("--capture-source needs a name");
     } else if (a == "--directory") {
       o.directory = value(i);
     } else if (a == "--quiet") {
@@ -213,6 +225,8 @@ SimOptions ParseSimArguments(const std::vector<std::string> &args) {
       throw std::invalid_argument("unknown option \"" + a + "\" (see --help)");
     }
   }
+  if (!o.captureSource.empty() && o.captureFile.empty())
+    throw std::invalid_argument("--capture-source goes with --capture");
   if (o.devices.empty()) o.devices.push_back({UnitOptions{}, {}});
   for (auto &d : o.devices) {
     auto &lf = d.options.lineFaults;

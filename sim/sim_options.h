@@ -22,7 +22,9 @@ struct DeviceSetup {
 struct SimOptions {
   std::vector<DeviceSetup> devices;  // one unit VRT00001 when none is named
   std::string recordFile;
-  std::string directory;  // empty: the device directory of this user
+  std::string captureFile;    // empty: recordings keep no sound
+  std::string captureSource;  // empty: the monitor of the default sink
+  std::string directory;      // empty: the device directory of this user
   bool quiet = false;
   bool help = false;
 };

@@ -17,7 +17,9 @@
 
 #include "sim/link_server.h"
 #include "sim/record_json.h"
+#include "sim/recording_sound.h"
 #include "sim/sim_options.h"
+#include "sim/sound_capture.h"
 
 namespace {
 
@@ -126,8 +128,30 @@ int main(int argc, char **argv) {
 
   sim::SystemClock clock;
   const sim::Time origin = clock.Now();
+  // The sound the units hear, captured before any unit is served, so that the first recording
+  // already finds the capture running.
+  std::unique_ptr<sim::SoundCapture> capture;
+  std::unique_ptr<sim::RecordingSounds> sounds;
+  if (!options.captureFile.empty()) {
+    capture = std::make_unique<sim::SoundCapture>(options.captureSource);
+    if (const std::string failed = capture->Start(); !failed.empty()) {
+      std::fprintf(stderr, "skarvel-sim: cannot capture the sound of %s: %s\n",
+                   capture->Source().c_str(), failed.c_str());
+      return 1;
+    }
+    sounds = std::make_unique<sim::RecordingSounds>(*capture, options.captureFile, clock);
+  }
   try {
     sim::LinkServer server(clock, options.directory);
+    std::vector<sim::Unit *> units;
+    bool captureFailed = false;
+    auto collectSounds = [&](bool final) {
+      if (!sounds) return;
+      if (units.empty())
+        for (const auto &d : options.devices) units.push_back(server.Find(d.options.serial));
+      for (const std::string &line : sounds->Collect(units, final))
+        if (!options.quiet || line.find("cannot") != std::string::npos) print(line);
+    };
     if (!options.quiet)
       server.SetReporter([](const std::string &serial, sim::Unit::Event e, const std::string &t) {
         print(serial + " " + eventMark(e) + " " + t);
@@ -139,7 +163,10 @@ int main(int argc, char **argv) {
       for (std::size_t k = 0; k < d.unsolicited.size(); ++k)
         due[{d.options.serial, k}] = Clock::now() + d.unsolicited[k].period;
     }
-    if (!options.quiet) print("serving in " + server.Directory() + "; SIGINT or SIGTERM ends");
+    if (!options.quiet) {
+      if (capture) print("capturing the sound of " + capture->Source());
+      print("serving in " + server.Directory() + "; SIGINT or SIGTERM ends");
+    }
 
     bool running = true;
     bool readStdin = true;
@@ -150,6 +177,8 @@ int main(int argc, char **argv) {
       for (const auto &[key, at] : due)
         wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(
                                   std::max(at - now, Clock::duration::zero())));
+      // A recording that has ended is written as soon as its sound has come in.
+      if (sounds && sounds->Pending()) wait = std::min(wait, std::chrono::milliseconds(10));
       std::vector<int> watch{signalFd};
       if (readStdin) watch.push_back(STDIN_FILENO);
       const auto readable = server.Serve(wait, watch);
@@ -177,7 +206,15 @@ int main(int argc, char **argv) {
           unit->Say(d.unsolicited[key.second].text);
         at = Clock::now() + d.unsolicited[key.second].period;
       }
+      collectSounds(false);
+      if (capture && !captureFailed && !capture->Failure().empty()) {
+        // What was captured before stays, and later recordings are silence from then on.
+        captureFailed = true;
+        std::fprintf(stderr, "skarvel-sim: the sound capture failed: %s\n",
+                     capture->Failure().c_str());
+      }
     }
+    collectSounds(true);
     if (!writeRecord(server, options, origin))
       std::fprintf(stderr, "skarvel-sim: cannot write %s\n", options.recordFile.c_str());
     if (!options.quiet) print("stopped");

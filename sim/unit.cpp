@@ -105,6 +105,10 @@ void Unit::ClearRecord() {
   record_ = Record{};
 }
 
+void Unit::SetRecordingSound(std::size_t index, std::string file) {
+  if (index < record_.recordings.size()) record_.recordings[index].soundFile = std::move(file);
+}
+
 void Unit::Connect() {
   connected_ = true;
   ++record_.connections;

@@ -79,6 +79,7 @@ struct LevelChange {
 struct Recording {
   Time start;
   std::optional<Time> stop;
+  std::string soundFile{};  // where the emulator program kept what the unit heard, if it did
 };
 
 using LoaderLine = std::array<std::uint8_t, kLoaderLineLength>;
@@ -151,6 +152,8 @@ class Unit {
   const std::map<std::string, std::string, std::less<>> &Values() const { return values_; }
   const Record &GetRecord() const { return record_; }
   void ClearRecord();
+  // Notes the file that holds the sound of the recording at `index` of the record.
+  void SetRecordingSound(std::size_t index, std::string file);
 
  private:
   struct Pending {

@@ -1,0 +1,193 @@
+#include "recorder/recording.h"
+
+#include <exception>
+#include <thread>
+
+#include "app/shared_state.h"
+#include "app/user_prompt.h"
+#include "settings/protocol.h"
+
+namespace recorder {
+
+std::optional<int> PositionPercent(std::int64_t position, std::int64_t duration,
+                                   std::uint32_t capabilities) {
+  if ((capabilities & AudioCapability::CanGetDuration) == 0 || duration == 0) return std::nullopt;
+  return static_cast<int>(position * 100 / duration);
+}
+
+RecorderControls EnabledControls(bool fileOpen, bool playing, Phase phase) {
+  const bool idle = phase == Phase::Idle;
+  RecorderControls c;
+  c.open = c.cancel = idle;
+  c.play = c.pause = c.stop = fileOpen && idle;
+  c.record = fileOpen && idle && !playing;
+  c.bars = fileOpen;
+  return c;
+}
+
+MessageRecording::MessageRecording(SharedState &state, UserPrompt &prompt, RecordingWindow &window)
+    : Sleep([](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); }),
+      state_(state),
+      prompt_(prompt),
+      window_(window) {}
+
+void MessageRecording::SetRts() {
+  if (state_.Port) state_.Port->ClearRts(false);
+}
+
+void MessageRecording::ClearRts() {
+  if (state_.Port) state_.Port->ClearRts(true);
+}
+
+void MessageRecording::Show() {
+  phase_ = Phase::Idle;
+  playing_ = false;
+  SetRts();
+  protocol::Drain(state_);
+}
+
+void MessageRecording::Start() {
+  if (player_ == nullptr || phase_ != Phase::Idle) return;
+  prompt_.Inform(std::string(kCableQuestion));
+  // Timer1 went on ticking while the question was open; it cannot have started anything, but
+  // the window may have lost its file meanwhile.
+  if (player_ == nullptr || phase_ != Phase::Idle) return;
+  SetRts();
+  phase_ = Phase::AwaitingReply;
+  protocol::Drain(state_);
+  protocol::Send(state_, std::string(kRecordCommand));
+  // The command has gone: whatever the player does, the wait for the reply is set up in full,
+  // so that the reply or the time-out ends it as usual.
+  std::exception_ptr failure;
+  try {
+    StopAction();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  window_.Refresh();
+  waitTicks_ = 0;
+  Sleep(kPauseAfterCommand);
+  if (failure) std::rethrow_exception(failure);
+}
+
+void MessageRecording::Tick() {
+  if (phase_ == Phase::AwaitingReply && player_ != nullptr) HandleReply();
+  if (player_ != nullptr && player_->Duration() != 0) window_.RefreshCurrentPosition();
+  // The end of the file ends a recording, and outside one it rewinds the file. While a reply is
+  // awaited the file is not playing and the recording has not begun: there is nothing to end.
+  if (player_ != nullptr && phase_ != Phase::AwaitingReply && window_.PositionBar() == 100) {
+    phase_ = Phase::Idle;
+    EndingActions();
+  }
+}
+
+void MessageRecording::HandleReply() {
+  std::string &buffer = state_.ReplyBuffer;
+  buffer += state_.ReceiveAll();
+  if (buffer.size() < 3) {
+    if (++waitTicks_ > kWaitTickLimit) TimeOut();
+    return;
+  }
+  if (buffer.back() != '\n') return;  // the rest of the line is still to come
+  const std::string reply = std::move(buffer);
+  buffer.clear();
+  if (reply == kWaitRtsReply)
+    StartRecording();
+  else if (reply == kErrReply)
+    Refused();
+  // Any other line (an echo, "OK", two lines at once) is dropped and the wait goes on.
+}
+
+void MessageRecording::StartRecording() {
+  phase_ = Phase::Recording;
+  ClearRts();
+  try {
+    PlayAction();
+  } catch (...) {
+    // The unit is recording: it gets its stop signal before the error is shown, and Timer2 is
+    // not left to end the recording again and again.
+    const std::exception_ptr failure = std::current_exception();
+    phase_ = Phase::Idle;
+    try {
+      EndingActions();
+    } catch (...) {
+      // The first failure is the one to show.
+    }
+    std::rethrow_exception(failure);
+  }
+  window_.StartTimer2();
+}
+
+void MessageRecording::Refused() {
+  phase_ = Phase::Idle;
+  std::exception_ptr failure;
+  try {
+    EndingActions();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  prompt_.Inform(std::string(kRecordImpossible));
+  if (failure) std::rethrow_exception(failure);
+}
+
+void MessageRecording::TimeOut() {
+  protocol::Send(state_, std::string(kResetCommand));
+  phase_ = Phase::Idle;
+  std::exception_ptr failure;
+  try {
+    EndingActions();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  Sleep(kPauseBeforeTimeOut);
+  prompt_.Inform(std::string(kResetMessage));
+  if (failure) std::rethrow_exception(failure);
+}
+
+void MessageRecording::Timer2Tick() {
+  if (phase_ == Phase::AwaitingReply) {
+    window_.StopTimer2();  // no recording runs: there is nothing to end
+    return;
+  }
+  phase_ = Phase::Idle;
+  EndingActions();
+}
+
+void MessageRecording::EndingActions() {
+  std::exception_ptr failure;
+  try {
+    StopAction();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  window_.StopTimer2();
+  SetRts();
+  phase_ = Phase::Idle;
+  window_.Refresh();
+  if (failure) std::rethrow_exception(failure);
+}
+
+void MessageRecording::Close() {
+  if (phase_ != Phase::Idle) SetRts();
+  phase_ = Phase::Idle;
+  playing_ = false;
+}
+
+void MessageRecording::PlayAction() {
+  playing_ = true;
+  if (player_ != nullptr) player_->Play();
+}
+
+void MessageRecording::PauseAction() {
+  playing_ = false;
+  if (player_ != nullptr) player_->Pause();
+}
+
+void MessageRecording::StopAction() {
+  playing_ = false;
+  if (player_ == nullptr) return;
+  player_->Stop();
+  player_->SetPosition(0, AM_SEEKING_AbsolutePositioning);
+}
+
+}  // namespace recorder

@@ -1,0 +1,189 @@
+// The recording of the unit's voice message: the unit is told to record ("AT@OGRIE"), answers
+// "WAIT RTS", gets the start signal (RTS cleared) while the chosen file plays from the PC's sound
+// output into its audio input, and gets the stop signal (RTS set) when the file has been played
+// or 9.9 seconds have passed.
+//
+// The recorder window runs it from its handlers and its two timers: Start for "RECORD MESSAGE",
+// Tick for every 250 ms tick of Timer1, Timer2Tick for Timer2. Tests call them themselves, with a
+// scripted player or the real one, and an emulated unit behind the port.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "recorder/audio_play.h"
+
+struct SharedState;
+class UserPrompt;
+
+namespace recorder {
+
+inline constexpr int kTimer1Interval = 250;   // ms: reply, position display, end of the file
+inline constexpr int kTimer2Interval = 9900;  // ms: the longest recording
+// Ticks with fewer than three reply characters that a wait takes; the next one is the time-out.
+inline constexpr int kWaitTickLimit = 42;
+inline constexpr std::chrono::milliseconds kPauseAfterCommand{100};
+inline constexpr std::chrono::milliseconds kPauseBeforeTimeOut{1000};
+
+inline constexpr std::string_view kRecordCommand = "AT@OGRIE\r\n";
+inline constexpr std::string_view kResetCommand = "AT@RESET\r\n";
+inline constexpr std::string_view kWaitRtsReply = "WAIT RTS\r\n";
+inline constexpr std::string_view kErrReply = "ERR\r\n";
+inline constexpr std::string_view kCableQuestion = "Have you got connect audio cable Jack 3.5mm?";
+inline constexpr std::string_view kRecordImpossible = "Record impossible";
+inline constexpr std::string_view kResetMessage = "Anny error.... > Reset!";
+
+// The open file's player as the recorder window and the recording use it: TAudioPlay's
+// operations, with its units (100 ns positions, hundredths of a decibel).
+class Player {
+ public:
+  virtual ~Player() = default;
+  virtual void Play() = 0;
+  virtual void Pause() = 0;
+  virtual void Stop() = 0;
+  virtual void SetPosition(std::int64_t position, std::uint32_t flags) = 0;
+  virtual std::int64_t GetPosition() = 0;
+  virtual TGuid GetTimeFormat() const = 0;
+  virtual std::int64_t Duration() const = 0;
+  virtual std::uint32_t Capabilities() const = 0;
+  virtual std::int32_t GetVolume() const = 0;
+  virtual void SetVolume(std::int32_t value) = 0;
+  virtual std::int32_t GetBalance() const = 0;
+  virtual void SetBalance(std::int32_t value) = 0;
+};
+
+// A Player that owns a TAudioPlay.
+class AudioPlayPlayer : public Player {
+ public:
+  explicit AudioPlayPlayer(std::unique_ptr<TAudioPlay> play) : play_(std::move(play)) {}
+  void Play() override { play_->Play(); }
+  void Pause() override { play_->Pause(); }
+  void Stop() override { play_->Stop(); }
+  void SetPosition(std::int64_t position, std::uint32_t flags) override {
+    play_->SetPosition(position, flags);
+  }
+  std::int64_t GetPosition() override { return play_->GetPosition(); }
+  TGuid GetTimeFormat() const override { return play_->GetTimeFormat(); }
+  std::int64_t Duration() const override { return play_->Duration(); }
+  std::uint32_t Capabilities() const override { return play_->Capabilities(); }
+  std::int32_t GetVolume() const override { return play_->GetVolume(); }
+  void SetVolume(std::int32_t value) override { play_->SetVolume(value); }
+  std::int32_t GetBalance() const override { return play_->GetBalance(); }
+  void SetBalance(std::int32_t value) override { play_->SetBalance(value); }
+
+  TAudioPlay &Audio() { return *play_; }
+
+ private:
+  std::unique_ptr<TAudioPlay> play_;
+};
+
+// The position bar for a position: the played fraction in percent, truncated, when the player
+// reports its duration (capability 0x20) and the duration is not 0; otherwise none (the bar is
+// left where it is).
+std::optional<int> PositionPercent(std::int64_t position, std::int64_t duration,
+                                   std::uint32_t capabilities);
+
+// What the recording drives in its window besides message boxes.
+class RecordingWindow {
+ public:
+  virtual ~RecordingWindow() = default;
+  virtual void StartTimer2() = 0;
+  virtual void StopTimer2() = 0;
+  // Shows the player's current position: the position bar and its label.
+  virtual void RefreshCurrentPosition() = 0;
+  // Where the position bar stands, 0 to 100.
+  virtual int PositionBar() const = 0;
+  // Shows the recording's state now (the buttons), before a message box opens.
+  virtual void Refresh() = 0;
+};
+
+enum class Phase {
+  Idle,           // RTS set; the buttons follow the open file
+  AwaitingReply,  // "AT@OGRIE" sent; RTS set; the six buttons disabled
+  Recording,      // "WAIT RTS" received; RTS cleared, the file playing, Timer2 on
+};
+
+// Which controls of the recorder window are enabled.
+struct RecorderControls {
+  bool play = false, pause = false, stop = false;  // btnPlay, btnPause, btnStop
+  bool record = false;                             // Button1, "RECORD MESSAGE"
+  bool open = false, cancel = false;               // Button2, Button3
+  bool bars = false;                               // tbarPosition, tbarBalance, tbarVolume
+  bool operator==(const RecorderControls &) const = default;
+};
+
+// The enabling rules: "Open audio file" and "Cancel" except while a recording runs (from
+// "RECORD MESSAGE" to its end); Play, Pause and Stop while a file is open, except then;
+// "RECORD MESSAGE" likewise and only while the file is not played by the Play action; the three
+// bars while a file is open, also during a recording.
+RecorderControls EnabledControls(bool fileOpen, bool playing, Phase phase);
+
+class MessageRecording {
+ public:
+  MessageRecording(SharedState &state, UserPrompt &prompt, RecordingWindow &window);
+
+  // The open file's player, or none. The recording does not own it.
+  void SetPlayer(Player *player) { player_ = player; }
+  Player *CurrentPlayer() const { return player_; }
+
+  // At each showing of the window: not waiting, not playing, RTS set, the input flushed.
+  void Show();
+
+  // "RECORD MESSAGE": asks for the cable, sets RTS, flushes the input, sends "AT@OGRIE\r\n",
+  // stops and rewinds the file and waits for the reply. Nothing happens without a player or
+  // while a recording runs.
+  void Start();
+
+  // One tick of Timer1: the reply (while waiting), the position display, the end of the file.
+  void Tick();
+
+  // Timer2: the longest recording has been reached.
+  void Timer2Tick();
+
+  // The window closes: a recording or a reply wait in progress gets its stop signal (RTS set).
+  void Close();
+
+  // The player buttons' actions, also run by the recording itself. Play disables
+  // "RECORD MESSAGE"; Pause and Stop enable it; Stop rewinds the file.
+  void PlayAction();
+  void PauseAction();
+  void StopAction();
+
+  Phase CurrentPhase() const { return phase_; }
+  bool WaitingReply() const { return phase_ == Phase::AwaitingReply; }
+  int WaitTicks() const { return waitTicks_; }
+  // Played by the Play action and not paused or stopped since.
+  bool Playing() const { return playing_; }
+
+  // The pauses of the user-interface thread: 100 ms after the command, 1000 ms before the
+  // time-out message. Tests replace it so that nothing sleeps.
+  std::function<void(std::chrono::milliseconds)> Sleep;
+
+ private:
+  void HandleReply();
+  void StartRecording();
+  void Refused();
+  void TimeOut();
+  // Stop action, Timer2 off, RTS set, buttons enabled. Each step runs even when one before it
+  // fails; the first failure is raised afterwards.
+  void EndingActions();
+  void SetRts();
+  void ClearRts();
+
+  SharedState &state_;
+  UserPrompt &prompt_;
+  RecordingWindow &window_;
+  Player *player_ = nullptr;
+
+  Phase phase_ = Phase::Idle;
+  int waitTicks_ = 0;
+  bool playing_ = false;
+};
+
+}  // namespace recorder

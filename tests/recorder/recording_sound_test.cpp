@@ -1,0 +1,213 @@
+// Recordings with the real player into a null sink of the test's own, through an emulated unit in
+// the test process on the machine's clock, which hears the sink's monitor: the unit's recording
+// (RTS cleared to RTS set) is cut from that capture and checked for the file's sound.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cmath>
+#include <memory>
+
+#include "app/shared_state.h"
+#include "app/user_prompt.h"
+#include "link/link.h"
+#include "recorder/audio_devices.h"
+#include "recorder/recording.h"
+#include "sim/in_process.h"
+#include "sim/sound_capture.h"
+#include "tests/recorder/sound_support.h"
+#include "tests/recorder/window_stand_in.h"
+#include "tests/support/temp_folder.h"
+
+using namespace std::chrono_literals;
+using recorder::Phase;
+
+namespace {
+
+constexpr const char *kSerial = "VRT00031";
+constexpr int kRate = 44100;
+constexpr double kFrequency = 440.0;
+
+class Silent : public UserPrompt {
+ public:
+  void Inform(const std::string &text, const std::string & = {}) override { shown.push_back(text); }
+  bool Ask(const std::string &, const std::string & = {}) override { return true; }
+  std::vector<std::string> shown;
+};
+
+sound::Pcm AsPcm(const sim::Sound &sound) {
+  sound::Pcm pcm;
+  pcm.rate = sound.rate;
+  pcm.channels = sound.channels;
+  pcm.samples = sound.samples;
+  return pcm;
+}
+
+// Sign changes of a channel between two frames.
+std::size_t Crossings(const sound::Pcm &pcm, int channel, std::size_t from, std::size_t to) {
+  std::size_t crossings = 0;
+  for (std::size_t f = from + 1; f < std::min(to, pcm.Frames()); ++f)
+    if ((pcm.At(f - 1, channel) < 0) != (pcm.At(f, channel) < 0)) ++crossings;
+  return crossings;
+}
+
+class RecordingSound : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!sound::ServerAvailable())
+      GTEST_SKIP() << "no PulseAudio server named by PULSE_SERVER (tools/test starts one)";
+    sink = std::make_unique<sound::NullSink>();
+    ASSERT_TRUE(sink->Loaded()) << sink->Error();
+    outputs = ListAudioOutputs();
+    index = sink->IndexIn(outputs);
+    ASSERT_GE(index, 0);
+    capture = std::make_unique<sim::SoundCapture>(sink->Name() + ".monitor");
+    ASSERT_EQ(capture->Start(), "");
+
+    units = std::make_unique<sim::InstalledUnits>(&clock);
+    unit = &units->Add({.serial = kSerial});
+    state = std::make_unique<SharedState>(folder.Folder());
+    state->SerialList[0] = kSerial;
+    state->ChosenIndex = 0;
+    state->DeviceChosen = true;
+    state->Port = std::make_unique<TFT232>(kSerial);
+    ConfigurePort(*state->Port);
+    recording = std::make_unique<recorder::MessageRecording>(*state, prompt, window);
+    recording->Sleep = [](std::chrono::milliseconds) {};
+    recording->Show();
+  }
+
+  void TearDown() override {
+    recording.reset();
+    player.reset();
+    state.reset();
+    units.reset();
+    capture.reset();
+  }
+
+  void Open(const sound::Pcm &pcm) {
+    const std::string path = folder.File("message.wav");
+    ASSERT_TRUE(sound::WriteWav(path, pcm));
+    player = std::make_unique<recorder::AudioPlayPlayer>(
+        std::make_unique<TAudioPlay>(nullptr, path, index, outputs));
+    window.player = player.get();
+    recording->SetPlayer(player.get());
+  }
+
+  // Runs Timer1's ticks on real time until the recording has ended, or for at most `limit`;
+  // `whileRecording` is called at every tick of the recording with the time since its start.
+  void RunUntilIdle(std::chrono::milliseconds limit,
+                    const std::function<void(std::chrono::milliseconds)> &whileRecording = {}) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    std::optional<std::chrono::steady_clock::time_point> started;
+    while (std::chrono::steady_clock::now() < deadline) {
+      sound::Pump(250ms);  // the player's end of stream arrives through the event loop
+      recording->Tick();
+      if (recording->CurrentPhase() == Phase::Recording) {
+        if (!started) started = std::chrono::steady_clock::now();
+        if (whileRecording)
+          whileRecording(std::chrono::duration_cast<std::chrono::milliseconds>(
+              std::chrono::steady_clock::now() - *started));
+      }
+      if (started && recording->CurrentPhase() == Phase::Idle) return;
+    }
+    ADD_FAILURE() << "the recording did not end";
+  }
+
+  // What the unit heard during its one recording.
+  sound::Pcm Recorded() {
+    const auto &recordings = unit->GetRecord().recordings;
+    EXPECT_EQ(recordings.size(), 1u);
+    if (recordings.empty() || !recordings[0].stop) return {};
+    const sim::Time stop = *recordings[0].stop;
+    EXPECT_TRUE(sound::PumpUntil(
+        [&] { return capture->CapturedUntil() && *capture->CapturedUntil() >= stop; }, 5s));
+    return AsPcm(capture->Cut(recordings[0].start, stop));
+  }
+
+  TempFolder folder;
+  std::unique_ptr<sound::NullSink> sink;
+  std::vector<std::string> outputs;
+  int index = -1;
+  std::unique_ptr<sim::SoundCapture> capture;
+  sim::SystemClock clock;
+  std::unique_ptr<sim::InstalledUnits> units;
+  sim::Unit *unit = nullptr;
+  std::unique_ptr<SharedState> state;
+  Silent prompt;
+  WindowStandIn window;
+  std::unique_ptr<recorder::AudioPlayPlayer> player;
+  std::unique_ptr<recorder::MessageRecording> recording;
+};
+
+}  // namespace
+
+TEST_F(RecordingSound, AThreeSecondToneIsRecordedWholeAndTheRecordingEndsAtItsEnd) {
+  const sound::Pcm file = sound::Tone(3.0, kFrequency, {0.5, 0.5});
+  Open(file);
+  recording->Start();
+  RunUntilIdle(8s);
+  EXPECT_TRUE(unit->Rts());
+  EXPECT_EQ(player->GetPosition(), 0) << "the file is rewound";
+  EXPECT_FALSE(window.timer2);
+
+  const sound::Pcm heard = Recorded();
+  const std::size_t onset = sound::Onset(heard);
+  ASSERT_LT(onset, heard.Frames()) << "the unit heard nothing";
+  EXPECT_GT(onset, 0u) << "the sound began before the start signal: the first word is clipped";
+  // The first sound the unit heard is the file's first sample, and the start follows exactly.
+  std::size_t differing = 0;
+  for (std::size_t i = 0; i < std::min<std::size_t>(2048, heard.Frames() - onset); ++i)
+    for (int c = 0; c < 2; ++c) differing += heard.At(onset + i, c) != file.At(i, c);
+  EXPECT_EQ(differing, 0u) << "the start of the message is not the start of the file";
+
+  // The whole tone, then the stop signal soon after its end, long before 9.9 s.
+  EXPECT_NEAR(static_cast<double>(sound::ActiveFrames(heard)), 3.0 * kRate, 0.03 * 3.0 * kRate);
+  const std::size_t end = sound::End(heard);
+  EXPECT_GE(end, onset + file.Frames() - kRate / 100) << "the end of the message is missing";
+  EXPECT_LT(heard.Frames(), static_cast<std::size_t>(5 * kRate))
+      << "the recording did not end at the end of the file";
+  EXPECT_NEAR(static_cast<double>(Crossings(heard, 0, onset, end)), 2 * kFrequency * 3.0,
+              2 * kFrequency * 3.0 * 0.02)
+      << "not the file's tone";
+  EXPECT_NEAR(sound::Decibels(sound::MedianBlockLevel(heard, 0, onset, end) / (0.5 / std::sqrt(2))),
+              0.0, 0.5);
+}
+
+TEST_F(RecordingSound, TheLongestRecordingCutsALongFileWhileItPlays) {
+  const sound::Pcm file = sound::Tone(20.0, kFrequency, {0.5, 0.5});
+  Open(file);
+  recording->Start();
+  // Timer2, stepped by the test: it fires after 1.5 s instead of 9.9 s.
+  RunUntilIdle(8s, [&](std::chrono::milliseconds since) {
+    if (since >= 1500ms) recording->Timer2Tick();
+  });
+  EXPECT_TRUE(unit->Rts());
+  EXPECT_EQ(player->GetPosition(), 0) << "the file is rewound";
+
+  const sound::Pcm heard = Recorded();
+  const std::size_t onset = sound::Onset(heard);
+  ASSERT_LT(onset, heard.Frames()) << "the unit heard nothing";
+  // The tone ran until the stop signal came; the file, 20 s long, was far from its end.
+  const std::size_t active = sound::ActiveFrames(heard);
+  EXPECT_GT(active, static_cast<std::size_t>(1.4 * kRate));
+  EXPECT_LT(active, static_cast<std::size_t>(3.0 * kRate));
+  EXPECT_GT(sound::End(heard), heard.Frames() - static_cast<std::size_t>(0.2 * kRate))
+      << "the sound stopped well before the stop signal";
+}
+
+TEST_F(RecordingSound, AFileOpenForAWhileIsStillHeardRightAfterTheStartSignal) {
+  // An output stream that had never played once put the first sample as far into the output as
+  // the file had been open: the unit recorded that long a silence before the message, and after
+  // ten seconds nothing but silence.
+  const sound::Pcm file = sound::Tone(1.0, kFrequency, {0.5, 0.5});
+  Open(file);
+  sound::Pump(2500ms);
+  recording->Start();
+  RunUntilIdle(8s);
+  const sound::Pcm heard = Recorded();
+  const std::size_t onset = sound::Onset(heard);
+  ASSERT_LT(onset, heard.Frames()) << "the unit heard nothing";
+  EXPECT_LT(onset, static_cast<std::size_t>(kRate / 2))
+      << "the message began " << onset * 1000 / kRate << " ms after the start signal";
+  EXPECT_NEAR(static_cast<double>(sound::ActiveFrames(heard)), 1.0 * kRate, 0.03 * kRate);
+}

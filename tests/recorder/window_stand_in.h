@@ -1,0 +1,28 @@
+// The recorder window's part in a recording, without the window: Timer2 and the position bar,
+// which follows the player as the window's RefreshCurrentPosition makes it follow.
+#pragma once
+
+#include "recorder/recording.h"
+
+class WindowStandIn : public recorder::RecordingWindow {
+ public:
+  void StartTimer2() override {
+    timer2 = true;
+    ++timer2Starts;
+  }
+  void StopTimer2() override { timer2 = false; }
+  void RefreshCurrentPosition() override {
+    if (player == nullptr) return;
+    if (auto percent = recorder::PositionPercent(player->GetPosition(), player->Duration(),
+                                                 player->Capabilities()))
+      bar = *percent;
+  }
+  int PositionBar() const override { return bar; }
+  void Refresh() override { ++refreshes; }
+
+  recorder::Player *player = nullptr;
+  bool timer2 = false;
+  int timer2Starts = 0;
+  int bar = 0;
+  int refreshes = 0;
+};
