@@ -225,8 +225,11 @@ TEST(TtyDevice, AFullOutputQueueTakesWhatFitsWithoutWaiting) {
   EXPECT_EQ(device->Write(block.data(), static_cast<DWORD>(block.size()), &written), FT_OK);
   EXPECT_GT(written, 0u);
   EXPECT_LT(written, block.size());
-  EXPECT_EQ(device->Write("A", 1, &written), FT_OK);
-  EXPECT_EQ(written, 0u);
+  // The kernel may pass some queued bytes on meanwhile: a further write takes at most what fits
+  // by then, and returns.
+  DWORD more = 0;
+  EXPECT_EQ(device->Write(block.data(), static_cast<DWORD>(block.size()), &more), FT_OK);
+  EXPECT_LT(more, block.size());
   device.reset();  // closing with bytes still queued returns
 }
 
