@@ -31,6 +31,19 @@ MessageRecording::MessageRecording(SharedState &state, UserPrompt &prompt, Recor
       prompt_(prompt),
       window_(window) {}
 
+namespace {
+// Runs `action` and hands back what it threw, so that the steps after it still run.
+template <typename Action>
+std::exception_ptr Attempt(Action &&action) {
+  try {
+    action();
+  } catch (...) {
+    return std::current_exception();
+  }
+  return nullptr;
+}
+}  // namespace
+
 void MessageRecording::SetRts() {
   if (state_.Port) state_.Port->ClearRts(false);
 }
@@ -58,12 +71,7 @@ void MessageRecording::Start() {
   protocol::Send(state_, std::string(kRecordCommand));
   // The command has gone: whatever the player does, the wait for the reply is set up in full,
   // so that the reply or the time-out ends it as usual.
-  std::exception_ptr failure;
-  try {
-    StopAction();
-  } catch (...) {
-    failure = std::current_exception();
-  }
+  const std::exception_ptr failure = Attempt([this] { StopAction(); });
   window_.Refresh();
   waitTicks_ = 0;
   Sleep(kPauseAfterCommand);
@@ -120,12 +128,7 @@ void MessageRecording::StartRecording() {
 
 void MessageRecording::Refused() {
   phase_ = Phase::Idle;
-  std::exception_ptr failure;
-  try {
-    EndingActions();
-  } catch (...) {
-    failure = std::current_exception();
-  }
+  const std::exception_ptr failure = Attempt([this] { EndingActions(); });
   prompt_.Inform(std::string(kRecordImpossible));
   if (failure) std::rethrow_exception(failure);
 }
@@ -133,12 +136,7 @@ void MessageRecording::Refused() {
 void MessageRecording::TimeOut() {
   protocol::Send(state_, std::string(kResetCommand));
   phase_ = Phase::Idle;
-  std::exception_ptr failure;
-  try {
-    EndingActions();
-  } catch (...) {
-    failure = std::current_exception();
-  }
+  const std::exception_ptr failure = Attempt([this] { EndingActions(); });
   Sleep(kPauseBeforeTimeOut);
   prompt_.Inform(std::string(kResetMessage));
   if (failure) std::rethrow_exception(failure);
@@ -154,12 +152,7 @@ void MessageRecording::Timer2Tick() {
 }
 
 void MessageRecording::EndingActions() {
-  std::exception_ptr failure;
-  try {
-    StopAction();
-  } catch (...) {
-    failure = std::current_exception();
-  }
+  const std::exception_ptr failure = Attempt([this] { StopAction(); });
   window_.StopTimer2();
   SetRts();
   phase_ = Phase::Idle;
