@@ -1,6 +1,8 @@
 #include "app/startup.h"
 
 #include <QApplication>
+#include <QDirIterator>
+#include <QIcon>
 #include <memory>
 
 #include "app/choice_window.h"
@@ -11,6 +13,22 @@
 #include "recorder/audio_devices.h"
 #include "recorder/recorder_window.h"
 #include "settings/settings_window.h"
+
+namespace {
+
+// The desktop entry's name without ".desktop", which is also the icon's name in the hicolor theme.
+constexpr char kAppId[] = TOLVANE_APP_ID;
+
+// The program's icon: the installed one of the icon theme, else the sizes built into the program.
+QIcon ProgramIcon() {
+  QIcon builtIn;
+  QDirIterator it(QStringLiteral(":/icons/hicolor"), {QStringLiteral("*.png")}, QDir::Files,
+                  QDirIterator::Subdirectories);
+  while (it.hasNext()) builtIn.addFile(it.next());
+  return QIcon::fromTheme(QLatin1String(kAppId), builtIn);
+}
+
+}  // namespace
 
 TForm3 *CreateWindows(std::string programFolder, std::vector<std::string> audioDevices) {
   auto main = std::make_unique<TForm3>(std::move(programFolder));
@@ -28,6 +46,10 @@ TForm3 *CreateWindows(std::string programFolder, std::vector<std::string> audioD
 QWidget *startUp() {
   std::vector<std::string> audioDevices = ListAudioOutputs();
   QApplication::setApplicationName("Tolvane");
+  // Before the first window exists: its window-system name (the Wayland app id, X11's desktop
+  // file property) ties it to the menu entry, and every window shows the program's icon.
+  QGuiApplication::setDesktopFileName(QLatin1String(kAppId));
+  QApplication::setWindowIcon(ProgramIcon());
   TForm3 *main = CreateWindows(DetectProgramFolder(), std::move(audioDevices));
   main->show();
   return main;

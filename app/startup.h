@@ -7,8 +7,9 @@
 class QWidget;
 class TForm3;
 
-// With the QApplication made: sets the application title, lists the sound outputs, creates the
-// six windows and shows the main window, and only it. Returns the main window; the caller runs
+// With the QApplication made: sets the application title, names the desktop entry the windows
+// belong to and sets their icon, lists the sound outputs, creates the six windows and shows the
+// main window, and only it. Returns the main window; the caller runs
 // the message loop and deletes the main window, which takes the other windows with it.
 QWidget *startUp();
 

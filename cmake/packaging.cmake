@@ -1,7 +1,11 @@
 # Installation and the Debian package: the program and the emulator, the desktop entry, the icons
-# of the hicolor theme and the udev rule for real units (data/).
+# of the hicolor theme, the manual pages, the copyright and changelog, and the udev rule for real
+# units (data/).
 
+# The desktop entry's name without ".desktop", and the icons' name: the program names its desktop
+# file by it, so that desktops tie its windows to the menu entry.
 set(TOLVANE_APP_ID org.tolvane.Tolvane)
+target_compile_definitions(tolvane_core PRIVATE TOLVANE_APP_ID="${TOLVANE_APP_ID}")
 # udev reads /usr/lib/udev/rules.d and /etc/udev/rules.d, not /usr/local/lib/udev/rules.d: an
 # install under another prefix sets this to /etc/udev/rules.d.
 set(TOLVANE_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING "Where the udev rule is installed")
@@ -22,6 +26,40 @@ add_custom_command(
   COMMENT "Drawing the icons"
   VERBATIM)
 add_custom_target(tolvane_icons ALL DEPENDS ${icon_files})
+# The program carries the PNG sizes as well, for its window icon where the icon theme has none (a
+# program run from the build tree, or installed under a prefix that the theme does not search).
+set(icon_pngs ${icon_files})
+list(FILTER icon_pngs INCLUDE REGEX "[.]png$")
+qt_add_resources(tolvane_core tolvane_icon PREFIX /icons/hicolor BASE ${icon_dir} FILES ${icon_pngs})
+
+# The manual pages with the version put in, and the package's changelog, compressed as Debian
+# wants them (cmake/gzip.cmake).
+find_program(GZIP_PROGRAM gzip REQUIRED)
+set(man_pages tolvane.1)
+if(TARGET skarvel-sim)
+  list(APPEND man_pages skarvel-sim.1)
+endif()
+set(man_files)
+foreach(page IN LISTS man_pages)
+  configure_file(data/man/${page}.in ${CMAKE_CURRENT_BINARY_DIR}/man/${page} @ONLY)
+  add_custom_command(
+    OUTPUT ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.gz
+    COMMAND ${CMAKE_COMMAND} -DGZIP=${GZIP_PROGRAM} -DINPUT=${CMAKE_CURRENT_BINARY_DIR}/man/${page}
+            -DOUTPUT=${CMAKE_CURRENT_BINARY_DIR}/man/${page}.gz -P
+            ${CMAKE_CURRENT_SOURCE_DIR}/cmake/gzip.cmake
+    DEPENDS ${CMAKE_CURRENT_BINARY_DIR}/man/${page} ${CMAKE_CURRENT_SOURCE_DIR}/cmake/gzip.cmake
+    VERBATIM)
+  list(APPEND man_files ${CMAKE_CURRENT_BINARY_DIR}/man/${page}.gz)
+endforeach()
+set(changelog ${CMAKE_CURRENT_BINARY_DIR}/doc/changelog.Debian.gz)
+add_custom_command(
+  OUTPUT ${changelog}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_CURRENT_BINARY_DIR}/doc
+  COMMAND ${CMAKE_COMMAND} -DGZIP=${GZIP_PROGRAM} -DINPUT=${CMAKE_CURRENT_SOURCE_DIR}/data/deb/changelog
+          -DOUTPUT=${changelog} -P ${CMAKE_CURRENT_SOURCE_DIR}/cmake/gzip.cmake
+  DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/data/deb/changelog ${CMAKE_CURRENT_SOURCE_DIR}/cmake/gzip.cmake
+  VERBATIM)
+add_custom_target(tolvane_docs ALL DEPENDS ${man_files} ${changelog})
 
 # The programs' own install rules stand beside their targets (top level and sim/).
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/data/${TOLVANE_APP_ID}.desktop
@@ -29,6 +67,12 @@ install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/data/${TOLVANE_APP_ID}.desktop
 install(DIRECTORY ${icon_dir}/ DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor)
 install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/data/udev/70-tolvane-skarvel.rules
         DESTINATION ${TOLVANE_UDEV_RULES_DIR})
+install(FILES ${man_files} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+# Debian's place, named after the package (not the project).
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/data/deb/copyright ${changelog}
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/tolvane)
+install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/data/deb/lintian-overrides
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides RENAME tolvane)
 
 # The Debian package: `cpack` in the build folder.
 pkg_check_modules(ICU_UC QUIET icu-uc)
@@ -61,21 +105,33 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME tolvane)
 set(CPACK_PACKAGE_VENDOR "Tolvane")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+# The Debian revision comes from the top entry of the package's changelog, which names this
+# version: a package that is not native carries changelog.Debian.gz.
+file(STRINGS ${CMAKE_CURRENT_SOURCE_DIR}/data/deb/changelog changelog_top LIMIT_COUNT 1)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS
+                                       ${CMAKE_CURRENT_SOURCE_DIR}/data/deb/changelog)
+if(changelog_top MATCHES "^tolvane \\(([^)-]+)-([^)]+)\\)" AND CMAKE_MATCH_1 STREQUAL PROJECT_VERSION)
+  set(CPACK_DEBIAN_PACKAGE_RELEASE ${CMAKE_MATCH_2})
+else()
+  message(WARNING "data/deb/changelog has no entry for ${PROJECT_VERSION} at its top")
+  set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+endif()
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "Service and set-up tool for Skarvel lift-alarm units")
+# Lines under 80 columns: the package's description is shown as it stands.
 set(CPACK_PACKAGE_DESCRIPTION
-    "Tolvane chooses a Skarvel unit on USB (FT232), writes its parameters or restores its
-defaults, loads new firmware from an Intel HEX file, records the unit's voice message from an
-audio file and offers a console for command lines. A udev rule gives the logged-in user access
-to a unit.")
+    "Tolvane chooses a Skarvel unit on USB (FT232), writes its parameters or
+restores its defaults, loads new firmware from an Intel HEX file, records the
+unit's voice message from an audio file and offers a console for command
+lines. A udev rule gives the logged-in user access to a unit.")
 if(TARGET skarvel-sim)
-  string(APPEND CPACK_PACKAGE_DESCRIPTION " The emulator skarvel-sim serves emulated units.")
+  string(APPEND CPACK_PACKAGE_DESCRIPTION "\nThe emulator skarvel-sim serves emulated units.")
 endif()
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Tolvane developers")
+set(CPACK_DEBIAN_PACKAGE_MAINTAINER "Tolvane developers <developers@tolvane.org>")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pulseaudio | pipewire-pulse")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_SOURCE_DIR}/data/deb/postinst)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)

@@ -9,7 +9,7 @@ packages=(
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
   gstreamer1.0-libav gstreamer1.0-pulseaudio
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  pulseaudio pulseaudio-utils sox desktop-file-utils
+  pulseaudio pulseaudio-utils sox desktop-file-utils lintian
 )
 
 missing=()

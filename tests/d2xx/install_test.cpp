@@ -1,5 +1,6 @@
 // What `cmake --install` and the Debian package put on a machine for real units: the programs,
-// the desktop entry, the icons and the one udev rule.
+// their manual pages, the desktop entry, the icons, the copyright and changelog and the one udev
+// rule; and that Debian's package checker finds nothing to fault in the package.
 #include <gtest/gtest.h>
 
 #include <QDir>
@@ -14,6 +15,7 @@
 #include <QXmlStreamReader>
 
 #include "install_paths.h"
+#include "tests/support/qt_print.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -69,11 +71,18 @@ QString RulePath(const QString &prefix) {
 QSet<QString> ExpectedFiles(const QString &prefix) {
   QSet<QString> files = {
       prefix + "/bin/tolvane",
+      prefix + "/share/man/man1/tolvane.1.gz",
       prefix + "/share/applications/" + kAppId + ".desktop",
       prefix + "/share/icons/hicolor/scalable/apps/" + kAppId + ".svg",
+      prefix + "/share/doc/tolvane/copyright",
+      prefix + "/share/doc/tolvane/changelog.Debian.gz",
+      prefix + "/share/lintian/overrides/tolvane",
       RulePath(prefix),
   };
-  if (TOLVANE_HAS_SIM) files.insert(prefix + "/bin/skarvel-sim");
+  if (TOLVANE_HAS_SIM) {
+    files.insert(prefix + "/bin/skarvel-sim");
+    files.insert(prefix + "/share/man/man1/skarvel-sim.1.gz");
+  }
   for (const QString &size : QStringLiteral(TOLVANE_ICON_SIZES).split(' ', Qt::SkipEmptyParts))
     files.insert(
         QStringLiteral("%1/share/icons/hicolor/%2x%2/apps/%3.png").arg(prefix, size, kAppId));
@@ -89,6 +98,23 @@ QString DesktopValue(const QByteArray &entry, const QString &key) {
     if (inMain && line.startsWith(key + "=")) return line.mid(key.size() + 1);
   }
   return {};
+}
+
+// The version of the top entry of a Debian changelog.
+QString ChangelogVersion(const QByteArray &changelog) {
+  static const QRegularExpression top(R"(^tolvane \(([^)]+)\) )");
+  return top.match(QString::fromUtf8(changelog)).captured(1);
+}
+
+// Makes the Debian package from this build tree in `folder`; its path, or empty.
+QString MakePackage(const QString &folder) {
+  const Result pack =
+      RunProgram("cpack", {"-G", "DEB", "--config", kBuild + "/CPackConfig.cmake", "-B", folder,
+                           "-D", "CPACK_DEBIAN_COMPRESSION_TYPE=gzip"});
+  EXPECT_EQ(pack.code, 0) << pack.out.toStdString();
+  const QStringList debs = QDir(folder).entryList({"*.deb"}, QDir::Files);
+  EXPECT_EQ(debs.size(), 1) << pack.out.toStdString();
+  return pack.code == 0 && debs.size() == 1 ? folder + debs.first() : QString();
 }
 
 }  // namespace
@@ -130,6 +156,15 @@ TEST(Installation, PutsTheProgramsEntryIconsAndRuleInPlaceAndNothingElse) {
 
   EXPECT_EQ(ReadFile(root + RulePath("usr")), ReadFile(kSource + "/data/udev/" + kRuleName))
       << "the rule is installed as it stands in the tree";
+
+  for (const QString &program : QDir(root + "usr/bin").entryList(QDir::Files)) {
+    const Result page =
+        RunProgram("gzip", {"-dc", root + "usr/share/man/man1/" + program + ".1.gz"});
+    EXPECT_EQ(page.code, 0) << program.toStdString() << ": " << page.out.toStdString();
+    EXPECT_TRUE(page.out.contains(".TH " + program.toUpper().replace("-", "\\-").toUtf8() + " 1 "))
+        << program.toStdString();
+    EXPECT_TRUE(page.out.contains("\"Tolvane " TOLVANE_VERSION "\"")) << program.toStdString();
+  }
 }
 
 TEST(Installation, TheDesktopEntryPassesTheValidator) {
@@ -144,19 +179,16 @@ TEST(DebianPackage, HoldsTheInstallationAndDeclaresItsDependencies) {
   const QString dpkgDeb = QStandardPaths::findExecutable("dpkg-deb");
   if (dpkgDeb.isEmpty()) GTEST_SKIP() << "dpkg-deb is not installed";
   TempFolder out;
-  const QString folder = QString::fromStdString(out.Folder());
-  const Result pack =
-      RunProgram("cpack", {"-G", "DEB", "--config", kBuild + "/CPackConfig.cmake", "-B", folder,
-                           "-D", "CPACK_DEBIAN_COMPRESSION_TYPE=gzip"});
-  ASSERT_EQ(pack.code, 0) << pack.out.toStdString();
-  const QStringList debs = QDir(folder).entryList({"*.deb"}, QDir::Files);
-  ASSERT_EQ(debs.size(), 1) << pack.out.toStdString();
-  const QString deb = folder + debs.first();
+  const QString deb = MakePackage(QString::fromStdString(out.Folder()));
+  ASSERT_FALSE(deb.isEmpty());
 
-  const Result fields = RunProgram(dpkgDeb, {"-f", deb, "Package", "Architecture", "Depends"});
+  const Result fields =
+      RunProgram(dpkgDeb, {"-f", deb, "Package", "Architecture", "Depends", "Version"});
   ASSERT_EQ(fields.code, 0) << fields.out.toStdString();
   const QString control = QString::fromUtf8(fields.out);
   EXPECT_TRUE(control.contains("Package: tolvane\n")) << control.toStdString();
+  const QString version = control.section("Version: ", 1).section('\n', 0, 0);
+  EXPECT_TRUE(version.startsWith(TOLVANE_VERSION "-")) << "a Debian revision after the version";
   const QString depends = control.section("Depends: ", 1).section('\n', 0, 0);
   QSet<QString> declared;
   for (const QString &item : depends.split(',', Qt::SkipEmptyParts))
@@ -189,6 +221,28 @@ TEST(DebianPackage, HoldsTheInstallationAndDeclaresItsDependencies) {
   const QString files = QString::fromStdString(files_dir.Folder());
   ASSERT_EQ(RunProgram(dpkgDeb, {"-x", deb, files}).code, 0);
   EXPECT_TRUE(ReadFile(files + "usr/bin/tolvane").contains("TLVVER01"));
+
+  // The changelog's top entry names the package's version.
+  const Result changelog =
+      RunProgram("gzip", {"-dc", files + "usr/share/doc/tolvane/changelog.Debian.gz"});
+  ASSERT_EQ(changelog.code, 0) << changelog.out.toStdString();
+  EXPECT_EQ(ChangelogVersion(changelog.out), version);
+}
+
+TEST(DebianPackage, PassesLintianWithoutErrorsOrWarnings) {
+  const QString lintian = QStandardPaths::findExecutable("lintian");
+  if (lintian.isEmpty()) GTEST_SKIP() << "lintian is not installed";
+  if (TOLVANE_SANITIZED) GTEST_SKIP() << "the package is made from the plain build";
+  TempFolder out;
+  const QString deb = MakePackage(QString::fromStdString(out.Folder()));
+  ASSERT_FALSE(deb.isEmpty());
+
+  const Result check = RunProgram(lintian, {"--fail-on", "error,warning", deb});
+  QStringList faults;
+  for (const QByteArray &line : check.out.split('\n'))
+    if (line.startsWith("E: ") || line.startsWith("W: ")) faults << QString::fromUtf8(line);
+  EXPECT_TRUE(faults.isEmpty()) << faults.join('\n').toStdString();
+  EXPECT_EQ(check.code, 0) << check.out.toStdString();
 }
 
 TEST(DebianPackage, DeclaresThePackageOfEveryLibraryTheProgramsLoad) {
