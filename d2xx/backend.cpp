@@ -11,7 +11,20 @@ std::unique_ptr<Backend> &systemBackend() {
   return backend;
 }
 Backend *installed = nullptr;
+thread_local OpenWait openWait = OpenWait::Bounded;
 }  // namespace
+
+OpenWait CurrentOpenWait() {
+  return openWait;
+}
+
+ScopedOpenWithoutWait::ScopedOpenWithoutWait() : previous_(openWait) {
+  openWait = OpenWait::Never;
+}
+
+ScopedOpenWithoutWait::~ScopedOpenWithoutWait() {
+  openWait = previous_;
+}
 
 Backend &CurrentBackend() {
   if (installed) return *installed;

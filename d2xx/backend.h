@@ -50,6 +50,25 @@ class ScopedBackend {
   Backend *previous_;
 };
 
+// Whether an open may wait for a device that is slow to answer. FT_OpenEx has no argument for it:
+// an open waits as long as its provider allows (an emulated unit's hello, at most 250 ms), except
+// while a ScopedOpenWithoutWait lives on the calling thread. The link's reopen during a poll opens
+// that way, so that a device which accepts and does not answer never holds the window thread; the
+// open goes on at the next poll.
+enum class OpenWait { Bounded, Never };
+OpenWait CurrentOpenWait();
+
+class ScopedOpenWithoutWait {
+ public:
+  ScopedOpenWithoutWait();
+  ~ScopedOpenWithoutWait();
+  ScopedOpenWithoutWait(const ScopedOpenWithoutWait &) = delete;
+  ScopedOpenWithoutWait &operator=(const ScopedOpenWithoutWait &) = delete;
+
+ private:
+  OpenWait previous_;
+};
+
 // A listed device: its USB product description and serial number.
 struct DeviceEntry {
   std::string description;
@@ -78,7 +97,9 @@ class DeviceProvider {
   // The devices present now, in this provider's listing order.
   virtual std::vector<DeviceEntry> Enumerate() = 0;
   // Opens the first listed device with this serial number. FT_DEVICE_NOT_FOUND when this
-  // provider has no such device; FT_DEVICE_NOT_OPENED when it has one that cannot be opened.
+  // provider has no such device; FT_DEVICE_NOT_OPENED when it has one that cannot be opened, or
+  // not yet: while CurrentOpenWait() is OpenWait::Never, a device that has not answered yet is
+  // left to a later open.
   virtual FT_STATUS Open(const std::string &serial, std::unique_ptr<Device> &device) = 0;
 };
 

@@ -10,6 +10,7 @@
 #include <chrono>
 #include <cstring>
 #include <deque>
+#include <vector>
 
 #include "d2xx/device_link.h"
 
@@ -19,7 +20,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 constexpr auto kHelloWait = std::chrono::milliseconds(250);
-constexpr auto kFrameWrite = std::chrono::seconds(1);
+// An open that a poll left waiting for its hello is dropped when no open goes on with it
+// within this time after its connect.
+constexpr auto kAttemptKept = std::chrono::seconds(1);
 constexpr std::size_t kReceiveQueueCap = 65536;
 constexpr auto kFolderCheck = std::chrono::milliseconds(10);
 // Bytes taken from the socket in one call at most, so that a flooding device cannot hold the
@@ -100,33 +103,23 @@ class EmulatedDevice : public Device {
     return sendFrame(link::kMode, std::string_view(payload, 2));
   }
 
-  // Writes one frame whole within its time bound; a frame not written in time, or a socket
-  // error, is an unplug.
+  // Writes one frame whole, at once. A frame that the socket does not take now fails and leaves
+  // the link as it is (the device has stopped reading); a socket error is an unplug.
   FT_STATUS sendFrame(char type, std::string_view payload) {
     if (fd_ < 0) return FT_IO_ERROR;
     std::string frame;
     link::AppendFrame(frame, type, payload);
-    const auto deadline = Clock::now() + kFrameWrite;
-    std::size_t sent = 0;
-    while (sent < frame.size()) {
-      const ssize_t n =
-          send(fd_, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL | MSG_DONTWAIT);
-      if (n > 0) {
-        sent += static_cast<std::size_t>(n);
-        continue;
-      }
+    for (;;) {
+      const ssize_t n = send(fd_, frame.data(), frame.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+      if (n == static_cast<ssize_t>(frame.size())) return FT_OK;
       if (n < 0 && errno == EINTR) continue;
       if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-        if (Clock::now() >= deadline) break;
-        // Keep reading while waiting, so that a device blocked on its own writes can go on.
-        pollfd p{fd_, POLLOUT | POLLIN, 0};
-        const int ready = poll(&p, 1, millisecondsUntil(deadline));
-        if (ready > 0 && (p.revents & POLLIN) && !readSocket()) return FT_IO_ERROR;
-        continue;
+        // Take in what the device sent meanwhile, so that a device waiting to write can go on.
+        readSocket();
+        return FT_IO_ERROR;
       }
-      break;
+      break;  // a socket error, or a part of a frame, after which the link has lost its framing
     }
-    if (sent == frame.size()) return FT_OK;
     unplugged();
     return FT_IO_ERROR;
   }
@@ -205,60 +198,100 @@ class EmulatedDevice : public Device {
   bool rts_ = true;
 };
 
-// Connects to a device's socket and waits for its hello; -1 when the open fails.
-int connectAndGreet(const std::string &path, const std::string &serial, link::FrameReader &reader) {
+// A connection to a device that has not said hello yet.
+struct Attempt {
+  std::string serial;
+  std::string path;
+  dev_t dev{};
+  ino_t ino{};
+  int fd = -1;
+  link::FrameReader reader;
+  Clock::time_point connected;
+};
+
+int connectTo(const std::string &path) {
   sockaddr_un address{};
   address.sun_family = AF_UNIX;
   if (path.size() >= sizeof address.sun_path) return -1;
   std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
+  // Never waits: a device whose backlog is full refuses at once (EAGAIN).
   if (connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
     close(fd);
     return -1;
   }
-  const auto deadline = Clock::now() + kHelloWait;
+  return fd;
+}
+
+enum class Greeting { Hello, Failed, NotYet };
+
+// Reads what the device has sent, waiting until `until` at most, and looks for its hello.
+Greeting awaitHello(Attempt &attempt, Clock::time_point until) {
   for (;;) {
     link::Frame frame;
-    const auto result = reader.Next(frame);
-    if (result == link::FrameReader::Result::Frame) {
-      if (frame.type == link::kHello && frame.payload == serial) return fd;
-      break;  // another first frame, or a wrong serial
-    }
-    if (result == link::FrameReader::Result::ProtocolError) break;
-    pollfd p{fd, POLLIN, 0};
-    const int ready = poll(&p, 1, millisecondsUntil(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) break;  // no hello in time
+    const auto result = attempt.reader.Next(frame);
+    if (result == link::FrameReader::Result::Frame)  // another first frame, or a wrong serial
+      return frame.type == link::kHello && frame.payload == attempt.serial ? Greeting::Hello
+                                                                           : Greeting::Failed;
+    if (result == link::FrameReader::Result::ProtocolError) return Greeting::Failed;
     char buffer[512];
-    const ssize_t n = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
-    if (n <= 0) break;  // closed without a word: the device has a host already
-    reader.Feed(std::string_view(buffer, static_cast<std::size_t>(n)));
+    const ssize_t n = recv(attempt.fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    if (n > 0) {
+      attempt.reader.Feed(std::string_view(buffer, static_cast<std::size_t>(n)));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    // End of file without a word: the device has a host already.
+    if (n == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) return Greeting::Failed;
+    if (Clock::now() >= until) return Greeting::NotYet;
+    pollfd p{attempt.fd, POLLIN, 0};
+    if (poll(&p, 1, millisecondsUntil(until)) < 0 && errno != EINTR) return Greeting::Failed;
   }
-  close(fd);
-  return -1;
 }
 
 class EmulatedProvider : public DeviceProvider {
  public:
+  ~EmulatedProvider() override {
+    for (auto &attempt : attempts_) close(attempt.fd);
+  }
+
   std::vector<DeviceEntry> Enumerate() override {
     std::vector<DeviceEntry> entries;
     for (auto &d : link::ListDevices()) entries.push_back({d.description, d.serial});
     return entries;
   }
 
+  // Connects to the device and waits for its hello: up to 250 ms, or with OpenWait::Never not
+  // at all. A connection without a hello then stays, and the next open of the same device goes
+  // on with it, until 250 ms after its connect have passed without a hello.
   FT_STATUS Open(const std::string &serial, std::unique_ptr<Device> &device) override {
+    const OpenWait wait = CurrentOpenWait();
+    dropForgottenAttempts();
     for (const auto &d : link::ListDevices()) {
       if (d.serial != serial) continue;
       const std::string path = d.folder + "/link";
       dev_t dev{};
       ino_t ino{};
       if (!socketIdentity(path, dev, ino)) return FT_DEVICE_NOT_OPENED;
-      link::FrameReader reader;
-      const int fd = connectAndGreet(path, serial, reader);
-      if (fd < 0) return FT_DEVICE_NOT_OPENED;
-      auto opened = std::make_unique<EmulatedDevice>(fd, path, dev, ino, std::move(reader));
+      Attempt attempt = takeAttempt(serial, path, dev, ino);
+      if (attempt.fd < 0) return FT_DEVICE_NOT_OPENED;
+      const auto now = Clock::now();
+      switch (awaitHello(attempt, wait == OpenWait::Never ? now : now + kHelloWait)) {
+        case Greeting::Hello:
+          break;
+        case Greeting::NotYet:
+          if (wait == OpenWait::Never && now < attempt.connected + kHelloWait) {
+            attempts_.push_back(std::move(attempt));
+            return FT_DEVICE_NOT_OPENED;
+          }
+          [[fallthrough]];
+        case Greeting::Failed:
+          close(attempt.fd);
+          return FT_DEVICE_NOT_OPENED;
+      }
+      auto opened =
+          std::make_unique<EmulatedDevice>(attempt.fd, path, dev, ino, std::move(attempt.reader));
       opened->TakeFramesAfterHello();
       // Every connection starts with both lines set; the host says so before the open returns.
       if (opened->sendFrame(link::kLines, link::LinesPayload(true, true)) != FT_OK)
@@ -266,8 +299,50 @@ class EmulatedProvider : public DeviceProvider {
       device = std::move(opened);
       return FT_OK;
     }
+    dropAttempts(serial);
     return FT_DEVICE_NOT_FOUND;
   }
+
+ private:
+  // The connection that an earlier open left for this device, or a new one.
+  Attempt takeAttempt(const std::string &serial, const std::string &path, dev_t dev, ino_t ino) {
+    for (auto it = attempts_.begin(); it != attempts_.end(); ++it) {
+      if (it->serial != serial) continue;
+      Attempt attempt = std::move(*it);
+      attempts_.erase(it);
+      if (attempt.path == path && attempt.dev == dev && attempt.ino == ino) return attempt;
+      close(attempt.fd);  // the device was replaced since
+      break;
+    }
+    Attempt attempt;
+    attempt.serial = serial;
+    attempt.path = path;
+    attempt.dev = dev;
+    attempt.ino = ino;
+    attempt.fd = connectTo(path);
+    attempt.connected = Clock::now();
+    return attempt;
+  }
+
+  void dropAttempts(const std::string &serial) {
+    std::erase_if(attempts_, [&](Attempt &a) {
+      if (a.serial != serial) return false;
+      close(a.fd);
+      return true;
+    });
+  }
+
+  // A connection that nobody went on with holds its device from other hosts; it is let go.
+  void dropForgottenAttempts() {
+    const auto now = Clock::now();
+    std::erase_if(attempts_, [&](Attempt &a) {
+      if (now - a.connected < kAttemptKept) return false;
+      close(a.fd);
+      return true;
+    });
+  }
+
+  std::vector<Attempt> attempts_;
 };
 
 }  // namespace

@@ -1,13 +1,16 @@
 #include "d2xx/tty_device.h"
 
 #include <fcntl.h>
+#include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 #include <thread>
 
 #include "d2xx/tty_speed.h"
@@ -20,9 +23,12 @@ namespace {
 constexpr ULONG kSlowestRate = 183;
 constexpr ULONG kFastestRate = 3000000;
 
-// The longest time a close waits for written bytes to leave; the kernel alone would wait up to
-// 30 s for a port that does not drain.
-constexpr auto kCloseDrain = std::chrono::milliseconds(50);
+// A close waits for written bytes to leave: their time on the line plus this margin, and never
+// longer than the longest wait; the kernel alone would wait up to 30 s for a port that does not
+// drain.
+constexpr auto kDrainMargin = std::chrono::milliseconds(100);
+constexpr auto kLongestDrain = std::chrono::milliseconds(1000);
+constexpr long long kBitsPerByte = 10;  // 8N1: start bit, 8 data bits, stop bit
 
 struct StandardRate {
   ULONG rate;
@@ -39,6 +45,10 @@ constexpr StandardRate kStandardRates[] = {
 
 int systemModemControl(int fd, unsigned long request, int *bits) {
   return ::ioctl(fd, request, bits);
+}
+
+int systemDriverControl(int fd, unsigned long request, void *arg) {
+  return ::ioctl(fd, request, arg);
 }
 
 // Raw 8N1, CLOCAL|CREAD, no flow control; a break is no data byte. VMIN 1 with O_NONBLOCK makes a
@@ -64,7 +74,11 @@ bool isRaw(const termios &t) {
 
 class TtyDevice : public Device {
  public:
-  TtyDevice(int fd, ModemControl modem) : fd_(fd), modem_(std::move(modem)) {}
+  TtyDevice(int fd, ModemControl modem, DriverControl driver, bool lowLatencySet)
+      : fd_(fd),
+        modem_(std::move(modem)),
+        driver_(std::move(driver)),
+        lowLatencySet_(lowLatencySet) {}
   ~TtyDevice() override;
   TtyDevice(const TtyDevice &) = delete;
   TtyDevice &operator=(const TtyDevice &) = delete;
@@ -80,21 +94,46 @@ class TtyDevice : public Device {
 
  private:
   FT_STATUS setLine(int line, bool set);
+  void drainOutput();
+  void restoreLatency();
 
   int fd_;
   ModemControl modem_;
+  DriverControl driver_;
+  bool lowLatencySet_;
+  ULONG baudRate_ = 9600;
 };
 
 TtyDevice::~TtyDevice() {
-  // Give written bytes a moment to leave, then drop the rest so that close() cannot wait.
-  const auto until = std::chrono::steady_clock::now() + kCloseDrain;
-  int pending = 0;
-  while (ioctl(fd_, TIOCOUTQ, &pending) == 0 && pending > 0 &&
-         std::chrono::steady_clock::now() < until)
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  tcflush(fd_, TCOFLUSH);
+  drainOutput();
+  restoreLatency();
   ioctl(fd_, TIOCNXCL);
   ::close(fd_);  // releases the flock
+}
+
+// Waits until the output queue is empty, at most the time its bytes take at the line's rate plus
+// a margin; what is still queued then is dropped, so that close() cannot wait.
+void TtyDevice::drainOutput() {
+  using namespace std::chrono;
+  int queued = 0;
+  if (driver_(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
+  const auto onLine = microseconds(queued * kBitsPerByte * 1000000 / baudRate_);
+  const auto until =
+      steady_clock::now() + std::min<microseconds>(onLine + kDrainMargin, kLongestDrain);
+  while (steady_clock::now() < until) {
+    std::this_thread::sleep_for(milliseconds(1));
+    if (driver_(fd_, TIOCOUTQ, &queued) != 0 || queued <= 0) return;
+  }
+  driver_(fd_, TCFLSH, reinterpret_cast<void *>(static_cast<std::uintptr_t>(TCOFLUSH)));
+}
+
+// Leaves the driver's low-latency flag as the open found it.
+void TtyDevice::restoreLatency() {
+  if (!lowLatencySet_) return;
+  serial_struct serial{};
+  if (driver_(fd_, TIOCGSERIAL, &serial) != 0) return;
+  serial.flags &= ~ASYNC_LOW_LATENCY;
+  driver_(fd_, TIOCSSERIAL, &serial);
 }
 
 FT_STATUS TtyDevice::SetBaudRate(ULONG baudRate) {
@@ -108,13 +147,17 @@ FT_STATUS TtyDevice::SetBaudRate(ULONG baudRate) {
     if (tcsetattr(fd_, TCSANOW, &t) != 0) return FT_IO_ERROR;
     termios back{};
     if (tcgetattr(fd_, &back) != 0) return FT_IO_ERROR;
-    return cfgetospeed(&back) == standard.code ? FT_OK : FT_INVALID_BAUD_RATE;
+    if (cfgetospeed(&back) != standard.code) return FT_INVALID_BAUD_RATE;
+    baudRate_ = baudRate;
+    return FT_OK;
   }
   unsigned taken = 0;
   const int error = tty::SetSpeedOther(fd_, baudRate, &taken);
   if (error == EINVAL) return FT_INVALID_BAUD_RATE;
   if (error != 0) return FT_IO_ERROR;
-  return taken == baudRate ? FT_OK : FT_INVALID_BAUD_RATE;
+  if (taken != baudRate) return FT_INVALID_BAUD_RATE;
+  baudRate_ = baudRate;
+  return FT_OK;
 }
 
 FT_STATUS TtyDevice::Read(void *buffer, DWORD toRead, DWORD *read) {
@@ -153,7 +196,7 @@ FT_STATUS TtyDevice::QueueStatus(DWORD *rx, DWORD *tx) {
   int in = 0;
   int out = 0;
   if (ioctl(fd_, FIONREAD, &in) != 0 || in < 0) return FT_IO_ERROR;
-  if (ioctl(fd_, TIOCOUTQ, &out) != 0 || out < 0) out = 0;
+  if (driver_(fd_, TIOCOUTQ, &out) != 0 || out < 0) out = 0;
   *rx = static_cast<DWORD>(in);
   *tx = static_cast<DWORD>(out);
   return FT_OK;
@@ -187,6 +230,14 @@ struct FdGuard {
   }
 };
 
+// Asks the driver for low latency; true when the flag was set here and is to be given back.
+bool setLowLatency(int fd, const DriverControl &driver) {
+  serial_struct serial{};
+  if (driver(fd, TIOCGSERIAL, &serial) != 0 || (serial.flags & ASYNC_LOW_LATENCY)) return false;
+  serial.flags |= ASYNC_LOW_LATENCY;
+  return driver(fd, TIOCSSERIAL, &serial) == 0;
+}
+
 }  // namespace
 
 ULONG ModemStatusFromLines(int lines) {
@@ -198,7 +249,8 @@ ULONG ModemStatusFromLines(int lines) {
   return status;
 }
 
-FT_STATUS OpenTty(const std::string &path, std::unique_ptr<Device> &device, ModemControl modem) {
+FT_STATUS OpenTty(const std::string &path, std::unique_ptr<Device> &device, ModemControl modem,
+                  DriverControl driver) {
   device.reset();
   FdGuard guard{::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)};
   if (guard.fd < 0 || !isatty(guard.fd)) return FT_DEVICE_NOT_OPENED;
@@ -225,7 +277,12 @@ FT_STATUS OpenTty(const std::string &path, std::unique_ptr<Device> &device, Mode
   tcflush(guard.fd, TCIFLUSH);
 
   if (!modem) modem = systemModemControl;
-  device = std::make_unique<TtyDevice>(guard.fd, std::move(modem));
+  if (!driver) driver = systemDriverControl;
+  // Without the udev rule the adapter holds each received byte up to 16 ms; the driver that
+  // refuses the flag (a pseudo-terminal has none) serves the port as it is.
+  const bool lowLatencySet = setLowLatency(guard.fd, driver);
+  device =
+      std::make_unique<TtyDevice>(guard.fd, std::move(modem), std::move(driver), lowLatencySet);
   guard.fd = -1;
   return FT_OK;
 }

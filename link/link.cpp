@@ -1,5 +1,7 @@
 #include "link/link.h"
 
+#include "d2xx/backend.h"
+
 namespace {
 constexpr DWORD kBaudRate = 9600;
 }
@@ -30,6 +32,8 @@ std::string ReceiveAll(std::unique_ptr<TFT232> &port, const std::string &serial)
   if (port->RxQueueCount() == 0) return result;
   try {
     // A second open of a unit that is still open fails, so a healthy link is never replaced.
+    // A poll never waits for a unit that has not answered yet; the next poll goes on with it.
+    const d2xx::ScopedOpenWithoutWait noWait;
     auto reopened = std::make_unique<TFT232>(serial);
     ConfigurePort(*reopened);
     port = std::move(reopened);  // the replaced port closes its handle

@@ -9,6 +9,8 @@
 // All bytes waiting in the port's receive queue, in arrival order; possibly empty. When a read
 // fails or nothing was waiting and the queue then reports a non-zero count (-1 while the unit is
 // unplugged), the unit `serial` is opened anew and replaces `port`; a failed reopen is silent.
+// The reopen never waits for the unit to answer: one that has not answered yet is taken up by a
+// later call.
 // Nothing is done without a port.
 std::string ReceiveAll(std::unique_ptr<TFT232> &port, const std::string &serial);
 

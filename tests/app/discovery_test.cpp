@@ -196,6 +196,8 @@ TEST(SelectDevice, ChoosingTheSecondUnitOpensAndConfiguresItInOrder) {
   ASSERT_NE(state.Port, nullptr);
   EXPECT_EQ(fake->names(), (Names{"OpenEx", "SetBitMode", "SetDtr", "ClrRts", "SetBaudRate"}));
   EXPECT_EQ(fake->calls[0].args, std::vector<std::uint64_t>{FT_OPEN_BY_SERIAL_NUMBER});
+  // The user asked for this open: it may wait for the unit to answer.
+  EXPECT_EQ(fake->openWaits, std::vector<d2xx::OpenWait>{d2xx::OpenWait::Bounded});
   EXPECT_EQ(fake->calls[1].args, (std::vector<std::uint64_t>{0, 0}));
   EXPECT_EQ(fake->calls[4].args, std::vector<std::uint64_t>{9600});
   EXPECT_FALSE(fake->devices[0].isOpen);

@@ -12,10 +12,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
+#include <iostream>
 #include <random>
 #include <thread>
+#include <vector>
 
 #include "d2xx/device_link.h"
 #include "link/ft232.h"
@@ -97,19 +100,38 @@ class RawDevice {
   }
   ~RawDevice() {
     Join();
-    if (hostFd_ >= 0) close(hostFd_);
+    DropHost();
     close(listenFd_);
     close(lockFd_);
   }
-  // Accepts the next host on a thread and sends it `greeting` at once.
-  void Serve(std::string greeting) {
-    thread_ = std::thread([this, greeting] {
+  // Accepts the next host on a thread and sends it `greeting`, after `delay`.
+  void Serve(std::string greeting, std::chrono::milliseconds delay = 0ms) {
+    thread_ = std::thread([this, greeting, delay] {
       hostFd_ = accept(listenFd_, nullptr, nullptr);
+      std::this_thread::sleep_for(delay);
       if (!greeting.empty()) send(hostFd_, greeting.data(), greeting.size(), MSG_NOSIGNAL);
     });
   }
+  // Accepts every host on a thread and never says a word to it, until Join().
+  void ServeSilently() {
+    holding_ = true;
+    thread_ = std::thread([this] {
+      std::vector<int> held;
+      while (holding_) {
+        pollfd p{listenFd_, POLLIN, 0};
+        if (poll(&p, 1, 5) > 0) held.push_back(accept(listenFd_, nullptr, nullptr));
+      }
+      for (int fd : held) close(fd);
+    });
+  }
   void Join() {
+    holding_ = false;
     if (thread_.joinable()) thread_.join();
+  }
+  // The device lets its host go, as an unplug does.
+  void DropHost() {
+    if (hostFd_ >= 0) close(hostFd_);
+    hostFd_ = -1;
   }
   void Send(const std::string &bytes) { send(hostFd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
   // Everything the host has sent, after waiting until nothing more comes for a moment.
@@ -135,6 +157,7 @@ class RawDevice {
   std::string folder_;
   int lockFd_ = -1, listenFd_ = -1, hostFd_ = -1;
   std::thread thread_;
+  std::atomic<bool> holding_{false};
 };
 
 std::string frame(char type, const std::string &payload) {
@@ -210,7 +233,8 @@ TEST_F(EmulatedLink, UnplugAndPlugInWhileOpenAreTakenUpByTheReopen) {
   EXPECT_EQ(port.get(), old);  // still gone: the reopen fails quietly
 
   server.PlugIn("VRT00001");
-  EXPECT_EQ(ReceiveAll(port, "VRT00001"), "");
+  // The poll's reopen does not wait for the hello: a later poll takes the unit up.
+  EXPECT_TRUE(waitFor([&] { return ReceiveAll(port, "VRT00001").empty() && port.get() != old; }));
   ASSERT_NE(port.get(), old);
   SendText(port.get(), "AT@NORM\r\n");
   EXPECT_EQ(reply(port, "VRT00001"), "OK\r\n");
@@ -235,7 +259,8 @@ TEST_F(EmulatedLink, TheReceiveQueueHoldsAtMost65536Bytes) {
 
 TEST_F(EmulatedLink, TheOpenWaitsForTheHelloAndSaysTheLineLevelsBeforeReturning) {
   RawDevice device(runtime.DeviceDirectory(), "VRT00007");
-  device.Serve(frame('H', "VRT00007") + frame('S', std::string(1, '\x10')));
+  // The user's open waits for a hello that comes late, within its 250 ms.
+  device.Serve(frame('H', "VRT00007") + frame('S', std::string(1, '\x10')), 60ms);
   auto port = std::make_unique<TFT232>("VRT00007");
   device.Join();
   EXPECT_FALSE(port->CtsClear());  // the status that came after the hello
@@ -387,4 +412,73 @@ TEST_F(EmulatedLink, TheProgramsOwnBackendListsAndOpensEmulatedUnitsAfterRealOne
   ConfigurePort(*port);
   SendText(port.get(), "AT@NORM\r\n");
   EXPECT_EQ(reply(port, "VRT00001"), "OK\r\n");
+}
+
+namespace {
+// The longest of the calls that `poll` times, while it runs the poll every 5 ms until `done` or
+// `limit`.
+template <typename Poll, typename Done>
+std::chrono::microseconds longestPoll(Poll poll, Done done, std::chrono::milliseconds limit) {
+  std::chrono::microseconds longest{0};
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (!done() && std::chrono::steady_clock::now() < end) {
+    const auto start = std::chrono::steady_clock::now();
+    poll();
+    longest = std::max(longest, std::chrono::duration_cast<std::chrono::microseconds>(
+                                    std::chrono::steady_clock::now() - start));
+    std::this_thread::sleep_for(5ms);
+  }
+  return longest;
+}
+}  // namespace
+
+TEST_F(EmulatedLink, APollNeverWaitsForADeviceThatDoesNotSayHelloAndGoesOnWhenItDoes) {
+  RawDevice device(runtime.DeviceDirectory(), "VRT00007");
+  device.Serve(frame('H', "VRT00007") + frame('S', std::string(1, '\0')));
+  auto port = std::make_unique<TFT232>("VRT00007");
+  device.Join();
+  TFT232 *const first = port.get();
+  device.DropHost();  // gone from the host's side: every poll tries a reopen
+  device.ServeSilently();
+  // Longer than two of the hello's 250 ms: connections without a hello are dropped and made anew.
+  const auto silent =
+      longestPoll([&] { ReceiveAll(port, "VRT00007"); }, [] { return false; }, 700ms);
+  EXPECT_EQ(port.get(), first);
+  EXPECT_LT(silent, 100ms);
+  device.Join();
+
+  // The device answers again, a while after each connect: a later poll takes it up.
+  device.Serve(frame('H', "VRT00007") + frame('S', std::string(1, '\0')), 30ms);
+  const auto answering = longestPoll([&] { ReceiveAll(port, "VRT00007"); },
+                                     [&] { return port.get() != first; }, 3000ms);
+  ASSERT_NE(port.get(), first);
+  EXPECT_LT(answering, 100ms);
+  device.Join();
+  EXPECT_EQ(port->RxQueueCount(), 0);
+  std::cout << "longest poll: " << silent.count() << " us with a silent device, "
+            << answering.count() << " us while it was taken up\n";
+}
+
+TEST_F(EmulatedLink, AWriteThatADeviceDoesNotTakeAtOnceFailsAndTheLinkStays) {
+  RawDevice device(runtime.DeviceDirectory(), "VRT00007");
+  device.Serve(frame('H', "VRT00007") + frame('S', std::string(1, '\0')));
+  auto port = std::make_unique<TFT232>("VRT00007");
+  device.Join();
+  // The device reads nothing: the socket fills up and a write fails at once.
+  bool sent = true;
+  int sends = 0;
+  const auto longest = longestPoll(
+      [&] {
+        for (int i = 0; i < 20 && sent; ++i, ++sends) sent = SendText(port.get(), "AT@NORM\r\n");
+      },
+      [&] { return !sent; }, 5000ms);
+  EXPECT_FALSE(sent) << sends << " sends all taken";
+  EXPECT_LT(longest, 100ms);
+  // Not an unplug: the device's bytes still arrive, and once it reads, writes go through again.
+  EXPECT_EQ(port->RxQueueCount(), 0);
+  device.Send(frame('D', "OK\r\n"));
+  EXPECT_EQ(reply(port, "VRT00007"), "OK\r\n");
+  EXPECT_FALSE(device.Received().empty());
+  EXPECT_TRUE(SendText(port.get(), "AT@NORM\r\n"));
+  std::cout << "longest round of 20 sends: " << longest.count() << " us\n";
 }

@@ -3,13 +3,18 @@
 #include "d2xx/tty_device.h"
 
 #include <gtest/gtest.h>
+#include <linux/serial.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <fstream>
+#include <functional>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "tests/d2xx/pty_pair.h"
@@ -336,4 +341,176 @@ TEST(TtyDevice, APseudoTerminalHasNoModemLinesAndSaysSo) {
   EXPECT_EQ(device->SetRts(true), FT_IO_ERROR);
   DWORD rx = 0, tx = 0;
   EXPECT_EQ(device->QueueStatus(&rx, &tx), FT_OK) << "the rest of the port still works";
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+// A serial driver standing in where a pseudo-terminal has none: it keeps the low-latency flag,
+// reports an output queue, and records each request to the driver in order.
+struct FakeDriver {
+  int flags = 0x10000000;
+  int refuseSet = 0;  // errno for TIOCSSERIAL, 0 to take it
+  std::function<int()> queued = [] { return 0; };
+  std::vector<std::pair<unsigned long, int>> calls;  // request, flags or queue count or argument
+
+  d2xx::DriverControl control() {
+    return [this](int, unsigned long request, void *arg) {
+      switch (request) {
+        case TIOCGSERIAL: {
+          auto *serial = static_cast<serial_struct *>(arg);
+          *serial = {};
+          serial->flags = flags;
+          serial->baud_base = 24000000;
+          calls.emplace_back(request, flags);
+          return 0;
+        }
+        case TIOCSSERIAL: {
+          const auto *serial = static_cast<const serial_struct *>(arg);
+          calls.emplace_back(request, serial->flags);
+          if (serial->baud_base != 24000000) ADD_FAILURE() << "the other settings changed";
+          if (refuseSet) {
+            errno = refuseSet;
+            return -1;
+          }
+          flags = serial->flags;
+          return 0;
+        }
+        case TIOCOUTQ:
+          *static_cast<int *>(arg) = queued();
+          if (calls.empty() || calls.back().first != TIOCOUTQ) calls.emplace_back(request, 0);
+          return 0;
+        case TCFLSH:
+          calls.emplace_back(request, static_cast<int>(reinterpret_cast<std::uintptr_t>(arg)));
+          return 0;
+      }
+      errno = ENOTTY;
+      return -1;
+    };
+  }
+  bool flushed() const {
+    for (const auto &c : calls)
+      if (c.first == TCFLSH) return true;
+    return false;
+  }
+};
+
+std::unique_ptr<d2xx::Device> OpenWithDriver(PtyPair &pty, FakeDriver &driver) {
+  std::unique_ptr<d2xx::Device> device;
+  EXPECT_EQ(d2xx::OpenTty(pty.SlavePath(), device, {}, driver.control()), FT_OK);
+  return device;
+}
+
+milliseconds TimeToClose(std::unique_ptr<d2xx::Device> &device) {
+  const auto start = Clock::now();
+  device.reset();
+  return std::chrono::duration_cast<milliseconds>(Clock::now() - start);
+}
+
+}  // namespace
+
+TEST(TtyDevice, BytesWrittenJustBeforeTheCloseArriveWhole) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  auto device = OpenSlave(pty);  // the real ioctls: the other side holds what it does not read
+  ASSERT_TRUE(device);
+  std::string text;
+  while (text.size() < 4000) text += "AT@SET 12345678901234567890\r\n";
+  DWORD written = 0;
+  ASSERT_EQ(device->Write(text.data(), static_cast<DWORD>(text.size()), &written), FT_OK);
+  ASSERT_EQ(written, text.size());
+  // Nobody reads yet: the close still returns within its bound (4000 bytes at 9600 baud: 1 s).
+  EXPECT_LT(TimeToClose(device), milliseconds(1500));
+  std::this_thread::sleep_for(milliseconds(50));  // the unit reads a moment later
+  EXPECT_EQ(pty.Receive(text.size(), milliseconds(2000)), text);
+}
+
+TEST(TtyDevice, ACloseWaitsForTheOutputQueueAtMostItsTimeOnTheLinePlus100Ms) {
+  const struct {
+    int queued;
+    ULONG baud;
+    milliseconds bound;
+  } stuck[] = {
+      {48, 9600, milliseconds(150)},     // 50 ms on the line
+      {480, 115200, milliseconds(141)},  // 41.7 ms
+      {4800, 9600, milliseconds(1000)},  // 5 s on the line: never more than 1 s
+  };
+  for (const auto &c : stuck) {
+    PtyPair pty;
+    ASSERT_TRUE(pty.ok());
+    FakeDriver driver;
+    driver.queued = [&] { return c.queued; };  // the adapter passes nothing on
+    auto device = OpenWithDriver(pty, driver);
+    ASSERT_TRUE(device);
+    ASSERT_EQ(device->SetBaudRate(c.baud), FT_OK);
+    const auto took = TimeToClose(device);
+    EXPECT_GE(took, c.bound - milliseconds(2)) << c.queued << " bytes at " << c.baud;
+    EXPECT_LT(took, c.bound + milliseconds(300)) << c.queued << " bytes at " << c.baud;
+    EXPECT_TRUE(driver.flushed()) << "what did not leave in time is dropped";
+  }
+
+  // A queue that drains ends the wait, and nothing is dropped.
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  FakeDriver driver;
+  const auto closing = std::make_shared<Clock::time_point>(Clock::time_point::max());
+  driver.queued = [closing] {
+    const auto now = Clock::now();
+    if (*closing == Clock::time_point::max()) *closing = now;
+    return now - *closing < milliseconds(30) ? 20 : 0;
+  };
+  auto device = OpenWithDriver(pty, driver);
+  ASSERT_TRUE(device);
+  DWORD rx = 0, tx = 0;
+  ASSERT_EQ(device->QueueStatus(&rx, &tx), FT_OK);  // starts the 30 ms of the queue
+  const auto took = TimeToClose(device);
+  EXPECT_LT(took, milliseconds(300));
+  EXPECT_FALSE(driver.flushed());
+}
+
+TEST(TtyDevice, TheOpenAsksTheDriverForLowLatencyAndTheCloseGivesItBack) {
+  PtyPair pty;
+  ASSERT_TRUE(pty.ok());
+  using Calls = std::vector<std::pair<unsigned long, int>>;
+  {
+    FakeDriver driver;
+    auto device = OpenWithDriver(pty, driver);
+    ASSERT_TRUE(device);
+    EXPECT_EQ(driver.calls,
+              (Calls{{TIOCGSERIAL, 0x10000000}, {TIOCSSERIAL, 0x10000000 | ASYNC_LOW_LATENCY}}));
+    EXPECT_EQ(driver.flags, 0x10000000 | ASYNC_LOW_LATENCY) << "ftdi_sio: a 1 ms latency timer";
+    driver.calls.clear();
+    device.reset();
+    EXPECT_EQ(driver.calls, (Calls{{TIOCOUTQ, 0},
+                                   {TIOCGSERIAL, 0x10000000 | ASYNC_LOW_LATENCY},
+                                   {TIOCSSERIAL, 0x10000000}}));
+    EXPECT_EQ(driver.flags, 0x10000000) << "the port is left as the open found it";
+  }
+  {
+    FakeDriver driver;  // set already, by the udev rule's latency or by the user
+    driver.flags |= ASYNC_LOW_LATENCY;
+    auto device = OpenWithDriver(pty, driver);
+    ASSERT_TRUE(device);
+    device.reset();
+    EXPECT_EQ(driver.calls, (Calls{{TIOCGSERIAL, 0x10000000 | ASYNC_LOW_LATENCY}, {TIOCOUTQ, 0}}));
+  }
+  {
+    FakeDriver driver;  // a driver that refuses the flag: the port is used without it
+    driver.refuseSet = EPERM;
+    auto device = OpenWithDriver(pty, driver);
+    ASSERT_TRUE(device);
+    device.reset();
+    EXPECT_EQ(driver.calls, (Calls{{TIOCGSERIAL, 0x10000000},
+                                   {TIOCSSERIAL, 0x10000000 | ASYNC_LOW_LATENCY},
+                                   {TIOCOUTQ, 0}}));
+  }
+  // A pseudo-terminal has no serial driver: it refuses the request, and the port opens anyway.
+  Observer observer(pty.SlavePath());
+  serial_struct serial{};
+  EXPECT_EQ(ioctl(observer.fd, TIOCGSERIAL, &serial), -1);
+  EXPECT_EQ(errno, ENOTTY);
+  auto device = OpenSlave(pty);
+  EXPECT_TRUE(device);
 }

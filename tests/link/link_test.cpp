@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "d2xx/backend.h"
 #include "tests/support/fake_ftdi.h"
 
 using Names = std::vector<std::string>;
@@ -49,6 +50,9 @@ TEST_F(LinkTest, AnUnpluggedUnitIsTakenUpWhenItReturns) {
   EXPECT_EQ(ReceiveAll(port, "VRT00001"), "");
   EXPECT_EQ(fake->names(), (Names{"GetStatus", "GetStatus", "OpenEx"}));
   EXPECT_EQ(port.get(), previous);
+  // The reopen of a poll never waits for the unit, and opens after it may again.
+  EXPECT_EQ(fake->openWaits, std::vector<d2xx::OpenWait>{d2xx::OpenWait::Never});
+  EXPECT_EQ(d2xx::CurrentOpenWait(), d2xx::OpenWait::Bounded);
 
   // Plugged in again: the old handle is dead, the unit is free to open.
   unit().isOpen = false;

@@ -58,6 +58,7 @@ FT_STATUS Backend::ListDevices(void *arg1, void *arg2, DWORD flags) {
 FT_STATUS Backend::OpenEx(void *arg, DWORD flags, FT_HANDLE *handle) {
   const std::string serial(static_cast<const char *>(arg));
   record("OpenEx", nullptr, {flags});
+  openWaits.push_back(d2xx::CurrentOpenWait());
   *handle = nullptr;
   for (std::size_t i = 0; i < devices.size(); ++i) {
     Device &d = devices[i];

@@ -41,12 +41,16 @@ class Backend : public d2xx::Backend {
   std::vector<Device> devices;
   std::vector<Call> calls;
   FT_STATUS countStatus = FT_OK;
+  std::vector<d2xx::OpenWait> openWaits;  // whether each FT_OpenEx might wait, in order
 
   Device &add(const std::string &serial, const std::string &description = "VERTIKOmate");
   Device *bySerial(const std::string &serial);
   // The names of the recorded calls, in order.
   std::vector<std::string> names() const;
-  void clearCalls() { calls.clear(); }
+  void clearCalls() {
+    calls.clear();
+    openWaits.clear();
+  }
 
   FT_STATUS ListDevices(void *arg1, void *arg2, DWORD flags) override;
   FT_STATUS OpenEx(void *arg, DWORD flags, FT_HANDLE *handle) override;
