@@ -12,8 +12,11 @@
 #include "recorder/recorder_window.h"
 #include "settings/settings_window.h"
 
-TForm3 *CreateWindows(std::string programFolder, std::vector<std::string> audioDevices) {
+TForm3 *CreateWindows(std::string programFolder, AudioOutputLister listOutputs) {
+  std::vector<std::string> audioDevices;
+  if (listOutputs) audioDevices = listOutputs();
   auto main = std::make_unique<TForm3>(std::move(programFolder));
+  main->ListOutputs = std::move(listOutputs);
   SharedState &state = main->State();
   state.AudioDeviceList = std::move(audioDevices);
   auto *console = new TForm1(state, main.get());
@@ -26,9 +29,8 @@ TForm3 *CreateWindows(std::string programFolder, std::vector<std::string> audioD
 }
 
 QWidget *startUp() {
-  std::vector<std::string> audioDevices = ListAudioOutputs();
   QApplication::setApplicationName("Tolvane");
-  TForm3 *main = CreateWindows(DetectProgramFolder(), std::move(audioDevices));
+  TForm3 *main = CreateWindows(DetectProgramFolder(), ListAudioOutputs);
   main->show();
   return main;
 }
