@@ -21,6 +21,7 @@
 #include "app/config.h"
 #include "app/shared_state.h"
 #include "sim/in_process.h"
+#include "tests/app/modal_script.h"
 #include "tests/firmware/hex_records.h"
 #include "tests/support/temp_folder.h"
 
@@ -135,8 +136,7 @@ class FirmwareWindow : public ::testing::Test {
         dialog->reject();
         return;
       }
-      dialog->selectFile(QString::fromStdString(path));
-      QMetaObject::invokeMethod(dialog, "accept");
+      ModalScript::ChooseFile(dialog, QString::fromStdString(path));
     };
     QTest::mouseClick(Button(1), Qt::LeftButton);
   }

@@ -94,8 +94,7 @@ class RecorderWindow : public ::testing::Test {
         dialog->reject();
         return;
       }
-      dialog->selectFile(file);
-      static_cast<QDialog *>(dialog)->accept();  // QFileDialog::accept, through QDialog
+      ModalScript::ChooseFile(dialog, file);
     });
     if (failOpen)
       script.ThenMessage("DirectShow call failed: 80040265\rCannot play back the file.");
