@@ -380,6 +380,30 @@ TEST_F(RecorderWindow, PlayDisablesRecordMessageAndPauseAndStopEnableIt) {
   form->close();
 }
 
+TEST_F(RecorderWindow, AFileOpenedWhileAnotherPlaysCanBeRecorded) {
+  Show();
+  OpenFile(audioFile);
+  find<QPushButton>("btnPlay")->click();
+  ASSERT_EQ(Enabled(), "111011 111");
+  OpenFile(audioFile);
+  EXPECT_EQ(Player()->state, 0) << "a new file starts stopped";
+  EXPECT_FALSE(form->Recording().Playing());
+  EXPECT_EQ(Enabled(), "111111 111") << "RECORD MESSAGE follows the new file";
+
+  // Played, then the dialog cancelled: no file; the next one is not playing either.
+  find<QPushButton>("btnPlay")->click();
+  OpenFile("");
+  OpenFile(audioFile);
+  ASSERT_EQ(Enabled(), "111111 111");
+  {
+    ModalScript script;
+    script.ThenMessage("Have you got connect audio cable Jack 3.5mm?");
+    find<QPushButton>("Button1")->click();
+  }
+  EXPECT_EQ(form->Recording().CurrentPhase(), Phase::AwaitingReply);
+  form->close();
+}
+
 TEST_F(RecorderWindow, ThePositionBarSeeksOnlyAFileThatCanSeek) {
   Show();
   OpenFile(audioFile);
