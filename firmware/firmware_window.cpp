@@ -380,9 +380,12 @@ void TForm2::Refresh() {
       Label1->setAutoFillBackground(true);
     }
   }
-  // A position past the maximum shows a full bar.
+  // A position past the maximum shows a full bar. A bar's range is never empty: Qt draws a bar
+  // from 0 to 0 as a busy bar, animated for as long as it is shown. A maximum of 0 (before any
+  // download, and all through one of fewer than 20 lines) is shown as 0 to 1: empty, then full
+  // once the position has passed 0.
   auto show = [](QProgressBar *bar, int maximum, int position) {
-    maximum = std::max(0, maximum);
+    maximum = std::max(1, maximum);
     if (bar->maximum() != maximum) bar->setMaximum(maximum);
     bar->setValue(std::clamp(position, 0, maximum));
   };

@@ -410,6 +410,45 @@ TEST_F(FirmwareWindow, ADownloadRunsToItsEndAndShowsTheLog) {
   EXPECT_EQ(overall->value(), 0);
 }
 
+// A bar from 0 to 0 is a busy bar, animated all the time it is shown: the bars are never so,
+// neither before a download nor in one of fewer than 20 lines, whose overall maximum is 0.
+TEST_F(FirmwareWindow, TheBarsAreEmptyBeforeAndFullAfterAShortDownloadAndNeverBusy) {
+  const std::string text = hexfile::FirmwareFile(0x30);
+  ASSERT_LT(firmware::ReadImage(text, text.size()).LineCount(), 20);
+  window->show();
+  auto *overall = Find<QProgressBar>("ProgressBar1");
+  auto *line = Find<QProgressBar>("ProgressBar2");
+  auto empty = [](QProgressBar *bar) {
+    return bar->minimum() < bar->maximum() && bar->value() == bar->minimum();
+  };
+  auto full = [](QProgressBar *bar) {
+    return bar->minimum() < bar->maximum() && bar->value() == bar->maximum();
+  };
+  EXPECT_TRUE(empty(overall));
+  EXPECT_TRUE(empty(line));
+
+  Choose(WriteFile("short.HEX", text));
+  QTest::mouseClick(Button(2), Qt::LeftButton);
+  ASSERT_TRUE(Find<QTimer>("Timer1")->isActive());
+  int busyTicks = 0;
+  while (Find<QTimer>("Timer1")->isActive() && StepDownload(1) == 1)
+    busyTicks += overall->minimum() == overall->maximum() || line->minimum() == line->maximum();
+  EXPECT_EQ(busyTicks, 0);
+  ASSERT_EQ(answerer.boxes.back().text,
+            "Download firmware to Vertiko mate is successfully complete");
+  EXPECT_TRUE(full(overall));
+  EXPECT_TRUE(full(line));
+
+  // Cancel is the one button left, and Esc is Cancel.
+  QTest::keyClick(window.get(), Qt::Key_Escape);
+  EXPECT_FALSE(window->isVisible());
+  window->show();
+  EXPECT_TRUE(empty(overall));
+  EXPECT_TRUE(empty(line));
+  QTest::keyClick(window.get(), Qt::Key_Escape);
+  EXPECT_FALSE(window->isVisible()) << "with no download Esc is Cancel";
+}
+
 TEST_F(FirmwareWindow, AFileWithoutFirmwareDataIsNotDownloaded) {
   const std::string path =
       WriteFile("empty.HEX", hexfile::Text({hexfile::Record(4, 0, {0, 0}), hexfile::EndOfFile()}));
