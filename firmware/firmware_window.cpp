@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QFile>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
@@ -16,6 +15,7 @@
 #include <QTimer>
 
 #include "app/config.h"
+#include "app/open_dialog.h"
 #include "app/shared_state.h"
 
 namespace {
@@ -42,12 +42,6 @@ QList<QByteArray> SplitLines(const QByteArray &data) {
   }
   if (start < data.size()) lines.append(data.mid(start));
   return lines;
-}
-
-// The dialog starts in the remembered file's folder, or in the remembered folder.
-QString StartFolder(const std::string &remembered) {
-  const QFileInfo info(QString::fromStdString(remembered));
-  return info.isDir() ? info.absoluteFilePath() : info.absolutePath();
 }
 
 }  // namespace
@@ -167,6 +161,15 @@ TForm2::TForm2(SharedState &state, QWidget *parent)
     button->setDefault(false);
   }
 
+  OpenDialog1 = new QFileDialog(this, "HEX file for Vertiko Mate");
+  OpenDialog1->setObjectName("OpenDialog1");
+  OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
+  OpenDialog1->setOption(QFileDialog::HideNameFilterDetails);
+  OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+  OpenDialog1->setFileMode(QFileDialog::ExistingFile);
+  OpenDialog1->setDefaultSuffix("HEX");
+  OpenDialog1->setNameFilter("File with programm *.HEX (*.HEX)");
+
   Timer1 = new QTimer(this);
   Timer1->setObjectName("Timer1");
   Timer1->setTimerType(Qt::PreciseTimer);
@@ -249,18 +252,10 @@ void TForm2::FormClose() {
 }
 
 void TForm2::Button1Click() {
-  QFileDialog dialog(this, "HEX file for Vertiko Mate");
-  dialog.setObjectName("OpenDialog1");
-  dialog.setOption(QFileDialog::DontUseNativeDialog);
-  dialog.setOption(QFileDialog::HideNameFilterDetails);
-  dialog.setAcceptMode(QFileDialog::AcceptOpen);
-  dialog.setFileMode(QFileDialog::ExistingFile);
-  dialog.setDefaultSuffix("HEX");
-  dialog.setNameFilter("File with programm *.HEX (*.HEX)");
-  dialog.setDirectory(StartFolder(state_.FirmPath));
-  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  PrepareOpenDialog(*OpenDialog1, state_.FirmPath);
+  if (OpenDialog1->exec() != QDialog::Accepted || OpenDialog1->selectedFiles().isEmpty()) return;
 
-  fileName_ = dialog.selectedFiles().first();
+  fileName_ = OpenDialog1->selectedFiles().first();
   state_.FirmPath = fileName_.toStdString();
   Label2->setText(fileName_);
   if (!AcceptableFirmwareName(fileName_)) {

@@ -17,6 +17,7 @@
 struct SharedState;
 class QCheckBox;
 class QComboBox;
+class QFileDialog;
 class QGroupBox;
 class QLabel;
 class QPushButton;
@@ -102,6 +103,7 @@ class TForm5 : public QDialog, private recorder::RecordingWindow {
 
   QPushButton *Button2;
   QLabel *Label4;
+  QFileDialog *OpenDialog1;
   QSlider *tbarPosition;
   QLabel *lblPosition;
   QLabel *Label1;

@@ -280,6 +280,31 @@ TEST_F(FirmwareWindow, TheFileDialogHasItsTitleFilterAndStartingFolder) {
   EXPECT_TRUE(answerer.boxes.empty());
 }
 
+TEST_F(FirmwareWindow, OpenDialog1IsMadeWithTheWindowAndUsedAgainAtEveryClick) {
+  auto *made = window->findChild<QFileDialog *>("OpenDialog1");
+  ASSERT_NE(made, nullptr) << "made with the window";
+  EXPECT_EQ(made->parent(), window.get());
+  const std::string first = WriteFile("first.HEX", hexfile::Data(0x10, {1, 2}));
+  window->show();
+  Choose(first);
+  ASSERT_EQ(state.FirmPath, first);
+  std::vector<QFileDialog *> used{made};
+  QStringList proposed{"<not shown>"};
+  QString folder;
+  answerer.onDialog = [&](QFileDialog *dialog) {
+    used.push_back(dialog);
+    proposed = dialog->selectedFiles();
+    folder = dialog->directory().absolutePath();
+    EXPECT_EQ(dialog->windowTitle(), "HEX file for Vertiko Mate");
+    dialog->reject();
+  };
+  QTest::mouseClick(Button(1), Qt::LeftButton);
+  EXPECT_EQ(used, (std::vector<QFileDialog *>{made, made}));
+  EXPECT_TRUE(proposed.isEmpty()) << "no file name is proposed: "
+                                  << proposed.join(' ').toStdString();
+  EXPECT_EQ(folder + "/", QString::fromStdString(files.Folder()));
+}
+
 TEST_F(FirmwareWindow, ALoadedFileIsShownScrolledToItsEndAndEnablesWriting) {
   std::string content;
   for (unsigned a = 0x10; a < 0x10 + 16 * 61; a += 16) content += hexfile::Data(a, {1, 2}) + "\n";

@@ -294,6 +294,28 @@ TEST_F(RecorderWindow, TheFileDialogStartsInTheProgramFolderAndThenFromTheChosen
   form->close();
 }
 
+TEST_F(RecorderWindow, OpenDialog1IsMadeWithTheWindowAndUsedAgainAtEveryClick) {
+  auto *made = form->findChild<QFileDialog *>("OpenDialog1");
+  ASSERT_NE(made, nullptr) << "made with the window";
+  EXPECT_EQ(made->parent(), form.get());
+  EXPECT_FALSE(made->isVisible());
+  Show();
+  std::vector<QFileDialog *> used;
+  OpenFile(audioFile, [&](QFileDialog *dialog) {
+    used.push_back(dialog);
+    dialog->selectNameFilter("All files");  // the user's last filter is not kept
+  });
+  OpenFile("", [&](QFileDialog *dialog) {
+    used.push_back(dialog);
+    EXPECT_EQ(dialog->selectedNameFilter(), "File with audio");
+    EXPECT_EQ(dialog->directory().absolutePath() + "/",
+              QString::fromStdString(folder.Folder()) + "sounds/");
+    EXPECT_TRUE(dialog->selectedFiles().isEmpty()) << "no file name is proposed";
+  });
+  EXPECT_EQ(used, (std::vector<QFileDialog *>{made, made}));
+  form->close();
+}
+
 TEST_F(RecorderWindow, CancellingTheDialogClosesTheOpenFile) {
   Show();
   OpenFile(audioFile);
