@@ -197,9 +197,11 @@ void TForm2::done(int result) {
 }
 
 void TForm2::keyPressEvent(QKeyEvent *event) {
-  // Esc would close the window; during a download that leaves the unit in its loader.
-  if (event->key() == Qt::Key_Escape && download_.Running()) {
+  // Esc is the Cancel button: disabled during a download, which Esc must not break off either
+  // (that leaves the unit in its loader).
+  if (event->matches(QKeySequence::Cancel)) {
     event->accept();
+    Button3->click();  // nothing while it is disabled
     return;
   }
   QDialog::keyPressEvent(event);

@@ -3,9 +3,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QFontDatabase>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QShowEvent>
@@ -217,6 +217,17 @@ TForm5::~TForm5() {
 void TForm5::showEvent(QShowEvent *event) {
   QDialog::showEvent(event);
   if (!event->spontaneous()) FormShow();
+}
+
+void TForm5::keyPressEvent(QKeyEvent *event) {
+  // Esc is the Cancel button, which is disabled while a recording runs: a recording is not cut
+  // short by Esc.
+  if (event->matches(QKeySequence::Cancel)) {
+    event->accept();
+    Button3->click();  // nothing while it is disabled
+    return;
+  }
+  QDialog::keyPressEvent(event);
 }
 
 void TForm5::done(int result) {

@@ -70,6 +70,7 @@ class TForm5 : public QDialog, private recorder::RecordingWindow {
 
  protected:
   void showEvent(QShowEvent *event) override;
+  void keyPressEvent(QKeyEvent *event) override;
 
  private:
   // The close steps, once per showing: timers off, the file closed, a recording or reply wait in

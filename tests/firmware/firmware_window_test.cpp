@@ -504,8 +504,12 @@ TEST_F(FirmwareWindow, ClosingDuringADownloadStopsItAndKeepsTheLog) {
   window->show();
   Choose(path);
   QTest::mouseClick(Button(2), Qt::LeftButton);
-  StepDownload(20);
   QTest::keyClick(window.get(), Qt::Key_Escape);
+  EXPECT_TRUE(window->isVisible()) << "Esc does not break off a download that waits for the unit";
+  StepDownload(20);
+  ASSERT_EQ(window->findChild<QLabel *>("Label1")->text(), "Connect");
+  QTest::keyClick(window.get(), Qt::Key_Escape);
+  QTest::keyClick(Find<QPlainTextEdit>("Memo1"), Qt::Key_Escape);
   EXPECT_TRUE(window->isVisible()) << "Esc does not break off a download";
   window->close();
   EXPECT_FALSE(window->isVisible());

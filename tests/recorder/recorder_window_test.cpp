@@ -564,11 +564,41 @@ TEST_F(RecorderWindow, ClosingDuringARecordingGivesTheStopSignal) {
   }
   form->Timer1Timer();
   ASSERT_FALSE(unit.Rts());
-  form->reject();  // Esc, or the close box: Cancel is disabled
+  form->reject();  // the close box: Cancel is disabled
   EXPECT_TRUE(unit.Rts());
   EXPECT_FALSE(find<QTimer>("Timer1")->isActive());
   EXPECT_FALSE(find<QTimer>("Timer2")->isActive());
   EXPECT_EQ(form->CurrentPlayer(), nullptr);
   EXPECT_EQ(form->Recording().CurrentPhase(), Phase::Idle);
+  EXPECT_EQ(Remembered(), audioFile.toStdString());
+}
+
+// Esc is the Cancel button: nothing from "RECORD MESSAGE" to the end of the recording (Cancel
+// disabled), the window closed otherwise.
+TEST_F(RecorderWindow, EscapeDoesWhatCancelDoesAndNothingDuringARecording) {
+  Show();
+  OpenFile(audioFile);
+  {
+    ModalScript script;
+    script.ThenMessage("Have you got connect audio cable Jack 3.5mm?");
+    find<QPushButton>("Button1")->click();
+  }
+  ASSERT_EQ(form->Recording().CurrentPhase(), Phase::AwaitingReply);
+  QTest::keyClick(form.get(), Qt::Key_Escape);
+  EXPECT_TRUE(form->isVisible()) << "Esc broke off the wait for the reply";
+  form->Timer1Timer();
+  ASSERT_EQ(form->Recording().CurrentPhase(), Phase::Recording);
+  QTest::keyClick(form.get(), Qt::Key_Escape);
+  QTest::keyClick(find<QSlider>("tbarVolume"), Qt::Key_Escape);
+  EXPECT_TRUE(form->isVisible()) << "Esc broke off the recording";
+  EXPECT_FALSE(unit.Rts());
+  EXPECT_EQ(form->Recording().CurrentPhase(), Phase::Recording);
+
+  Player()->ReachEnd();
+  form->Timer1Timer();
+  ASSERT_TRUE(unit.Rts());
+  QTest::keyClick(form.get(), Qt::Key_Escape);
+  EXPECT_FALSE(form->isVisible()) << "after the recording Esc is Cancel";
+  EXPECT_EQ(form->CurrentPlayer(), nullptr);
   EXPECT_EQ(Remembered(), audioFile.toStdString());
 }
