@@ -20,6 +20,7 @@
 
 #include "app/main_window.h"
 #include "app/startup.h"
+#include "recorder/audio_devices.h"
 #include "sim/in_process.h"
 #include "tests/app/modal_script.h"
 #include "tests/support/temp_folder.h"
@@ -70,8 +71,13 @@ class IdleCpu : public ::testing::TestWithParam<Case> {
   void SetUp() override {
     QApplication::setQuitOnLastWindowClosed(false);
     units.Add({.serial = kSerial});
-    window.reset(
-        CreateWindows(folder.Folder(), [] { return std::vector<std::string>{"Speakers"}; }));
+    // The program's own list of sound outputs (GStreamer started as in the program), with a
+    // stand-in where the machine has none, so that "Message recorder" opens its window.
+    window.reset(CreateWindows(folder.Folder(), [] {
+      std::vector<std::string> outputs = ListAudioOutputs();
+      if (outputs.empty()) outputs.push_back("Speakers");
+      return outputs;
+    }));
     window->show();
     ASSERT_TRUE(QTest::qWaitForWindowExposed(window.get()));
     ModalScript script;
