@@ -242,6 +242,8 @@ void TForm3::Button3Click() {
 void TForm3::Button2Click() {
   Guarded(
       [this] {
+        state_.AudioDeviceList.clear();
+        if (ListOutputs) state_.AudioDeviceList = ListOutputs();
         if (state_.AudioDeviceList.empty()) {
           MessageBoxPrompt(this).Inform(kNoSoundCard);
           return;

@@ -5,7 +5,9 @@
 #include <QImage>
 #include <QPointer>
 #include <QWidget>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "app/discovery.h"
 #include "app/shared_state.h"
@@ -33,6 +35,10 @@ class TForm3 : public QWidget, private SelectionView {
   // The windows that the buttons open. They are children of this window and live as long as it.
   void SetWindows(TForm1 *console, TForm2 *firmware, TForm4 *choice, TForm5 *recorder,
                   TForm6 *settings);
+
+  // Lists the sound outputs; "Message recorder" reads the list afresh with it at every press,
+  // since outputs on USB or Bluetooth come and go. Without it there are none.
+  std::function<std::vector<std::string>()> ListOutputs;
 
  protected:
   void showEvent(QShowEvent *event) override;

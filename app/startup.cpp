@@ -30,8 +30,11 @@ QIcon ProgramIcon() {
 
 }  // namespace
 
-TForm3 *CreateWindows(std::string programFolder, std::vector<std::string> audioDevices) {
+TForm3 *CreateWindows(std::string programFolder, AudioOutputLister listOutputs) {
+  std::vector<std::string> audioDevices;
+  if (listOutputs) audioDevices = listOutputs();
   auto main = std::make_unique<TForm3>(std::move(programFolder));
+  main->ListOutputs = std::move(listOutputs);
   SharedState &state = main->State();
   state.AudioDeviceList = std::move(audioDevices);
   auto *console = new TForm1(state, main.get());
@@ -44,13 +47,12 @@ TForm3 *CreateWindows(std::string programFolder, std::vector<std::string> audioD
 }
 
 QWidget *startUp() {
-  std::vector<std::string> audioDevices = ListAudioOutputs();
   QApplication::setApplicationName("Tolvane");
   // Before the first window exists: its window-system name (the Wayland app id, X11's desktop
   // file property) ties it to the menu entry, and every window shows the program's icon.
   QGuiApplication::setDesktopFileName(QLatin1String(kAppId));
   QApplication::setWindowIcon(ProgramIcon());
-  TForm3 *main = CreateWindows(DetectProgramFolder(), std::move(audioDevices));
+  TForm3 *main = CreateWindows(DetectProgramFolder(), ListAudioOutputs);
   main->show();
   return main;
 }

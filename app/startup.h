@@ -1,6 +1,7 @@
 // Start-up of the program: the application title, the list of sound outputs and the six windows.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -13,7 +14,12 @@ class TForm3;
 // the message loop and deletes the main window, which takes the other windows with it.
 QWidget *startUp();
 
+// Lists the sound outputs by display name (ListAudioOutputs in the program).
+using AudioOutputLister = std::function<std::vector<std::string>()>;
+
 // Creates the six windows in their start-up order (main window, console, firmware, device
 // choice, recorder, settings), the other five as children of the main window, which owns the
-// shared state with this program folder and list of sound outputs. Nothing is shown.
-TForm3 *CreateWindows(std::string programFolder, std::vector<std::string> audioDevices);
+// shared state with this program folder. `listOutputs` gives the list of sound outputs once
+// before the windows and again each time "Message recorder" is pressed; without it there are
+// none. Nothing is shown.
+TForm3 *CreateWindows(std::string programFolder, AudioOutputLister listOutputs);

@@ -3,7 +3,6 @@
 #include <QApplication>
 #include <QFile>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
@@ -16,6 +15,7 @@
 #include <QTimer>
 
 #include "app/config.h"
+#include "app/open_dialog.h"
 #include "app/shared_state.h"
 
 namespace {
@@ -42,12 +42,6 @@ QList<QByteArray> SplitLines(const QByteArray &data) {
   }
   if (start < data.size()) lines.append(data.mid(start));
   return lines;
-}
-
-// The dialog starts in the remembered file's folder, or in the remembered folder.
-QString StartFolder(const std::string &remembered) {
-  const QFileInfo info(QString::fromStdString(remembered));
-  return info.isDir() ? info.absoluteFilePath() : info.absolutePath();
 }
 
 }  // namespace
@@ -167,6 +161,15 @@ TForm2::TForm2(SharedState &state, QWidget *parent)
     button->setDefault(false);
   }
 
+  OpenDialog1 = new QFileDialog(this, "HEX file for Vertiko Mate");
+  OpenDialog1->setObjectName("OpenDialog1");
+  OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
+  OpenDialog1->setOption(QFileDialog::HideNameFilterDetails);
+  OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+  OpenDialog1->setFileMode(QFileDialog::ExistingFile);
+  OpenDialog1->setDefaultSuffix("HEX");
+  OpenDialog1->setNameFilter("File with programm *.HEX (*.HEX)");
+
   Timer1 = new QTimer(this);
   Timer1->setObjectName("Timer1");
   Timer1->setTimerType(Qt::PreciseTimer);
@@ -194,9 +197,11 @@ void TForm2::done(int result) {
 }
 
 void TForm2::keyPressEvent(QKeyEvent *event) {
-  // Esc would close the window; during a download that leaves the unit in its loader.
-  if (event->key() == Qt::Key_Escape && download_.Running()) {
+  // Esc is the Cancel button: disabled during a download, which Esc must not break off either
+  // (that leaves the unit in its loader).
+  if (event->matches(QKeySequence::Cancel)) {
     event->accept();
+    Button3->click();  // nothing while it is disabled
     return;
   }
   QDialog::keyPressEvent(event);
@@ -249,18 +254,10 @@ void TForm2::FormClose() {
 }
 
 void TForm2::Button1Click() {
-  QFileDialog dialog(this, "HEX file for Vertiko Mate");
-  dialog.setObjectName("OpenDialog1");
-  dialog.setOption(QFileDialog::DontUseNativeDialog);
-  dialog.setOption(QFileDialog::HideNameFilterDetails);
-  dialog.setAcceptMode(QFileDialog::AcceptOpen);
-  dialog.setFileMode(QFileDialog::ExistingFile);
-  dialog.setDefaultSuffix("HEX");
-  dialog.setNameFilter("File with programm *.HEX (*.HEX)");
-  dialog.setDirectory(StartFolder(state_.FirmPath));
-  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  PrepareOpenDialog(*OpenDialog1, state_.FirmPath);
+  if (OpenDialog1->exec() != QDialog::Accepted || OpenDialog1->selectedFiles().isEmpty()) return;
 
-  fileName_ = dialog.selectedFiles().first();
+  fileName_ = OpenDialog1->selectedFiles().first();
   state_.FirmPath = fileName_.toStdString();
   Label2->setText(fileName_);
   if (!AcceptableFirmwareName(fileName_)) {
@@ -380,9 +377,12 @@ void TForm2::Refresh() {
       Label1->setAutoFillBackground(true);
     }
   }
-  // A position past the maximum shows a full bar.
+  // A position past the maximum shows a full bar. A bar's range is never empty: Qt draws a bar
+  // from 0 to 0 as a busy bar, animated for as long as it is shown. A maximum of 0 (before any
+  // download, and all through one of fewer than 20 lines) is shown as 0 to 1: empty, then full
+  // once the position has passed 0.
   auto show = [](QProgressBar *bar, int maximum, int position) {
-    maximum = std::max(0, maximum);
+    maximum = std::max(1, maximum);
     if (bar->maximum() != maximum) bar->setMaximum(maximum);
     bar->setValue(std::clamp(position, 0, maximum));
   };

@@ -12,6 +12,7 @@
 #include "firmware/download.h"
 
 struct SharedState;
+class QFileDialog;
 class QLabel;
 class QPlainTextEdit;
 class QProgressBar;
@@ -99,6 +100,7 @@ class TForm2 : public QDialog, private firmware::DownloadDisplay {
   QPlainTextEdit *Memo2;
   QProgressBar *ProgressBar1;
   QProgressBar *ProgressBar2;
+  QFileDialog *OpenDialog1;
   QTimer *Timer1;
 
   QString fileName_;

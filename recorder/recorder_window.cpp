@@ -3,9 +3,9 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QFileDialog>
-#include <QFileInfo>
 #include <QFontDatabase>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QShowEvent>
@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "app/config.h"
+#include "app/open_dialog.h"
 #include "app/shared_state.h"
 
 namespace {
@@ -51,12 +52,6 @@ class FlagScope {
   bool &flag_;
   bool previous_;
 };
-
-// The dialog starts in the remembered file's folder, or in the remembered folder.
-QString StartFolder(const std::string &remembered) {
-  const QFileInfo info(QString::fromStdString(remembered));
-  return info.isDir() ? info.absoluteFilePath() : info.absolutePath();
-}
 
 QPushButton *MakeButton(QWidget *parent, const char *name, const char *caption, QRect geometry) {
   auto *button = new QPushButton(caption, parent);
@@ -115,6 +110,14 @@ TForm5::TForm5(SharedState &state, QWidget *parent)
   Label4 = MakeLabel(this, "Label4", "", {128, 8, 344, 33});
   Label4->setWordWrap(true);
   Label4->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+
+  OpenDialog1 = new QFileDialog(this, kTitle);
+  OpenDialog1->setObjectName("OpenDialog1");
+  OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
+  OpenDialog1->setOption(QFileDialog::HideNameFilterDetails);
+  OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
+  OpenDialog1->setFileMode(QFileDialog::ExistingFile);
+  OpenDialog1->setNameFilters({kAudioFilter, kAllFilter});
 
   tbarPosition = MakeBar(this, "tbarPosition", {8, 48, 464, 30});
   tbarPosition->setRange(0, 100);
@@ -216,6 +219,17 @@ void TForm5::showEvent(QShowEvent *event) {
   if (!event->spontaneous()) FormShow();
 }
 
+void TForm5::keyPressEvent(QKeyEvent *event) {
+  // Esc is the Cancel button, which is disabled while a recording runs: a recording is not cut
+  // short by Esc.
+  if (event->matches(QKeySequence::Cancel)) {
+    event->accept();
+    Button3->click();  // nothing while it is disabled
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
 void TForm5::done(int result) {
   FormClose();
   QDialog::done(result);
@@ -260,19 +274,13 @@ void TForm5::FormClose() {
 }
 
 void TForm5::Button2Click() {
-  QFileDialog dialog(this, kTitle);
-  dialog.setObjectName("OpenDialog1");
-  dialog.setOption(QFileDialog::DontUseNativeDialog);
-  dialog.setOption(QFileDialog::HideNameFilterDetails);
-  dialog.setAcceptMode(QFileDialog::AcceptOpen);
-  dialog.setFileMode(QFileDialog::ExistingFile);
-  dialog.setNameFilters({kAudioFilter, kAllFilter});
-  dialog.setDirectory(StartFolder(state_.AudioPath));
+  PrepareOpenDialog(*OpenDialog1, state_.AudioPath);
   Label4->clear();
-  const bool chosen = dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty();
+  const bool chosen =
+      OpenDialog1->exec() == QDialog::Accepted && !OpenDialog1->selectedFiles().isEmpty();
   try {
     if (chosen) {
-      const QString fileName = dialog.selectedFiles().first();
+      const QString fileName = OpenDialog1->selectedFiles().first();
       Label4->setText(fileName);
       state_.AudioPath = fileName.toStdString();
       FreeAudioPlay();
@@ -305,6 +313,9 @@ void TForm5::OpenAudioPlay(const std::string &fileName) {
 
 void TForm5::FreeAudioPlay() {
   recording_.SetPlayer(nullptr);
+  // Whether the file plays goes with the file: the next one starts stopped, and "RECORD MESSAGE"
+  // follows it. (Without a player the pause action only clears the playing state.)
+  recording_.PauseAction();
   player_.reset();
 }
 

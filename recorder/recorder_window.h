@@ -17,6 +17,7 @@
 struct SharedState;
 class QCheckBox;
 class QComboBox;
+class QFileDialog;
 class QGroupBox;
 class QLabel;
 class QPushButton;
@@ -69,6 +70,7 @@ class TForm5 : public QDialog, private recorder::RecordingWindow {
 
  protected:
   void showEvent(QShowEvent *event) override;
+  void keyPressEvent(QKeyEvent *event) override;
 
  private:
   // The close steps, once per showing: timers off, the file closed, a recording or reply wait in
@@ -102,6 +104,7 @@ class TForm5 : public QDialog, private recorder::RecordingWindow {
 
   QPushButton *Button2;
   QLabel *Label4;
+  QFileDialog *OpenDialog1;
   QSlider *tbarPosition;
   QLabel *lblPosition;
   QLabel *Label1;

@@ -322,6 +322,17 @@ void TForm6::FormShow() {
   checking_ = false;
 }
 
+void TForm6::keyPressEvent(QKeyEvent *event) {
+  // Esc is the Cancel button, which is disabled while a write or a default wait runs: neither is
+  // cut short by Esc. Closing the window from its title bar still stops them.
+  if (event->matches(QKeySequence::Cancel)) {
+    event->accept();
+    Button3->click();  // nothing while it is disabled
+    return;
+  }
+  QDialog::keyPressEvent(event);
+}
+
 void TForm6::done(int result) {
   FormClose();
   QDialog::done(result);

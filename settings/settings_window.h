@@ -33,6 +33,7 @@ class TForm6 : public QDialog, private settings::ParameterFields {
 
  protected:
   void showEvent(QShowEvent *event) override;
+  void keyPressEvent(QKeyEvent *event) override;
   bool eventFilter(QObject *watched, QEvent *event) override;
 
  private:

@@ -30,7 +30,7 @@ class MainWindow : public ::testing::Test {
 
   // Creates the six windows over the fake and shows the main window.
   void Start(std::vector<std::string> audioDevices = {}) {
-    window.reset(CreateWindows(folder.Folder(), std::move(audioDevices)));
+    window.reset(CreateWindows(folder.Folder(), [audioDevices] { return audioDevices; }));
     window->show();
   }
 

@@ -11,6 +11,8 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
+#include <QFileDialog>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QTimer>
 #include <deque>
@@ -53,6 +55,15 @@ class ModalScript {
   static void Click(QAbstractButton *button) {
     ASSERT_NE(button, nullptr);
     QTimer::singleShot(0, button, &QAbstractButton::click);
+  }
+
+  // Chooses `file`, a full name, in an open file dialog as the user does: typed into its name
+  // field (QFileDialog::selectFile leaves the field alone while it has the focus), then accepted.
+  static void ChooseFile(QFileDialog *dialog, const QString &file) {
+    auto *name = dialog->findChild<QLineEdit *>("fileNameEdit");
+    ASSERT_NE(name, nullptr);
+    name->setText(file);
+    static_cast<QDialog *>(dialog)->accept();  // QFileDialog::accept, through QDialog
   }
 
  private:

@@ -21,6 +21,7 @@
 #include "app/config.h"
 #include "app/shared_state.h"
 #include "sim/in_process.h"
+#include "tests/app/modal_script.h"
 #include "tests/firmware/hex_records.h"
 #include "tests/support/temp_folder.h"
 
@@ -135,8 +136,7 @@ class FirmwareWindow : public ::testing::Test {
         dialog->reject();
         return;
       }
-      dialog->selectFile(QString::fromStdString(path));
-      QMetaObject::invokeMethod(dialog, "accept");
+      ModalScript::ChooseFile(dialog, QString::fromStdString(path));
     };
     QTest::mouseClick(Button(1), Qt::LeftButton);
   }
@@ -280,6 +280,31 @@ TEST_F(FirmwareWindow, TheFileDialogHasItsTitleFilterAndStartingFolder) {
   EXPECT_TRUE(answerer.boxes.empty());
 }
 
+TEST_F(FirmwareWindow, OpenDialog1IsMadeWithTheWindowAndUsedAgainAtEveryClick) {
+  auto *made = window->findChild<QFileDialog *>("OpenDialog1");
+  ASSERT_NE(made, nullptr) << "made with the window";
+  EXPECT_EQ(made->parent(), window.get());
+  const std::string first = WriteFile("first.HEX", hexfile::Data(0x10, {1, 2}));
+  window->show();
+  Choose(first);
+  ASSERT_EQ(state.FirmPath, first);
+  std::vector<QFileDialog *> used{made};
+  QStringList proposed{"<not shown>"};
+  QString folder;
+  answerer.onDialog = [&](QFileDialog *dialog) {
+    used.push_back(dialog);
+    proposed = dialog->selectedFiles();
+    folder = dialog->directory().absolutePath();
+    EXPECT_EQ(dialog->windowTitle(), "HEX file for Vertiko Mate");
+    dialog->reject();
+  };
+  QTest::mouseClick(Button(1), Qt::LeftButton);
+  EXPECT_EQ(used, (std::vector<QFileDialog *>{made, made}));
+  EXPECT_TRUE(proposed.isEmpty()) << "no file name is proposed: "
+                                  << proposed.join(' ').toStdString();
+  EXPECT_EQ(folder + "/", QString::fromStdString(files.Folder()));
+}
+
 TEST_F(FirmwareWindow, ALoadedFileIsShownScrolledToItsEndAndEnablesWriting) {
   std::string content;
   for (unsigned a = 0x10; a < 0x10 + 16 * 61; a += 16) content += hexfile::Data(a, {1, 2}) + "\n";
@@ -410,6 +435,45 @@ TEST_F(FirmwareWindow, ADownloadRunsToItsEndAndShowsTheLog) {
   EXPECT_EQ(overall->value(), 0);
 }
 
+// A bar from 0 to 0 is a busy bar, animated all the time it is shown: the bars are never so,
+// neither before a download nor in one of fewer than 20 lines, whose overall maximum is 0.
+TEST_F(FirmwareWindow, TheBarsAreEmptyBeforeAndFullAfterAShortDownloadAndNeverBusy) {
+  const std::string text = hexfile::FirmwareFile(0x30);
+  ASSERT_LT(firmware::ReadImage(text, text.size()).LineCount(), 20);
+  window->show();
+  auto *overall = Find<QProgressBar>("ProgressBar1");
+  auto *line = Find<QProgressBar>("ProgressBar2");
+  auto empty = [](QProgressBar *bar) {
+    return bar->minimum() < bar->maximum() && bar->value() == bar->minimum();
+  };
+  auto full = [](QProgressBar *bar) {
+    return bar->minimum() < bar->maximum() && bar->value() == bar->maximum();
+  };
+  EXPECT_TRUE(empty(overall));
+  EXPECT_TRUE(empty(line));
+
+  Choose(WriteFile("short.HEX", text));
+  QTest::mouseClick(Button(2), Qt::LeftButton);
+  ASSERT_TRUE(Find<QTimer>("Timer1")->isActive());
+  int busyTicks = 0;
+  while (Find<QTimer>("Timer1")->isActive() && StepDownload(1) == 1)
+    busyTicks += overall->minimum() == overall->maximum() || line->minimum() == line->maximum();
+  EXPECT_EQ(busyTicks, 0);
+  ASSERT_EQ(answerer.boxes.back().text,
+            "Download firmware to Vertiko mate is successfully complete");
+  EXPECT_TRUE(full(overall));
+  EXPECT_TRUE(full(line));
+
+  // Cancel is the one button left, and Esc is Cancel.
+  QTest::keyClick(window.get(), Qt::Key_Escape);
+  EXPECT_FALSE(window->isVisible());
+  window->show();
+  EXPECT_TRUE(empty(overall));
+  EXPECT_TRUE(empty(line));
+  QTest::keyClick(window.get(), Qt::Key_Escape);
+  EXPECT_FALSE(window->isVisible()) << "with no download Esc is Cancel";
+}
+
 TEST_F(FirmwareWindow, AFileWithoutFirmwareDataIsNotDownloaded) {
   const std::string path =
       WriteFile("empty.HEX", hexfile::Text({hexfile::Record(4, 0, {0, 0}), hexfile::EndOfFile()}));
@@ -440,8 +504,12 @@ TEST_F(FirmwareWindow, ClosingDuringADownloadStopsItAndKeepsTheLog) {
   window->show();
   Choose(path);
   QTest::mouseClick(Button(2), Qt::LeftButton);
-  StepDownload(20);
   QTest::keyClick(window.get(), Qt::Key_Escape);
+  EXPECT_TRUE(window->isVisible()) << "Esc does not break off a download that waits for the unit";
+  StepDownload(20);
+  ASSERT_EQ(window->findChild<QLabel *>("Label1")->text(), "Connect");
+  QTest::keyClick(window.get(), Qt::Key_Escape);
+  QTest::keyClick(Find<QPlainTextEdit>("Memo1"), Qt::Key_Escape);
   EXPECT_TRUE(window->isVisible()) << "Esc does not break off a download";
   window->close();
   EXPECT_FALSE(window->isVisible());

@@ -106,8 +106,7 @@ TEST(RecorderWithSkarvelSim, RecordMessageLeavesTheWholeToneInTheEmulatedUnitsRe
       script.Then([&](QWidget *modal) {
         auto *dialog = qobject_cast<QFileDialog *>(modal);
         ASSERT_NE(dialog, nullptr);
-        dialog->selectFile(file);
-        static_cast<QDialog *>(dialog)->accept();
+        ModalScript::ChooseFile(dialog, file);
       });
       form.findChild<QPushButton *>("Button2")->click();
     }

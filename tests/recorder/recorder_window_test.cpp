@@ -94,8 +94,7 @@ class RecorderWindow : public ::testing::Test {
         dialog->reject();
         return;
       }
-      dialog->selectFile(file);
-      static_cast<QDialog *>(dialog)->accept();  // QFileDialog::accept, through QDialog
+      ModalScript::ChooseFile(dialog, file);
     });
     if (failOpen)
       script.ThenMessage("DirectShow call failed: 80040265\rCannot play back the file.");
@@ -295,6 +294,28 @@ TEST_F(RecorderWindow, TheFileDialogStartsInTheProgramFolderAndThenFromTheChosen
   form->close();
 }
 
+TEST_F(RecorderWindow, OpenDialog1IsMadeWithTheWindowAndUsedAgainAtEveryClick) {
+  auto *made = form->findChild<QFileDialog *>("OpenDialog1");
+  ASSERT_NE(made, nullptr) << "made with the window";
+  EXPECT_EQ(made->parent(), form.get());
+  EXPECT_FALSE(made->isVisible());
+  Show();
+  std::vector<QFileDialog *> used;
+  OpenFile(audioFile, [&](QFileDialog *dialog) {
+    used.push_back(dialog);
+    dialog->selectNameFilter("All files");  // the user's last filter is not kept
+  });
+  OpenFile("", [&](QFileDialog *dialog) {
+    used.push_back(dialog);
+    EXPECT_EQ(dialog->selectedNameFilter(), "File with audio");
+    EXPECT_EQ(dialog->directory().absolutePath() + "/",
+              QString::fromStdString(folder.Folder()) + "sounds/");
+    EXPECT_TRUE(dialog->selectedFiles().isEmpty()) << "no file name is proposed";
+  });
+  EXPECT_EQ(used, (std::vector<QFileDialog *>{made, made}));
+  form->close();
+}
+
 TEST_F(RecorderWindow, CancellingTheDialogClosesTheOpenFile) {
   Show();
   OpenFile(audioFile);
@@ -378,6 +399,30 @@ TEST_F(RecorderWindow, PlayDisablesRecordMessageAndPauseAndStopEnableIt) {
   EXPECT_EQ(Player()->position, 0);
   EXPECT_TRUE(unit.Rts());
   EXPECT_EQ(Enabled(), "111111 111");
+  form->close();
+}
+
+TEST_F(RecorderWindow, AFileOpenedWhileAnotherPlaysCanBeRecorded) {
+  Show();
+  OpenFile(audioFile);
+  find<QPushButton>("btnPlay")->click();
+  ASSERT_EQ(Enabled(), "111011 111");
+  OpenFile(audioFile);
+  EXPECT_EQ(Player()->state, 0) << "a new file starts stopped";
+  EXPECT_FALSE(form->Recording().Playing());
+  EXPECT_EQ(Enabled(), "111111 111") << "RECORD MESSAGE follows the new file";
+
+  // Played, then the dialog cancelled: no file; the next one is not playing either.
+  find<QPushButton>("btnPlay")->click();
+  OpenFile("");
+  OpenFile(audioFile);
+  ASSERT_EQ(Enabled(), "111111 111");
+  {
+    ModalScript script;
+    script.ThenMessage("Have you got connect audio cable Jack 3.5mm?");
+    find<QPushButton>("Button1")->click();
+  }
+  EXPECT_EQ(form->Recording().CurrentPhase(), Phase::AwaitingReply);
   form->close();
 }
 
@@ -519,11 +564,41 @@ TEST_F(RecorderWindow, ClosingDuringARecordingGivesTheStopSignal) {
   }
   form->Timer1Timer();
   ASSERT_FALSE(unit.Rts());
-  form->reject();  // Esc, or the close box: Cancel is disabled
+  form->reject();  // the close box: Cancel is disabled
   EXPECT_TRUE(unit.Rts());
   EXPECT_FALSE(find<QTimer>("Timer1")->isActive());
   EXPECT_FALSE(find<QTimer>("Timer2")->isActive());
   EXPECT_EQ(form->CurrentPlayer(), nullptr);
   EXPECT_EQ(form->Recording().CurrentPhase(), Phase::Idle);
+  EXPECT_EQ(Remembered(), audioFile.toStdString());
+}
+
+// Esc is the Cancel button: nothing from "RECORD MESSAGE" to the end of the recording (Cancel
+// disabled), the window closed otherwise.
+TEST_F(RecorderWindow, EscapeDoesWhatCancelDoesAndNothingDuringARecording) {
+  Show();
+  OpenFile(audioFile);
+  {
+    ModalScript script;
+    script.ThenMessage("Have you got connect audio cable Jack 3.5mm?");
+    find<QPushButton>("Button1")->click();
+  }
+  ASSERT_EQ(form->Recording().CurrentPhase(), Phase::AwaitingReply);
+  QTest::keyClick(form.get(), Qt::Key_Escape);
+  EXPECT_TRUE(form->isVisible()) << "Esc broke off the wait for the reply";
+  form->Timer1Timer();
+  ASSERT_EQ(form->Recording().CurrentPhase(), Phase::Recording);
+  QTest::keyClick(form.get(), Qt::Key_Escape);
+  QTest::keyClick(find<QSlider>("tbarVolume"), Qt::Key_Escape);
+  EXPECT_TRUE(form->isVisible()) << "Esc broke off the recording";
+  EXPECT_FALSE(unit.Rts());
+  EXPECT_EQ(form->Recording().CurrentPhase(), Phase::Recording);
+
+  Player()->ReachEnd();
+  form->Timer1Timer();
+  ASSERT_TRUE(unit.Rts());
+  QTest::keyClick(form.get(), Qt::Key_Escape);
+  EXPECT_FALSE(form->isVisible()) << "after the recording Esc is Cancel";
+  EXPECT_EQ(form->CurrentPlayer(), nullptr);
   EXPECT_EQ(Remembered(), audioFile.toStdString());
 }

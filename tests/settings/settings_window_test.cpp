@@ -452,16 +452,41 @@ TEST_F(SettingsWindow, ClosingDuringAWriteStopsItAndReopeningShowsTheFieldsAsThe
   EXPECT_EQ(combo("ComboBox11")->currentText(), "80");
 }
 
-TEST_F(SettingsWindow, EscapeEndsADefaultWait) {
+// Esc is the Cancel button: nothing while an exchange runs (Cancel disabled), wherever the focus
+// is; it closes the window once the exchange has ended. The title bar's close still stops one.
+TEST_F(SettingsWindow, EscapeDoesWhatCancelDoesAndNothingDuringAnExchange) {
   show();
   button("Default setting")->click();
-  EXPECT_TRUE(child<QTimer>("Timer2")->isActive());
+  ASSERT_TRUE(child<QTimer>("Timer2")->isActive());
   QTest::keyClick(&window, Qt::Key_Escape);
-  EXPECT_FALSE(window.isVisible());
-  EXPECT_FALSE(child<QTimer>("Timer2")->isActive());
+  edit("Edit7")->setFocus();
+  QTest::keyClick(edit("Edit7"), Qt::Key_Escape);
+  QTest::keyClick(combo("ComboBox3"), Qt::Key_Escape);
+  EXPECT_TRUE(window.isVisible()) << "Esc broke off the default wait";
+  EXPECT_TRUE(child<QTimer>("Timer2")->isActive());
   reply("OK\r\n");
   tick("Timer2");
-  EXPECT_EQ(unit().rx.size(), 4u);  // left for the next window
+  EXPECT_TRUE(buttonsEnabled());
+  received();
+
+  button("Write to Skarvel")->click();
+  for (int step = 1; step <= 3; ++step) {
+    reply("OK\r\n");
+    tick("Timer1");
+  }
+  QTest::keyClick(&window, Qt::Key_Escape);
+  EXPECT_TRUE(window.isVisible()) << "Esc broke off the write";
+  reply("OK\r\n");
+  tick("Timer1");
+  EXPECT_TRUE(received().ends_with("AT@P042\r\n")) << "the write goes on";
+  window.close();  // the title bar's close: stops the write
+  EXPECT_FALSE(window.isVisible());
+  EXPECT_FALSE(child<QTimer>("Timer1")->isActive());
+
+  show();
+  QTest::keyClick(&window, Qt::Key_Escape);
+  EXPECT_FALSE(window.isVisible()) << "with no exchange Esc is Cancel";
+  EXPECT_TRUE(boxes.texts.empty());
 }
 
 }  // namespace

@@ -1,0 +1,20 @@
+#include "app/open_dialog.h"
+
+#include <QAbstractItemView>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QItemSelectionModel>
+#include <QLineEdit>
+
+void PrepareOpenDialog(QFileDialog &dialog, const std::string &remembered) {
+  const QStringList filters = dialog.nameFilters();
+  if (!filters.isEmpty()) dialog.selectNameFilter(filters.first());
+  const QFileInfo info(QString::fromStdString(remembered));
+  dialog.setDirectory(info.isDir() ? info.absoluteFilePath() : info.absolutePath());
+  // Qt's dialog keeps the last name in its name field and the last choice selected in its file
+  // views (which share one selection); either would be proposed again.
+  if (auto *name = dialog.findChild<QLineEdit *>("fileNameEdit")) name->clear();
+  for (const char *view : {"listView", "treeView"})
+    if (auto *files = dialog.findChild<QAbstractItemView *>(view))
+      if (files->selectionModel() != nullptr) files->selectionModel()->clear();
+}

@@ -1,0 +1,12 @@
+// The file-open dialogs of the firmware and recorder windows: each window makes its own
+// `OpenDialog1` with the window and uses it again at every click of its open button.
+#pragma once
+
+#include <string>
+
+class QFileDialog;
+
+// Makes a lasting open dialog ready for its next use: it starts in the folder of the remembered
+// file (or in the remembered folder), on its first filter, and proposes no file name: what was
+// chosen or typed in it last time is not filled in again.
+void PrepareOpenDialog(QFileDialog &dialog, const std::string &remembered);
