@@ -20,6 +20,7 @@ struct InProcessUnits::State {
   };
   ManualClock ownClock;
   const sim::Clock *clock = nullptr;
+  std::unique_ptr<EventClock> unitClock;  // over `clock`: the units' time
   std::vector<Slot> slots;
 
   Slot *find(const std::string &serial) {
@@ -34,10 +35,14 @@ namespace {
 class InProcessDevice : public d2xx::Device {
  public:
   InProcessDevice(std::shared_ptr<InProcessUnits::State> state, std::size_t slot)
-      : state_(std::move(state)), slot_(slot), generation_(state_->slots[slot].generation) {
+      : state_(std::move(state)),
+        slot_(slot),
+        generation_(state_->slots[slot].generation),
+        wire_(state_->slots[slot].unit->Options().wire) {
     auto &s = state_->slots[slot_];
     s.open = true;
     s.unit->Connect();
+    wire_.SetBaudRate(s.unit->BaudRate());
   }
   ~InProcessDevice() override {
     if (!alive()) return;
@@ -48,7 +53,9 @@ class InProcessDevice : public d2xx::Device {
 
   FT_STATUS SetBaudRate(ULONG baudRate) override {
     if (!alive()) return FT_IO_ERROR;
+    collect();  // what is on its way keeps its timing
     unit().SetBaudRate(baudRate);
+    wire_.SetBaudRate(unit().BaudRate());
     return FT_OK;
   }
   FT_STATUS Read(void *buffer, DWORD toRead, DWORD *read) override {
@@ -65,7 +72,13 @@ class InProcessDevice : public d2xx::Device {
   FT_STATUS Write(const void *buffer, DWORD toWrite, DWORD *written) override {
     *written = 0;
     if (!alive()) return FT_IO_ERROR;
-    unit().Receive(std::string_view(static_cast<const char *>(buffer), toWrite));
+    const std::string_view bytes(static_cast<const char *>(buffer), toWrite);
+    if (wire_.Options().timed) {
+      collect();
+      wire_.Send(bytes, state_->clock->Now());
+    } else {
+      unit().Receive(bytes);
+    }
     *written = toWrite;
     return FT_OK;
   }
@@ -107,8 +120,21 @@ class InProcessDevice : public d2xx::Device {
   Unit &unit() { return *state_->slots[slot_].unit; }
   // Takes what the unit has sent by now into the receive queue; bytes beyond its cap are lost.
   void collect() {
-    for (char c : unit().TakeOutput())
+    for (char c : wire_.Options().timed ? throughWire() : unit().TakeOutput())
       if (rx_.size() < kReceiveQueueCap) rx_.push_back(static_cast<std::uint8_t>(c));
+  }
+  // Hands the unit the bytes that have reached it by now, each at its own time, puts what the
+  // unit sent onto the line and gives what has reached the host.
+  std::string throughWire() {
+    EventClock &clock = *state_->unitClock;
+    const Time now = state_->clock->Now();
+    for (const auto &[at, byte] : wire_.Arrived(now)) {
+      clock.Pin(at);
+      unit().Receive(std::string_view(&byte, 1));
+    }
+    clock.Unpin();
+    for (const auto &[due, bytes] : unit().TakeTimedOutput()) wire_.Reply(bytes, due);
+    return wire_.Delivered(now);
   }
 
   std::shared_ptr<InProcessUnits::State> state_;
@@ -116,6 +142,7 @@ class InProcessDevice : public d2xx::Device {
   int generation_;
   bool dtr_ = true;
   bool rts_ = true;
+  Wire wire_;
   std::deque<std::uint8_t> rx_;
 };
 
@@ -150,13 +177,14 @@ class InProcessProvider : public d2xx::DeviceProvider {
 
 InProcessUnits::InProcessUnits(const sim::Clock *clock) : state_(std::make_shared<State>()) {
   state_->clock = clock ? clock : &state_->ownClock;
+  state_->unitClock = std::make_unique<EventClock>(*state_->clock);
 }
 
 InProcessUnits::~InProcessUnits() = default;
 
 Unit &InProcessUnits::Add(UnitOptions options) {
   State::Slot slot;
-  slot.unit = std::make_unique<Unit>(std::move(options), *state_->clock);
+  slot.unit = std::make_unique<Unit>(std::move(options), *state_->unitClock);
   state_->slots.push_back(std::move(slot));
   return *state_->slots.back().unit;
 }
