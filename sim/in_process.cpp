@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "d2xx/event.h"
+
 namespace sim {
 
 namespace {
@@ -67,6 +69,7 @@ class InProcessDevice : public d2xx::Device {
       out[(*read)++] = rx_.front();
       rx_.pop_front();
     }
+    events_.SetQueued(!rx_.empty());
     return FT_OK;
   }
   FT_STATUS Write(const void *buffer, DWORD toWrite, DWORD *written) override {
@@ -111,6 +114,18 @@ class InProcessDevice : public d2xx::Device {
     unit().SetBitMode(mask, mode);
     return FT_OK;
   }
+  // The unit's bytes come in at the driver calls, when the test's clock has let them: the event
+  // is signalled from the call that took them in.
+  FT_STATUS NotifyReceived(d2xx::EventHandle *event) override {
+    if (!event) {
+      events_.Detach();
+      return FT_OK;
+    }
+    if (!alive()) return FT_IO_ERROR;
+    if (!events_.Attach(*event, -1)) return FT_INSUFFICIENT_RESOURCES;
+    collect();
+    return FT_OK;
+  }
 
  private:
   bool alive() const {
@@ -122,6 +137,7 @@ class InProcessDevice : public d2xx::Device {
   void collect() {
     for (char c : wire_.Options().timed ? throughWire() : unit().TakeOutput())
       if (rx_.size() < kReceiveQueueCap) rx_.push_back(static_cast<std::uint8_t>(c));
+    events_.SetQueued(!rx_.empty());
   }
   // Hands the unit the bytes that have reached it by now, each at its own time, puts what the
   // unit sent onto the line and gives what has reached the host.
@@ -144,6 +160,7 @@ class InProcessDevice : public d2xx::Device {
   bool rts_ = true;
   Wire wire_;
   std::deque<std::uint8_t> rx_;
+  d2xx::EventLink events_;
 };
 
 class InProcessProvider : public d2xx::DeviceProvider {
