@@ -199,9 +199,10 @@ class DownloadOverTheWire : public DownloadIntoUnit,
   DownloadOverTheWire() : DownloadIntoUnit({.timed = true, .latency = GetParam()}) {}
 };
 
-TEST_P(DownloadOverTheWire, AnImageEndsUpInTheUnitAtTheLinesPace) {
-  const std::string text = hexfile::FirmwareFile(0x100);
+TEST_P(DownloadOverTheWire, AFullImageEndsUpInTheUnitAtTheLinesPace) {
+  const std::string text = hexfile::FirmwareFile();
   const Image image = firmware::ReadImage(text, text.size());
+  ASSERT_EQ(image.LineCount(), 1536);
   const int ticks = Run(text);
 
   ASSERT_EQ(download.Result(), Ending::Success) << download.Status() << "\n" << download.LogView();
