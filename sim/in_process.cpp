@@ -55,7 +55,7 @@ class InProcessDevice : public d2xx::Device {
 
   FT_STATUS SetBaudRate(ULONG baudRate) override {
     if (!alive()) return FT_IO_ERROR;
-    collect();  // what is on its way keeps its timing
+    if (wire_.Options().timed) collect();  // what is on its way keeps its timing
     unit().SetBaudRate(baudRate);
     wire_.SetBaudRate(unit().BaudRate());
     return FT_OK;
