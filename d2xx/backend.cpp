@@ -183,4 +183,13 @@ FT_STATUS ProviderBackend::SetBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode) 
   return d ? d->SetBitMode(mask, mode) : FT_INVALID_HANDLE;
 }
 
+FT_STATUS ProviderBackend::SetEventNotification(FT_HANDLE handle, DWORD mask, void *param) {
+  Device *d = find(handle);
+  if (!d) return FT_INVALID_HANDLE;
+  if (mask == 0) return d->NotifyReceived(nullptr);
+  if (mask != FT_EVENT_RXCHAR) return FT_NOT_SUPPORTED;
+  if (!param) return FT_INVALID_PARAMETER;
+  return d->NotifyReceived(static_cast<EventHandle *>(param));
+}
+
 }  // namespace d2xx

@@ -13,6 +13,8 @@
 
 namespace d2xx {
 
+class EventHandle;
+
 // The whole driver surface, one virtual per driver function. A recording fake implements this
 // directly; everything else goes through ProviderBackend.
 class Backend {
@@ -31,6 +33,8 @@ class Backend {
   virtual FT_STATUS ClrRts(FT_HANDLE handle) = 0;
   virtual FT_STATUS GetModemStatus(FT_HANDLE handle, ULONG *status) = 0;
   virtual FT_STATUS SetBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode) = 0;
+  // A backend without events refuses them.
+  virtual FT_STATUS SetEventNotification(FT_HANDLE, DWORD, void *) { return FT_NOT_SUPPORTED; }
 };
 
 // The backend that serves the driver calls now; made on first use from MakeSystemBackend().
@@ -88,6 +92,8 @@ class Device {
   virtual FT_STATUS SetRts(bool set) = 0;
   virtual FT_STATUS ModemStatus(ULONG *status) = 0;
   virtual FT_STATUS SetBitMode(UCHAR mask, UCHAR mode) = 0;
+  // Signals `event` while received bytes wait (FT_EVENT_RXCHAR); nullptr ends it.
+  virtual FT_STATUS NotifyReceived(EventHandle *) { return FT_NOT_SUPPORTED; }
 };
 
 // A source of devices: real adapters, emulated units, or units that a test serves in-process.
@@ -123,6 +129,7 @@ class ProviderBackend : public Backend {
   FT_STATUS ClrRts(FT_HANDLE handle) override;
   FT_STATUS GetModemStatus(FT_HANDLE handle, ULONG *status) override;
   FT_STATUS SetBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode) override;
+  FT_STATUS SetEventNotification(FT_HANDLE handle, DWORD mask, void *param) override;
 
  private:
   struct Open;

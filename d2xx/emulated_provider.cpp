@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "d2xx/device_link.h"
+#include "d2xx/event.h"
 
 namespace d2xx {
 
@@ -63,6 +64,7 @@ class EmulatedDevice : public Device {
       out[(*read)++] = rx_.front();
       rx_.pop_front();
     }
+    events_.SetQueued(!rx_.empty());
     return FT_OK;
   }
   FT_STATUS Write(const void *buffer, DWORD toWrite, DWORD *written) override {
@@ -101,6 +103,17 @@ class EmulatedDevice : public Device {
   FT_STATUS SetBitMode(UCHAR mask, UCHAR mode) override {
     const char payload[2] = {static_cast<char>(mask), static_cast<char>(mode)};
     return sendFrame(link::kMode, std::string_view(payload, 2));
+  }
+  // Bytes on the socket make it readable; bytes already taken into the queue raise the flag.
+  FT_STATUS NotifyReceived(EventHandle *event) override {
+    if (!event) {
+      events_.Detach();
+      return FT_OK;
+    }
+    if (fd_ < 0) return FT_IO_ERROR;
+    if (!events_.Attach(*event, fd_)) return FT_INSUFFICIENT_RESOURCES;
+    events_.SetQueued(!rx_.empty());
+    return FT_OK;
   }
 
   // Writes one frame whole, at once. A frame that the socket does not take now fails and leaves
@@ -173,6 +186,7 @@ class EmulatedDevice : public Device {
           if (frame.type == link::kData) {
             for (char c : frame.payload)
               if (rx_.size() < kReceiveQueueCap) rx_.push_back(static_cast<std::uint8_t>(c));
+            events_.SetQueued(!rx_.empty());
           } else if (frame.type == link::kStatus) {
             modemStatus_ = static_cast<std::uint8_t>(frame.payload[0]);
           }
@@ -182,6 +196,7 @@ class EmulatedDevice : public Device {
   }
 
   void unplugged() {
+    events_.Detach();  // an unplugged device wakes nobody
     if (fd_ >= 0) close(fd_);
     fd_ = -1;
   }
@@ -196,6 +211,7 @@ class EmulatedDevice : public Device {
   Clock::time_point folderChecked_{};
   bool dtr_ = true;
   bool rts_ = true;
+  EventLink events_;
 };
 
 // A connection to a device that has not said hello yet.

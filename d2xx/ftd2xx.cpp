@@ -41,3 +41,6 @@ FT_STATUS FT_GetModemStatus(FT_HANDLE handle, ULONG *modemStatus) {
 FT_STATUS FT_SetBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode) {
   return d2xx::CurrentBackend().SetBitMode(handle, mask, mode);
 }
+FT_STATUS FT_SetEventNotification(FT_HANDLE handle, DWORD mask, void *param) {
+  return d2xx::CurrentBackend().SetEventNotification(handle, mask, param);
+}

@@ -20,6 +20,7 @@ enum : FT_STATUS {
   FT_INSUFFICIENT_RESOURCES = 5,
   FT_INVALID_PARAMETER = 6,
   FT_INVALID_BAUD_RATE = 7,
+  FT_NOT_SUPPORTED = 17,
   FT_OTHER_ERROR = 18,
 };
 
@@ -35,6 +36,11 @@ inline constexpr DWORD FT_MODEM_STATUS_CTS = 0x10;
 inline constexpr DWORD FT_MODEM_STATUS_DSR = 0x20;
 inline constexpr DWORD FT_MODEM_STATUS_RI = 0x40;
 inline constexpr DWORD FT_MODEM_STATUS_DCD = 0x80;
+
+// Events of FT_SetEventNotification.
+inline constexpr DWORD FT_EVENT_RXCHAR = 1;
+inline constexpr DWORD FT_EVENT_MODEM_STATUS = 2;
+inline constexpr DWORD FT_EVENT_LINE_STATUS = 4;
 
 // Longest description or serial number that a listing call writes, terminating zero included.
 inline constexpr DWORD FT_LIST_TEXT_MAX = 64;
@@ -56,3 +62,7 @@ FT_STATUS FT_SetRts(FT_HANDLE handle);
 FT_STATUS FT_ClrRts(FT_HANDLE handle);
 FT_STATUS FT_GetModemStatus(FT_HANDLE handle, ULONG *modemStatus);
 FT_STATUS FT_SetBitMode(FT_HANDLE handle, UCHAR mask, UCHAR mode);
+// FT_EVENT_RXCHAR: `param` is a d2xx::EventHandle (d2xx/event.h), signalled from now on while
+// received bytes wait; it replaces the device's earlier event. A mask of 0 ends the
+// notification. Other events are not reported (FT_NOT_SUPPORTED).
+FT_STATUS FT_SetEventNotification(FT_HANDLE handle, DWORD mask, void *param);

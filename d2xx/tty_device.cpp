@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <thread>
 
+#include "d2xx/event.h"
 #include "d2xx/tty_speed.h"
 
 namespace d2xx {
@@ -91,6 +92,14 @@ class TtyDevice : public Device {
   FT_STATUS SetRts(bool set) override { return setLine(TIOCM_RTS, set); }
   FT_STATUS ModemStatus(ULONG *status) override;
   FT_STATUS SetBitMode(UCHAR mask, UCHAR mode) override;
+  // The tty is readable while its receive queue holds bytes.
+  FT_STATUS NotifyReceived(EventHandle *event) override {
+    if (!event) {
+      events_.Detach();
+      return FT_OK;
+    }
+    return events_.Attach(*event, fd_) ? FT_OK : FT_INSUFFICIENT_RESOURCES;
+  }
 
  private:
   FT_STATUS setLine(int line, bool set);
@@ -102,12 +111,14 @@ class TtyDevice : public Device {
   DriverControl driver_;
   bool lowLatencySet_;
   ULONG baudRate_ = 9600;
+  EventLink events_;
 };
 
 TtyDevice::~TtyDevice() {
   drainOutput();
   restoreLatency();
   ioctl(fd_, TIOCNXCL);
+  events_.Detach();
   ::close(fd_);  // releases the flock
 }
 

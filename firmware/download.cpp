@@ -17,6 +17,16 @@ std::string Latin1(const QString &text) {
   return text.toLatin1().toStdString();
 }
 
+// The loader's answers at the end of a reply: the number of "Y" after its last line break, when
+// nothing else follows that break.
+int TrailingAnswers(const std::string &reply) {
+  const auto lineFeed = reply.rfind('\n');
+  const std::string_view tail =
+      std::string_view(reply).substr(lineFeed == std::string::npos ? 0 : lineFeed + 1);
+  if (tail.empty() || tail.find_first_not_of('Y') != std::string_view::npos) return 0;
+  return static_cast<int>(tail.size());
+}
+
 }  // namespace
 
 EndingText TextOf(Ending ending) {
@@ -99,6 +109,8 @@ bool FirmwareDownload::Start(std::string_view text, std::size_t storedLength) {
   waitTicks_ = 0;
   timeOuts_ = 0;
   attempts_ = 0;
+  answers_ = 0;
+  sinceLastW_ = 0;
   display_.StartTimer();
   display_.SetBusy(false);
   return true;
@@ -124,20 +136,38 @@ void FirmwareDownload::Tick() {
   }
 }
 
+// A "w" goes out at every tick until the reply is exactly "Y". On a real line the "Y" can come
+// in one read with the "OK\r\n" of the start command, or with the "Y" of other "w": the host
+// sends a "w" at every tick, the reply takes its time on the line and in the FT232, and the
+// loader answers every "w" that comes where a line would begin. Such a reply (one or more "Y"
+// after its last line break) shows that the unit is in its loader: no more "w" is sent, and
+// the transfer begins when every "w" sent has had its "Y", so that none comes among the replies
+// to the image, or when the last "w" has been out for kSettleTicks, when none can be on its way.
 void FirmwareDownload::TickConnecting(const std::string &reply) {
-  if (reply == "Y") {
-    status_ = kConnected;
-    ready_ = true;
-    waitTicks_ = 0;
-    phase_ = Phase::Transferring;
+  if (answers_ == 0 && reply == "Y") {
+    Connected();
+    return;
+  }
+  const int answers = TrailingAnswers(reply);
+  if (answers_ > 0 || answers > 0) {
+    answers_ += answers;
+    if (answers_ >= attempts_ || ++sinceLastW_ >= kSettleTicks) Connected();
     return;
   }
   state_.LastSendResult = state_.SendText("w");
   lastSent_ = ByteToHex('w');
+  sinceLastW_ = 0;
   if (++attempts_ > kConnectionAttempts) {
     attempts_ = 0;
     End(Ending::ConnectionFailure);
   }
+}
+
+void FirmwareDownload::Connected() {
+  status_ = kConnected;
+  ready_ = true;
+  waitTicks_ = 0;
+  phase_ = Phase::Transferring;
 }
 
 void FirmwareDownload::TickSending() {

@@ -29,6 +29,10 @@ inline constexpr int kTimeOutLimit = 10;         // the 11th time-out ends the d
 inline constexpr int kFinishOffset = 100000;     // added to the line count on "Z"
 inline constexpr int kProgressGroup = 10;        // lines per step of the overall progress
 
+// Ticks after the last "w" within which its "Y" has come on any line (an FT232 holds a reply up
+// to its latency timer, 16 ms without the udev rule).
+inline constexpr int kSettleTicks = 10;
+
 inline constexpr std::string_view kStartCommand = "AT@#\r\n";
 inline constexpr std::string_view kLogFileName = "LOG_file1.TXT";
 inline constexpr std::string_view kLogRule = "========================";
@@ -126,10 +130,13 @@ class FirmwareDownload {
   int WaitTicks() const { return waitTicks_; }
   int TimeOuts() const { return timeOuts_; }
   int Attempts() const { return attempts_; }
+  // "Y" counted while connecting after the first that came with other bytes.
+  int Answers() const { return answers_; }
   const std::string &LastSent() const { return lastSent_; }
 
  private:
   void TickConnecting(const std::string &reply);
+  void Connected();
   void TickSending();
   void TickWaiting(const std::string &reply);
   // A wait that ran out (or a byte that could not be sent for as long): false when it was the
@@ -154,6 +161,8 @@ class FirmwareDownload {
 
   Image image_;
   int attempts_ = 0;
+  int answers_ = 0;     // "Y" received since the unit was seen in its loader
+  int sinceLastW_ = 0;  // ticks since the last "w" was sent
   int lineIndex_ = 1;
   int bytePosition_ = 1;
   bool ready_ = false;

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <optional>
 
 namespace sim {
 
@@ -31,6 +32,21 @@ class ManualClock : public Clock {
 
  private:
   Time now_{};
+};
+
+// Another clock's time, except while an event that happened earlier is being handled: then the
+// time of that event. A transport that hands the unit a byte some time after it arrived sets
+// the byte's time, so that the unit's answer starts when the byte came, not when it was handled.
+class EventClock : public Clock {
+ public:
+  explicit EventClock(const Clock &base) : base_(base) {}
+  Time Now() const override { return at_ ? *at_ : base_.Now(); }
+  void Pin(Time at) { at_ = at; }
+  void Unpin() { at_.reset(); }
+
+ private:
+  const Clock &base_;
+  std::optional<Time> at_;
 };
 
 }  // namespace sim

@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "d2xx/event.h"
+
 namespace sim {
 
 namespace {
@@ -20,6 +22,7 @@ struct InProcessUnits::State {
   };
   ManualClock ownClock;
   const sim::Clock *clock = nullptr;
+  std::unique_ptr<EventClock> unitClock;  // over `clock`: the units' time
   std::vector<Slot> slots;
 
   Slot *find(const std::string &serial) {
@@ -34,10 +37,14 @@ namespace {
 class InProcessDevice : public d2xx::Device {
  public:
   InProcessDevice(std::shared_ptr<InProcessUnits::State> state, std::size_t slot)
-      : state_(std::move(state)), slot_(slot), generation_(state_->slots[slot].generation) {
+      : state_(std::move(state)),
+        slot_(slot),
+        generation_(state_->slots[slot].generation),
+        wire_(state_->slots[slot].unit->Options().wire) {
     auto &s = state_->slots[slot_];
     s.open = true;
     s.unit->Connect();
+    wire_.SetBaudRate(s.unit->BaudRate());
   }
   ~InProcessDevice() override {
     if (!alive()) return;
@@ -48,7 +55,9 @@ class InProcessDevice : public d2xx::Device {
 
   FT_STATUS SetBaudRate(ULONG baudRate) override {
     if (!alive()) return FT_IO_ERROR;
+    if (wire_.Options().timed) collect();  // what is on its way keeps its timing
     unit().SetBaudRate(baudRate);
+    wire_.SetBaudRate(unit().BaudRate());
     return FT_OK;
   }
   FT_STATUS Read(void *buffer, DWORD toRead, DWORD *read) override {
@@ -60,12 +69,19 @@ class InProcessDevice : public d2xx::Device {
       out[(*read)++] = rx_.front();
       rx_.pop_front();
     }
+    events_.SetQueued(!rx_.empty());
     return FT_OK;
   }
   FT_STATUS Write(const void *buffer, DWORD toWrite, DWORD *written) override {
     *written = 0;
     if (!alive()) return FT_IO_ERROR;
-    unit().Receive(std::string_view(static_cast<const char *>(buffer), toWrite));
+    const std::string_view bytes(static_cast<const char *>(buffer), toWrite);
+    if (wire_.Options().timed) {
+      collect();
+      wire_.Send(bytes, state_->clock->Now());
+    } else {
+      unit().Receive(bytes);
+    }
     *written = toWrite;
     return FT_OK;
   }
@@ -98,6 +114,18 @@ class InProcessDevice : public d2xx::Device {
     unit().SetBitMode(mask, mode);
     return FT_OK;
   }
+  // The unit's bytes come in at the driver calls, when the test's clock has let them: the event
+  // is signalled from the call that took them in.
+  FT_STATUS NotifyReceived(d2xx::EventHandle *event) override {
+    if (!event) {
+      events_.Detach();
+      return FT_OK;
+    }
+    if (!alive()) return FT_IO_ERROR;
+    if (!events_.Attach(*event, -1)) return FT_INSUFFICIENT_RESOURCES;
+    collect();
+    return FT_OK;
+  }
 
  private:
   bool alive() const {
@@ -107,8 +135,22 @@ class InProcessDevice : public d2xx::Device {
   Unit &unit() { return *state_->slots[slot_].unit; }
   // Takes what the unit has sent by now into the receive queue; bytes beyond its cap are lost.
   void collect() {
-    for (char c : unit().TakeOutput())
+    for (char c : wire_.Options().timed ? throughWire() : unit().TakeOutput())
       if (rx_.size() < kReceiveQueueCap) rx_.push_back(static_cast<std::uint8_t>(c));
+    events_.SetQueued(!rx_.empty());
+  }
+  // Hands the unit the bytes that have reached it by now, each at its own time, puts what the
+  // unit sent onto the line and gives what has reached the host.
+  std::string throughWire() {
+    EventClock &clock = *state_->unitClock;
+    const Time now = state_->clock->Now();
+    for (const auto &[at, byte] : wire_.Arrived(now)) {
+      clock.Pin(at);
+      unit().Receive(std::string_view(&byte, 1));
+    }
+    clock.Unpin();
+    for (const auto &[due, bytes] : unit().TakeTimedOutput()) wire_.Reply(bytes, due);
+    return wire_.Delivered(now);
   }
 
   std::shared_ptr<InProcessUnits::State> state_;
@@ -116,7 +158,9 @@ class InProcessDevice : public d2xx::Device {
   int generation_;
   bool dtr_ = true;
   bool rts_ = true;
+  Wire wire_;
   std::deque<std::uint8_t> rx_;
+  d2xx::EventLink events_;
 };
 
 class InProcessProvider : public d2xx::DeviceProvider {
@@ -150,13 +194,14 @@ class InProcessProvider : public d2xx::DeviceProvider {
 
 InProcessUnits::InProcessUnits(const sim::Clock *clock) : state_(std::make_shared<State>()) {
   state_->clock = clock ? clock : &state_->ownClock;
+  state_->unitClock = std::make_unique<EventClock>(*state_->clock);
 }
 
 InProcessUnits::~InProcessUnits() = default;
 
 Unit &InProcessUnits::Add(UnitOptions options) {
   State::Slot slot;
-  slot.unit = std::make_unique<Unit>(std::move(options), *state_->clock);
+  slot.unit = std::make_unique<Unit>(std::move(options), *state_->unitClock);
   state_->slots.push_back(std::move(slot));
   return *state_->slots.back().unit;
 }

@@ -6,7 +6,8 @@
 // RTS set at 9600 baud, the receive queue holds at most 65,536 bytes, and an unplugged unit fails
 // every call on its open handle with status 4 and is not listed until it is plugged in again.
 // Time is the units' clock: a ManualClock of their own unless one is given, so nothing happens
-// late or in pieces until the test advances it.
+// late or in pieces until the test advances it. A unit whose options ask for a timed wire
+// (UnitOptions::wire) has its bytes take their time on the line and in the FT232 by that clock.
 #pragma once
 
 #include <memory>

@@ -8,8 +8,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <stdexcept>
 
 #include "d2xx/device_link.h"
@@ -71,10 +73,13 @@ struct LinkServer::Served {
   link::FrameReader reader;
   std::string toHost;
   int lastStatus = -1;
+  Wire wire;
 };
 
 LinkServer::LinkServer(const Clock &clock, std::string directory)
-    : clock_(clock), directory_(directory.empty() ? link::DeviceDirectory() : directory) {
+    : clock_(clock),
+      unitClock_(clock),
+      directory_(directory.empty() ? link::DeviceDirectory() : directory) {
   if (mkdir(directory_.c_str(), 0700) != 0 && errno != EEXIST)
     throw failure("cannot make the device directory " + directory_);
   if (!link::DirectoryIsPrivate(directory_))
@@ -117,7 +122,7 @@ Unit &LinkServer::Add(UnitOptions options, std::string folder) {
   if (!link::ValidFolderName(folder)) throw std::runtime_error("invalid folder name " + folder);
   auto s = std::make_unique<Served>();
   s->name = folder;
-  s->unit = std::make_unique<Unit>(std::move(options), clock_);
+  s->unit = std::make_unique<Unit>(std::move(options), unitClock_);
   const std::string serial = s->unit->Serial();
   s->unit->SetListener(
       [this, serial](Unit::Event e, const std::string &text) { report(serial, e, text); });
@@ -248,6 +253,8 @@ void LinkServer::accept(Served &s) {
     s.reader = link::FrameReader{};
     s.toHost.clear();
     s.unit->Connect();
+    s.wire = Wire(s.unit->Options().wire);
+    s.wire.SetBaudRate(s.unit->BaudRate());
     s.lastStatus = s.unit->ModemStatus();
     link::AppendFrame(s.toHost, link::kHello, s.unit->Serial());
     link::AppendFrame(s.toHost, link::kStatus, std::string(1, static_cast<char>(s.lastStatus)));
@@ -285,7 +292,10 @@ void LinkServer::readHost(Served &s) {
     const auto *p = reinterpret_cast<const std::uint8_t *>(frame.payload.data());
     switch (frame.type) {
       case link::kData:
-        s.unit->Receive(frame.payload);
+        if (s.wire.Options().timed)
+          s.wire.Send(frame.payload, clock_.Now());
+        else
+          s.unit->Receive(frame.payload);
         break;
       case link::kLines:
         if (p[0] & ~(link::kDtrBit | link::kRtsBit))
@@ -294,6 +304,7 @@ void LinkServer::readHost(Served &s) {
         break;
       case link::kBaud:
         s.unit->SetBaudRate(link::BaudFromPayload(frame.payload));
+        s.wire.SetBaudRate(s.unit->BaudRate());
         break;
       case link::kMode:
         s.unit->SetBitMode(p[0], p[1]);
@@ -305,9 +316,22 @@ void LinkServer::readHost(Served &s) {
   }
 }
 
+// The bytes that have reached the unit are handed to it, each at its own time, and what it sent
+// goes onto the line from the time it was due.
+std::string LinkServer::throughWire(Served &s) {
+  const Time now = clock_.Now();
+  for (const auto &[at, byte] : s.wire.Arrived(now)) {
+    unitClock_.Pin(at);
+    s.unit->Receive(std::string_view(&byte, 1));
+  }
+  unitClock_.Unpin();
+  for (const auto &[due, bytes] : s.unit->TakeTimedOutput()) s.wire.Reply(bytes, due);
+  return s.wire.Delivered(now);
+}
+
 void LinkServer::collectOutput(Served &s) {
   if (s.hostFd < 0) return;
-  const std::string out = s.unit->TakeOutput();
+  const std::string out = s.wire.Options().timed ? throughWire(s) : s.unit->TakeOutput();
   if (!out.empty()) {
     if (s.toHost.size() < kMaxPendingToHost)
       link::AppendData(s.toHost, out);
@@ -348,7 +372,7 @@ std::vector<bool> LinkServer::Serve(std::chrono::milliseconds maxWait,
   };
   std::vector<pollfd> fds;
   std::vector<Slot> slots;
-  int timeout = static_cast<int>(maxWait.count());
+  Time timeout = maxWait;
   {
     auto lock = Lock();
     fds.push_back({wake_[0], POLLIN, 0});
@@ -363,10 +387,8 @@ std::vector<bool> LinkServer::Serve(std::chrono::milliseconds maxWait,
         fds.push_back(
             {s->hostFd, static_cast<short>(POLLIN | (s->toHost.empty() ? 0 : POLLOUT)), 0});
         slots.push_back({What::Host, s.get()});
-        if (auto due = s->unit->NextOutputAt()) {
-          const auto wait = std::chrono::ceil<std::chrono::milliseconds>(*due - now).count();
-          timeout = std::max(0, std::min<int>(timeout, static_cast<int>(wait)));
-        }
+        for (auto due : {s->unit->NextOutputAt(), s->wire.NextEvent()})
+          if (due) timeout = std::clamp(*due - now, Time{}, timeout);
       }
     }
     for (int fd : watch) {
@@ -374,7 +396,10 @@ std::vector<bool> LinkServer::Serve(std::chrono::milliseconds maxWait,
       slots.push_back({What::Watch, nullptr});
     }
   }
-  const int ready = poll(fds.data(), fds.size(), timeout);
+  // To the nanosecond: a byte on the line takes about a millisecond.
+  const timespec wait{static_cast<time_t>(timeout.count() / 1'000'000'000),
+                      static_cast<long>(timeout.count() % 1'000'000'000)};
+  const int ready = ppoll(fds.data(), fds.size(), &wait, nullptr);
   std::vector<bool> readable(watch.size(), false);
   auto lock = Lock();
   std::size_t w = 0;

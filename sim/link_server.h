@@ -5,6 +5,10 @@
 // lock held for as long as it is served; a second host that connects while one is served is
 // closed without a word. Unplug removes the folder and drops the host; plug in builds it again.
 //
+// Each device's line to its host has the timing its options ask for (sim/wire.h): bytes reach
+// the unit and the host when the line and the FT232 would let them, and the unit answers a byte
+// from the time it arrived.
+//
 // Serve() does one round of work; Start() serves on a thread of its own, and then everything
 // that touches the units from another thread holds Lock().
 #pragma once
@@ -71,9 +75,11 @@ class LinkServer {
   void flush(Served &s);
   void dropHost(Served &s, const std::string &why);
   void collectOutput(Served &s);
+  std::string throughWire(Served &s);
   void report(const std::string &serial, Unit::Event event, const std::string &text);
 
   const Clock &clock_;
+  EventClock unitClock_;  // the units' clock: the time of the byte being handed to a unit
   std::string directory_;
   std::recursive_mutex mutex_;
   std::vector<std::unique_ptr<Served>> served_;

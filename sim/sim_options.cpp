@@ -93,6 +93,13 @@ command word (P05, NORM, OGRIE, #, ...), WORD#N only its Nth line, * every line:
                              added to a TEXT without LF)
   --power-off                start powered off (CTS set, deaf)
 
+The line to the host, for every device: each byte takes its time at the port's baud rate (10
+bits a byte, 1.04 ms at 9600) both ways, and the unit's bytes reach the host when the FT232's
+latency timer runs out or 62 of them fill its buffer:
+  --latency MS               the latency timer: 1 (as the udev rule sets it, the default) to
+                             255 milliseconds; 16 is the FT232's own
+  --instant                  bytes pass at once, without the line's timing (for tests)
+
 Other:
   --record FILE              write what each device received to FILE (JSON) at the end and at
                              the "record" command
@@ -209,6 +216,10 @@ SimOptions ParseSimArguments(const std::vector<std::string> &args) {
         allPowerOff = true;
       else
         o.devices.back().options.powered = false;
+    } else if (a == "--latency") {
+      o.wire.latency = std::chrono::milliseconds(number(value(i), a, 1, 255));
+    } else if (a == "--instant") {
+      o.wire.timed = false;
     } else if (a == "--record") {
       o.recordFile = value(i);
     } else if (a == "--capture") {
@@ -235,6 +246,7 @@ SimOptions ParseSimArguments(const std::vector<std::string> &args) {
     ld.insert(ld.begin(), allLoader.begin(), allLoader.end());
     d.unsolicited.insert(d.unsolicited.begin(), allUnsolicited.begin(), allUnsolicited.end());
     if (allPowerOff) d.options.powered = false;
+    d.options.wire = o.wire;
   }
   return o;
 }

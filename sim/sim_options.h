@@ -25,6 +25,8 @@ struct SimOptions {
   std::string captureFile;    // empty: recordings keep no sound
   std::string captureSource;  // empty: the monitor of the default sink
   std::string directory;      // empty: the device directory of this user
+  // Every device's line: timed as a real unit's, 1 ms latency timer, unless told otherwise.
+  WireOptions wire{.timed = true, .latency = kUdevLatency};
   bool quiet = false;
   bool help = false;
 };

@@ -165,6 +165,13 @@ int main(int argc, char **argv) {
     }
     if (!options.quiet) {
       if (capture) print("capturing the sound of " + capture->Source());
+      print(options.wire.timed
+                ? "the line takes its time: bytes at the port's baud rate, latency timer " +
+                      std::to_string(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         options.wire.latency)
+                                         .count()) +
+                      " ms"
+                : "the line takes no time (--instant)");
       print("serving in " + server.Directory() + "; SIGINT or SIGTERM ends");
     }
 

@@ -231,6 +231,16 @@ std::string Unit::TakeOutput() {
   return out;
 }
 
+std::vector<std::pair<Time, std::string>> Unit::TakeTimedOutput() {
+  std::vector<std::pair<Time, std::string>> out;
+  const Time now = clock_.Now();
+  while (!output_.empty() && output_.front().due <= now) {
+    out.emplace_back(output_.front().due, std::move(output_.front().bytes));
+    output_.pop_front();
+  }
+  return out;
+}
+
 std::optional<Time> Unit::NextOutputAt() const {
   if (output_.empty()) return std::nullopt;
   return output_.front().due;
@@ -395,6 +405,13 @@ void Unit::takeLoaderByte(std::uint8_t byte) {
     problem("loader line cut short after " + std::to_string(loaderLine_.size()) +
             " bytes, dropped");
     loaderLine_.clear();
+  }
+  if (loaderLine_.empty() && byte == 'w') {
+    // A line begins with the low byte of a word address, a multiple of 4: never "w". A host
+    // that sent "w" again before it saw the "Y" has it answered once more.
+    loaderReply('Y');
+    notify(Event::Loader, "\"w\" where a line begins answered \"Y\"");
+    return;
   }
   if (loaderLine_.empty()) ++loaderLinesStarted_;
   loaderLine_.push_back(byte);

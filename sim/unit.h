@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "sim/clock.h"
+#include "sim/wire.h"
 
 namespace sim {
 
@@ -67,6 +68,8 @@ struct UnitOptions {
   bool powered = true;
   std::vector<LineFault> lineFaults{};
   std::vector<LoaderFault> loaderFaults{};
+  // The line between the host and this unit, as its transport serves it.
+  WireOptions wire{};
 };
 
 struct LevelChange {
@@ -122,6 +125,8 @@ class Unit {
 
   // The bytes the unit sends that are due now, in order; empty when none.
   std::string TakeOutput();
+  // The same, each piece with the time it fell due, for a transport that gives bytes their time.
+  std::vector<std::pair<Time, std::string>> TakeTimedOutput();
   // When the next pending bytes fall due, if any are pending.
   std::optional<Time> NextOutputAt() const;
   // The driver's modem-status bits: CTS (0x10) reads clear while the unit is powered.

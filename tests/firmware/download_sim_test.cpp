@@ -22,8 +22,8 @@ constexpr const char *kSerial = "VRT00007";
 
 class DownloadIntoUnit : public ::testing::Test {
  protected:
-  DownloadIntoUnit()
-      : unit(units.Add({.serial = kSerial})),
+  explicit DownloadIntoUnit(sim::WireOptions wire = {})
+      : unit(units.Add({.serial = kSerial, .wire = wire})),
         state(temp.Folder()),
         download(state, recorder, recorder) {
     state.SerialList[0] = kSerial;
@@ -188,5 +188,40 @@ TEST_F(DownloadIntoUnit, AUnitThatNeverEntersItsLoaderEndsWithAConnectionFailure
   EXPECT_EQ(download.Result(), Ending::ConnectionFailure);
   EXPECT_EQ(download.Status(), "Error conection");
 }
+
+// The same download over a line with a real unit's timing: each byte 1.04 ms at 9600 baud both
+// ways, the unit's replies held in the FT232 until its latency timer runs out. The "OK" to the
+// start command and the "Y" can come in one read, and "w" sent before the host saw its "Y" are
+// answered "Y" again.
+class DownloadOverTheWire : public DownloadIntoUnit,
+                            public ::testing::WithParamInterface<std::chrono::milliseconds> {
+ protected:
+  DownloadOverTheWire() : DownloadIntoUnit({.timed = true, .latency = GetParam()}) {}
+};
+
+TEST_P(DownloadOverTheWire, AFullImageEndsUpInTheUnitAtTheLinesPace) {
+  const std::string text = hexfile::FirmwareFile();
+  const Image image = firmware::ReadImage(text, text.size());
+  ASSERT_EQ(image.LineCount(), 1536);
+  const int ticks = Run(text);
+
+  ASSERT_EQ(download.Result(), Ending::Success) << download.Status() << "\n" << download.LogView();
+  const sim::Record &record = unit.GetRecord();
+  EXPECT_EQ(record.memory, Words(image));
+  EXPECT_EQ(record.loaderLines, DataLines(image));
+  EXPECT_TRUE(record.problems.empty()) << record.problems.front();
+  EXPECT_EQ(download.TimeOuts(), 0);
+  // Every byte is one tick to send and then waits for its reply: 3.1 ms on the line with the
+  // 1 ms timer, read at the next tick; 18.1 ms with the 16 ms timer, read at the fourth.
+  const int bytes = image.LineCount() * 10;
+  const int perByte = GetParam() == 1ms ? 2 : 5;
+  EXPECT_GE(ticks, perByte * bytes);
+  EXPECT_LE(ticks, perByte * bytes + 20) << "the connection takes a few ticks";
+}
+
+INSTANTIATE_TEST_SUITE_P(Latency, DownloadOverTheWire, ::testing::Values(1ms, 16ms),
+                         [](const auto &info) {
+                           return std::to_string(info.param.count()) + "ms";
+                         });
 
 }  // namespace

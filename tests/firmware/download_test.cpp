@@ -231,6 +231,59 @@ TEST_F(Download, ConnectingSendsWUntilTheUnitAnswersY) {
   EXPECT_EQ(h.Log(), h.Header() + "<=>OK\r\n\r\n77<=>Y\r\n\r\n77<=>Y\r\n");
 }
 
+// On a real line the "Y" comes in one read with the "OK" of the start command, or with the "Y"
+// of further "w" that went out before the host saw the first.
+TEST_F(Download, AYAfterTheStartCommandsOkInOneReadConnects) {
+  ASSERT_TRUE(h.Start(kThreeLines));
+  h.TakeWritten();
+  h.download.Tick();
+  ASSERT_EQ(h.TakeWritten(), "w");
+  h.Reply("OK\r\nY");
+  h.download.Tick();
+  EXPECT_EQ(h.TakeWritten(), "") << "the one w has had its Y";
+  EXPECT_EQ(h.download.CurrentPhase(), Phase::Transferring);
+  EXPECT_EQ(h.download.Status(), "Connect");
+  h.download.Tick();
+  EXPECT_EQ(h.TakeWritten(), std::string(1, '\x08'));
+}
+
+TEST_F(Download, AfterAYWithOtherBytesNoWIsSentAndTheTransferWaitsForEveryY) {
+  ASSERT_TRUE(h.Start(kThreeLines));
+  h.TakeWritten();
+  for (int i = 0; i < 3; ++i) h.download.Tick();
+  ASSERT_EQ(h.TakeWritten(), "www");
+  h.Reply("OK\r\nY");
+  h.download.Tick();
+  EXPECT_EQ(h.TakeWritten(), "") << "the unit is in its loader";
+  EXPECT_EQ(h.download.CurrentPhase(), Phase::Connecting) << "two Y are still on their way";
+  h.download.Tick();
+  h.Reply("YY");
+  h.download.Tick();
+  EXPECT_EQ(h.TakeWritten(), "");
+  EXPECT_EQ(h.download.Answers(), 3);
+  EXPECT_EQ(h.download.CurrentPhase(), Phase::Transferring);
+  EXPECT_EQ(h.download.Attempts(), 3);
+  EXPECT_EQ(h.Log(), h.Header() + "77<=>OK\r\nY\r\n77<=>YY\r\n");
+}
+
+TEST_F(Download, YsThatNeverAllComeStartTheTransferWhenNoneCanBeOnItsWay) {
+  ASSERT_TRUE(h.Start(kThreeLines));
+  h.TakeWritten();
+  h.download.Tick();
+  h.download.Tick();
+  ASSERT_EQ(h.TakeWritten(), "ww");
+  h.Reply("\r\nY");  // one "w" came before the loader listened
+  for (int tick = 1; tick < firmware::kSettleTicks; ++tick) {
+    h.download.Tick();
+    ASSERT_EQ(h.download.CurrentPhase(), Phase::Connecting) << tick;
+  }
+  h.download.Tick();
+  EXPECT_EQ(h.download.CurrentPhase(), Phase::Transferring);
+  EXPECT_EQ(h.TakeWritten(), "") << "no w while the Y are awaited";
+  h.download.Tick();
+  EXPECT_EQ(h.TakeWritten(), std::string(1, '\x08'));
+}
+
 TEST_F(Download, TheHundredAndFirstWEndsWithAConnectionFailure) {
   ASSERT_TRUE(h.Start(kThreeLines));
   h.TakeWritten();

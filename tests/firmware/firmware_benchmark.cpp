@@ -6,18 +6,32 @@
 //   DownloadRealTimer  the same through a real 5 ms Qt::PreciseTimer and the unit on the real
 //                      clock: wall time against the floor (2 × bytes × 5 ms). The full image
 //                      (1536 lines, floor 153.6 s) runs only with TOLVANE_BENCH_FULL=1.
+//   DownloadTicksOverTheLine/L
+//                      200 lines into an in-process unit whose line has a real unit's timing
+//                      with the FT232's latency timer at L ms, stepped 5 ms a tick: the time
+//                      the ticks take against the floors below
+//   DownloadIntoSkarvelSim/L
+//                      200 lines into the skarvel-sim program (--latency L) over the emulated
+//                      device link, the download stepped by a real 5 ms timer: wall time
+//                      against the tick floor (2 × bytes × 5 ms) and the line's floor (per byte
+//                      its time and its reply's at 9600 baud, and the latency timer)
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <chrono>
 #include <cstdlib>
+#include <thread>
 
 #include "app/shared_state.h"
 #include "app/user_prompt.h"
+#include "d2xx/backend.h"
+#include "d2xx/device_link.h"
+#include "d2xx/emulated_provider.h"
 #include "firmware/download.h"
 #include "firmware/image_reader.h"
 #include "link/link.h"
@@ -50,22 +64,80 @@ class Silent : public UserPrompt, public firmware::DownloadDisplay {
   QTimer *timer = nullptr;
 };
 
-struct Bench {
-  explicit Bench(const sim::Clock *clock = nullptr)
-      : units(clock), state(folder.path().toStdString() + "/"), download(state, silent, silent) {
-    units.Add({.serial = kSerial});
-    state.SerialList[0] = kSerial;
+// The program's side: its state, the download, and the port on the unit `serial`.
+struct Host {
+  explicit Host(const std::string &serial)
+      : state(folder.path().toStdString() + "/"), download(state, silent, silent) {
+    state.SerialList[0] = serial;
     state.ChosenIndex = 0;
-    state.Port = std::make_unique<TFT232>(kSerial);
+    state.Port = std::make_unique<TFT232>(serial);
     ConfigurePort(*state.Port);
     download.Reset();
   }
-  sim::InstalledUnits units;
   QTemporaryDir folder;
   SharedState state;
   Silent silent;
   firmware::FirmwareDownload download;
 };
+
+struct Bench {
+  explicit Bench(const sim::Clock *clock = nullptr, sim::WireOptions wire = {})
+      : units(clock), unit(units.Add({.serial = kSerial, .wire = wire})), host(kSerial) {}
+  sim::InstalledUnits units;
+  sim::Unit &unit;
+  Host host;
+  firmware::FirmwareDownload &download = host.download;
+};
+
+struct Run {
+  int ticks = 0;
+  double seconds = 0;
+  bool success = false;
+  int lines = 0;
+};
+
+// A download stepped by a real 5 ms Qt::PreciseTimer, as the firmware window steps it.
+Run RunOnTimer(Host &host, const std::string &text) {
+  QTimer timer;
+  timer.setTimerType(Qt::PreciseTimer);
+  timer.setInterval(firmware::kTickInterval);
+  host.silent.timer = &timer;
+  QEventLoop loop;
+  Run run;
+  QObject::connect(&timer, &QTimer::timeout, [&] {
+    ++run.ticks;
+    host.download.Tick();
+    if (!host.download.Running()) loop.quit();
+  });
+  QElapsedTimer elapsed;
+  elapsed.start();
+  host.download.Start(text, text.size());
+  run.lines = host.download.CurrentImage().LineCount();
+  if (host.download.Running()) loop.exec();
+  host.silent.timer = nullptr;
+  run.seconds = elapsed.nsecsElapsed() / 1e9;
+  run.success = host.download.Result() == firmware::Ending::Success;
+  return run;
+}
+
+// Floors of a download of `lines` lines: two ticks per byte; and on a line at 9600 baud with
+// the latency timer at `latencyMs`, each byte's time, its reply's time and the timer.
+double TickFloorSeconds(int lines) {
+  return 2.0 * lines * firmware::kLineBytes * firmware::kTickInterval / 1000.0;
+}
+double LineFloorSeconds(int lines, double latencyMs) {
+  const double byteMs = 10.0 * 1000.0 / 9600.0;
+  return lines * firmware::kLineBytes * (2 * byteMs + latencyMs) / 1000.0;
+}
+void FloorCounters(benchmark::State &st, int lines, double seconds, double latencyMs) {
+  const double ticks = TickFloorSeconds(lines), line = LineFloorSeconds(lines, latencyMs);
+  st.counters["lines"] = lines;
+  st.counters["latency_ms"] = latencyMs;
+  st.counters["s"] = seconds;
+  st.counters["tick_floor_s"] = ticks;
+  st.counters["line_floor_s"] = line;
+  st.counters["over_floor_pct"] = 100.0 * (seconds / std::max(ticks, line) - 1.0);
+}
 
 void ReadImage(benchmark::State &st) {
   const std::string text = hexfile::FirmwareFile();
@@ -108,35 +180,90 @@ BENCHMARK(DownloadTicks)->Arg(160)->Arg(1536)->Unit(benchmark::kMillisecond)->It
 void DownloadRealTimer(benchmark::State &st) {
   const std::string text = FileOfLines(static_cast<int>(st.range(0)));
   sim::SystemClock clock;
-  int lines = 0, ticks = 0;
-  double seconds = 0;
+  Run run;
   for (auto _ : st) {
     Bench b(&clock);
-    QTimer timer;
-    timer.setTimerType(Qt::PreciseTimer);
-    timer.setInterval(firmware::kTickInterval);
-    b.silent.timer = &timer;
-    QEventLoop loop;
-    ticks = 0;
-    QObject::connect(&timer, &QTimer::timeout, [&] {
-      ++ticks;
-      b.download.Tick();
-      if (!b.download.Running()) loop.quit();
-    });
-    QElapsedTimer elapsed;
-    elapsed.start();
+    run = RunOnTimer(b.host, text);
+    if (!run.success) st.SkipWithError("download failed");
+  }
+  const double floorSeconds = TickFloorSeconds(run.lines);
+  st.counters["lines"] = run.lines;
+  st.counters["ticks"] = run.ticks;
+  st.counters["wall_s"] = run.seconds;
+  st.counters["floor_s"] = floorSeconds;
+  st.counters["over_floor_pct"] = 100.0 * (run.seconds / floorSeconds - 1.0);
+}
+
+void DownloadTicksOverTheLine(benchmark::State &st) {
+  const auto latency = std::chrono::milliseconds(st.range(0));
+  const std::string text = FileOfLines(200);
+  int ticks = 0, lines = 0;
+  for (auto _ : st) {
+    Bench b(nullptr, {.timed = true, .latency = latency});
     b.download.Start(text, text.size());
     lines = b.download.CurrentImage().LineCount();
-    loop.exec();
-    seconds = elapsed.nsecsElapsed() / 1e9;
+    ticks = 0;
+    while (b.download.Running()) {
+      b.units.clock().Advance(5ms);
+      b.download.Tick();
+      ++ticks;
+    }
     if (b.download.Result() != firmware::Ending::Success) st.SkipWithError("download failed");
   }
-  const double floorSeconds = 2.0 * lines * firmware::kLineBytes * firmware::kTickInterval / 1000.0;
-  st.counters["lines"] = lines;
   st.counters["ticks"] = ticks;
-  st.counters["wall_s"] = seconds;
-  st.counters["floor_s"] = floorSeconds;
-  st.counters["over_floor_pct"] = 100.0 * (seconds / floorSeconds - 1.0);
+  FloorCounters(st, lines, ticks * firmware::kTickInterval / 1000.0,
+                static_cast<double>(latency.count()));
+}
+BENCHMARK(DownloadTicksOverTheLine)->Arg(1)->Arg(16)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// skarvel-sim serving one unit in a device directory of its own for the benchmark's length.
+class SkarvelSim {
+ public:
+  explicit SkarvelSim(int latencyMs) {
+    if (const char *old = std::getenv("XDG_RUNTIME_DIR")) previous_ = old;
+    setenv("XDG_RUNTIME_DIR", runtime_.path().toLocal8Bit().constData(), 1);
+    process_.start(SKARVEL_SIM_PROGRAM,
+                   {"--quiet", "--unit", kSerial, "--latency", QString::number(latencyMs)});
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (d2xx::link::ListDevices().empty() && std::chrono::steady_clock::now() < until &&
+           process_.state() != QProcess::NotRunning)
+      std::this_thread::sleep_for(10ms);
+  }
+  ~SkarvelSim() {
+    process_.terminate();
+    process_.waitForFinished(5000);
+    if (previous_.empty())
+      unsetenv("XDG_RUNTIME_DIR");
+    else
+      setenv("XDG_RUNTIME_DIR", previous_.c_str(), 1);
+  }
+  bool Serving() const { return !d2xx::link::ListDevices().empty(); }
+
+ private:
+  QTemporaryDir runtime_;
+  std::string previous_;
+  QProcess process_;
+};
+
+void DownloadIntoSkarvelSim(benchmark::State &st) {
+  const int latencyMs = static_cast<int>(st.range(0));
+  const std::string text = FileOfLines(200);
+  Run run;
+  for (auto _ : st) {
+    SkarvelSim simulator(latencyMs);
+    if (!simulator.Serving()) {
+      st.SkipWithError("skarvel-sim does not serve");
+      return;
+    }
+    std::vector<std::unique_ptr<d2xx::DeviceProvider>> providers;
+    providers.push_back(d2xx::MakeEmulatedProvider());
+    d2xx::ScopedBackend backend(std::make_unique<d2xx::ProviderBackend>(std::move(providers)));
+    Host host(kSerial);
+    run = RunOnTimer(host, text);
+    if (!run.success) st.SkipWithError("download failed");
+  }
+  st.counters["ticks"] = run.ticks;
+  FloorCounters(st, run.lines, run.seconds, latencyMs);
 }
 
 }  // namespace
@@ -146,6 +273,12 @@ int main(int argc, char **argv) {
   auto *real = benchmark::RegisterBenchmark("DownloadRealTimer", DownloadRealTimer);
   real->Arg(160)->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
   if (std::getenv("TOLVANE_BENCH_FULL")) real->Arg(1536);
+  benchmark::RegisterBenchmark("DownloadIntoSkarvelSim", DownloadIntoSkarvelSim)
+      ->Arg(1)
+      ->Arg(16)
+      ->Unit(benchmark::kSecond)
+      ->Iterations(1)
+      ->UseRealTime();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

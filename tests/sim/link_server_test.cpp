@@ -226,6 +226,19 @@ TEST(SimOptions, DevicesAndFaultsAreReadInOrder) {
   EXPECT_EQ(sim::Unescape("a\\r\\n\\x00\\\\"), std::string("a\r\n\0\\", 5));
 }
 
+TEST(SimOptions, EveryLineIsTimedWithTheUdevLatencyUnlessToldOtherwise) {
+  const auto plain = sim::ParseSimArguments({"--unit", "A", "--unit", "B"});
+  for (const auto &d : plain.devices) {
+    EXPECT_TRUE(d.options.wire.timed);
+    EXPECT_EQ(d.options.wire.latency, 1ms);
+  }
+  const auto slow = sim::ParseSimArguments({"--unit", "A", "--latency", "16"});
+  EXPECT_EQ(slow.devices[0].options.wire.latency, 16ms);
+  EXPECT_FALSE(sim::ParseSimArguments({"--instant"}).devices[0].options.wire.timed);
+  EXPECT_THROW(sim::ParseSimArguments({"--latency", "0"}), std::invalid_argument);
+  EXPECT_THROW(sim::ParseSimArguments({"--latency", "256"}), std::invalid_argument);
+}
+
 namespace {
 class SkarvelSim : public ::testing::Test {
  protected:
@@ -251,7 +264,7 @@ class SkarvelSim : public ::testing::Test {
 
 TEST_F(SkarvelSim, AnswersAClientOfTheLinkFormatAndCleansUpAtSigterm) {
   const std::string record = runtime.Path() + "/record.json";
-  Start({"--record", QString::fromStdString(record)});
+  Start({"--instant", "--record", QString::fromStdString(record)});
   ASSERT_TRUE(waitFor([] { return dl::ListDevices().size() == 1; }));
   {
     RawHost host(folder());
@@ -292,9 +305,21 @@ TEST_F(SkarvelSim, HelpListsTheOptions) {
   Start({"--help"});
   ASSERT_TRUE(process.waitForFinished(5000));
   const QString out = QString::fromLatin1(process.readAllStandardOutput());
-  for (const char *option : {"--unit", "--new-unit", "--device", "--no-answer", "--late", "--split",
-                             "--err", "--loader", "--unsolicited", "--power-off", "--record"})
+  for (const char *option :
+       {"--unit", "--new-unit", "--device", "--no-answer", "--late", "--split", "--err", "--loader",
+        "--unsolicited", "--power-off", "--latency", "--instant", "--record"})
     EXPECT_TRUE(out.contains(option)) << option;
+}
+
+TEST_F(LinkServerTest, ATimedLineHoldsTheAnswerAsTheFt232Does) {
+  server.Add({.wire = {.timed = true, .latency = 16ms}});
+  RawHost host(folder());
+  ASSERT_EQ(host.Receive(kHello.size()), kHello);
+  const auto written = std::chrono::steady_clock::now();
+  host.Send(frame('L', "\x03") + frame('D', "AT@NORM\r\n"));
+  EXPECT_EQ(host.Receive(6, 5000), frame('D', "OK\r\n")) << "the answer in one packet";
+  // Nine bytes to the unit, one back, then the latency timer: never sooner, however loaded.
+  EXPECT_GE(std::chrono::steady_clock::now() - written, 9 * 1041667ns + 1041667ns + 16ms);
 }
 
 TEST_F(LinkServerTest, ArbitraryBytesFromHostsNeverStopTheServer) {

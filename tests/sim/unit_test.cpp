@@ -309,6 +309,16 @@ TEST_F(LoaderTest, BeforeTheHandshakeOnlyWCounts) {
   EXPECT_EQ(fresh.TakeOutput(), "OK\r\nY");
 }
 
+TEST_F(LoaderTest, AWWhereALineWouldBeginIsAnsweredYAndAWithinALineIsALineByte) {
+  EXPECT_EQ(ask("ww"), "YY") << "w that the host sent before it saw its Y";
+  const auto l = line(8, {0x7777, 0x77, 0x7700, 0x1234});
+  EXPECT_EQ(send(l), "OOOOOOOOOK");
+  EXPECT_EQ(ask("w"), "Y");
+  EXPECT_EQ(send(l), "OOOOOOOOOK");
+  EXPECT_EQ(unit.GetRecord().loaderLines, (std::vector<sim::LoaderLine>{l, l}));
+  EXPECT_TRUE(unit.GetRecord().problems.empty());
+}
+
 TEST_F(LoaderTest, ALineCutShortIsDroppedAndTakenWholeWhenSentAgain) {
   const auto l = line(8, {1, 2, 3, 4});
   EXPECT_EQ(send(l, 4), "OOOO");
