@@ -78,13 +78,15 @@ constexpr gint64 kSinkLatencyTime = 5000;
 // The output renders every sample this much later than the clock would have it: a sound server
 // starts consuming a new stream the moment it is started, a little before the first write
 // arrives, and the first milliseconds of the file would otherwise fall before that.
-constexpr gint64 kLeadIn = 30 * GST_MSECOND;
+constexpr gint64 kLeadIn = 20 * GST_MSECOND;
 // After the end of the stream, the output is polled this often for what it still holds, and
 // given at most this long to play it out before the player stops it.
 constexpr int kPlayoutPollMilliseconds = 10;
 constexpr int kPlayoutLimitMilliseconds = 2000;
-// Less than this left in the output counts as played out.
+// Less than this left in the output counts as played out; the stop then comes this much later
+// still, for what the output's account of itself (an estimate between its reports) misses.
 constexpr gint64 kPlayedOut = 2 * GST_MSECOND;
+constexpr int kPlayoutMarginMilliseconds = 20;
 
 const char kNoAudioStream[] = "Specified file doesn't have any audio stream.";
 const char kOutputNotConnected[] = "Selected audio device not connected";
@@ -917,13 +919,16 @@ void TAudioPlay::HandleGraphEvents() {
 
 void TAudioPlay::AwaitPlayout(std::uint64_t run, std::chrono::steady_clock::time_point deadline) {
   if (run != run_) return;
-  if (Listener && graph_->OutputDelay() > kPlayedOut &&
-      std::chrono::steady_clock::now() < deadline) {
+  if (!Listener) {
+    CompleteStream(run);
+    return;
+  }
+  if (graph_->OutputDelay() > kPlayedOut && std::chrono::steady_clock::now() < deadline) {
     Listener->After(kPlayoutPollMilliseconds,
                     [this, run, deadline] { AwaitPlayout(run, deadline); });
     return;
   }
-  CompleteStream(run);
+  Listener->After(kPlayoutMarginMilliseconds, [this, run] { CompleteStream(run); });
 }
 
 void TAudioPlay::CompleteStream(std::uint64_t run) {

@@ -173,8 +173,9 @@ class TAudioPlay {
   // GetPosition or SetPosition (once).
   // Play starts the output afresh every time (a new stream of the sound server, prerolled at the
   // position kept), whatever the server did before and however long the file stood open: the
-  // first sample is heard about 30 ms after Play (the output's lead-in). After Stop or Pause it
-  // goes on from where the output stood (GetPosition); what the output held then is skipped.
+  // first sample is heard 25 to 40 ms after Play (the output's lead-in of 20 ms). After Stop or
+  // Pause it goes on from where the output stood (GetPosition); what the output held then is
+  // skipped.
   void Play();
   void Pause();
   void Stop();
@@ -198,12 +199,12 @@ class TAudioPlay {
   void SetBalance(std::int32_t Value);
 
   // Takes the bus messages that have arrived. At the end of the stream (which the output reports
-  // when its last sample is heard, by the output's clock), once the output has played out what
-  // it still holds by its own account (polled every 10 ms, for at most 2 s), the player stops at
-  // the end (it does not rewind; the position then reads as the duration) and calls OnComplete,
-  // unless it has been played or moved meanwhile. An end of stream that a later flushing seek
-  // has left behind (told by the sequence numbers of the seek and of the segment that the end
-  // closes) is dropped; the one that the seek leads to, even at once, is kept. The listener
+  // when its last sample is heard, by the output's clock), once the output has played out what it
+  // still holds by its own account (polled every 10 ms, for at most 2 s) and 20 ms more, the player
+  // stops at the end (it does not rewind; the position then reads as the duration) and calls
+  // OnComplete, unless it has been played or moved meanwhile. An end of stream that a later
+  // flushing seek has left behind (told by the sequence numbers of the seek and of the segment that
+  // the end closes) is dropped; the one that the seek leads to, even at once, is kept. The listener
   // calls it.
   void HandleGraphEvents();
 
