@@ -78,7 +78,7 @@ constexpr gint64 kSinkLatencyTime = 5000;
 // The output renders every sample this much later than the clock would have it: a sound server
 // starts consuming a new stream the moment it is started, a little before the first write
 // arrives, and the first milliseconds of the file would otherwise fall before that.
-constexpr gint64 kLeadIn = 20 * GST_MSECOND;
+constexpr gint64 kLeadIn = 30 * GST_MSECOND;
 // After the end of the stream, the output is polled this often for what it still holds, and
 // given at most this long to play it out before the player stops it.
 constexpr int kPlayoutPollMilliseconds = 10;
@@ -225,7 +225,7 @@ struct TAudioPlay::Graph {
   // Streaming-thread state of the output probe: the segment, and the sequence number of its event
   // (that of the seek that led to it).
   GstSegment segment;
-  std::uint32_t segmentSeqnum = GST_SEQNUM_INVALID;
+  std::atomic<std::uint32_t> segmentSeqnum{GST_SEQNUM_INVALID};
   // The ends of stream that reached the output, latest last: the sequence number of each EOS
   // event (which its message carries) and of the segment it ended. Elements give an EOS event
   // a number of its own, not the seek's; the segment before it tells which seek it follows.
@@ -279,7 +279,7 @@ struct TAudioPlay::Graph {
   }
   void ReachedEnd(std::uint32_t eosSeqnum) {
     std::lock_guard lock(endsMutex);
-    ends.emplace_back(eosSeqnum, segmentSeqnum);
+    ends.emplace_back(eosSeqnum, segmentSeqnum.load());
     if (ends.size() > 8) ends.pop_front();
   }
   // The sequence number of the segment that the end of stream posted with `messageSeqnum`
@@ -813,10 +813,12 @@ void TAudioPlay::Play() {
   RaisePendingError();
   Graph &g = *graph_;
   const std::int64_t from = atEnd_ && duration_ > 0 ? duration_ : keptPosition_;
+  // The preroll from READY stands at the start of the file: from there, no seek is needed.
+  const bool fromStart = from == 0 || !(capabilities_ & AudioCapability::CanSeekAbsolute);
   ++run_;
   gst_element_set_state(g.pipeline, GST_STATE_READY);
   WaitForPreroll("play");
-  g.tapQuiet = true;  // the preroll from the start of the file hands nothing on
+  g.tapQuiet = !fromStart;  // a preroll where the play does not begin hands nothing on
   gst_element_set_state(g.pipeline, GST_STATE_PAUSED);
   try {
     WaitForPreroll("play");
@@ -826,11 +828,12 @@ void TAudioPlay::Play() {
   }
   g.tapQuiet = false;
   atEnd_ = false;
-  if (capabilities_ & AudioCapability::CanSeekAbsolute) {
-    Seek(from, false);
-  } else {
-    eosSeqnum_ = GST_SEQNUM_INVALID;  // played from the start; any end of stream is its own
+  if (fromStart) {
+    // The end of stream to wait for is the one that closes the segment of this preroll.
+    eosSeqnum_ = g.segmentSeqnum.load();
     keptPosition_ = 0;
+  } else {
+    Seek(from, false);
   }
   ChangeState(2);
 }

@@ -173,7 +173,7 @@ class TAudioPlay {
   // GetPosition or SetPosition (once).
   // Play starts the output afresh every time (a new stream of the sound server, prerolled at the
   // position kept), whatever the server did before and however long the file stood open: the
-  // first sample is heard 25 to 40 ms after Play (the output's lead-in of 20 ms). After Stop or
+  // first sample is heard 30 to 45 ms after Play (the output's lead-in of 30 ms). After Stop or
   // Pause it goes on from where the output stood (GetPosition); what the output held then is
   // skipped.
   void Play();
@@ -257,8 +257,9 @@ class TAudioPlay {
   bool atEnd_ = false;
   std::int64_t keptPosition_ = 0;  // where Play goes on from, while not running
   std::uint64_t run_ = 0;          // counts the starts and moves of playback
-  // The sequence number of the latest flushing seek: an end of stream with another one belongs
-  // to a position left behind. GST_SEQNUM_INVALID (0): none yet.
+  // The sequence number of the segment whose end the player waits for: that of the latest
+  // flushing seek, or of the preroll of a Play from the start. An end of stream that closes
+  // another segment belongs to a position left behind. GST_SEQNUM_INVALID (0): any.
   std::uint32_t eosSeqnum_ = 0;
   std::exception_ptr pendingError_;
 
