@@ -114,9 +114,10 @@ inline constexpr std::uint32_t AM_SEEKING_RelativePositioning = 2;
 inline constexpr std::uint32_t AM_SEEKING_PositioningBitsMask = 3;
 
 // The handler of the sample tap, OnBuffer. It is called on a GStreamer streaming thread, once for
-// every buffer of decoded audio, with the bytes of the buffer (in the format of WaveFormat). It
-// may be set or replaced at any time from the main thread; the handler must not wait for the
-// main thread.
+// every buffer of decoded audio, with the bytes of the buffer (in the format of WaveFormat); what
+// the preroll of a Play decodes again is not handed on twice (a position set is decoded afresh and
+// handed on again). It may be set or replaced at any time from the main thread; the handler must
+// not wait for the main thread.
 class TBufferHandler {
  public:
   using Function =
