@@ -627,6 +627,25 @@ TEST_F(PlayerSound, DestroyingAPlayingPlayerStopsTheTapAndTheBus) {
   EXPECT_EQ(buffers.load(), atDestruction);
 }
 
+TEST_F(PlayerSound, TheTapHandsEachStretchOnOncePerPlayAndAgainAfterAPositionSet) {
+  // Every Play prerolls the file anew and decodes again what waited at the output: the tap
+  // does not hand that on a second time.
+  const sound::Pcm file = sound::Tone(0.5, 440.0, {0.5, 0.5});
+  std::atomic<std::size_t> tapped{0};
+  auto player = Open(Wav("tone.wav", file), [&](TAudioPlay *, const std::uint8_t *,
+                                                std::size_t length) { tapped += length; });
+  const std::size_t bytes = file.samples.size() * 2;
+  EXPECT_GT(tapped.load(), 0u) << "the first buffer passes the tap while the file opens";
+  PlayToEnd(*player, file.Frames());
+  EXPECT_EQ(tapped.load(), bytes);
+  player->Play();  // at the end: nothing more to hand on
+  EXPECT_TRUE(sound::PumpUntil([&] { return player->State() == 0; }, 5s));
+  EXPECT_EQ(tapped.load(), bytes);
+  player->SetPosition(0);  // rewound: the file is handed on again
+  PlayToEnd(*player, file.Frames());
+  EXPECT_EQ(tapped.load(), 2 * bytes);
+}
+
 TEST_F(PlayerSound, TheEndThatASeekAtOrNearTheEndLeadsToStopsThePlayer) {
   const sound::Pcm file = sound::Tone(1.0, 440.0, {0.5, 0.5});
   auto player = Open(Wav("tone.wav", file));
