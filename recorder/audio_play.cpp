@@ -5,10 +5,12 @@
 
 #include <QSocketNotifier>
 #include <QTimer>
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <thread>
 
 #include "recorder/audio_devices.h"
@@ -70,17 +72,21 @@ const char *Lookup(const CodeText (&table)[N], std::int32_t code) {
 constexpr int kAutoplugTry = 0;
 constexpr int kAutoplugExpose = 1;
 
-// The sink's ring buffer, in microseconds: short, so that sound starts soon after Play and
-// little is left to play out after the last buffer.
+// The sink's ring buffer, in microseconds: short, so that sound starts soon after Play.
 constexpr gint64 kSinkBufferTime = 25000;
 constexpr gint64 kSinkLatencyTime = 5000;
-// Silence put before the first sample that the output gets after opening or a seek: a sound
-// server starts consuming the moment it is started, a little before the first write arrives,
-// and would otherwise drop the first milliseconds of the file.
-constexpr int kLeadInMilliseconds = 30;
-// After the end of the stream has reached the output, the time it is given to play out what it
-// holds before the player stops it.
-constexpr int kDrainMilliseconds = 100;
+// The output renders every sample this much later than the clock would have it: a sound server
+// starts consuming a new stream the moment it is started, a little before the first write
+// arrives, and the first milliseconds of the file would otherwise fall before that.
+constexpr gint64 kLeadIn = 30 * GST_MSECOND;
+// After the end of the stream, the output is polled this often for what it still holds, and
+// given at most this long to play it out before the player stops it.
+constexpr int kPlayoutPollMilliseconds = 10;
+constexpr int kPlayoutLimitMilliseconds = 2000;
+// Less than this left in the output counts as played out; the stop then comes this much later
+// still, for what the output's account of itself (an estimate between its reports) misses.
+constexpr gint64 kPlayedOut = 2 * GST_MSECOND;
+constexpr int kPlayoutMarginMilliseconds = 20;
 
 const char kNoAudioStream[] = "Specified file doesn't have any audio stream.";
 const char kOutputNotConnected[] = "Selected audio device not connected";
@@ -204,14 +210,32 @@ struct TAudioPlay::Graph {
   GstElement *sink = nullptr;      // in the audio chain
   GstPad *tap = nullptr;           // own reference: the grabber's input
   gulong tapProbe = 0;
+  gulong tapEventProbe = 0;
+  // Streaming-thread state of the tap (events and buffers on a pad are serialised): its segment,
+  // and the stream time up to which decoded audio has been handed to OnBuffer. A new preroll
+  // at Play decodes again what was handed on before; that part is not handed on twice.
+  GstSegment tapSegment;
+  std::int64_t tappedUntil = -1;
+  // Set by the main thread: the tap hands nothing on (while Play prerolls from the start), and
+  // the seek after whose flush the tap starts afresh (a position set by the caller).
+  std::atomic<bool> tapQuiet{false};
+  std::atomic<std::uint32_t> tapResetSeqnum{GST_SEQNUM_INVALID};
   GstPad *output = nullptr;  // own reference: the sink's input
   gulong outputProbe = 0;
-  // Streaming-thread state of the output probe (events and buffers on a pad are serialised).
+  // Streaming-thread state of the output probe: the segment, and the sequence number of its event
+  // (that of the seek that led to it).
   GstSegment segment;
-  bool leadIn = true;  // the next buffer is the first after opening or a flush
-  // The position of the output: the stream time at which the latest buffer to reach it begins
-  // (the output plays without the clock, so the sink itself cannot tell it), in nanoseconds.
+  std::atomic<std::uint32_t> segmentSeqnum{GST_SEQNUM_INVALID};
+  // The ends of stream that reached the output, latest last: the sequence number of each EOS
+  // event (which its message carries) and of the segment it ended. Elements give an EOS event
+  // a number of its own, not the seek's; the segment before it tells which seek it follows.
+  std::mutex endsMutex;
+  std::deque<std::pair<std::uint32_t, std::uint32_t>> ends;
+  // The position of the output: the stream time at which the latest buffer to reach it begins,
+  // in nanoseconds.
   std::atomic<std::int64_t> outputPosition{0};
+  // The running time at which the last buffer that reached the output ends; -1: none.
+  std::atomic<std::int64_t> renderedUntil{-1};
   GstBus *bus = nullptr;  // own reference
 
   // Written on streaming threads while the file opens.
@@ -235,6 +259,7 @@ struct TAudioPlay::Graph {
   static int OnAutoplugSelect(GstElement *, GstPad *, GstCaps *, GstElementFactory *factory,
                               gpointer);
   static GstPadProbeReturn OnTap(GstPad *, GstPadProbeInfo *info, gpointer data);
+  static GstPadProbeReturn OnTapEvent(GstPad *, GstPadProbeInfo *info, gpointer data);
   static GstPadProbeReturn OnOutput(GstPad *pad, GstPadProbeInfo *info, gpointer data);
   // Takes `timestamp` (running in the current segment) as the output's position.
   void Reached(GstClockTime timestamp) {
@@ -244,6 +269,32 @@ struct TAudioPlay::Graph {
     if (GST_CLOCK_TIME_IS_VALID(time)) outputPosition = static_cast<std::int64_t>(time);
   }
   void LinkVoidRender(GstPad *pad);
+  // Takes the end of `buffer`, in running time, as the end of what the output has been given.
+  void Rendering(GstBuffer *buffer) {
+    if (!GST_BUFFER_PTS_IS_VALID(buffer) || segment.format != GST_FORMAT_TIME) return;
+    GstClockTime end = GST_BUFFER_PTS(buffer);
+    if (GST_BUFFER_DURATION_IS_VALID(buffer)) end += GST_BUFFER_DURATION(buffer);
+    const guint64 running = gst_segment_to_running_time(&segment, GST_FORMAT_TIME, end);
+    if (GST_CLOCK_TIME_IS_VALID(running)) renderedUntil = static_cast<std::int64_t>(running);
+  }
+  void ReachedEnd(std::uint32_t eosSeqnum) {
+    std::lock_guard lock(endsMutex);
+    ends.emplace_back(eosSeqnum, segmentSeqnum.load());
+    if (ends.size() > 8) ends.pop_front();
+  }
+  // The sequence number of the segment that the end of stream posted with `messageSeqnum`
+  // ended; when no end of stream at the output had that number (a bin numbers its own), that
+  // of the latest end that reached the output.
+  std::optional<std::uint32_t> SegmentEnded(std::uint32_t messageSeqnum) {
+    std::lock_guard lock(endsMutex);
+    for (const auto &[eos, segment] : ends)
+      if (eos == messageSeqnum) return segment;
+    if (ends.empty()) return std::nullopt;
+    return ends.back().second;
+  }
+  // The time the output still needs to play what it holds, as it reports it; 0 when it cannot
+  // tell.
+  GstClockTime OutputDelay() const;
 };
 
 TAudioPlay::Graph::~Graph() {
@@ -251,6 +302,7 @@ TAudioPlay::Graph::~Graph() {
   if (audio != nullptr) gst_element_set_state(audio, GST_STATE_NULL);
   if (tap != nullptr) {
     if (tapProbe != 0) gst_pad_remove_probe(tap, tapProbe);
+    if (tapEventProbe != 0) gst_pad_remove_probe(tap, tapEventProbe);
     gst_object_unref(tap);
   }
   if (output != nullptr) {
@@ -294,13 +346,19 @@ void TAudioPlay::Graph::OnPadAdded(GstElement *, GstPad *pad, gpointer data) {
 
   const bool audio = name.rfind("audio/", 0) == 0;
   const bool decoded = name == "audio/x-raw";
-  if (decoded && !graph->audioLinked.exchange(true)) {
-    gst_bin_add(GST_BIN(graph->pipeline), graph->audio);
+  // The file's streams come anew at every preroll from READY (each Play): the first decoded
+  // audio goes to the audio chain whenever the chain's input is free.
+  if (decoded) {
     GstPad *input = gst_element_get_static_pad(graph->audio, "sink");
-    if (gst_pad_link(pad, input) != GST_PAD_LINK_OK) graph->audioRefused = true;
+    const bool free = !gst_pad_is_linked(input);
+    if (free) {
+      const bool first = !graph->audioLinked.exchange(true);
+      if (first) gst_bin_add(GST_BIN(graph->pipeline), graph->audio);
+      if (gst_pad_link(pad, input) != GST_PAD_LINK_OK) graph->audioRefused = true;
+      if (first) gst_element_sync_state_with_parent(graph->audio);
+    }
     gst_object_unref(input);
-    gst_element_sync_state_with_parent(graph->audio);
-    return;
+    if (free) return;
   }
   if (audio && !decoded) graph->undecodedAudio = true;
   graph->LinkVoidRender(pad);
@@ -309,6 +367,17 @@ void TAudioPlay::Graph::OnPadAdded(GstElement *, GstPad *pad, gpointer data) {
 // Every stream other than the first decoded audio (video, a second audio stream, anything
 // unknown) goes, undecoded where it can, into a sink that drops it.
 void TAudioPlay::Graph::LinkVoidRender(GstPad *pad) {
+  // A void render left free by a stream of an earlier preroll takes the stream again.
+  for (int number = 1; number <= voidSinks.load(); ++number) {
+    const std::string name = number == 1 ? "Void render" : "Void render " + std::to_string(number);
+    GstElement *drop = gst_bin_get_by_name(GST_BIN(pipeline), name.c_str());
+    if (drop == nullptr) continue;
+    GstPad *input = gst_element_get_static_pad(drop, "sink");
+    const bool taken = !gst_pad_is_linked(input) && gst_pad_link(pad, input) == GST_PAD_LINK_OK;
+    gst_object_unref(input);
+    gst_object_unref(drop);
+    if (taken) return;
+  }
   const int number = ++voidSinks;
   const std::string name = number == 1 ? "Void render" : "Void render " + std::to_string(number);
   GstElement *drop = gst_element_factory_make("fakesink", name.c_str());
@@ -333,9 +402,37 @@ int TAudioPlay::Graph::OnAutoplugSelect(GstElement *, GstPad *, GstCaps *,
   return decodes && !audio ? kAutoplugExpose : kAutoplugTry;
 }
 
+GstPadProbeReturn TAudioPlay::Graph::OnTapEvent(GstPad *, GstPadProbeInfo *info, gpointer data) {
+  auto *graph = static_cast<Graph *>(data);
+  GstEvent *event = GST_PAD_PROBE_INFO_EVENT(info);
+  if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT) {
+    const GstSegment *segment = nullptr;
+    gst_event_parse_segment(event, &segment);
+    gst_segment_copy_into(segment, &graph->tapSegment);
+  } else if (GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP &&
+             gst_event_get_seqnum(event) == graph->tapResetSeqnum.load()) {
+    graph->tappedUntil = -1;
+  }
+  return GST_PAD_PROBE_OK;
+}
+
 GstPadProbeReturn TAudioPlay::Graph::OnTap(GstPad *, GstPadProbeInfo *info, gpointer data) {
-  auto *player = static_cast<TAudioPlay *>(data);
-  const auto hand = [player](GstBuffer *buffer) {
+  Graph &graph = *static_cast<Graph *>(data);
+  TAudioPlay *player = &graph.player;
+  const auto hand = [player, &graph](GstBuffer *buffer) {
+    if (graph.tapQuiet) return;
+    // Where the buffer ends in the stream: one that ends where the tap has been already was
+    // handed on before (the preroll of a Play decodes from the position kept).
+    const GstSegment &segment = graph.tapSegment;
+    if (segment.format == GST_FORMAT_TIME && GST_BUFFER_PTS_IS_VALID(buffer) &&
+        GST_BUFFER_DURATION_IS_VALID(buffer)) {
+      const guint64 end = gst_segment_to_stream_time(
+          &segment, GST_FORMAT_TIME, GST_BUFFER_PTS(buffer) + GST_BUFFER_DURATION(buffer));
+      if (GST_CLOCK_TIME_IS_VALID(end)) {
+        if (static_cast<std::int64_t>(end) <= graph.tappedUntil) return;
+        graph.tappedUntil = static_cast<std::int64_t>(end);
+      }
+    }
     GstMapInfo map;
     if (!gst_buffer_map(buffer, &map, GST_MAP_READ)) return;
     player->OnBuffer(player, map.data, map.size);
@@ -350,63 +447,68 @@ GstPadProbeReturn TAudioPlay::Graph::OnTap(GstPad *, GstPadProbeInfo *info, gpoi
   return GST_PAD_PROBE_OK;
 }
 
-// At the output's input: the first buffer after opening or a flush gets a lead-in of silence.
-// It is clipped to the segment first, as the sink would clip it, so that the lead-in is not
-// mistaken for samples before the position sought.
-GstPadProbeReturn TAudioPlay::Graph::OnOutput(GstPad *pad, GstPadProbeInfo *info, gpointer data) {
+// At the output's input: the position of the output, from the segment and the buffers that
+// reach it.
+GstPadProbeReturn TAudioPlay::Graph::OnOutput(GstPad *, GstPadProbeInfo *info, gpointer data) {
   auto *graph = static_cast<Graph *>(data);
   if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM) {
     GstEvent *event = GST_PAD_PROBE_INFO_EVENT(info);
-    if (GST_EVENT_TYPE(event) == GST_EVENT_FLUSH_STOP) {
-      graph->leadIn = true;
-    } else if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT) {
+    if (GST_EVENT_TYPE(event) == GST_EVENT_SEGMENT) {
       const GstSegment *segment = nullptr;
       gst_event_parse_segment(event, &segment);
       gst_segment_copy_into(segment, &graph->segment);
+      graph->segmentSeqnum = gst_event_get_seqnum(event);
       graph->Reached(segment->start);
+    } else if (GST_EVENT_TYPE(event) == GST_EVENT_EOS) {
+      graph->ReachedEnd(gst_event_get_seqnum(event));
     }
     return GST_PAD_PROBE_OK;
   }
   if (GST_PAD_PROBE_INFO_TYPE(info) & GST_PAD_PROBE_TYPE_BUFFER_LIST) {
     GstBufferList *list = GST_PAD_PROBE_INFO_BUFFER_LIST(info);
-    if (gst_buffer_list_length(list) > 0)
+    if (gst_buffer_list_length(list) > 0) {
       graph->Reached(GST_BUFFER_PTS(gst_buffer_list_get(list, 0)));
+      graph->Rendering(gst_buffer_list_get(list, gst_buffer_list_length(list) - 1));
+    }
     return GST_PAD_PROBE_OK;
   }
   GstBuffer *buffer = GST_PAD_PROBE_INFO_BUFFER(info);
   graph->Reached(GST_BUFFER_PTS(buffer));
-  if (!graph->leadIn) return GST_PAD_PROBE_OK;
-  GstCaps *caps = gst_pad_get_current_caps(pad);
-  GstAudioInfo format;
-  const bool known = caps != nullptr && gst_audio_info_from_caps(&format, caps) &&
-                     GST_AUDIO_INFO_LAYOUT(&format) == GST_AUDIO_LAYOUT_INTERLEAVED;
-  if (caps != nullptr) gst_caps_unref(caps);
-  if (!known || graph->segment.format != GST_FORMAT_TIME) return GST_PAD_PROBE_OK;
-  GstBuffer *clipped =
-      gst_audio_buffer_clip(gst_buffer_ref(buffer), &graph->segment, GST_AUDIO_INFO_RATE(&format),
-                            GST_AUDIO_INFO_BPF(&format));
-  if (clipped == nullptr) return GST_PAD_PROBE_OK;  // all before the segment: the sink drops it
-
-  const gsize lead = static_cast<gsize>(GST_AUDIO_INFO_RATE(&format)) * kLeadInMilliseconds / 1000 *
-                     static_cast<gsize>(GST_AUDIO_INFO_BPF(&format));
-  GstMapInfo in;
-  if (!gst_buffer_map(clipped, &in, GST_MAP_READ)) {
-    gst_buffer_unref(clipped);
-    return GST_PAD_PROBE_OK;
-  }
-  GstBuffer *led = gst_buffer_new_allocate(nullptr, lead + in.size, nullptr);
-  GstMapInfo out;
-  gst_buffer_map(led, &out, GST_MAP_WRITE);
-  gst_audio_format_info_fill_silence(format.finfo, out.data, lead);
-  std::memcpy(out.data + lead, in.data, in.size);
-  gst_buffer_unmap(led, &out);
-  gst_buffer_unmap(clipped, &in);
-  gst_buffer_copy_into(led, clipped, GST_BUFFER_COPY_METADATA, 0, static_cast<gsize>(-1));
-  gst_buffer_unref(clipped);
-  gst_buffer_unref(buffer);
-  GST_PAD_PROBE_INFO_DATA(info) = led;
-  graph->leadIn = false;
+  graph->Rendering(buffer);
   return GST_PAD_PROBE_OK;
+}
+
+// What the output still holds: the time from now to the moment that the end of the last buffer
+// it took is heard, on the pipeline's clock (for PulseAudio, the clock of the stream, which counts
+// what has been heard, the server's latency included), with the sink's lead-in and latency; or,
+// where the output's ring buffer can tell its own delay, that if it is longer.
+GstClockTime TAudioPlay::Graph::OutputDelay() const {
+  GstClockTime delay = 0;
+  const std::int64_t end = renderedUntil.load();
+  GstClock *clock = gst_element_get_clock(pipeline);
+  if (clock != nullptr && end >= 0) {
+    const GstClockTime now = gst_clock_get_time(clock);
+    const GstClockTime base = gst_element_get_base_time(pipeline);
+    gint64 offset = 0;
+    if (g_object_class_find_property(G_OBJECT_GET_CLASS(sink), "ts-offset") != nullptr)
+      g_object_get(sink, "ts-offset", &offset, nullptr);
+    GstClockTime latency = gst_pipeline_get_latency(GST_PIPELINE(pipeline));
+    if (!GST_CLOCK_TIME_IS_VALID(latency)) latency = 0;
+    const std::int64_t heardAt = end + offset + static_cast<std::int64_t>(latency);
+    const std::int64_t running = static_cast<std::int64_t>(now - base);
+    if (now >= base && heardAt > running) delay = static_cast<GstClockTime>(heardAt - running);
+  }
+  if (clock != nullptr) gst_object_unref(clock);
+  if (GST_IS_AUDIO_BASE_SINK(sink)) {
+    GstAudioRingBuffer *ring = GST_AUDIO_BASE_SINK(sink)->ringbuffer;
+    if (ring != nullptr && gst_audio_ring_buffer_is_acquired(ring)) {
+      const gint rate = GST_AUDIO_INFO_RATE(&ring->spec.info);
+      if (rate > 0)
+        delay = std::max(
+            delay, gst_util_uint64_scale_int(gst_audio_ring_buffer_delay(ring), GST_SECOND, rate));
+    }
+  }
+  return delay;
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -422,10 +524,10 @@ TAudioPlayEventListener::TAudioPlayEventListener(TAudioPlay &player, int busDesc
   });
 }
 
-void TAudioPlayEventListener::CompleteAfter(int milliseconds, std::uint64_t run) {
-  QTimer::singleShot(milliseconds, this, [this, run] {
+void TAudioPlayEventListener::After(int milliseconds, std::function<void()> step) {
+  QTimer::singleShot(milliseconds, this, [this, step = std::move(step)] {
     try {
-      player_.CompleteStream(run);
+      step();
     } catch (...) {
       player_.KeepError(std::current_exception());
     }
@@ -496,10 +598,8 @@ TAudioPlay::TAudioPlay(QObject *Owner, const std::string &FileName, int DeviceIn
   if (sink == nullptr) CheckResult(AudioResult::REGDB_E_CLASSNOTREG, "No audio output element.");
   if (HasProperty(sink, "buffer-time"))
     g_object_set(sink, "buffer-time", kSinkBufferTime, "latency-time", kSinkLatencyTime, nullptr);
-  // The output writes each sample right after the one before instead of at a time of the
-  // clock: PulseAudio's stream clock runs on while the stream is paused (libpulse 16), and a
-  // clocked sink would leave as much silence before the sound as the player stood stopped.
-  g_object_set(sink, "sync", FALSE, nullptr);
+  // The output plays on the clock, each sample at its time, with a lead-in (see Play).
+  if (HasProperty(sink, "ts-offset")) g_object_set(sink, "ts-offset", kLeadIn, nullptr);
 
   // The audio chain: tap, balance, volume, output. Kept outside the pipeline until the file
   // turns out to have audio, so that a file without audio prerolls without it.
@@ -539,10 +639,16 @@ TAudioPlay::TAudioPlay(QObject *Owner, const std::string &FileName, int DeviceIn
   g.tapProbe = gst_pad_add_probe(
       g.tap,
       static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_BUFFER | GST_PAD_PROBE_TYPE_BUFFER_LIST),
-      &Graph::OnTap, this, nullptr);
+      &Graph::OnTap, &g, nullptr);
   hasGrabber_ = g.tapProbe != 0;
+  gst_segment_init(&g.tapSegment, GST_FORMAT_UNDEFINED);
+  g.tapEventProbe =
+      gst_pad_add_probe(g.tap,
+                        static_cast<GstPadProbeType>(GST_PAD_PROBE_TYPE_EVENT_DOWNSTREAM |
+                                                     GST_PAD_PROBE_TYPE_EVENT_FLUSH),
+                        &Graph::OnTapEvent, &g, nullptr);
 
-  // The lead-in, at the output's input.
+  // The position, at the output's input.
   gst_segment_init(&g.segment, GST_FORMAT_UNDEFINED);
   g.output = gst_element_get_static_pad(sink, "sink");
   if (g.output != nullptr)
@@ -679,11 +785,56 @@ void TAudioPlay::ChangeState(int target) {
   GstState current = GST_STATE_VOID_PENDING;
   gst_element_get_state(graph_->pipeline, &current, nullptr, 0);
   if (current != wanted) CheckResult(AudioResult::E_FAIL, "The audio pipeline changed its state.");
+  if (state_ == 2 && target != 2) keptPosition_ = OutputPosition();
   state_ = target;
 }
 
+// A flushing seek to `target` (100 ns units); returns when the pipeline has prerolled there. The
+// end of the stream that follows it is the one the player waits for.
+void TAudioPlay::Seek(std::int64_t target, bool fromCaller) {
+  GstEvent *seek = gst_event_new_seek(
+      1.0, GST_FORMAT_TIME, static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE),
+      GST_SEEK_TYPE_SET, target * 100, GST_SEEK_TYPE_NONE,
+      static_cast<gint64>(GST_CLOCK_TIME_NONE));
+  const std::uint32_t seqnum = gst_event_get_seqnum(seek);
+  // A position set by the caller is decoded afresh: the tap hands it on again.
+  if (fromCaller) graph_->tapResetSeqnum = seqnum;
+  if (!gst_element_send_event(graph_->pipeline, seek)) CheckResult(AudioResult::MS_E_NOSEEKING);
+  eosSeqnum_ = seqnum;
+  WaitForPreroll("seek");
+}
+
+// The output starts a new stream at every Play: the pipeline goes back to READY (the sink lets
+// go of its stream), prerolls again, seeks to the position kept, and runs. Whatever the sound
+// server did with a stream that stood corked (its clock running on, its read index moved by a
+// change of the sink's latency), the new stream starts at the time of the clock that the
+// pipeline takes when it runs, and its first sample is rendered after the sink's lead-in.
 void TAudioPlay::Play() {
+  RaisePendingError();
+  Graph &g = *graph_;
+  const std::int64_t from = atEnd_ && duration_ > 0 ? duration_ : keptPosition_;
+  // The preroll from READY stands at the start of the file: from there, no seek is needed.
+  const bool fromStart = from == 0 || !(capabilities_ & AudioCapability::CanSeekAbsolute);
   ++run_;
+  gst_element_set_state(g.pipeline, GST_STATE_READY);
+  WaitForPreroll("play");
+  g.tapQuiet = !fromStart;  // a preroll where the play does not begin hands nothing on
+  gst_element_set_state(g.pipeline, GST_STATE_PAUSED);
+  try {
+    WaitForPreroll("play");
+  } catch (...) {
+    g.tapQuiet = false;
+    throw;
+  }
+  g.tapQuiet = false;
+  atEnd_ = false;
+  if (fromStart) {
+    // The end of stream to wait for is the one that closes the segment of this preroll.
+    eosSeqnum_ = g.segmentSeqnum.load();
+    keptPosition_ = 0;
+  } else {
+    Seek(from, false);
+  }
   ChangeState(2);
 }
 
@@ -696,12 +847,17 @@ void TAudioPlay::Stop() {
   ChangeState(0);
 }
 
-std::int64_t TAudioPlay::GetPosition() {
-  RaisePendingError();
-  if (atEnd_ && duration_ > 0) return duration_;
+// Where the output stands while running: the latest buffer that reached it.
+std::int64_t TAudioPlay::OutputPosition() const {
   const std::int64_t nanoseconds = graph_->outputPosition.load();
   const std::int64_t position = nanoseconds > 0 ? nanoseconds / 100 : 0;
   return duration_ > 0 && position > duration_ ? duration_ : position;
+}
+
+std::int64_t TAudioPlay::GetPosition() {
+  RaisePendingError();
+  if (atEnd_ && duration_ > 0) return duration_;
+  return state_ == 2 ? OutputPosition() : keptPosition_;
 }
 
 void TAudioPlay::SetPosition(std::int64_t Position, std::uint32_t Flags) {
@@ -721,17 +877,12 @@ void TAudioPlay::SetPosition(std::int64_t Position, std::uint32_t Flags) {
   }
   if (target < 0) target = 0;
   if (duration_ > 0 && target > duration_) target = duration_;
-  const bool sought = gst_element_seek(
-      graph_->pipeline, 1.0, GST_FORMAT_TIME,
-      static_cast<GstSeekFlags>(GST_SEEK_FLAG_FLUSH | GST_SEEK_FLAG_ACCURATE), GST_SEEK_TYPE_SET,
-      target * 100, GST_SEEK_TYPE_NONE, static_cast<gint64>(GST_CLOCK_TIME_NONE));
-  if (!sought) CheckResult(AudioResult::MS_E_NOSEEKING);
   atEnd_ = false;
   ++run_;
-  WaitForPreroll("seek");
-  // An end of stream still waiting on the bus belongs to the position left behind.
-  while (GstMessage *message = gst_bus_pop_filtered(graph_->bus, GST_MESSAGE_EOS))
-    gst_message_unref(message);
+  keptPosition_ = target;
+  // An end of stream of the position left behind, still on its way, carries the sequence
+  // number of an earlier seek and is dropped; the one that this seek leads to is kept.
+  Seek(target, true);
 }
 
 TGuid TAudioPlay::GetTimeFormat() const {
@@ -743,7 +894,6 @@ void TAudioPlay::SetVolume(std::int32_t Value) {
   if (Value == volume_) return;
   g_object_set(graph_->volume, "volume", VolumeGain(Value), nullptr);
   volume_ = Value;
-  Reprocess();
 }
 
 void TAudioPlay::SetBalance(std::int32_t Value) {
@@ -751,38 +901,42 @@ void TAudioPlay::SetBalance(std::int32_t Value) {
   if (Value == balance_) return;
   g_object_set(graph_->panorama, "panorama", Panorama(Value), nullptr);
   balance_ = Value;
-  Reprocess();
-}
-
-// While the player is not running, the buffers that wait at the output were made with the old
-// level. They are made again, by a seek to where the player stands, so that the next Play is
-// heard at the new level from its first sample. Running, the new level is heard once the
-// output's short buffer has played.
-void TAudioPlay::Reprocess() {
-  if (state_ == 2 || atEnd_ || !(capabilities_ & AudioCapability::CanSeekAbsolute)) return;
-  const std::int64_t position = GetPosition();
-  SetPosition(position, AM_SEEKING_AbsolutePositioning);
 }
 
 void TAudioPlay::HandleGraphEvents() {
   if (!graph_ || graph_->bus == nullptr) return;
   while (GstMessage *message = gst_bus_pop(graph_->bus)) {
     const GstMessageType type = GST_MESSAGE_TYPE(message);
+    const std::uint32_t seqnum = gst_message_get_seqnum(message);
     gst_message_unref(message);
     if (type != GST_MESSAGE_EOS) continue;  // errors are kept by the bus handler
-    // The last buffer has reached the output; what it holds is played out before the player
-    // stops and its position reads as the end (so that a caller who stops at the end cuts
-    // nothing off).
-    if (Listener) {
-      Listener->CompleteAfter(kDrainMilliseconds, run_);
-    } else {
-      CompleteStream(run_);
-    }
+    // The end of a stretch that a later flushing seek has left behind.
+    if (eosSeqnum_ != GST_SEQNUM_INVALID && graph_->SegmentEnded(seqnum) != eosSeqnum_) continue;
+    // The last sample has been rendered; what the output still holds is played out before the
+    // player stops and its position reads as the end (so that a caller who stops at the end
+    // cuts nothing off).
+    AwaitPlayout(run_, std::chrono::steady_clock::now() +
+                           std::chrono::milliseconds(kPlayoutLimitMilliseconds));
   }
 }
 
+void TAudioPlay::AwaitPlayout(std::uint64_t run, std::chrono::steady_clock::time_point deadline) {
+  if (run != run_) return;
+  if (!Listener) {
+    CompleteStream(run);
+    return;
+  }
+  if (graph_->OutputDelay() > kPlayedOut && std::chrono::steady_clock::now() < deadline) {
+    Listener->After(kPlayoutPollMilliseconds,
+                    [this, run, deadline] { AwaitPlayout(run, deadline); });
+    return;
+  }
+  Listener->After(kPlayoutMarginMilliseconds, [this, run] { CompleteStream(run); });
+}
+
 void TAudioPlay::CompleteStream(std::uint64_t run) {
-  if (run != run_) return;  // played again or moved since: that end belongs to an older run
+  // Played again or moved since: that end belongs to an older run. Or completed already.
+  if (run != run_ || atEnd_) return;
   atEnd_ = true;
   Stop();
   if (OnComplete) OnComplete(this);

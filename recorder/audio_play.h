@@ -114,9 +114,10 @@ inline constexpr std::uint32_t AM_SEEKING_RelativePositioning = 2;
 inline constexpr std::uint32_t AM_SEEKING_PositioningBitsMask = 3;
 
 // The handler of the sample tap, OnBuffer. It is called on a GStreamer streaming thread, once for
-// every buffer of decoded audio, with the bytes of the buffer (in the format of WaveFormat). It
-// may be set or replaced at any time from the main thread; the handler must not wait for the
-// main thread.
+// every buffer of decoded audio, with the bytes of the buffer (in the format of WaveFormat); what
+// the preroll of a Play decodes again is not handed on twice (a position set is decoded afresh and
+// handed on again). It may be set or replaced at any time from the main thread; the handler must
+// not wait for the main thread.
 class TBufferHandler {
  public:
   using Function =
@@ -138,8 +139,8 @@ class TAudioPlayEventListener : public QObject {
  public:
   TAudioPlayEventListener(TAudioPlay &player, int busDescriptor);
   ~TAudioPlayEventListener() override;
-  // Lets the player complete the end of the stream of `run` after `milliseconds`.
-  void CompleteAfter(int milliseconds, std::uint64_t run);
+  // Runs a step of the player after `milliseconds` (unless the listener is gone by then).
+  void After(int milliseconds, std::function<void()> step);
 
  private:
   TAudioPlay &player_;
@@ -171,15 +172,18 @@ class TAudioPlay {
   // within StateWaitLimit raises EAudioPlayError and leaves State as it was. An error that
   // GStreamer reported since the last call is raised by the next Play, Pause, Stop,
   // GetPosition or SetPosition (once).
-  // Sound starts about 30 ms after Play from the start or from a position set; after Stop or
-  // Pause it goes on from where it stood.
+  // Play starts the output afresh every time (a new stream of the sound server, prerolled at the
+  // position kept), whatever the server did before and however long the file stood open: the
+  // first sample is heard 30 to 45 ms after Play (the output's lead-in of 30 ms). After Stop or
+  // Pause it goes on from where the output stood (GetPosition); what the output held then is
+  // skipped.
   void Play();
   void Pause();
   void Stop();
 
   // Current position in 100 ns units: where the output stands in the file, to the buffer (a
-  // few tens of milliseconds ahead of what is heard while running); after the end of the
-  // stream, the duration.
+  // few tens of milliseconds ahead of what is heard while running); while stopped or paused,
+  // where Play goes on from; after the end of the stream, the duration.
   std::int64_t GetPosition();
   // Flags: AM_SEEKING_AbsolutePositioning (Position from the start), RelativePositioning (from
   // the current position) or NoPositioning (nothing happens). The stop position stays the end.
@@ -195,10 +199,14 @@ class TAudioPlay {
   std::int32_t GetBalance() const { return balance_; }
   void SetBalance(std::int32_t Value);
 
-  // Takes the bus messages that have arrived. At the end of the stream, once the output has
-  // played out what it holds (about 0.1 s later), the player stops at the end (it does not
-  // rewind; the position then reads as the duration) and calls OnComplete, unless it has been
-  // played or moved meanwhile. The listener calls it.
+  // Takes the bus messages that have arrived. At the end of the stream (which the output reports
+  // when its last sample is heard, by the output's clock), once the output has played out what it
+  // still holds by its own account (polled every 10 ms, for at most 2 s) and 20 ms more, the player
+  // stops at the end (it does not rewind; the position then reads as the duration) and calls
+  // OnComplete, unless it has been played or moved meanwhile. An end of stream that a later
+  // flushing seek has left behind (told by the sequence numbers of the seek and of the segment that
+  // the end closes) is dropped; the one that the seek leads to, even at once, is kept. The listener
+  // calls it.
   void HandleGraphEvents();
 
   QObject *Owner() const { return owner_; }
@@ -230,7 +238,9 @@ class TAudioPlay {
 
   void ChangeState(int target);
   void WaitForPreroll(const char *what);
-  void Reprocess();
+  void Seek(std::int64_t target, bool fromCaller);
+  std::int64_t OutputPosition() const;
+  void AwaitPlayout(std::uint64_t run, std::chrono::steady_clock::time_point deadline);
   void CompleteStream(std::uint64_t run);
   void RaisePendingError();
   void KeepError(std::exception_ptr error);
@@ -246,7 +256,12 @@ class TAudioPlay {
   std::int32_t volume_ = 0;
   std::int32_t balance_ = 0;
   bool atEnd_ = false;
-  std::uint64_t run_ = 0;  // counts the starts and moves of playback
+  std::int64_t keptPosition_ = 0;  // where Play goes on from, while not running
+  std::uint64_t run_ = 0;          // counts the starts and moves of playback
+  // The sequence number of the segment whose end the player waits for: that of the latest
+  // flushing seek, or of the preroll of a Play from the start. An end of stream that closes
+  // another segment belongs to a position left behind. GST_SEQNUM_INVALID (0): any.
+  std::uint32_t eosSeqnum_ = 0;
   std::exception_ptr pendingError_;
 
   std::unique_ptr<Graph> graph_;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <fstream>
+#include <thread>
 
 #include "recorder/audio_devices.h"
 #include "tests/recorder/sound_support.h"
@@ -624,6 +625,88 @@ TEST_F(PlayerSound, DestroyingAPlayingPlayerStopsTheTapAndTheBus) {
   const int atDestruction = buffers.load();
   sound::Pump(100ms);
   EXPECT_EQ(buffers.load(), atDestruction);
+}
+
+TEST_F(PlayerSound, TheTapHandsEachStretchOnOncePerPlayAndAgainAfterAPositionSet) {
+  // Every Play prerolls the file anew and decodes again what waited at the output: the tap
+  // does not hand that on a second time.
+  const sound::Pcm file = sound::Tone(0.5, 440.0, {0.5, 0.5});
+  std::atomic<std::size_t> tapped{0};
+  auto player = Open(Wav("tone.wav", file), [&](TAudioPlay *, const std::uint8_t *,
+                                                std::size_t length) { tapped += length; });
+  const std::size_t bytes = file.samples.size() * 2;
+  EXPECT_GT(tapped.load(), 0u) << "the first buffer passes the tap while the file opens";
+  PlayToEnd(*player, file.Frames());
+  EXPECT_EQ(tapped.load(), bytes);
+  player->Play();  // at the end: nothing more to hand on
+  EXPECT_TRUE(sound::PumpUntil([&] { return player->State() == 0; }, 5s));
+  EXPECT_EQ(tapped.load(), bytes);
+  player->SetPosition(0);  // rewound: the file is handed on again
+  PlayToEnd(*player, file.Frames());
+  EXPECT_EQ(tapped.load(), 2 * bytes);
+}
+
+TEST_F(PlayerSound, TheEndThatASeekAtOrNearTheEndLeadsToStopsThePlayer) {
+  const sound::Pcm file = sound::Tone(1.0, 440.0, {0.5, 0.5});
+  auto player = Open(Wav("tone.wav", file));
+  int completed = 0;
+  player->OnComplete = [&](TAudioPlay *) { ++completed; };
+  // Moved to the end, or 20 ms before it, while playing: the end of the stream that the seek
+  // leads to stops the player (it was dropped with those of the position left behind).
+  for (const std::int64_t before : {std::int64_t{0}, kSecond / 50}) {
+    SCOPED_TRACE(before);
+    player->SetPosition(0);
+    player->Play();
+    ASSERT_TRUE(sound::PumpUntil([&] { return player->GetPosition() >= kSecond / 5; }, 10s));
+    const int was = completed;
+    player->SetPosition(player->Duration() - before);
+    EXPECT_TRUE(sound::PumpUntil([&] { return completed > was; }, 3s))
+        << "the end of the stream never stopped the player";
+    EXPECT_EQ(completed, was + 1);
+    EXPECT_EQ(player->State(), 0);
+    EXPECT_EQ(player->GetPosition(), player->Duration());
+  }
+
+  // An end of stream that reached the bus before a seek back belongs to the position left
+  // behind: the player plays on from the position set and stops at the next end.
+  player->SetPosition(0);
+  player->Play();
+  std::this_thread::sleep_for(1500ms);  // the end of the stream waits on the bus, unread
+  const int was = completed;
+  player->SetPosition(kSecond / 2);
+  sound::Pump(200ms);
+  EXPECT_EQ(completed, was) << "an end of stream from before the seek stopped the player";
+  EXPECT_EQ(player->State(), 2);
+  EXPECT_TRUE(sound::PumpUntil([&] { return completed > was; }, 5s));
+  EXPECT_EQ(completed, was + 1);
+}
+
+// An output that holds much more than the player's usual 25 ms (a Bluetooth, HDMI or USB output
+// holds 100 to 300 ms): here the output's own buffer, made 400 ms long. The player stops only once
+// the output has played out what it holds; the whole file is heard, its end too.
+TEST_F(PlayerSound, AnOutputThatHoldsMuchHasPlayedTheEndOutBeforeThePlayerStops) {
+  const sound::Pcm file = sound::Tone(1.0, 440.0, {0.5, 0.25});
+  auto player = Open(Wav("tone.wav", file));
+  bool set = false;
+  for (const auto &[name, klass] : Elements(player->Pipeline()))
+    if (klass.find("Sink/Audio") != std::string::npos) {
+      GstElement *output = gst_bin_get_by_name(GST_BIN(player->Pipeline()), name.c_str());
+      g_object_set(output, "buffer-time", gint64{400000}, nullptr);
+      gst_object_unref(output);
+      set = true;
+    }
+  ASSERT_TRUE(set);
+  bool completed = false;
+  player->OnComplete = [&](TAudioPlay *) { completed = true; };
+  const std::size_t mark = capture->Frames();
+  player->Play();
+  ASSERT_TRUE(sound::PumpUntil([&] { return completed; }, 10s));
+  player->SetPosition(0);  // as the recorder rewinds at its stop: what the output held is gone
+  ASSERT_TRUE(capture->WaitForFrames(mark + file.Frames() + 44100, 10s));
+  sound::Pcm all = capture->Samples();
+  sound::Pcm out;
+  out.samples.assign(all.samples.begin() + static_cast<long>(2 * mark), all.samples.end());
+  ExpectWholeFile(out, file);
 }
 
 // ---------------------------------------------------------------------------------------------
