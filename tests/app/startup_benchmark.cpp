@@ -23,15 +23,23 @@
 
 #include <QApplication>
 #include <QCoreApplication>
+#include <QDirIterator>
 #include <QElapsedTimer>
+#include <QIcon>
+#include <QWindow>
 #include <memory>
 
+#include "app/choice_window.h"
 #include "app/discovery.h"
 #include "app/main_window.h"
 #include "app/shared_state.h"
 #include "app/startup.h"
 #include "app/version.h"
+#include "console/console_window.h"
+#include "firmware/firmware_window.h"
 #include "recorder/audio_devices.h"
+#include "recorder/recorder_window.h"
+#include "settings/settings_window.h"
 
 extern char **environ;
 
@@ -96,8 +104,8 @@ Figures Summary(std::vector<double> times) {
   return {times.front(), times[times.size() / 2], times.back()};
 }
 
-// The steps of start-up one by one, each the first of its kind in this process, in the order
-// in which the program takes them.
+// The steps of start-up one by one, each the first of its kind in this process: those before the
+// main window is on screen, then those that follow its first paint.
 void PrintSteps(int argc, char **argv) {
   QElapsedTimer clock;
   auto step = [&](const char *name) {
@@ -107,18 +115,41 @@ void PrintSteps(int argc, char **argv) {
   clock.start();
   QApplication app(argc, argv);
   step("QApplication");
+  QIcon icon;
+  QDirIterator it(QStringLiteral(":/icons/hicolor"), {QStringLiteral("*.png")}, QDir::Files,
+                  QDirIterator::Subdirectories);
+  while (it.hasNext()) icon.addFile(it.next());
+  step("program icon (built-in sizes)");
+  auto *main = new TForm3("/tmp/");
+  step("main window");
+  SharedState &state = main->State();
+  auto *console = new TForm1(state, main);
+  step("console window");
+  auto *firmware = new TForm2(state, main);
+  step("firmware window (with its open dialog)");
+  auto *choice = new TForm4(state, main);
+  step("choice window");
+  auto *recorder = new TForm5(state, main);
+  step("recorder window (with its open dialog)");
+  auto *settings = new TForm6(state, main);
+  step("settings window");
+  main->SetWindows(console, firmware, choice, recorder, settings);
+  std::unique_ptr<TForm3> window(main);
+  std::string version;
+  GetVersion(TOLVANE_BENCH_DIR "/startup_probe", version);
+  step("version read");
+  window->show();
+  while (window->windowHandle() == nullptr || !window->windowHandle()->isExposed())
+    QCoreApplication::processEvents();
+  step("show and first paint");
+  std::printf("  after the first paint:\n");
+  ScanDevices(state);
+  step("device scan");
   StartGStreamer();
   step("GStreamer start");
   const std::size_t outputs = ListAudioOutputs().size();
   step("sound outputs (device monitor)");
-  std::unique_ptr<TForm3> window(CreateWindows("/tmp/", {}));
-  step("six windows");
-  std::string version;
-  GetVersion(TOLVANE_BENCH_DIR "/startup_probe", version);
-  step("version read");
-  ScanDevices(window->State());
-  step("device scan");
-  std::printf("  (%zu sound outputs, %d FT devices)\n", outputs, window->State().DeviceCount);
+  std::printf("  (%zu sound outputs, %d FT devices)\n", outputs, state.DeviceCount);
 }
 
 }  // namespace
