@@ -11,6 +11,7 @@
 #include <QShowEvent>
 #include <QTimer>
 #include <cmath>
+#include <system_error>
 
 #include "app/choice_window.h"
 #include "app/message_boxes.h"
@@ -207,12 +208,21 @@ void TForm3::FormShow() {
 
 void TForm3::AfterFirstPaint() {
   if (ListOutputs && !outputsReadByPress_) {
-    firstOutputs_ = std::thread([this, list = ListOutputs] {
-      std::vector<std::string> outputs = list();
-      QMetaObject::invokeMethod(
-          this, [this, outputs = std::move(outputs)] { TakeFirstOutputs(outputs); },
-          Qt::QueuedConnection);
-    });
+    try {
+      firstOutputs_ = std::thread([this, list = ListOutputs] {
+        std::vector<std::string> outputs;
+        try {
+          outputs = list();
+        } catch (...) {
+          // A listing that fails finds no sound output, as at a press.
+        }
+        QMetaObject::invokeMethod(
+            this, [this, outputs = std::move(outputs)] { TakeFirstOutputs(outputs); },
+            Qt::QueuedConnection);
+      });
+    } catch (const std::system_error &) {
+      // No thread to be had: the list is first read at a press of "Message recorder".
+    }
   }
   if (!startScanDue_) return;
   startScanDue_ = false;
