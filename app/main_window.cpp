@@ -9,7 +9,9 @@
 #include <QPushButton>
 #include <QScreen>
 #include <QShowEvent>
+#include <QTimer>
 #include <cmath>
+#include <system_error>
 
 #include "app/choice_window.h"
 #include "app/message_boxes.h"
@@ -157,6 +159,8 @@ TForm3::TForm3(std::string programFolder, QWidget *parent)
 }
 
 TForm3::~TForm3() {
+  // A start-up list of sound outputs still being read is waited for; its result is dropped.
+  if (firstOutputs_.joinable()) firstOutputs_.join();
   // The other windows use the shared state, so they go before it.
   delete Form6;
   delete Form5;
@@ -181,17 +185,59 @@ void TForm3::showEvent(QShowEvent *event) {
   FormShow();
 }
 
+bool TForm3::event(QEvent *event) {
+  const bool handled = QWidget::event(event);
+  if (event->type() == QEvent::Paint && shown_ && !painted_) {
+    painted_ = true;
+    // Runs once this paint has reached the screen.
+    QTimer::singleShot(0, this, &TForm3::AfterFirstPaint);
+  }
+  return handled;
+}
+
 void TForm3::FormShow() {
   Guarded(
       [this] {
         std::string version;
         GetVersion(QCoreApplication::applicationFilePath().toStdString(), version);
         setWindowTitle(MainCaption(version));
+        startScanDue_ = true;
+      },
+      [this] { UpdateButtons(); });
+}
+
+void TForm3::AfterFirstPaint() {
+  if (ListOutputs && !outputsReadByPress_) {
+    try {
+      firstOutputs_ = std::thread([this, list = ListOutputs] {
+        std::vector<std::string> outputs;
+        try {
+          outputs = list();
+        } catch (...) {
+          // A listing that fails finds no sound output, as at a press.
+        }
+        QMetaObject::invokeMethod(
+            this, [this, outputs = std::move(outputs)] { TakeFirstOutputs(outputs); },
+            Qt::QueuedConnection);
+      });
+    } catch (const std::system_error &) {
+      // No thread to be had: the list is first read at a press of "Message recorder".
+    }
+  }
+  if (!startScanDue_) return;
+  startScanDue_ = false;
+  Guarded(
+      [this] {
         ScanDevices(state_);
         SetLabelFont(Label1, 9, false);
         Label1->setText(QString::fromStdString(DeviceCountText(state_.DeviceCount)));
       },
       [this] { UpdateButtons(); });
+}
+
+void TForm3::TakeFirstOutputs(const std::vector<std::string> &outputs) {
+  if (firstOutputs_.joinable()) firstOutputs_.join();
+  if (!outputsReadByPress_) state_.AudioDeviceList = outputs;
 }
 
 void TForm3::UpdateButtons() {
@@ -219,6 +265,7 @@ void TForm3::ShowModally(QDialog *window) {
 }
 
 void TForm3::Button5Click() {
+  startScanDue_ = false;
   Guarded(
       [this] {
         MessageBoxPrompt prompt(this);
@@ -242,6 +289,7 @@ void TForm3::Button3Click() {
 void TForm3::Button2Click() {
   Guarded(
       [this] {
+        outputsReadByPress_ = true;
         state_.AudioDeviceList.clear();
         if (ListOutputs) state_.AudioDeviceList = ListOutputs();
         if (state_.AudioDeviceList.empty()) {

@@ -1,5 +1,10 @@
 // The main window: owns the shared state, shows the version and the device state, runs
 // "Select device" and opens the other windows modally.
+//
+// Its caption is complete as soon as it is shown. What start-up need not do before the window is
+// on screen follows its first paint, through the event loop: the device scan, whose count the
+// status label then shows, and the first list of sound outputs, read on a thread of its own so
+// that GStreamer's start never holds up the window.
 #pragma once
 
 #include <QImage>
@@ -7,6 +12,7 @@
 #include <QWidget>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/discovery.h"
@@ -36,15 +42,19 @@ class TForm3 : public QWidget, private SelectionView {
   void SetWindows(TForm1 *console, TForm2 *firmware, TForm4 *choice, TForm5 *recorder,
                   TForm6 *settings);
 
-  // Lists the sound outputs; "Message recorder" reads the list afresh with it at every press,
-  // since outputs on USB or Bluetooth come and go. Without it there are none.
+  // Lists the sound outputs: once after the first paint, on a thread of its own, and afresh at
+  // every press of "Message recorder", since outputs on USB or Bluetooth come and go. Without it
+  // there are none.
   std::function<std::vector<std::string>()> ListOutputs;
 
  protected:
+  bool event(QEvent *event) override;
   void showEvent(QShowEvent *event) override;
 
  private:
   void FormShow();
+  void AfterFirstPaint();
+  void TakeFirstOutputs(const std::vector<std::string> &outputs);
   void Button1Click();
   void Button2Click();
   void Button3Click();
@@ -59,6 +69,12 @@ class TForm3 : public QWidget, private SelectionView {
 
   SharedState state_;
   bool shown_ = false;
+  bool painted_ = false;
+  // The scan of the show steps is still to come; "Select device" scans itself and supersedes it.
+  bool startScanDue_ = false;
+  // "Message recorder" has read the list; the start-up list, older, is then not taken.
+  bool outputsReadByPress_ = false;
+  std::thread firstOutputs_;
 
   QFrame *Panel1;
   QLabel *Label2;

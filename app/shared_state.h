@@ -32,8 +32,8 @@ struct SharedState {
   std::string AudioPath;
   std::string FirmPath;
 
-  // Display names of the sound output devices: listed at start-up before the windows, and again
-  // at each press of "Message recorder"; the recorder window shows and plays on this list.
+  // Display names of the sound output devices: listed after the main window's first paint, and
+  // again at each press of "Message recorder"; the recorder window shows and plays on this list.
   std::vector<std::string> AudioDeviceList;
 
   const std::string &ChosenSerial() const {

@@ -31,12 +31,9 @@ QIcon ProgramIcon() {
 }  // namespace
 
 TForm3 *CreateWindows(std::string programFolder, AudioOutputLister listOutputs) {
-  std::vector<std::string> audioDevices;
-  if (listOutputs) audioDevices = listOutputs();
   auto main = std::make_unique<TForm3>(std::move(programFolder));
   main->ListOutputs = std::move(listOutputs);
   SharedState &state = main->State();
-  state.AudioDeviceList = std::move(audioDevices);
   auto *console = new TForm1(state, main.get());
   auto *firmware = new TForm2(state, main.get());
   auto *choice = new TForm4(state, main.get());

@@ -9,9 +9,10 @@ class QWidget;
 class TForm3;
 
 // With the QApplication made: sets the application title, names the desktop entry the windows
-// belong to and sets their icon, lists the sound outputs, creates the six windows and shows the
-// main window, and only it. Returns the main window; the caller runs
-// the message loop and deletes the main window, which takes the other windows with it.
+// belong to and sets their icon, creates the six windows and shows the main window, and only it,
+// with its caption complete. Returns the main window; the caller runs the message loop, in which
+// the main window scans the devices and lists the sound outputs after its first paint, and
+// deletes the main window, which takes the other windows with it.
 QWidget *startUp();
 
 // Lists the sound outputs by display name (ListAudioOutputs in the program).
@@ -19,7 +20,7 @@ using AudioOutputLister = std::function<std::vector<std::string>()>;
 
 // Creates the six windows in their start-up order (main window, console, firmware, device
 // choice, recorder, settings), the other five as children of the main window, which owns the
-// shared state with this program folder. `listOutputs` gives the list of sound outputs once
-// before the windows and again each time "Message recorder" is pressed; without it there are
-// none. Nothing is shown.
+// shared state with this program folder. `listOutputs` gives the list of sound outputs once after
+// the main window's first paint (on a thread of its own) and again each time "Message recorder"
+// is pressed; without it there are none. Nothing is shown.
 TForm3 *CreateWindows(std::string programFolder, AudioOutputLister listOutputs);

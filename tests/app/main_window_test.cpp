@@ -11,6 +11,9 @@
 #include <QPushButton>
 #include <QTest>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <future>
 #include <memory>
 
 #include "app/startup.h"
@@ -28,10 +31,16 @@ class MainWindow : public ::testing::Test {
  protected:
   void SetUp() override { QApplication::setQuitOnLastWindowClosed(false); }
 
-  // Creates the six windows over the fake and shows the main window.
+  // Creates the six windows over the fake, shows the main window and runs the event loop until
+  // the steps that follow its first paint have shown the device count.
   void Start(std::vector<std::string> audioDevices = {}) {
     window.reset(CreateWindows(folder.Folder(), [audioDevices] { return audioDevices; }));
+    ShowAndSettle();
+  }
+
+  void ShowAndSettle() {
     window->show();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return Label1()->text().contains("Number of"); }, 10000));
   }
 
   template <class T = QPushButton>
@@ -126,7 +135,7 @@ TEST_F(MainWindow, WithoutDevicesShowsCountZeroAndKeepsTheUnitButtonsDisabled) {
   EXPECT_TRUE(Label1()->font().bold());
   EXPECT_TRUE(Label1()->wordWrap());
 
-  window->show();
+  ShowAndSettle();
 
   EXPECT_EQ(window->windowTitle(), "TolvaneAlarm  - V 5.00.00.04");
   EXPECT_EQ(Label1()->text(), kCountZero);
@@ -140,7 +149,73 @@ TEST_F(MainWindow, WithoutDevicesShowsCountZeroAndKeepsTheUnitButtonsDisabled) {
   const auto calls = fake->calls.size();
   window->hide();
   window->show();
+  QTest::qWait(50);
   EXPECT_EQ(fake->calls.size(), calls);
+}
+
+TEST_F(MainWindow, SoundOutputsAreListedAfterTheFirstPaintAndAPressReadsThemAfresh) {
+  std::atomic<int> listed{0};
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  // The first list (the one after the first paint) is read slowly; a press reads another.
+  window.reset(CreateWindows(folder.Folder(), [&listed, released]() -> Names {
+    if (++listed == 1) {
+      released.wait_for(std::chrono::seconds(5));
+      return {"Before"};
+    }
+    return {"Null Output"};
+  }));
+  fake->add("VRT00001");
+  window->show();
+  EXPECT_EQ(listed, 0) << "nothing listed before the window is on screen";
+  EXPECT_TRUE(fake->calls.empty()) << "no scan before the window is on screen";
+  ASSERT_TRUE(QTest::qWaitFor([&] { return listed == 1; }, 10000));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return Label1()->text().endsWith("= 1"); }, 10000))
+      << "the count shows while the sound outputs are still being listed";
+
+  // Released now, the slow start-up list arrives and is the sound check's list.
+  release.set_value();
+  EXPECT_TRUE(
+      QTest::qWaitFor([&] { return window->State().AudioDeviceList == Names{"Before"}; }, 10000));
+  EXPECT_EQ(listed, 1);
+
+  OpenUnit("VRT00001");
+  ModalScript script;
+  script.Then([](QWidget *modal) {
+    EXPECT_EQ(modal->objectName(), "TForm5");
+    qobject_cast<QDialog *>(modal)->reject();
+  });
+  Click("Button2");
+  EXPECT_TRUE(script.Done());
+  EXPECT_EQ(listed, 2);
+  EXPECT_EQ(window->State().AudioDeviceList, Names{"Null Output"});
+}
+
+TEST_F(MainWindow, AStartUpListOfSoundOutputsThatArrivesAfterAPressIsNotTaken) {
+  fake->add("VRT00001");
+  std::atomic<int> listed{0};
+  std::promise<void> release;
+  std::shared_future<void> released = release.get_future().share();
+  window.reset(CreateWindows(folder.Folder(), [&listed, released]() -> Names {
+    if (++listed == 1) {
+      released.wait_for(std::chrono::seconds(5));
+      return {"Gone"};
+    }
+    return {};
+  }));
+  ShowAndSettle();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return listed == 1; }, 10000));
+  OpenUnit("VRT00001");
+  ModalScript script;
+  script.ThenMessage("It is impossible to play sound files, a sound card isn't installed");
+  Click("Button2");
+  EXPECT_TRUE(script.Done());
+
+  release.set_value();
+  QTest::qWait(300);
+  EXPECT_TRUE(window->State().AudioDeviceList.empty()) << "the press's list stands";
+  window.reset();  // waits for the listing thread
+  EXPECT_EQ(listed, 2);
 }
 
 TEST_F(MainWindow, LayoutAndTexts) {

@@ -27,7 +27,11 @@ TEST(SelectDeviceWithEmulatedUnits, OpensTheChosenUnitInPlainSerialModeWithDtrSe
   auto *select = window->findChild<QPushButton *>("Button5", Qt::FindDirectChildrenOnly);
   auto *settings = window->findChild<QPushButton *>("Button6", Qt::FindDirectChildrenOnly);
   ASSERT_TRUE(label && select && settings);
-  EXPECT_EQ(label->text(), "                        Number of connected devices = 3");
+  // The scan follows the main window's first paint.
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return label->text() == "                        Number of connected devices = 3"; },
+      10000))
+      << label->text().toStdString();
 
   {
     ModalScript script;

@@ -1,4 +1,5 @@
-// What start-up tells the desktop: the desktop entry its windows belong to and their icon.
+// What start-up makes before it returns (the six windows, complete, the main window's caption, the
+// desktop entry its windows belong to and their icon) and what follows the first paint.
 #include "app/startup.h"
 
 #include <gtest/gtest.h>
@@ -8,7 +9,12 @@
 #include <QFile>
 #include <QIcon>
 #include <QImage>
+#include <QLabel>
+#include <QTest>
 #include <memory>
+#include <set>
+
+#include "sim/in_process.h"
 
 #include "tests/support/fake_ftdi.h"
 
@@ -31,7 +37,74 @@ QImage Image(const QIcon &icon, int size) {
   return icon.pixmap(size).toImage().convertToFormat(QImage::Format_ARGB32);
 }
 
+// Every named object under the main window, by the names of the window it lies in and its own.
+std::set<std::pair<QString, QString>> NamedObjects(QWidget *main) {
+  std::set<std::pair<QString, QString>> names;
+  for (QObject *object : main->findChildren<QObject *>()) {
+    if (object->objectName().isEmpty() || object->objectName().startsWith("qt_")) continue;
+    QObject *window = object->parent();
+    while (window != main &&
+           !(window->isWidgetType() && static_cast<QWidget *>(window)->isWindow()))
+      window = window->parent();
+    names.emplace(window->objectName(), object->objectName());
+  }
+  return names;
+}
+
+// The status label's text at the main window's first paint.
+class FirstPaint : public QObject {
+ public:
+  FirstPaint() { qApp->installEventFilter(this); }
+  std::optional<QString> label;
+
+ protected:
+  bool eventFilter(QObject *object, QEvent *event) override {
+    if (!label && event->type() == QEvent::Paint && object->objectName() == "TForm3")
+      label = object->findChild<QLabel *>("Label1")->text();
+    return false;
+  }
+};
+
 }  // namespace
+
+TEST(StartUp, MakesEveryWindowCompleteAndShowsTheScanOnceTheMainWindowIsOnScreen) {
+  QApplication::setQuitOnLastWindowClosed(false);
+  sim::InstalledUnits units;
+  units.Add({.serial = "VRT00001"});
+  units.AddForeign("FT5Q2ZK1");
+  FirstPaint paint;
+  std::unique_ptr<QWidget> main(startUp());
+  ASSERT_NE(main, nullptr);
+
+  EXPECT_EQ(main->windowTitle(), "TolvaneAlarm  - V 5.00.00.04");
+  const auto names = NamedObjects(main.get());
+  for (const std::pair<QString, QString> &named : {std::pair<QString, QString>{"TForm3", "Button5"},
+                                                   {"TForm3", "Label1"},
+                                                   {"TForm3", "Image1"},
+                                                   {"TForm3", "TForm1"},
+                                                   {"TForm1", "Timer1"},
+                                                   {"TForm3", "TForm2"},
+                                                   {"TForm2", "OpenDialog1"},
+                                                   {"TForm3", "TForm4"},
+                                                   {"TForm4", "ComboBox1"},
+                                                   {"TForm3", "TForm5"},
+                                                   {"TForm5", "OpenDialog1"},
+                                                   {"TForm5", "Timer2"},
+                                                   {"TForm3", "TForm6"},
+                                                   {"TForm6", "Timer1"}})
+    EXPECT_TRUE(names.contains(named))
+        << named.first.toStdString() << " " << named.second.toStdString();
+
+  auto *label = main->findChild<QLabel *>("Label1", Qt::FindDirectChildrenOnly);
+  ASSERT_NE(label, nullptr);
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return label->text() == "                        Number of connected devices = 2"; },
+      10000))
+      << label->text().toStdString();
+  ASSERT_TRUE(paint.label.has_value());
+  EXPECT_EQ(*paint.label, "- - - - - -") << "the scan follows the first paint";
+  EXPECT_EQ(NamedObjects(main.get()), names) << "nothing is made after start-up";
+}
 
 TEST(StartUp, NamesTheDesktopEntryAndGivesEveryWindowTheProgramsIcon) {
   fake::Installed fake;
