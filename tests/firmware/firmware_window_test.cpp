@@ -404,6 +404,7 @@ TEST_F(FirmwareWindow, ADownloadRunsToItsEndAndShowsTheLog) {
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   EXPECT_TRUE(Find<QTimer>("Timer1")->isActive());
   EXPECT_EQ(Enabled(), (std::vector<bool>{false, false, false}));
+  EXPECT_FALSE(Find<QCheckBox>("CheckBoxFast")->isEnabled()) << "not while a download runs";
   EXPECT_EQ(unit.CurrentMode(), sim::Unit::Mode::LoaderHandshake);
 
   StepDownload(3);
@@ -416,6 +417,7 @@ TEST_F(FirmwareWindow, ADownloadRunsToItsEndAndShowsTheLog) {
   EXPECT_EQ(statusAtBox, "Finish");
   EXPECT_EQ(enabledAtBox, (std::vector<bool>{false, false, false}));
   EXPECT_EQ(Enabled(), (std::vector<bool>{false, false, true}));
+  EXPECT_TRUE(Find<QCheckBox>("CheckBoxFast")->isEnabled());
   EXPECT_FALSE(Find<QTimer>("Timer1")->isActive());
   auto *overall = Find<QProgressBar>("ProgressBar1");
   auto *line = Find<QProgressBar>("ProgressBar2");
@@ -548,19 +550,6 @@ TEST_F(FirmwareWindow, FastTransferIsABoxRememberedInTheConfigurationFile) {
   EXPECT_EQ(ini.Read("Setup", "FAST"), "0");
   window->show();
   EXPECT_FALSE(box->isChecked());
-}
-
-TEST_F(FirmwareWindow, TheTicksDownloadWithTheBoxOff) {
-  const std::string path = WriteFile("firmware.HEX", hexfile::FirmwareFile(0x40));
-  window->show();
-  Choose(path);
-  QTest::mouseClick(Button(2), Qt::LeftButton);
-  EXPECT_TRUE(Find<QTimer>("Timer1")->isActive());
-  EXPECT_FALSE(Find<QCheckBox>("CheckBoxFast")->isEnabled()) << "not while a download runs";
-  StepDownload();
-  EXPECT_EQ(answerer.boxes.back().text,
-            "Download firmware to Vertiko mate is successfully complete");
-  EXPECT_TRUE(Find<QCheckBox>("CheckBoxFast")->isEnabled());
 }
 
 // The window over the emulated device link to a unit whose line has a real unit's timing: the
