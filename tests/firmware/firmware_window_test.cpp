@@ -631,7 +631,9 @@ TEST_F(FirmwareWindowOverTheLink, AFastTransferIsWokenByThePortsDataAndTheUnitHo
   EXPECT_FALSE(ticked) << "Timer1 does not step a fast transfer";
   EXPECT_GT(wokenByData, 0) << "the transfer waited on the port's data";
   EXPECT_FALSE(Find<QTimer>("TimerFast")->isActive());
-  EXPECT_FALSE(Find<QSocketNotifier>("NotifierPort")->isEnabled());
+  auto *notifier = Find<QSocketNotifier>("NotifierPort");
+  ASSERT_NE(notifier, nullptr);
+  EXPECT_FALSE(notifier->isEnabled());
   EXPECT_TRUE(Find<QCheckBox>("CheckBoxFast")->isEnabled());
   EXPECT_TRUE(Find<QPushButton>("Button3")->isEnabled());
   const QString log = Find<QPlainTextEdit>("Memo2")->toPlainText();
