@@ -398,7 +398,11 @@ void TForm2::StopTimer() {
 
 void TForm2::Await(int descriptor, std::chrono::nanoseconds wait) {
   if (descriptor >= 0 && (!portNotifier_ || portNotifier_->socket() != descriptor)) {
-    delete portNotifier_;
+    if (portNotifier_) {
+      // It may be the notifier whose signal runs this step.
+      portNotifier_->setEnabled(false);
+      portNotifier_->deleteLater();
+    }
     portNotifier_ = new QSocketNotifier(descriptor, QSocketNotifier::Read, this);
     portNotifier_->setObjectName("NotifierPort");
     connect(portNotifier_, &QSocketNotifier::activated, this, &TForm2::FastStep);
