@@ -4,6 +4,7 @@
 
 #include "app/shared_state.h"
 #include "app/user_prompt.h"
+#include "d2xx/event.h"
 #include "util/hex.h"
 
 namespace firmware {
@@ -55,6 +56,7 @@ FirmwareDownload::FirmwareDownload(SharedState &state, UserPrompt &prompt, Downl
     : state_(state), prompt_(prompt), display_(display) {}
 
 FirmwareDownload::~FirmwareDownload() {
+  StopNotifying();
   CloseLog();
 }
 
@@ -111,18 +113,35 @@ bool FirmwareDownload::Start(std::string_view text, std::size_t storedLength) {
   attempts_ = 0;
   answers_ = 0;
   sinceLastW_ = 0;
-  display_.StartTimer();
+  if (fast_) {
+    // The connection goes at the ticks' pace: the first "w" a tick after the start command.
+    stepTime_ = Clock();
+    due_ = stepTime_ + kTick;
+    Notify();
+    AwaitNext(stepTime_);
+  } else {
+    display_.StartTimer();
+  }
   display_.SetBusy(false);
   return true;
 }
 
-void FirmwareDownload::Tick() {
-  if (!Running()) return;
-  const std::string reply = state_.ReceiveAll();
+void FirmwareDownload::SetFast(bool fast) {
+  if (!Running()) fast_ = fast;
+}
+
+std::string FirmwareDownload::TakeReply() {
+  std::string reply = state_.ReceiveAll();
   state_.ReplyBuffer = reply;
   overallPosition_ = lineIndex_ / kProgressGroup;
   linePosition_ = lineIndex_ % kProgressGroup + 1;
   if (!reply.empty()) WriteLog(lastSent_ + "<=>" + reply);
+  return reply;
+}
+
+void FirmwareDownload::Tick() {
+  if (!Running()) return;
+  const std::string reply = TakeReply();
 
   if (phase_ == Phase::Connecting) {
     TickConnecting(reply);
@@ -165,43 +184,57 @@ void FirmwareDownload::TickConnecting(const std::string &reply) {
 
 void FirmwareDownload::Connected() {
   status_ = kConnected;
-  ready_ = true;
-  waitTicks_ = 0;
+  MakeReady();
+  RestartWait();
   phase_ = Phase::Transferring;
 }
 
+void FirmwareDownload::MakeReady() {
+  ready_ = true;
+  readyAt_ = stepTime_;
+}
+
+void FirmwareDownload::RestartWait() {
+  waitTicks_ = 0;
+  waitSince_ = stepTime_;
+}
+
 void FirmwareDownload::TickSending() {
+  // The byte is tried again next tick; a unit that has gone away must not be waited for without
+  // end, so these ticks count as waiting for a reply.
+  if (!SendByte() && ++waitTicks_ > kWaitLimit) TimeOut();
+}
+
+bool FirmwareDownload::SendByte() {
   const std::uint8_t byte = image_.lines[static_cast<std::size_t>(lineIndex_ - 1)]
                                         [static_cast<std::size_t>(bytePosition_ - 1)];
   const bool sent = state_.SendText(std::string(1, static_cast<char>(byte)));
   state_.LastSendResult = sent;
   lastSent_ = ByteToHex(byte);
   if (!sent) {
-    // The byte is tried again next tick; a unit that has gone away must not be waited for
-    // without end, so these ticks count as waiting for a reply.
     colour_ = StatusColour::Retry;
-    if (++waitTicks_ > kWaitLimit) TimeOut();
-    return;
+    return false;
   }
   ready_ = false;
   ++bytePosition_;
-  waitTicks_ = 0;
+  RestartWait();
   colour_ = StatusColour::Written;
   if (bytePosition_ > static_cast<int>(kLineBytes)) {
     bytePosition_ = 1;
     ++lineIndex_;
   }
+  return true;
 }
 
 bool FirmwareDownload::TimeOut() {
   // A line whose tenth byte the unit never acknowledged is sent again, not skipped.
   const bool afterTenthByte = !ready_ && bytePosition_ == 1;
-  ready_ = true;
+  MakeReady();
   if (++timeOuts_ > kTimeOutLimit) {
     End(Ending::TimeOutFailure);
     return false;
   }
-  waitTicks_ = 0;
+  RestartWait();
   if (afterTenthByte && lineIndex_ > 1) --lineIndex_;
   bytePosition_ = 1;
   colour_ = StatusColour::TimedOut;
@@ -214,23 +247,27 @@ void FirmwareDownload::TickWaiting(const std::string &reply) {
   if (++waitTicks_ > kWaitLimit) {
     if (!TimeOut()) return;
   }
+  Evaluate(reply);
+}
+
+void FirmwareDownload::Evaluate(const std::string &reply) {
   if (reply == "P") {
     // Within a line the unit wants the line again; after its tenth byte the unit has kept the
     // line and the next one follows.
-    ready_ = true;
-    waitTicks_ = 0;
+    MakeReady();
+    RestartWait();
     bytePosition_ = 1;
     colour_ = StatusColour::Retry;
   }
   if (!reply.empty() && reply[0] == 'Z') lineIndex_ = image_.LineCount() + kFinishOffset;
   // The wait ticks count again from zero for a byte that cannot be sent.
   if (reply == "O" && bytePosition_ > 1) {
-    ready_ = true;
-    waitTicks_ = 0;
+    MakeReady();
+    RestartWait();
   }
   if (reply == "K") {
-    ready_ = true;
-    waitTicks_ = 0;
+    MakeReady();
+    RestartWait();
     if (bytePosition_ != 1) {
       bytePosition_ = 1;
       return;
@@ -239,8 +276,95 @@ void FirmwareDownload::TickWaiting(const std::string &reply) {
   if ((reply == "O" && bytePosition_ == 1) || reply == "E") End(Ending::ProtocolError);
 }
 
+// A fast transfer. A step that waits for a reply reads the port whenever it is woken: by the
+// port's data, or at the end of the wait. Every other step (the connection's, a line's pause, a
+// byte tried again, the end) runs only when its time has come, as the tick it stands for would,
+// and reads the port only then.
+void FirmwareDownload::Step() {
+  if (!Running() || !fast_) return;
+  stepTime_ = Clock();
+  if (!AwaitingReply() && stepTime_ < due_) {
+    AwaitNext(stepTime_);
+    return;
+  }
+  if (phase_ == Phase::Connecting) {
+    Tick();
+    if (!Running()) return;
+    due_ = stepTime_ + kTick;  // the next "w", or byte 1 of line 1 a tick after the "Y"
+    AwaitNext(stepTime_);
+    return;
+  }
+  StepTransferring(stepTime_);
+}
+
+void FirmwareDownload::StepTransferring(std::chrono::nanoseconds now) {
+  const std::string reply = TakeReply();
+  if (lineIndex_ > image_.LineCount()) {
+    End(Ending::Success);
+    return;
+  }
+  if (!ready_) {
+    if (now - waitSince_ > kWaitTime) {
+      if (!TimeOut()) return;
+    }
+    Evaluate(reply);
+    if (!Running()) return;
+  }
+  if (lineIndex_ > image_.LineCount()) {
+    due_ = now + kTick;  // "Z": the end comes at the next tick
+  } else if (ready_) {
+    if (bytePosition_ == 1 && now < readyAt_ + kLinePause) {
+      due_ = readyAt_ + kLinePause;
+    } else if (!SendByte()) {
+      if (now - waitSince_ > kWaitTime && !TimeOut()) return;
+      due_ = now + kTick;
+    } else if (lineIndex_ > image_.LineCount()) {
+      due_ = now + kTick;  // the last byte: the end comes at the next tick, as with the ticks
+    }
+  }
+  AwaitNext(now);
+}
+
+bool FirmwareDownload::AwaitingReply() const {
+  return phase_ == Phase::Transferring && !ready_ && lineIndex_ <= image_.LineCount();
+}
+
+void FirmwareDownload::AwaitNext(std::chrono::nanoseconds now) {
+  int descriptor = -1;
+  if (AwaitingReply()) {
+    // The wait runs out when more than its time has passed.
+    due_ = waitSince_ + kWaitTime + std::chrono::milliseconds(1);
+    Notify();
+    if (notifying_)
+      descriptor = event_->Descriptor();
+    else
+      due_ = std::min(due_, now + kPollInterval);
+  }
+  display_.Await(descriptor, std::max(std::chrono::nanoseconds(0), due_ - now));
+}
+
+// The port to wake the transfer on its data: ReceiveAll may have opened the unit again.
+void FirmwareDownload::Notify() {
+  const FT_HANDLE handle = state_.Port ? state_.Port->Handle : nullptr;
+  if (handle == notified_) return;
+  StopNotifying();
+  if (!handle) return;
+  if (!event_) event_ = std::make_unique<d2xx::EventHandle>();
+  notified_ = handle;
+  notifying_ =
+      event_->Valid() && FT_SetEventNotification(handle, FT_EVENT_RXCHAR, event_.get()) == FT_OK;
+}
+
+void FirmwareDownload::StopNotifying() {
+  if (notifying_ && state_.Port && state_.Port->Handle == notified_)
+    FT_SetEventNotification(notified_, 0, nullptr);
+  notified_ = nullptr;
+  notifying_ = false;
+}
+
 void FirmwareDownload::End(Ending ending) {
   display_.StopTimer();
+  StopNotifying();
   const EndingText text = TextOf(ending);
   status_ = text.status;
   if (ending == Ending::Success) {
@@ -267,6 +391,7 @@ void FirmwareDownload::End(Ending ending) {
 void FirmwareDownload::Abort() {
   if (!Running()) return;
   display_.StopTimer();
+  StopNotifying();
   CloseLog();
   logError_.clear();
   phase_ = Phase::Idle;

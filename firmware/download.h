@@ -1,5 +1,6 @@
 // The firmware download: writes a firmware image into the unit's loader over the link, one byte
-// or one reply per tick of the firmware window's 5 ms timer.
+// or one reply per tick of the firmware window's 5 ms timer; or, as a fast transfer, each byte as
+// soon as the reply to the one before has been read.
 //
 // The start sends "AT@#\r\n", which puts the unit into its loader; each tick then sends "w" until
 // the unit answers "Y", and afterwards sends the image one byte at a time, waiting after each
@@ -10,14 +11,20 @@
 
 #include <QDateTime>
 #include <QFile>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 
+#include "d2xx/ftd2xx.h"
 #include "firmware/image_reader.h"
 
 struct SharedState;
+namespace d2xx {
+class EventHandle;
+}
 class UserPrompt;
 
 namespace firmware {
@@ -32,6 +39,17 @@ inline constexpr int kProgressGroup = 10;        // lines per step of the overal
 // Ticks after the last "w" within which its "Y" has come on any line (an FT232 holds a reply up
 // to its latency timer, 16 ms without the udev rule).
 inline constexpr int kSettleTicks = 10;
+
+// A fast transfer keeps the times of the ticks: a wait for a reply runs out after 50 ticks'
+// time, a byte that could not be sent is tried again a tick later, and the connection and the
+// end go at the ticks' pace. Its one pause: byte 1 of a line goes out no sooner than a tick
+// after the reply that let it go (the "K" of the line before), as at the ticks' pace, so that
+// the unit has the time to store a line.
+inline constexpr std::chrono::milliseconds kTick{kTickInterval};
+inline constexpr std::chrono::milliseconds kWaitTime{kWaitLimit * kTickInterval};
+inline constexpr std::chrono::milliseconds kLinePause{kTickInterval};
+// How often a fast transfer looks for a reply on a port that cannot wake it on received data.
+inline constexpr std::chrono::milliseconds kPollInterval{1};
 
 inline constexpr std::string_view kStartCommand = "AT@#\r\n";
 inline constexpr std::string_view kLogFileName = "LOG_file1.TXT";
@@ -80,6 +98,10 @@ class DownloadDisplay {
   virtual void StopTimer() = 0;
   // Show the download's state now: status, colour, progress and buttons (before a message box).
   virtual void Refresh() = 0;
+  // A fast transfer: call FirmwareDownload::Step when `descriptor` turns readable (-1: watch
+  // none), or when `wait` has passed, whichever comes first. Each call replaces the one before;
+  // StopTimer ends it.
+  virtual void Await(int descriptor, std::chrono::nanoseconds wait) = 0;
 };
 
 class FirmwareDownload {
@@ -101,12 +123,24 @@ class FirmwareDownload {
   // One tick of Timer1.
   void Tick();
 
+  // Fast transfer, chosen before a start (not while a download runs): the next byte goes out as
+  // soon as the unit's reply to the one before has been read, woken by the port's received data;
+  // every other rule stays. The download is then stepped by Step as DownloadDisplay::Await asks.
+  void SetFast(bool fast);
+  bool Fast() const { return fast_; }
+  void Step();
+
   // The window closes during a download: it stops where it is; the log is closed without its
   // footer, so that what was written stays on disk.
   void Abort();
 
   // The clock of the log's dates and times (tests set a fixed one).
   std::function<QDateTime()> Now = [] { return QDateTime::currentDateTime(); };
+  // The clock of a fast transfer's waits (tests set the units' clock).
+  std::function<std::chrono::nanoseconds()> Clock = [] {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+  };
 
   // State shown by the window.
   Phase CurrentPhase() const { return phase_; }
@@ -139,6 +173,20 @@ class FirmwareDownload {
   void Connected();
   void TickSending();
   void TickWaiting(const std::string &reply);
+  // Reads the reply and shows the progress: the first steps of every tick.
+  std::string TakeReply();
+  // The reply to the byte sent, once a wait that ran out has been counted.
+  void Evaluate(const std::string &reply);
+  // Sends the byte at the line index and byte position; false when the send failed.
+  bool SendByte();
+  void MakeReady();
+  void RestartWait();
+  // Fast transfer.
+  void StepTransferring(std::chrono::nanoseconds now);
+  void AwaitNext(std::chrono::nanoseconds now);
+  bool AwaitingReply() const;
+  void Notify();
+  void StopNotifying();
   // A wait that ran out (or a byte that could not be sent for as long): false when it was the
   // last time-out allowed and the download has ended.
   bool TimeOut();
@@ -169,6 +217,16 @@ class FirmwareDownload {
   int waitTicks_ = 0;
   int timeOuts_ = 0;
   std::string lastSent_;
+
+  // Fast transfer.
+  bool fast_ = false;
+  std::unique_ptr<d2xx::EventHandle> event_;  // received data on the port
+  FT_HANDLE notified_ = nullptr;              // the port's handle that notifies event_
+  bool notifying_ = false;                    // notified_ accepted the notification
+  std::chrono::nanoseconds stepTime_{};       // the time of the step running
+  std::chrono::nanoseconds due_{};            // the next step, unless a reply wakes one sooner
+  std::chrono::nanoseconds waitSince_{};      // wait ticks zeroed: the wait's time starts
+  std::chrono::nanoseconds readyAt_{};        // ready set: a line's pause starts
 
   QFile log_;
   std::string logError_;  // the first failure to write the log during a download

@@ -1,6 +1,7 @@
 #include "firmware/firmware_window.h"
 
 #include <QApplication>
+#include <QCheckBox>
 #include <QFile>
 #include <QFileDialog>
 #include <QKeyEvent>
@@ -10,6 +11,7 @@
 #include <QProgressBar>
 #include <QScrollBar>
 #include <QShowEvent>
+#include <QSocketNotifier>
 #include <QStyleOptionButton>
 #include <QStylePainter>
 #include <QTimer>
@@ -24,6 +26,9 @@ constexpr int kClientWidth = 654;
 constexpr int kClientHeight = 443;
 constexpr int kLinesPerPage = 31;
 const char *const kFirmKey = "FIRM";
+// Whether the window downloads as a fast transfer: "1" on, anything else (or none) off.
+const char *const kFastSection = "Setup";
+const char *const kFastKey = "FAST";
 
 bool IsBlankOrControl(QChar c) {
   return c.unicode() <= 0x20;
@@ -175,6 +180,14 @@ TForm2::TForm2(SharedState &state, QWidget *parent)
   Timer1->setTimerType(Qt::PreciseTimer);
   Timer1->setInterval(firmware::kTickInterval);
 
+  CheckBoxFast = new QCheckBox("Fast transfer", this);
+  place(CheckBoxFast, "CheckBoxFast", {372, 4, 161, 17}, true, false);
+  fastTimer_ = new QTimer(this);
+  fastTimer_->setObjectName("TimerFast");
+  fastTimer_->setTimerType(Qt::PreciseTimer);
+  fastTimer_->setSingleShot(true);
+  connect(fastTimer_, &QTimer::timeout, this, &TForm2::FastStep);
+
   connect(Button1, &QPushButton::clicked, this, &TForm2::Button1Click);
   connect(Button2, &QPushButton::clicked, this, &TForm2::Button2Click);
   connect(Button3, &QPushButton::clicked, this, &TForm2::Button3Click);
@@ -182,7 +195,10 @@ TForm2::TForm2(SharedState &state, QWidget *parent)
 }
 
 TForm2::~TForm2() {
-  Timer1->stop();
+  StopTimer();
+  // The notifier watches a descriptor of the download, which goes before the window's children.
+  delete portNotifier_;
+  portNotifier_ = nullptr;
   if (busy_) QApplication::restoreOverrideCursor();
 }
 
@@ -223,6 +239,8 @@ void TForm2::resizeEvent(QResizeEvent *event) {
 void TForm2::FormShow() {
   closed_ = false;
   state_.FirmPath = ReadRememberedPath(state_.ProgramFolder, kFirmKey);
+  CheckBoxFast->setChecked(
+      ConfigFile(ConfigFileName(state_.ProgramFolder)).Read(kFastSection, kFastKey) == "1");
   download_.Reset();
   imageLength_ = 0;
   imageText_.clear();
@@ -243,11 +261,13 @@ void TForm2::FormShow() {
 void TForm2::FormClose() {
   if (closed_) return;
   closed_ = true;
-  Timer1->stop();
+  StopTimer();
   download_.Abort();
   if (busy_) SetBusy(false);
   try {
     WriteRememberedPath(state_.ProgramFolder, kFirmKey, state_.FirmPath);
+    ConfigFile(ConfigFileName(state_.ProgramFolder))
+        .Write(kFastSection, kFastKey, CheckBoxFast->isChecked() ? "1" : "0");
   } catch (const std::exception &error) {
     ShowError(error);
   }
@@ -315,14 +335,12 @@ void TForm2::LoadFile(const QString &fileName) {
 
 void TForm2::Button2Click() {
   if (!fileLoaded_ || download_.Running()) return;
+  download_.SetFast(CheckBoxFast->isChecked());
   try {
     download_.Start(std::string_view(imageText_.constData(), imageText_.size()), imageLength_);
   } catch (const std::exception &error) {
-    Timer1->stop();
-    download_.Abort();
     if (busy_) SetBusy(false);
-    Refresh();
-    ShowError(error);
+    Failed(error);
     return;
   }
   Refresh();
@@ -336,13 +354,27 @@ void TForm2::Timer1Timer() {
   try {
     download_.Tick();
   } catch (const std::exception &error) {
-    Timer1->stop();
-    download_.Abort();
-    Refresh();
-    ShowError(error);
+    Failed(error);
     return;
   }
   Refresh();
+}
+
+void TForm2::FastStep() {
+  try {
+    download_.Step();
+  } catch (const std::exception &error) {
+    Failed(error);
+    return;
+  }
+  Refresh();
+}
+
+void TForm2::Failed(const std::exception &error) {
+  StopTimer();
+  download_.Abort();
+  Refresh();
+  ShowError(error);
 }
 
 void TForm2::SetBusy(bool busy) {
@@ -360,6 +392,23 @@ void TForm2::StartTimer() {
 
 void TForm2::StopTimer() {
   Timer1->stop();
+  fastTimer_->stop();
+  if (portNotifier_) portNotifier_->setEnabled(false);
+}
+
+void TForm2::Await(int descriptor, std::chrono::nanoseconds wait) {
+  if (descriptor >= 0 && (!portNotifier_ || portNotifier_->socket() != descriptor)) {
+    if (portNotifier_) {
+      // It may be the notifier whose signal runs this step.
+      portNotifier_->setEnabled(false);
+      portNotifier_->deleteLater();
+    }
+    portNotifier_ = new QSocketNotifier(descriptor, QSocketNotifier::Read, this);
+    portNotifier_->setObjectName("NotifierPort");
+    connect(portNotifier_, &QSocketNotifier::activated, this, &TForm2::FastStep);
+  }
+  if (portNotifier_) portNotifier_->setEnabled(descriptor >= 0);
+  fastTimer_->start(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
 }
 
 void TForm2::Refresh() {
@@ -393,6 +442,7 @@ void TForm2::Refresh() {
   Button1->setEnabled(buttons.open);
   Button2->setEnabled(buttons.write);
   Button3->setEnabled(buttons.cancel);
+  CheckBoxFast->setEnabled(!download_.Running());
 
   if (download_.CurrentPhase() == firmware::Phase::Ended && !logShown_) {
     logShown_ = true;

@@ -12,10 +12,12 @@
 #include "firmware/download.h"
 
 struct SharedState;
+class QCheckBox;
 class QFileDialog;
 class QLabel;
 class QPlainTextEdit;
 class QProgressBar;
+class QSocketNotifier;
 class QTimer;
 
 // Which buttons may be used: the open and cancel buttons when no download runs, the write button
@@ -78,6 +80,8 @@ class TForm2 : public QDialog, private firmware::DownloadDisplay {
   void Button2Click();
   void Button3Click();
   void Timer1Timer();
+  void FastStep();  // a step of a fast transfer
+  void Failed(const std::exception &error);
   void LoadFile(const QString &fileName);
 
   // firmware::DownloadDisplay
@@ -85,6 +89,7 @@ class TForm2 : public QDialog, private firmware::DownloadDisplay {
   void StartTimer() override;
   void StopTimer() override;
   void Refresh() override;
+  void Await(int descriptor, std::chrono::nanoseconds wait) override;
 
   SharedState &state_;
   FirmwarePrompt prompt_;
@@ -102,6 +107,10 @@ class TForm2 : public QDialog, private firmware::DownloadDisplay {
   QProgressBar *ProgressBar2;
   QFileDialog *OpenDialog1;
   QTimer *Timer1;
+  QCheckBox *CheckBoxFast;  // "Fast transfer", remembered in VERT.ini
+  // A fast transfer is stepped when the port has received data, and at the latest by the timer.
+  QTimer *fastTimer_;
+  QSocketNotifier *portNotifier_ = nullptr;
 
   QString fileName_;
   QByteArray imageText_;         // the file view's text: the file's lines joined by CR LF

@@ -38,7 +38,16 @@ class DownloadRecorder : public UserPrompt, public firmware::DownloadDisplay {
   void StartTimer() override { events.push_back("start"); }
   void StopTimer() override { events.push_back("stop"); }
   void Refresh() override { ++refreshes; }
+  void Await(int descriptor, std::chrono::nanoseconds wait) override {
+    ++awaits;
+    awaitDescriptor = descriptor;
+    awaitWait = wait;
+  }
   int refreshes = 0;
+  // The last request of a fast transfer.
+  int awaits = 0;
+  int awaitDescriptor = -1;
+  std::chrono::nanoseconds awaitWait{-1};
 
   // The information boxes shown, in order.
   std::vector<std::string> Boxes() const {

@@ -2,6 +2,8 @@
 // with a real loader, the unit's clock moving 5 ms with every tick.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
 #include <QFile>
 #include <map>
 
@@ -57,13 +59,17 @@ class DownloadIntoUnit : public ::testing::Test {
     }
     return words;
   }
-  static std::vector<sim::LoaderLine> DataLines(const Image &image) {
+  static std::vector<sim::LoaderLine> DataLines(const Image &image) { return DataLinesOf(image); }
+
+ public:
+  static std::vector<sim::LoaderLine> DataLinesOf(const Image &image) {
     std::vector<sim::LoaderLine> lines;
     for (const auto &line : image.lines)
       if (line != firmware::kEndLine) lines.push_back(line);
     return lines;
   }
 
+ protected:
   sim::InstalledUnits units;
   sim::Unit &unit;
   TempFolder temp;
@@ -223,5 +229,118 @@ INSTANTIATE_TEST_SUITE_P(Latency, DownloadOverTheWire, ::testing::Values(1ms, 16
                          [](const auto &info) {
                            return std::to_string(info.param.count()) + "ms";
                          });
+
+// A fast transfer against the same unit over the same line, the download stepped as the window
+// steps it: when the port's event turns readable, or when the wait it asked for has passed. The
+// units' clock moves in steps of 50 µs while the event is watched.
+struct FastRun {
+  explicit FastRun(sim::WireOptions wire)
+      : unit(units.Add({.serial = kSerial, .wire = wire})),
+        state(temp.Folder()),
+        download(state, recorder, recorder) {
+    state.SerialList[0] = kSerial;
+    state.ChosenIndex = 0;
+    state.Port = std::make_unique<TFT232>(kSerial);
+    ConfigurePort(*state.Port);
+    download.Reset();
+    download.Now = [] { return QDateTime(QDate(2024, 3, 5), QTime(14, 7, 9)); };
+    download.Clock = [this] { return units.clock().Now(); };
+  }
+
+  // Runs a download of `text`, fast or on the ticks; the time it took on the units' clock.
+  std::chrono::nanoseconds Run(const std::string &text, bool fast) {
+    download.SetFast(fast);
+    const auto start = units.clock().Now();
+    EXPECT_TRUE(download.Start(text, text.size()));
+    for (int steps = 0; download.Running() && steps < 1000000; ++steps) {
+      if (!fast) {
+        units.clock().Advance(5ms);
+        download.Tick();
+        continue;
+      }
+      const auto due = units.clock().Now() + recorder.awaitWait;
+      while (units.clock().Now() < due) {
+        units.clock().Advance(std::min<sim::Time>(50us, due - units.clock().Now()));
+        if (recorder.awaitDescriptor < 0) continue;
+        state.Port->RxQueueCount();  // the in-process unit's bytes come in at driver calls
+        pollfd p{recorder.awaitDescriptor, POLLIN, 0};
+        if (poll(&p, 1, 0) == 1) break;
+      }
+      download.Step();
+    }
+    return units.clock().Now() - start;
+  }
+
+  sim::InstalledUnits units;
+  sim::Unit &unit;
+  TempFolder temp;
+  SharedState state;
+  DownloadRecorder recorder;
+  firmware::FirmwareDownload download;
+};
+
+class FastTransfer : public ::testing::TestWithParam<std::chrono::milliseconds> {};
+
+// The same bytes in the same order, the same replies in the same log, the same image in the unit;
+// at least 2.5 times as fast with the 1 ms latency timer.
+TEST_P(FastTransfer, LeavesTheSameImageAndLogAsTheTicksInAFractionOfTheTime) {
+  const std::string text = hexfile::FirmwareFile(0x80);
+  const Image image = firmware::ReadImage(text, text.size());
+  ASSERT_GE(image.LineCount(), 30);
+  const sim::WireOptions wire{.timed = true, .latency = GetParam()};
+  // One after the other: each installs its own driver backend.
+  std::string tickLog;
+  sim::Record tickRecord;
+  std::chrono::nanoseconds tickTime{};
+  {
+    FastRun ticks(wire);
+    tickTime = ticks.Run(text, false);
+    ASSERT_EQ(ticks.download.Result(), Ending::Success);
+    tickLog = ticks.download.LogView();
+    tickRecord = ticks.unit.GetRecord();
+  }
+  FastRun fast(wire);
+  const auto fastTime = fast.Run(text, true);
+
+  ASSERT_EQ(fast.download.Result(), Ending::Success) << fast.download.LogView();
+  EXPECT_GT(fast.recorder.awaits, image.LineCount() * 10);
+  EXPECT_EQ(fast.download.TimeOuts(), 0);
+  EXPECT_EQ(fast.download.LogView(), tickLog);
+  const sim::Record &record = fast.unit.GetRecord();
+  EXPECT_EQ(record.received, tickRecord.received);
+  EXPECT_EQ(record.loaderLines, DownloadIntoUnit::DataLinesOf(image));
+  EXPECT_EQ(record.memory, tickRecord.memory);
+  EXPECT_EQ(record.memory.size(), 4 * (image.LineCount() - 1u));
+  EXPECT_TRUE(record.problems.empty()) << record.problems.front();
+  EXPECT_EQ(fast.unit.CurrentMode(), sim::Unit::Mode::Command);
+  if (GetParam() == 1ms) {
+    EXPECT_LT(fastTime * 10, tickTime * 4) << fastTime.count();
+  }
+  EXPECT_LT(fastTime, tickTime);
+}
+
+INSTANTIATE_TEST_SUITE_P(Latency, FastTransfer, ::testing::Values(1ms, 16ms), [](const auto &info) {
+  return std::to_string(info.param.count()) + "ms";
+});
+
+// A line cut short, a line asked for again and a reply that never comes: the unit ends up with
+// the image all the same, the lost reply timed out after 50 ticks' time.
+TEST(FastTransferFaults, ALineCutShortOrAskedForAgainIsSentAgain) {
+  const std::string text = hexfile::FirmwareFile(0x60);
+  const Image image = firmware::ReadImage(text, text.size());
+  FastRun run({.timed = true, .latency = 1ms});
+  run.unit.AddFault(
+      sim::LoaderFault{.kind = sim::LoaderFault::Kind::Silence, .line = 6, .byte = 5});
+  run.unit.AddFault(sim::LoaderFault{.kind = sim::LoaderFault::Kind::P, .line = 9, .byte = 3});
+  const auto time = run.Run(text, true);
+  ASSERT_EQ(run.download.Result(), Ending::Success) << run.download.LogView();
+  EXPECT_EQ(run.download.TimeOuts(), 1);
+  const sim::Record &record = run.unit.GetRecord();
+  EXPECT_EQ(record.loaderLines, DownloadIntoUnit::DataLinesOf(image));
+  EXPECT_EQ(record.problems.size(), 1u);
+  // The time-out's 250 ms and the pause before the line again are in the download's time.
+  EXPECT_GT(time, 255ms + image.LineCount() * 10 * 3ms);
+  EXPECT_LT(time, 300ms + image.LineCount() * 10 * 4ms);
+}
 
 }  // namespace

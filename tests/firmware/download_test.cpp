@@ -673,3 +673,104 @@ TEST_F(Download, APInTheTickOfATimeOutAfterTheTenthByteSendsThatLineOnce) {
 }
 
 }  // namespace
+
+namespace {
+
+// A fast transfer stepped by hand on a port that cannot wake it on received data (the fake
+// driver knows no event notification): it looks for replies every millisecond.
+class FastDownload : public Download {
+ protected:
+  FastDownload() {
+    h.download.SetFast(true);
+    h.download.Clock = [this] { return now; };
+  }
+  // Moves the clock to `at` and steps the download; the bytes written by the step.
+  std::string StepAt(std::chrono::nanoseconds at) {
+    now = at;
+    h.download.Step();
+    return h.TakeWritten();
+  }
+  std::chrono::nanoseconds now{0};
+};
+
+TEST_F(FastDownload, SendsEachByteOnItsReplyAndALineAFiveMillisecondPauseAfterTheK) {
+  using namespace std::chrono_literals;
+  ASSERT_TRUE(h.Start(kThreeLines));
+  EXPECT_EQ(h.recorder.events, (Events{"ask:VRT00042", "busy", "idle"})) << "no Timer1";
+  EXPECT_EQ(h.TakeWritten(), "AT@#\r\n");
+  EXPECT_EQ(h.recorder.awaitWait, 5ms);
+  // The connection at the ticks' pace: a step before its time reads and sends nothing.
+  h.Reply("OK\r\n");
+  EXPECT_EQ(StepAt(4ms), "");
+  EXPECT_EQ(h.Unit().rx.size(), 4u);
+  EXPECT_EQ(StepAt(5ms), "w");
+  h.Reply("Y");
+  EXPECT_EQ(StepAt(10ms), "");
+  EXPECT_EQ(h.download.Status(), "Connect");
+  EXPECT_EQ(h.recorder.awaitDescriptor, -1);
+  EXPECT_EQ(h.recorder.awaitWait, 5ms);
+  EXPECT_EQ(StepAt(14ms), "") << "byte 1 of line 1 a tick after the Y";
+  EXPECT_EQ(StepAt(15ms), kLine1.substr(0, 1));
+  EXPECT_EQ(h.recorder.awaitWait, 1ms) << "no event: the port is polled";
+
+  // Bytes 2 to 10 each in the step that reads the reply to the one before.
+  std::string sent = kLine1.substr(0, 1);
+  auto t = 15ms;
+  EXPECT_EQ(StepAt(t += 1ms), "") << "no reply yet";
+  for (int i = 1; i < 10; ++i) {
+    h.Reply("O");
+    sent += StepAt(t += 1ms);
+    EXPECT_EQ(sent.size(), static_cast<std::size_t>(i + 1));
+  }
+  EXPECT_EQ(sent, kLine1);
+  EXPECT_EQ(h.download.LineIndex(), 2);
+  // The K: line 2 no sooner than 5 ms after it was read; what comes meanwhile is only logged
+  // when the pause is over.
+  h.Reply("K");
+  const auto k = t += 2ms;
+  EXPECT_EQ(StepAt(k), "");
+  EXPECT_TRUE(h.download.Ready());
+  EXPECT_EQ(h.recorder.awaitWait, 5ms);
+  h.Reply("?");
+  EXPECT_EQ(StepAt(k + 4ms), "");
+  EXPECT_EQ(StepAt(k + 5ms), kLine2.substr(0, 1));
+  EXPECT_EQ(h.state.ReplyBuffer, "?");
+
+  const std::string log = h.Log();
+  EXPECT_NE(log.find("\r\n07<=>O\r\n08<=>K\r\n08<=>?\r\n"), std::string::npos) << log;
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3 + 2 + 1 + 10 + 1);
+}
+
+TEST_F(FastDownload, AWaitRunsOutAfterFiftyTicksTimeAndTheLineIsSentAgain) {
+  using namespace std::chrono_literals;
+  ASSERT_TRUE(h.Start(kThreeLines));
+  h.TakeWritten();
+  StepAt(5ms);
+  h.Reply("Y");
+  StepAt(10ms);
+  std::string line = StepAt(15ms);
+  for (int i = 1; i < 4; ++i) {
+    h.Reply("O");
+    line += StepAt(15ms + i * 1ms);
+  }
+  ASSERT_EQ(line, kLine1.substr(0, 4));
+  const auto sent = 18ms;  // byte 4, unanswered
+  EXPECT_EQ(StepAt(sent + 250ms), "");
+  EXPECT_EQ(h.download.TimeOuts(), 0) << "a wait of 50 ticks' time has not run out";
+  EXPECT_EQ(StepAt(sent + 251ms), "");
+  EXPECT_EQ(h.download.TimeOuts(), 1);
+  EXPECT_EQ(h.download.Colour(), StatusColour::TimedOut);
+  EXPECT_EQ(StepAt(sent + 255ms), "");
+  EXPECT_EQ(StepAt(sent + 256ms), kLine1.substr(0, 1)) << "after a tick's pause, from byte 1";
+
+  // An "E" ends the download at once, as with the ticks.
+  h.Reply("E");
+  StepAt(sent + 257ms);
+  EXPECT_EQ(h.download.Result(), Ending::ProtocolError);
+  EXPECT_EQ(h.recorder.Boxes(), std::vector<std::string>{"Error"});
+  EXPECT_EQ(h.recorder.events.back(), "inform:Error");
+  EXPECT_NE(std::find(h.recorder.events.begin(), h.recorder.events.end(), "stop"),
+            h.recorder.events.end());
+}
+
+}  // namespace

@@ -15,12 +15,24 @@
 //                      device link, the download stepped by a real 5 ms timer: wall time
 //                      against the tick floor (2 × bytes × 5 ms) and the line's floor (per byte
 //                      its time and its reply's at 9600 baud, and the latency timer)
+//   FastAndTicksIntoSkarvelSim/L/N
+//                      N lines into skarvel-sim (--latency L) twice: on the 5 ms ticks and as a
+//                      fast transfer, woken by a QSocketNotifier on the port's event as the
+//                      window steps it. Both times, the fast one's share of the ticks' time, the
+//                      line's floor, whether the unit's memory and the logs (past the
+//                      connection) are the same. The full image (1536 lines, ~154 s on the
+//                      ticks) runs only with TOLVANE_BENCH_FULL=1.
 #include <benchmark/benchmark.h>
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
+#include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTimer>
 #include <chrono>
@@ -37,6 +49,7 @@
 #include "link/link.h"
 #include "sim/in_process.h"
 #include "tests/firmware/hex_records.h"
+#include "util/hex.h"
 
 using namespace std::chrono_literals;
 
@@ -59,9 +72,24 @@ class Silent : public UserPrompt, public firmware::DownloadDisplay {
   }
   void StopTimer() override {
     if (timer) timer->stop();
+    if (shot) shot->stop();
+    if (notifier) notifier->setEnabled(false);
   }
   void Refresh() override {}
+  // A fast transfer, stepped as the window steps it: by the port's event or by a single shot.
+  void Await(int descriptor, std::chrono::nanoseconds wait) override {
+    if (descriptor >= 0 && (!notifier || notifier->socket() != descriptor)) {
+      notifier = std::make_unique<QSocketNotifier>(descriptor, QSocketNotifier::Read);
+      QObject::connect(notifier.get(), &QSocketNotifier::activated, [this] { step(); });
+    }
+    if (notifier) notifier->setEnabled(descriptor >= 0);
+    if (shot)
+      shot->start(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
+  }
   QTimer *timer = nullptr;
+  QTimer *shot = nullptr;
+  std::function<void()> step;
+  std::unique_ptr<QSocketNotifier> notifier;
 };
 
 // The program's side: its state, the download, and the port on the unit `serial`.
@@ -115,6 +143,33 @@ Run RunOnTimer(Host &host, const std::string &text) {
   run.lines = host.download.CurrentImage().LineCount();
   if (host.download.Running()) loop.exec();
   host.silent.timer = nullptr;
+  run.seconds = elapsed.nsecsElapsed() / 1e9;
+  run.success = host.download.Result() == firmware::Ending::Success;
+  return run;
+}
+
+// A fast transfer: stepped when the port has data and when the wait it asked for has passed.
+Run RunFast(Host &host, const std::string &text) {
+  QTimer shot;
+  shot.setTimerType(Qt::PreciseTimer);
+  shot.setSingleShot(true);
+  host.silent.shot = &shot;
+  QEventLoop loop;
+  Run run;
+  host.silent.step = [&] {
+    ++run.ticks;
+    host.download.Step();
+    if (!host.download.Running()) loop.quit();
+  };
+  QObject::connect(&shot, &QTimer::timeout, [&] { host.silent.step(); });
+  host.download.SetFast(true);
+  QElapsedTimer elapsed;
+  elapsed.start();
+  host.download.Start(text, text.size());
+  run.lines = host.download.CurrentImage().LineCount();
+  if (host.download.Running()) loop.exec();
+  host.silent.shot = nullptr;
+  host.silent.notifier.reset();
   run.seconds = elapsed.nsecsElapsed() / 1e9;
   run.success = host.download.Result() == firmware::Ending::Success;
   return run;
@@ -222,22 +277,34 @@ class SkarvelSim {
   explicit SkarvelSim(int latencyMs) {
     if (const char *old = std::getenv("XDG_RUNTIME_DIR")) previous_ = old;
     setenv("XDG_RUNTIME_DIR", runtime_.path().toLocal8Bit().constData(), 1);
-    process_.start(SKARVEL_SIM_PROGRAM,
-                   {"--quiet", "--unit", kSerial, "--latency", QString::number(latencyMs)});
+    process_.start(SKARVEL_SIM_PROGRAM, {"--quiet", "--unit", kSerial, "--latency",
+                                         QString::number(latencyMs), "--record", RecordFile()});
     const auto until = std::chrono::steady_clock::now() + 10s;
     while (d2xx::link::ListDevices().empty() && std::chrono::steady_clock::now() < until &&
            process_.state() != QProcess::NotRunning)
       std::this_thread::sleep_for(10ms);
   }
   ~SkarvelSim() {
-    process_.terminate();
-    process_.waitForFinished(5000);
+    Stop();
     if (previous_.empty())
       unsetenv("XDG_RUNTIME_DIR");
     else
       setenv("XDG_RUNTIME_DIR", previous_.c_str(), 1);
   }
   bool Serving() const { return !d2xx::link::ListDevices().empty(); }
+  // Ends the program, which writes its record.
+  void Stop() {
+    if (process_.state() == QProcess::NotRunning) return;
+    process_.terminate();
+    process_.waitForFinished(5000);
+  }
+  QString RecordFile() const { return runtime_.path() + "/record.json"; }
+  // What the unit received, from the record (after Stop).
+  QJsonObject Record() const {
+    QFile file(RecordFile());
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    return QJsonDocument::fromJson(file.readAll())["devices"][0].toObject();
+  }
 
  private:
   QTemporaryDir runtime_;
@@ -266,6 +333,67 @@ void DownloadIntoSkarvelSim(benchmark::State &st) {
   FloorCounters(st, run.lines, run.seconds, latencyMs);
 }
 
+// The log past the connection: from the first reply to an image byte to the footer.
+std::string TransferPart(const std::string &log, const firmware::Image &image) {
+  const std::string first = "\r\n" + ByteToHex(image.lines[0][0]) + "<=>";
+  const auto from = log.find(first, log.find(std::string(firmware::kLogHeading)));
+  const auto to = log.rfind(std::string(firmware::kLogRule));
+  if (from == std::string::npos || to == std::string::npos || to < from) return {};
+  return log.substr(from, to - from);
+}
+
+struct SimRun {
+  Run run;
+  std::string log;
+  QJsonObject record;
+};
+
+SimRun DownloadIntoSim(int latencyMs, const std::string &text, bool fast) {
+  SimRun out;
+  SkarvelSim simulator(latencyMs);
+  if (!simulator.Serving()) return out;
+  {
+    std::vector<std::unique_ptr<d2xx::DeviceProvider>> providers;
+    providers.push_back(d2xx::MakeEmulatedProvider());
+    d2xx::ScopedBackend backend(std::make_unique<d2xx::ProviderBackend>(std::move(providers)));
+    Host host(kSerial);
+    out.run = fast ? RunFast(host, text) : RunOnTimer(host, text);
+    out.log = host.download.LogView();
+  }
+  simulator.Stop();
+  out.record = simulator.Record();
+  return out;
+}
+
+void FastAndTicksIntoSkarvelSim(benchmark::State &st) {
+  const int latencyMs = static_cast<int>(st.range(0));
+  const std::string text = FileOfLines(static_cast<int>(st.range(1)));
+  const firmware::Image image = firmware::ReadImage(text, text.size());
+  SimRun ticks, fast;
+  for (auto _ : st) {
+    ticks = DownloadIntoSim(latencyMs, text, false);
+    fast = DownloadIntoSim(latencyMs, text, true);
+    if (!ticks.run.success || !fast.run.success) st.SkipWithError("download failed");
+  }
+  const int lines = fast.run.lines;
+  const std::string ticksPart = TransferPart(ticks.log, image);
+  st.counters["lines"] = lines;
+  st.counters["latency_ms"] = latencyMs;
+  st.counters["ticks_s"] = ticks.run.seconds;
+  st.counters["fast_s"] = fast.run.seconds;
+  st.counters["fast_share"] = fast.run.seconds / ticks.run.seconds;
+  st.counters["line_floor_s"] = LineFloorSeconds(lines, latencyMs);
+  st.counters["fast_over_floor_pct"] =
+      100.0 * (fast.run.seconds / LineFloorSeconds(lines, latencyMs) - 1.0);
+  st.counters["fast_steps"] = fast.run.ticks;
+  st.counters["memory_words"] = fast.record["memory"].toObject().size();
+  st.counters["same_memory"] = !fast.record["memory"].toObject().isEmpty() &&
+                               fast.record["memory"] == ticks.record["memory"] &&
+                               fast.record["loaderLines"] == ticks.record["loaderLines"];
+  st.counters["same_log"] = !ticksPart.empty() && ticksPart == TransferPart(fast.log, image);
+  st.counters["problems"] = fast.record["problems"].toArray().size();
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -279,6 +407,11 @@ int main(int argc, char **argv) {
       ->Unit(benchmark::kSecond)
       ->Iterations(1)
       ->UseRealTime();
+  auto *both =
+      benchmark::RegisterBenchmark("FastAndTicksIntoSkarvelSim", FastAndTicksIntoSkarvelSim);
+  both->Args({1, 200})->Args({16, 200});
+  if (std::getenv("TOLVANE_BENCH_FULL")) both->Args({1, 1536});
+  both->Unit(benchmark::kSecond)->Iterations(1)->UseRealTime();
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

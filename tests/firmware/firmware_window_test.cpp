@@ -5,6 +5,7 @@
 
 #include <QAbstractButton>
 #include <QApplication>
+#include <QCheckBox>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
@@ -14,15 +15,20 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QScrollBar>
+#include <QSocketNotifier>
 #include <QTest>
 #include <QTimer>
 #include <functional>
 
 #include "app/config.h"
 #include "app/shared_state.h"
+#include "d2xx/backend.h"
+#include "d2xx/emulated_provider.h"
 #include "sim/in_process.h"
+#include "sim/link_server.h"
 #include "tests/app/modal_script.h"
 #include "tests/firmware/hex_records.h"
+#include "tests/support/private_runtime_dir.h"
 #include "tests/support/temp_folder.h"
 
 using namespace std::chrono_literals;
@@ -398,6 +404,7 @@ TEST_F(FirmwareWindow, ADownloadRunsToItsEndAndShowsTheLog) {
   EXPECT_EQ(QApplication::overrideCursor(), nullptr);
   EXPECT_TRUE(Find<QTimer>("Timer1")->isActive());
   EXPECT_EQ(Enabled(), (std::vector<bool>{false, false, false}));
+  EXPECT_FALSE(Find<QCheckBox>("CheckBoxFast")->isEnabled()) << "not while a download runs";
   EXPECT_EQ(unit.CurrentMode(), sim::Unit::Mode::LoaderHandshake);
 
   StepDownload(3);
@@ -410,6 +417,7 @@ TEST_F(FirmwareWindow, ADownloadRunsToItsEndAndShowsTheLog) {
   EXPECT_EQ(statusAtBox, "Finish");
   EXPECT_EQ(enabledAtBox, (std::vector<bool>{false, false, false}));
   EXPECT_EQ(Enabled(), (std::vector<bool>{false, false, true}));
+  EXPECT_TRUE(Find<QCheckBox>("CheckBoxFast")->isEnabled());
   EXPECT_FALSE(Find<QTimer>("Timer1")->isActive());
   auto *overall = Find<QProgressBar>("ProgressBar1");
   auto *line = Find<QProgressBar>("ProgressBar2");
@@ -520,6 +528,121 @@ TEST_F(FirmwareWindow, ClosingDuringADownloadStopsItAndKeepsTheLog) {
   EXPECT_EQ(log.find("========================"), log.rfind("========================"))
       << "no footer";
   EXPECT_EQ(ConfigFile(ConfigFileName(temp.Folder())).Read("PATH", "FIRM"), path);
+}
+
+TEST_F(FirmwareWindow, FastTransferIsABoxRememberedInTheConfigurationFile) {
+  auto *box = Find<QCheckBox>("CheckBoxFast");
+  EXPECT_EQ(box->text(), "Fast transfer");
+  EXPECT_EQ(box->geometry(), QRect(372, 4, 161, 17));
+  for (const char *name : {"Label3", "Label2", "Label1", "Button1"})
+    EXPECT_FALSE(box->geometry().intersects(Find<QWidget>(name)->geometry())) << name;
+  window->show();
+  EXPECT_FALSE(box->isChecked()) << "off without VERT.ini";
+  EXPECT_TRUE(box->isEnabled());
+  box->click();
+  window->close();
+  const ConfigFile ini(ConfigFileName(temp.Folder()));
+  EXPECT_EQ(ini.Read("Setup", "FAST"), "1");
+  window->show();
+  EXPECT_TRUE(box->isChecked());
+  box->click();
+  window->close();
+  EXPECT_EQ(ini.Read("Setup", "FAST"), "0");
+  window->show();
+  EXPECT_FALSE(box->isChecked());
+}
+
+// The window over the emulated device link to a unit whose line has a real unit's timing: the
+// port's data wakes a fast transfer, which Timer1 does not step.
+class FirmwareWindowOverTheLink : public ::testing::Test {
+ protected:
+  FirmwareWindowOverTheLink() : state(temp.Folder()) {
+    unit = &server.Add({.serial = kSerial, .wire = {.timed = true, .latency = 1ms}});
+    server.Start();
+    state.SerialList[0] = kSerial;
+    state.ChosenIndex = 0;
+    state.DeviceChosen = true;
+    state.UnitCount = 1;
+    state.Port = std::make_unique<TFT232>(kSerial);
+    ConfigurePort(*state.Port);
+    window = std::make_unique<TForm2>(state, nullptr);
+  }
+  ~FirmwareWindowOverTheLink() override {
+    if (window->isVisible()) window->close();
+    window.reset();
+    state.Port.reset();
+    server.Stop();
+  }
+  template <typename T>
+  T *Find(const char *name) {
+    return window->findChild<T *>(name);
+  }
+
+  PrivateRuntimeDir runtime;
+  d2xx::ScopedBackend backend{[] {
+    std::vector<std::unique_ptr<d2xx::DeviceProvider>> providers;
+    providers.push_back(d2xx::MakeEmulatedProvider());
+    return std::make_unique<d2xx::ProviderBackend>(std::move(providers));
+  }()};
+  sim::SystemClock clock;
+  sim::LinkServer server{clock};
+  sim::Unit *unit = nullptr;
+  TempFolder temp;
+  TempFolder files;
+  SharedState state;
+  ModalAnswerer answerer;
+  std::unique_ptr<TForm2> window;
+};
+
+TEST_F(FirmwareWindowOverTheLink, AFastTransferIsWokenByThePortsDataAndTheUnitHoldsTheImage) {
+  const std::string text = hexfile::FirmwareFile(0x40);
+  const firmware::Image image = firmware::ReadImage(text, text.size());
+  const std::string path = files.File("firmware.HEX");
+  {
+    QFile file(QString::fromStdString(path));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(text.data(), static_cast<qint64>(text.size()));
+  }
+  ConfigFile(ConfigFileName(temp.Folder())).Write("Setup", "FAST", "1");
+  window->show();
+  ASSERT_TRUE(Find<QCheckBox>("CheckBoxFast")->isChecked());
+  answerer.onDialog = [path](QFileDialog *dialog) {
+    ModalScript::ChooseFile(dialog, QString::fromStdString(path));
+  };
+  QTest::mouseClick(Find<QPushButton>("Button1"), Qt::LeftButton);
+  ASSERT_TRUE(Find<QPushButton>("Button2")->isEnabled());
+  QTest::mouseClick(Find<QPushButton>("Button2"), Qt::LeftButton);
+
+  EXPECT_FALSE(Find<QCheckBox>("CheckBoxFast")->isEnabled());
+  EXPECT_FALSE(Find<QPushButton>("Button3")->isEnabled());
+  EXPECT_TRUE(Find<QTimer>("TimerFast")->isActive());
+  bool ticked = false;
+  QObject::connect(Find<QTimer>("Timer1"), &QTimer::timeout, [&] { ticked = true; });
+  int wokenByData = 0;
+  QTimer watch;
+  QObject::connect(&watch, &QTimer::timeout, [&] {
+    if (auto *notifier = Find<QSocketNotifier>("NotifierPort"))
+      wokenByData += notifier->isEnabled();
+  });
+  watch.start(1);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return answerer.boxes.size() >= 2; }, 30000));
+
+  EXPECT_EQ(answerer.boxes[1].text, "Download firmware to Vertiko mate is successfully complete");
+  EXPECT_FALSE(ticked) << "Timer1 does not step a fast transfer";
+  EXPECT_GT(wokenByData, 0) << "the transfer waited on the port's data";
+  EXPECT_FALSE(Find<QTimer>("TimerFast")->isActive());
+  auto *notifier = Find<QSocketNotifier>("NotifierPort");
+  ASSERT_NE(notifier, nullptr);
+  EXPECT_FALSE(notifier->isEnabled());
+  EXPECT_TRUE(Find<QCheckBox>("CheckBoxFast")->isEnabled());
+  EXPECT_TRUE(Find<QPushButton>("Button3")->isEnabled());
+  const QString log = Find<QPlainTextEdit>("Memo2")->toPlainText();
+  EXPECT_EQ(log.count("<=>K\n"), image.LineCount() - 1) << log.toStdString();
+  EXPECT_TRUE(log.contains("\nFF<=>Z\n========================\n"));
+  const auto lock = server.Lock();
+  const sim::Record &record = unit->GetRecord();
+  EXPECT_EQ(record.loaderLines.size(), static_cast<std::size_t>(image.LineCount() - 1));
+  EXPECT_TRUE(record.problems.empty()) << record.problems.front();
 }
 
 }  // namespace
