@@ -17,6 +17,7 @@
 #include <QTimer>
 
 #include "app/config.h"
+#include "app/escape_key.h"
 #include "app/open_dialog.h"
 #include "app/shared_state.h"
 
@@ -215,11 +216,7 @@ void TForm2::done(int result) {
 void TForm2::keyPressEvent(QKeyEvent *event) {
   // Esc is the Cancel button: disabled during a download, which Esc must not break off either
   // (that leaves the unit in its loader).
-  if (event->matches(QKeySequence::Cancel)) {
-    event->accept();
-    Button3->click();  // nothing while it is disabled
-    return;
-  }
+  if (EscapePressesCancel(event, Button3)) return;
   QDialog::keyPressEvent(event);
 }
 

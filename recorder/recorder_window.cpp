@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "app/config.h"
+#include "app/escape_key.h"
 #include "app/open_dialog.h"
 #include "app/shared_state.h"
 
@@ -222,11 +223,7 @@ void TForm5::showEvent(QShowEvent *event) {
 void TForm5::keyPressEvent(QKeyEvent *event) {
   // Esc is the Cancel button, which is disabled while a recording runs: a recording is not cut
   // short by Esc.
-  if (event->matches(QKeySequence::Cancel)) {
-    event->accept();
-    Button3->click();  // nothing while it is disabled
-    return;
-  }
+  if (EscapePressesCancel(event, Button3)) return;
   QDialog::keyPressEvent(event);
 }
 

@@ -20,6 +20,7 @@
 #include <algorithm>
 #include <exception>
 
+#include "app/escape_key.h"
 #include "app/shared_state.h"
 
 namespace {
@@ -325,11 +326,7 @@ void TForm6::FormShow() {
 void TForm6::keyPressEvent(QKeyEvent *event) {
   // Esc is the Cancel button, which is disabled while a write or a default wait runs: neither is
   // cut short by Esc. Closing the window from its title bar still stops them.
-  if (event->matches(QKeySequence::Cancel)) {
-    event->accept();
-    Button3->click();  // nothing while it is disabled
-    return;
-  }
+  if (EscapePressesCancel(event, Button3)) return;
   QDialog::keyPressEvent(event);
 }
 
