@@ -1,9 +1,11 @@
 // Start-up of the program, from the exec of the process until its main window is first on screen,
-// beside a bare Qt program that shows an empty widget, on the offscreen platform, with the
-// emulated unit running and the sound server that PULSE_SERVER names. Prints figures; asserts
-// nothing. Run by hand:
+// beside a bare Qt program that shows an empty widget, on the platform that QT_QPA_PLATFORM names
+// (offscreen when unset), with the emulated unit running and the sound server that PULSE_SERVER
+// names. Prints figures; asserts nothing. Run by hand:
 //   source tools/pulse.sh; start_private_pulse; build/tests/app/startup_benchmark [runs];
 //   stop_private_pulse
+// and on an X server, for example: QT_QPA_PLATFORM=xcb xvfb-run -a
+// build/tests/app/startup_benchmark
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -163,7 +165,7 @@ int main(int argc, char **argv) {
   char runtime[] = "/tmp/tolvane-startup.XXXXXX";
   if (mkdtemp(runtime) == nullptr) return 1;
   setenv("XDG_RUNTIME_DIR", runtime, 1);
-  setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  setenv("QT_QPA_PLATFORM", "offscreen", 0);
   const pid_t sim = Spawn(TOLVANE_SIM, {}, -1);
   const auto simDeadline = Clock::now() + std::chrono::seconds(10);
   while (!DeviceListed(std::string(runtime) + "/tolvane-ftdi") && Clock::now() < simDeadline)
