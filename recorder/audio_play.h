@@ -14,104 +14,14 @@
 #include <string>
 #include <vector>
 
-#include "util/exception.h"
+#include "recorder/audio_result.h"
+#include "recorder/media_types.h"
+#include "recorder/player.h"
 
 typedef struct _GstElement GstElement;
 
 class TAudioPlay;
-
-// Result codes of the player's operations.
-namespace AudioResult {
-inline constexpr std::int32_t S_OK = 0;
-inline constexpr std::int32_t S_FALSE = 1;
-inline constexpr std::int32_t MS_S_PENDING = 0x00040001;
-inline constexpr std::int32_t MS_S_NOUPDATE = 0x00040002;
-inline constexpr std::int32_t MS_S_ENDOFSTREAM = 0x00040003;
-inline constexpr std::int32_t E_NOINTERFACE = static_cast<std::int32_t>(0x80004002u);
-inline constexpr std::int32_t E_POINTER = static_cast<std::int32_t>(0x80004003u);
-inline constexpr std::int32_t E_ABORT = static_cast<std::int32_t>(0x80004004u);
-inline constexpr std::int32_t E_FAIL = static_cast<std::int32_t>(0x80004005u);
-inline constexpr std::int32_t CLASS_E_NOAGGREGATION = static_cast<std::int32_t>(0x80040110u);
-inline constexpr std::int32_t REGDB_E_CLASSNOTREG = static_cast<std::int32_t>(0x80040154u);
-inline constexpr std::int32_t MS_E_SAMPLEALLOC = static_cast<std::int32_t>(0x80040401u);
-inline constexpr std::int32_t MS_E_PURPOSEID = static_cast<std::int32_t>(0x80040402u);
-inline constexpr std::int32_t MS_E_NOSTREAM = static_cast<std::int32_t>(0x80040403u);
-inline constexpr std::int32_t MS_E_NOSEEKING = static_cast<std::int32_t>(0x80040404u);
-inline constexpr std::int32_t MS_E_INCOMPATIBLE = static_cast<std::int32_t>(0x80040405u);
-inline constexpr std::int32_t MS_E_BUSY = static_cast<std::int32_t>(0x80040406u);
-inline constexpr std::int32_t MS_E_NOTINIT = static_cast<std::int32_t>(0x80040407u);
-inline constexpr std::int32_t MS_E_SOURCEALREADYDEFINED = static_cast<std::int32_t>(0x80040408u);
-inline constexpr std::int32_t MS_E_INVALIDSTREAMTYPE = static_cast<std::int32_t>(0x80040409u);
-inline constexpr std::int32_t MS_E_NOTRUNNING = static_cast<std::int32_t>(0x8004040Au);
-inline constexpr std::int32_t E_INVALIDARG = static_cast<std::int32_t>(0x80070057u);
-// Codes of GStreamer failures that the table above has no entry for.
-inline constexpr std::int32_t E_FILE_NOT_FOUND = static_cast<std::int32_t>(0x80070002u);
-inline constexpr std::int32_t E_ACCESSDENIED = static_cast<std::int32_t>(0x80070005u);
-inline constexpr std::int32_t E_TIMEOUT = static_cast<std::int32_t>(0x800705B4u);
-inline constexpr std::int32_t VFW_E_INVALID_FILE_FORMAT = static_cast<std::int32_t>(0x80040241u);
-inline constexpr std::int32_t VFW_E_UNSUPPORTED_STREAM = static_cast<std::int32_t>(0x80040265u);
-// The player's own codes.
-inline constexpr std::int32_t NoAudioStream = 1000;
-inline constexpr std::int32_t NotConnected = 1001;
-}  // namespace AudioResult
-
-class EAudioPlayError : public Exception {
- public:
-  EAudioPlayError(const std::string &message, std::int32_t errorCode)
-      : Exception(message), ErrorCode(errorCode) {}
-  std::int32_t ErrorCode;
-};
-
-// The result check: 0 (S_OK) and 1 (S_FALSE) pass and are returned. Every other code raises
-// EAudioPlayError with ErrorCode = the code and the message "DirectShow call failed: " + the code
-// in upper-case hexadecimal + CR + its text: the table's text for the code, else
-// `platformText`, else the player's own text for the code, else "Unrecognized error value.".
-std::int32_t CheckResult(std::int32_t code, const std::string &platformText = {});
-
-// A format identifier (a GUID).
-struct TGuid {
-  std::uint32_t Data1 = 0;
-  std::uint16_t Data2 = 0;
-  std::uint16_t Data3 = 0;
-  std::uint8_t Data4[8] = {};
-  friend bool operator==(const TGuid &, const TGuid &) = default;
-};
-
-// The time format of positions and durations in 100 ns units,
-// {7B785574-8C82-11CF-BC0C-00AA00AC74F6}.
-inline constexpr TGuid TIME_FORMAT_MEDIA_TIME = {
-    0x7B785574, 0x8C82, 0x11CF, {0xBC, 0x0C, 0x00, 0xAA, 0x00, 0xAC, 0x74, 0xF6}};
-
-// The wave format (WAVEFORMATEX) of decoded audio: wFormatTag 1 for integer PCM, 3 for floating
-// point; interleaved samples.
-struct TWaveFormatEx {
-  std::uint16_t wFormatTag = 0;
-  std::uint16_t nChannels = 0;
-  std::uint32_t nSamplesPerSec = 0;
-  std::uint32_t nAvgBytesPerSec = 0;
-  std::uint16_t nBlockAlign = 0;
-  std::uint16_t wBitsPerSample = 0;
-  std::uint16_t cbSize = 0;
-  friend bool operator==(const TWaveFormatEx &, const TWaveFormatEx &) = default;
-};
-
-// Capability bits of a player (TAudioPlay::Capabilities).
-namespace AudioCapability {
-inline constexpr std::uint32_t CanSeekAbsolute = 0x01;
-inline constexpr std::uint32_t CanSeekForwards = 0x02;
-inline constexpr std::uint32_t CanSeekBackwards = 0x04;
-inline constexpr std::uint32_t CanGetCurrentPos = 0x08;
-inline constexpr std::uint32_t CanGetStopPos = 0x10;
-inline constexpr std::uint32_t CanGetDuration = 0x20;
-inline constexpr std::uint32_t CanPlayBackwards = 0x40;
-inline constexpr std::uint32_t CanDoSegments = 0x80;
-}  // namespace AudioCapability
-
-// SetPosition flags.
-inline constexpr std::uint32_t AM_SEEKING_NoPositioning = 0;
-inline constexpr std::uint32_t AM_SEEKING_AbsolutePositioning = 1;
-inline constexpr std::uint32_t AM_SEEKING_RelativePositioning = 2;
-inline constexpr std::uint32_t AM_SEEKING_PositioningBitsMask = 3;
+struct AudioPipeline;
 
 // The handler of the sample tap, OnBuffer. It is called on a GStreamer streaming thread, once for
 // every buffer of decoded audio, with the bytes of the buffer (in the format of WaveFormat); what
@@ -233,7 +143,6 @@ class TAudioPlay {
   TBufferHandler OnBuffer;
 
  private:
-  struct Graph;
   friend class TAudioPlayEventListener;
 
   void ChangeState(int target);
@@ -264,7 +173,36 @@ class TAudioPlay {
   std::uint32_t eosSeqnum_ = 0;
   std::exception_ptr pendingError_;
 
-  std::unique_ptr<Graph> graph_;
+  std::unique_ptr<AudioPipeline> graph_;
   // Declared after the graph, so that it is destroyed first: no bus reading during teardown.
   std::unique_ptr<TAudioPlayEventListener> Listener;
 };
+
+namespace recorder {
+
+// A Player that owns a TAudioPlay.
+class AudioPlayPlayer : public Player {
+ public:
+  explicit AudioPlayPlayer(std::unique_ptr<TAudioPlay> play) : play_(std::move(play)) {}
+  void Play() override { play_->Play(); }
+  void Pause() override { play_->Pause(); }
+  void Stop() override { play_->Stop(); }
+  void SetPosition(std::int64_t position, std::uint32_t flags) override {
+    play_->SetPosition(position, flags);
+  }
+  std::int64_t GetPosition() override { return play_->GetPosition(); }
+  TGuid GetTimeFormat() const override { return play_->GetTimeFormat(); }
+  std::int64_t Duration() const override { return play_->Duration(); }
+  std::uint32_t Capabilities() const override { return play_->Capabilities(); }
+  std::int32_t GetVolume() const override { return play_->GetVolume(); }
+  void SetVolume(std::int32_t value) override { play_->SetVolume(value); }
+  std::int32_t GetBalance() const override { return play_->GetBalance(); }
+  void SetBalance(std::int32_t value) override { play_->SetBalance(value); }
+
+  TAudioPlay &Audio() { return *play_; }
+
+ private:
+  std::unique_ptr<TAudioPlay> play_;
+};
+
+}  // namespace recorder

@@ -17,6 +17,7 @@
 #include "app/escape_key.h"
 #include "app/open_dialog.h"
 #include "app/shared_state.h"
+#include "recorder/audio_play.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "recorder/audio_play.h"
+#include "recorder/player.h"
 
 struct SharedState;
 class UserPrompt;
@@ -38,50 +38,6 @@ inline constexpr std::string_view kErrReply = "ERR\r\n";
 inline constexpr std::string_view kCableQuestion = "Have you got connect audio cable Jack 3.5mm?";
 inline constexpr std::string_view kRecordImpossible = "Record impossible";
 inline constexpr std::string_view kResetMessage = "Anny error.... > Reset!";
-
-// The open file's player as the recorder window and the recording use it: TAudioPlay's
-// operations, with its units (100 ns positions, hundredths of a decibel).
-class Player {
- public:
-  virtual ~Player() = default;
-  virtual void Play() = 0;
-  virtual void Pause() = 0;
-  virtual void Stop() = 0;
-  virtual void SetPosition(std::int64_t position, std::uint32_t flags) = 0;
-  virtual std::int64_t GetPosition() = 0;
-  virtual TGuid GetTimeFormat() const = 0;
-  virtual std::int64_t Duration() const = 0;
-  virtual std::uint32_t Capabilities() const = 0;
-  virtual std::int32_t GetVolume() const = 0;
-  virtual void SetVolume(std::int32_t value) = 0;
-  virtual std::int32_t GetBalance() const = 0;
-  virtual void SetBalance(std::int32_t value) = 0;
-};
-
-// A Player that owns a TAudioPlay.
-class AudioPlayPlayer : public Player {
- public:
-  explicit AudioPlayPlayer(std::unique_ptr<TAudioPlay> play) : play_(std::move(play)) {}
-  void Play() override { play_->Play(); }
-  void Pause() override { play_->Pause(); }
-  void Stop() override { play_->Stop(); }
-  void SetPosition(std::int64_t position, std::uint32_t flags) override {
-    play_->SetPosition(position, flags);
-  }
-  std::int64_t GetPosition() override { return play_->GetPosition(); }
-  TGuid GetTimeFormat() const override { return play_->GetTimeFormat(); }
-  std::int64_t Duration() const override { return play_->Duration(); }
-  std::uint32_t Capabilities() const override { return play_->Capabilities(); }
-  std::int32_t GetVolume() const override { return play_->GetVolume(); }
-  void SetVolume(std::int32_t value) override { play_->SetVolume(value); }
-  std::int32_t GetBalance() const override { return play_->GetBalance(); }
-  void SetBalance(std::int32_t value) override { play_->SetBalance(value); }
-
-  TAudioPlay &Audio() { return *play_; }
-
- private:
-  std::unique_ptr<TAudioPlay> play_;
-};
 
 // The position bar for a position: the played fraction in percent, truncated, when the player
 // reports its duration (capability 0x20) and the duration is not 0; otherwise none (the bar is

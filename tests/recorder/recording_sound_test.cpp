@@ -16,6 +16,7 @@
 #include "app/user_prompt.h"
 #include "link/link.h"
 #include "recorder/audio_devices.h"
+#include "recorder/audio_play.h"
 #include "recorder/recording.h"
 #include "sim/in_process.h"
 #include "sim/sound_capture.h"
