@@ -7,8 +7,8 @@
 #include <set>
 
 #include "app/shared_state.h"
-#include "app/user_prompt.h"
 #include "tests/support/fake_ftdi.h"
+#include "tests/support/scripted_prompt.h"
 
 namespace {
 
@@ -16,9 +16,15 @@ using Log = std::vector<std::string>;
 using Names = std::vector<std::string>;
 
 // Records what "Select device" shows, in one log with its messages.
-class RecordingView : public SelectionView, public UserPrompt {
+// Questions are answered No.
+class RecordingView : public SelectionView, public ScriptedPrompt {
  public:
-  explicit RecordingView(SharedState &state) : state_(state) {}
+  explicit RecordingView(SharedState &state) : state_(state) {
+    answerWhenOut = false;
+    onBox = [this](const Box &box) {
+      log.push_back((box.kind == "ask" ? "ask:" : "message:") + box.text);
+    };
+  }
   Log log;
   std::vector<bool> buttons;     // the unit buttons at each ShowSelection
   std::function<void()> choose;  // what the user does in the choice window
@@ -30,13 +36,6 @@ class RecordingView : public SelectionView, public UserPrompt {
   void ChooseUnit() override {
     log.push_back("choose");
     if (choose) choose();
-  }
-  void Inform(const std::string &text, const std::string & = {}) override {
-    log.push_back("message:" + text);
-  }
-  bool Ask(const std::string &question, const std::string & = {}) override {
-    log.push_back("ask:" + question);
-    return false;
   }
 
  private:

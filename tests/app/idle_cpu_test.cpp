@@ -22,7 +22,7 @@
 #include "app/startup.h"
 #include "recorder/audio_devices.h"
 #include "sim/in_process.h"
-#include "tests/app/modal_script.h"
+#include "tests/support/modal_script.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -116,9 +116,8 @@ TEST_P(IdleCpu, TakesUnderHalfAPercentOfACore) {
   } else {
     // Measured inside the window's modal loop, then the window is left as a user leaves it.
     QString opened;
-    QTimer::singleShot(0, [&] {
-      QWidget *modal = QApplication::activeModalWidget();
-      if (modal == nullptr) return;
+    ModalScript script;
+    script.Then([&](QWidget *modal) {
       opened = modal->objectName();
       share = IdleShare();
       if (opened == "TForm4")

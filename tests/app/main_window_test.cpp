@@ -17,8 +17,8 @@
 #include <memory>
 
 #include "app/startup.h"
-#include "tests/app/modal_script.h"
 #include "tests/support/fake_ftdi.h"
+#include "tests/support/modal_script.h"
 #include "tests/support/temp_folder.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "app/main_window.h"
 #include "app/startup.h"
 #include "sim/in_process.h"
-#include "tests/app/modal_script.h"
+#include "tests/support/modal_script.h"
 #include "tests/support/temp_folder.h"
 
 TEST(SelectDeviceWithEmulatedUnits, OpensTheChosenUnitInPlainSerialModeWithDtrSetRtsClearAt9600) {

@@ -19,7 +19,7 @@
 #include "console/console_window.h"
 #include "link/link.h"
 #include "sim/in_process.h"
-#include "tests/app/modal_script.h"
+#include "tests/support/modal_script.h"
 #include "tests/support/temp_folder.h"
 
 using namespace std::chrono_literals;

@@ -20,6 +20,7 @@
 #include "app/config.h"
 #include "app/shared_state.h"
 #include "tests/support/fake_ftdi.h"
+#include "tests/support/modal_script.h"
 #include "tests/support/temp_folder.h"
 
 namespace {
@@ -36,28 +37,6 @@ std::string slurp(const std::string &name) {
 std::string key(int row) {
   return "E" + std::to_string(row);
 }
-
-// Answers every message box that opens while it lives, from a timer (the box's own exec() loop
-// keeps timers running), and keeps the texts the boxes showed.
-class BoxAnswerer {
- public:
-  BoxAnswerer() {
-    timer_.setInterval(5);
-    QObject::connect(&timer_, &QTimer::timeout, [this] {
-      for (QWidget *widget : QApplication::topLevelWidgets()) {
-        auto *box = qobject_cast<QMessageBox *>(widget);
-        if (!box || !box->isVisible()) continue;
-        texts.append(box->text());
-        box->done(QMessageBox::Ok);
-      }
-    });
-    timer_.start();
-  }
-  QStringList texts;
-
- private:
-  QTimer timer_;
-};
 
 class ConsoleWindowTest : public ::testing::Test {
  protected:
@@ -413,15 +392,15 @@ TEST_F(ConsoleWindowTest, ARefusedWriteIsShownAndTheWindowStillCloses) {
   const std::string name = state.ProgramFolder + "VERT.ini";
   showWithPort();
   edit(1)->setText("AT@NORM");
-  BoxAnswerer answerer;
+  ModalScript answerer{ModalScript::kAnswerBoxes};
 
   find<QAction>("SaveALLcommands1")->trigger();
-  EXPECT_EQ(answerer.texts, QStringList{QString::fromStdString("Unable to write to " + name)});
+  EXPECT_EQ(answerer.Texts(), std::vector<std::string>{"Unable to write to " + name});
   EXPECT_TRUE(form.isVisible());
 
-  answerer.texts.clear();
+  answerer.boxes.clear();
   QTest::mouseClick(find<QPushButton>("Button2"), Qt::LeftButton);
-  EXPECT_EQ(answerer.texts, QStringList{QString::fromStdString("Unable to write to " + name)});
+  EXPECT_EQ(answerer.Texts(), std::vector<std::string>{"Unable to write to " + name});
   EXPECT_FALSE(form.isVisible());
   EXPECT_FALSE(find<QTimer>("Timer1")->isActive());
 }

@@ -11,28 +11,27 @@
 #include <vector>
 
 #include "app/shared_state.h"
-#include "app/user_prompt.h"
 #include "firmware/download.h"
 #include "tests/support/fake_ftdi.h"
+#include "tests/support/scripted_prompt.h"
 #include "tests/support/temp_folder.h"
 
-class DownloadRecorder : public UserPrompt, public firmware::DownloadDisplay {
+// Questions are answered from `answers`, Yes when they run out.
+class DownloadRecorder : public ScriptedPrompt, public firmware::DownloadDisplay {
  public:
   std::vector<std::string> events;  // "ask:<caption>", "inform:<text>", "busy", "idle", ...
-  std::deque<bool> answers;         // answers to questions; Yes when it runs out
   firmware::FirmwareDownload *download = nullptr;
   std::vector<std::string> statusAtBox;  // the status shown when each information box opened
 
-  void Inform(const std::string &text, const std::string & = {}) override {
-    events.push_back("inform:" + text);
-    if (download) statusAtBox.push_back(download->Status());
-  }
-  bool Ask(const std::string &, const std::string &caption = {}) override {
-    events.push_back("ask:" + caption);
-    if (answers.empty()) return true;
-    const bool answer = answers.front();
-    answers.pop_front();
-    return answer;
+  DownloadRecorder() {
+    onBox = [this](const Box &box) {
+      if (box.kind == "ask") {
+        events.push_back("ask:" + box.caption);
+        return;
+      }
+      events.push_back("inform:" + box.text);
+      if (download) statusAtBox.push_back(download->Status());
+    };
   }
   void SetBusy(bool busy) override { events.push_back(busy ? "busy" : "idle"); }
   void StartTimer() override { events.push_back("start"); }
@@ -48,14 +47,6 @@ class DownloadRecorder : public UserPrompt, public firmware::DownloadDisplay {
   int awaits = 0;
   int awaitDescriptor = -1;
   std::chrono::nanoseconds awaitWait{-1};
-
-  // The information boxes shown, in order.
-  std::vector<std::string> Boxes() const {
-    std::vector<std::string> out;
-    for (const auto &e : events)
-      if (e.rfind("inform:", 0) == 0) out.push_back(e.substr(7));
-    return out;
-  }
 };
 
 class DownloadHarness {

@@ -85,7 +85,7 @@ TEST_F(DownloadIntoUnit, AFullImageEndsUpInTheUnitsMemory) {
   const int ticks = Run(text);
 
   EXPECT_EQ(download.Result(), Ending::Success);
-  EXPECT_EQ(recorder.Boxes(),
+  EXPECT_EQ(recorder.Informed(),
             std::vector<std::string>{"Download firmware to Vertiko mate is successfully complete"});
   const sim::Record &record = unit.GetRecord();
   EXPECT_EQ(record.loaderLines, DataLines(image));
@@ -151,7 +151,7 @@ TEST_F(DownloadIntoUnit, AnEReplyEndsWithAnError) {
   Run(text);
   EXPECT_EQ(download.Result(), Ending::ProtocolError);
   EXPECT_EQ(download.Status(), "ERROR");
-  EXPECT_EQ(recorder.Boxes(), std::vector<std::string>{"Error"});
+  EXPECT_EQ(recorder.Informed(), std::vector<std::string>{"Error"});
   EXPECT_EQ(unit.GetRecord().loaderLines.size(), 11u);
   const std::string log = download.LogView();
   EXPECT_NE(log.find("<=>E\r\n========================\r\n"), std::string::npos) << log;
@@ -169,7 +169,7 @@ TEST_F(DownloadIntoUnit, AUnitThatStopsAnsweringEndsInErrorTimeAfterTheEleventhT
   EXPECT_EQ(download.Result(), Ending::TimeOutFailure);
   EXPECT_EQ(download.Status(), "ERROR/TIME");
   EXPECT_EQ(download.TimeOuts(), 11);
-  EXPECT_EQ(recorder.Boxes(), std::vector<std::string>{"Error TIMEOUT"});
+  EXPECT_EQ(recorder.Informed(), std::vector<std::string>{"Error TIMEOUT"});
   // Each time-out: 50 ticks of waiting, the 51st times out; between them one tick sends byte 1.
   EXPECT_LE(ticks, 500 + 11 * 52);
 }
@@ -184,7 +184,7 @@ TEST_F(DownloadIntoUnit, AnUnpluggedUnitEndsInErrorTime) {
     if (++ticks == 300) units.Unplug(kSerial);
   }
   EXPECT_EQ(download.Result(), Ending::TimeOutFailure);
-  EXPECT_EQ(recorder.Boxes(), std::vector<std::string>{"Error TIMEOUT"});
+  EXPECT_EQ(recorder.Informed(), std::vector<std::string>{"Error TIMEOUT"});
 }
 
 TEST_F(DownloadIntoUnit, AUnitThatNeverEntersItsLoaderEndsWithAConnectionFailure) {

@@ -141,16 +141,16 @@ TEST_F(Download, AnImageTooLargeForTheTableIsRefused) {
   for (int i = 0; i < 2051; ++i) text += Data(0x0010, {1, 2}) + "\r\n";
   EXPECT_FALSE(h.Start(text));
   EXPECT_EQ(h.Unit().written, "");
-  EXPECT_EQ(h.recorder.Boxes(), (Events{std::string(firmware::kTooLargeMessage)}));
+  EXPECT_EQ(h.recorder.Informed(), (Events{std::string(firmware::kTooLargeMessage)}));
 }
 
 TEST_F(Download, ALogThatCannotBeCreatedIsReportedAndNothingIsSent) {
   ASSERT_TRUE(QDir(QString::fromStdString(h.temp.Folder())).mkdir("LOG_file1.TXT"));
   EXPECT_FALSE(h.Start(kThreeLines));
   EXPECT_EQ(h.Unit().written, "");
-  ASSERT_EQ(h.recorder.Boxes().size(), 1u);
-  EXPECT_NE(h.recorder.Boxes()[0].find(h.temp.File("LOG_file1.TXT")), std::string::npos)
-      << h.recorder.Boxes()[0];
+  ASSERT_EQ(h.recorder.Informed().size(), 1u);
+  EXPECT_NE(h.recorder.Informed()[0].find(h.temp.File("LOG_file1.TXT")), std::string::npos)
+      << h.recorder.Informed()[0];
   EXPECT_EQ(h.recorder.events[2], "idle") << "the cursor is restored before the box";
   EXPECT_EQ(h.download.CurrentPhase(), Phase::Idle);
 }
@@ -181,8 +181,9 @@ TEST_F(Download, AHeaderThatCannotBeWrittenStopsTheStart) {
     EXPECT_FALSE(h.Start(kThreeLines));
   }
   EXPECT_EQ(h.Unit().written, "");
-  ASSERT_EQ(h.recorder.Boxes().size(), 1u);
-  EXPECT_EQ(h.recorder.Boxes()[0].rfind("Cannot write to file", 0), 0u) << h.recorder.Boxes()[0];
+  ASSERT_EQ(h.recorder.Informed().size(), 1u);
+  EXPECT_EQ(h.recorder.Informed()[0].rfind("Cannot write to file", 0), 0u)
+      << h.recorder.Informed()[0];
 }
 
 TEST_F(Download, ALogThatFailsDuringTheDownloadIsReportedAfterTheEnding) {
@@ -197,7 +198,7 @@ TEST_F(Download, ALogThatFailsDuringTheDownloadIsReportedAfterTheEnding) {
     }
   }
   EXPECT_EQ(h.download.Result(), Ending::Success) << "the download went on";
-  const auto boxes = h.recorder.Boxes();
+  const auto boxes = h.recorder.Informed();
   ASSERT_EQ(boxes.size(), 2u);
   EXPECT_EQ(boxes[0], kSuccess);
   EXPECT_EQ(boxes[1].rfind("Cannot write to file", 0), 0u) << boxes[1];
@@ -317,7 +318,7 @@ TEST_F(Download, AWholeDownloadPutsEveryByteOnTheWireInOrderAndLogsEachReply) {
   EXPECT_EQ(h.Unit().written, "AT@#\r\nw" + kLine1 + kLine2 + kEnd);
   EXPECT_EQ(h.download.Result(), Ending::Success);
   EXPECT_EQ(h.download.Status(), "Finish");
-  EXPECT_EQ(h.recorder.Boxes(), (Events{kSuccess}));
+  EXPECT_EQ(h.recorder.Informed(), (Events{kSuccess}));
   // One tick for "w", one for "Y", two per byte; the tick after the last byte ends.
   EXPECT_EQ(ticks, 2 + 2 * 30);
   EXPECT_EQ(h.download.OverallPosition(), h.download.OverallMax() + 1);
@@ -370,7 +371,7 @@ TEST_P(ReplyTable, Row) {
   if (c.ended) {
     EXPECT_EQ(h.download.Result(), Ending::ProtocolError);
     EXPECT_EQ(h.download.Status(), "ERROR");
-    EXPECT_EQ(h.recorder.Boxes(), (Events{"Error"}));
+    EXPECT_EQ(h.recorder.Informed(), (Events{"Error"}));
     EXPECT_EQ(h.TakeWritten(), "");
     return;
   }
@@ -417,7 +418,7 @@ TEST_F(Download, ZEvenWithMoreCharactersEndsWithSuccessOnTheNextTick) {
   EXPECT_EQ(h.download.LineIndex(), 3 + 100000);
   h.download.Tick();
   EXPECT_EQ(h.download.Result(), Ending::Success);
-  EXPECT_EQ(h.recorder.Boxes(), (Events{kSuccess}));
+  EXPECT_EQ(h.recorder.Informed(), (Events{kSuccess}));
   EXPECT_EQ(h.TakeWritten(), "");
 }
 
@@ -473,7 +474,7 @@ TEST_F(Download, AnOInTheTickOfATimeOutIsAProtocolError) {
   h.download.Tick();
   EXPECT_EQ(h.download.Result(), Ending::ProtocolError);
   EXPECT_EQ(h.download.TimeOuts(), 1);
-  EXPECT_EQ(h.recorder.Boxes(), (Events{"Error"}));
+  EXPECT_EQ(h.recorder.Informed(), (Events{"Error"}));
 }
 
 TEST_F(Download, AKInTheTickOfATimeOutCountsTheTimeOutAndGoesOnFromByte1) {
@@ -578,7 +579,7 @@ TEST_F(Download, AnUnpluggedUnitEndsInATimeOutFailure) {
   }
   EXPECT_EQ(h.download.Result(), Ending::TimeOutFailure);
   EXPECT_EQ(ticks, 11 * 51);
-  EXPECT_EQ(h.recorder.Boxes(), (Events{"Error TIMEOUT"}));
+  EXPECT_EQ(h.recorder.Informed(), (Events{"Error TIMEOUT"}));
 }
 
 TEST_F(Download, ProgressFollowsTheLineIndex) {
@@ -630,7 +631,7 @@ TEST_F(Download, ClosingTheWindowKeepsWhatTheLogHolds) {
   EXPECT_EQ(h.Log(), expected) << "closed without footer";
   h.download.Tick();
   EXPECT_EQ(h.Log(), expected) << "a stopped download does nothing more";
-  EXPECT_EQ(h.recorder.Boxes(), Events{});
+  EXPECT_EQ(h.recorder.Informed(), Events{});
 }
 
 TEST_F(Download, ReplyBufferHoldsEachTicksBytes) {
@@ -767,7 +768,7 @@ TEST_F(FastDownload, AWaitRunsOutAfterFiftyTicksTimeAndTheLineIsSentAgain) {
   h.Reply("E");
   StepAt(sent + 257ms);
   EXPECT_EQ(h.download.Result(), Ending::ProtocolError);
-  EXPECT_EQ(h.recorder.Boxes(), std::vector<std::string>{"Error"});
+  EXPECT_EQ(h.recorder.Informed(), std::vector<std::string>{"Error"});
   EXPECT_EQ(h.recorder.events.back(), "inform:Error");
   EXPECT_NE(std::find(h.recorder.events.begin(), h.recorder.events.end(), "stop"),
             h.recorder.events.end());

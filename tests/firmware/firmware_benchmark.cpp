@@ -40,7 +40,6 @@
 #include <thread>
 
 #include "app/shared_state.h"
-#include "app/user_prompt.h"
 #include "d2xx/backend.h"
 #include "d2xx/device_link.h"
 #include "d2xx/emulated_provider.h"
@@ -49,6 +48,7 @@
 #include "link/link.h"
 #include "sim/in_process.h"
 #include "tests/firmware/hex_records.h"
+#include "tests/support/scripted_prompt.h"
 #include "util/hex.h"
 
 using namespace std::chrono_literals;
@@ -62,10 +62,8 @@ std::string FileOfLines(int lines) {
   return hexfile::FirmwareFile(static_cast<unsigned>(lines <= 1535 ? 8 + 4 * (lines - 2) : 0x1800));
 }
 
-class Silent : public UserPrompt, public firmware::DownloadDisplay {
+class Silent : public ScriptedPrompt, public firmware::DownloadDisplay {
  public:
-  void Inform(const std::string &, const std::string & = {}) override {}
-  bool Ask(const std::string &, const std::string & = {}) override { return true; }
   void SetBusy(bool) override {}
   void StartTimer() override {
     if (timer) timer->start();

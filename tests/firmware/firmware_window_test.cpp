@@ -26,8 +26,8 @@
 #include "d2xx/emulated_provider.h"
 #include "sim/in_process.h"
 #include "sim/link_server.h"
-#include "tests/app/modal_script.h"
 #include "tests/firmware/hex_records.h"
+#include "tests/support/modal_script.h"
 #include "tests/support/private_runtime_dir.h"
 #include "tests/support/temp_folder.h"
 
@@ -36,70 +36,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr const char *kSerial = "VRT00031";
-
-// Answers the modal windows that open while a test acts: file dialogs through `onDialog`,
-// message boxes by the next scripted button (OK or Yes when the script is empty). Everything
-// seen is recorded; anything still open after two seconds is closed so that no test hangs.
-class ModalAnswerer {
- public:
-  struct Box {
-    QString title, text;
-    QMessageBox::Icon icon;
-    QMessageBox::StandardButtons buttons;
-    QMessageBox::StandardButton defaultButton;
-    Qt::WindowModality modality;
-  };
-  std::vector<Box> boxes;
-  std::deque<QMessageBox::StandardButton> script;
-  std::function<void(QFileDialog *)> onDialog;
-  std::function<void(const Box &)> onBox;  // called before the box is answered
-
-  ModalAnswerer() {
-    timer_.setInterval(5);
-    QObject::connect(&timer_, &QTimer::timeout, [this] { Poll(); });
-    timer_.start();
-  }
-
- private:
-  void Poll() {
-    QWidget *modal = QApplication::activeModalWidget();
-    if (!modal) {
-      for (QWidget *w : QApplication::topLevelWidgets())
-        if (w->isVisible() && (qobject_cast<QMessageBox *>(w) || qobject_cast<QFileDialog *>(w)))
-          modal = w;
-    }
-    if (!modal) return;
-    if (++polls_ > 400) {
-      ADD_FAILURE() << "a modal window stayed open: " << modal->windowTitle().toStdString();
-      modal->close();
-      return;
-    }
-    if (auto *dialog = qobject_cast<QFileDialog *>(modal)) {
-      if (onDialog)
-        onDialog(dialog);
-      else
-        dialog->reject();
-      return;
-    }
-    if (auto *box = qobject_cast<QMessageBox *>(modal)) {
-      QMessageBox::StandardButton def = QMessageBox::NoButton;
-      if (box->defaultButton()) def = box->standardButton(box->defaultButton());
-      boxes.push_back({box->windowTitle(), box->text(), box->icon(), box->standardButtons(), def,
-                       box->windowModality()});
-      if (onBox) onBox(boxes.back());
-      QMessageBox::StandardButton answer = QMessageBox::Ok;
-      if (box->standardButtons() & QMessageBox::Yes) answer = QMessageBox::Yes;
-      if (!script.empty()) {
-        answer = script.front();
-        script.pop_front();
-      }
-      box->button(answer)->click();
-    }
-  }
-
-  QTimer timer_;
-  int polls_ = 0;
-};
 
 class FirmwareWindow : public ::testing::Test {
  protected:
@@ -170,7 +106,7 @@ class FirmwareWindow : public ::testing::Test {
   TempFolder temp;   // program folder
   TempFolder files;  // where the firmware files lie
   SharedState state;
-  ModalAnswerer answerer;
+  ModalScript answerer{ModalScript::kAnswerBoxes};
   std::unique_ptr<TForm2> window;
 };
 
@@ -387,7 +323,7 @@ TEST_F(FirmwareWindow, ADownloadRunsToItsEndAndShowsTheLog) {
   Choose(path);
   std::vector<bool> enabledAtBox;
   QString statusAtBox;
-  answerer.onBox = [&](const ModalAnswerer::Box &) {
+  answerer.onBox = [&](const ModalScript::Box &) {
     enabledAtBox = Enabled();
     statusAtBox = Find<QLabel>("Label1")->text();
   };
@@ -500,7 +436,7 @@ TEST_F(FirmwareWindow, NoStopsTheStart) {
   const std::string path = WriteFile("firmware.HEX", hexfile::FirmwareFile(0x40));
   window->show();
   Choose(path);
-  answerer.script = {QMessageBox::No};
+  answerer.buttons = {QMessageBox::No};
   QTest::mouseClick(Button(2), Qt::LeftButton);
   EXPECT_EQ(Enabled(), (std::vector<bool>{true, true, true}));
   EXPECT_FALSE(Find<QTimer>("Timer1")->isActive());
@@ -590,7 +526,7 @@ class FirmwareWindowOverTheLink : public ::testing::Test {
   TempFolder temp;
   TempFolder files;
   SharedState state;
-  ModalAnswerer answerer;
+  ModalScript answerer{ModalScript::kAnswerBoxes};
   std::unique_ptr<TForm2> window;
 };
 

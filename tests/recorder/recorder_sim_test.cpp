@@ -23,8 +23,8 @@
 #include "link/link.h"
 #include "recorder/audio_devices.h"
 #include "recorder/recorder_window.h"
-#include "tests/app/modal_script.h"
 #include "tests/recorder/sound_support.h"
+#include "tests/support/modal_script.h"
 #include "tests/support/private_runtime_dir.h"
 #include "tests/support/temp_folder.h"
 

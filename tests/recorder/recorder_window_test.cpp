@@ -24,8 +24,8 @@
 #include "app/shared_state.h"
 #include "link/link.h"
 #include "sim/in_process.h"
-#include "tests/app/modal_script.h"
 #include "tests/recorder/scripted_player.h"
+#include "tests/support/modal_script.h"
 #include "tests/support/temp_folder.h"
 
 using recorder::Phase;

@@ -23,7 +23,6 @@
 #include <memory>
 
 #include "app/shared_state.h"
-#include "app/user_prompt.h"
 #include "link/link.h"
 #include "recorder/audio_devices.h"
 #include "recorder/audio_play.h"
@@ -32,6 +31,7 @@
 #include "sim/sound_capture.h"
 #include "tests/recorder/sound_support.h"
 #include "tests/recorder/window_stand_in.h"
+#include "tests/support/scripted_prompt.h"
 #include "tests/support/temp_folder.h"
 
 using namespace std::chrono_literals;
@@ -48,12 +48,6 @@ double Ms(sim::Time span) {
 sim::Time Now() {
   return std::chrono::duration_cast<sim::Time>(std::chrono::steady_clock::now().time_since_epoch());
 }
-
-class Silent : public UserPrompt {
- public:
-  void Inform(const std::string &, const std::string & = {}) override {}
-  bool Ask(const std::string &, const std::string & = {}) override { return true; }
-};
 
 // The player with the times at which its calls returned.
 class TimedPlayer : public recorder::AudioPlayPlayer {
@@ -167,7 +161,7 @@ class Bench {
   std::unique_ptr<sim::InstalledUnits> units;
   sim::Unit *unit = nullptr;
   std::unique_ptr<SharedState> state;
-  Silent prompt;
+  ScriptedPrompt prompt;
   WindowStandIn window;
   sound::Pcm file;
   std::string path;

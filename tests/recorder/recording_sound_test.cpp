@@ -13,7 +13,6 @@
 #include <thread>
 
 #include "app/shared_state.h"
-#include "app/user_prompt.h"
 #include "link/link.h"
 #include "recorder/audio_devices.h"
 #include "recorder/audio_play.h"
@@ -22,6 +21,7 @@
 #include "sim/sound_capture.h"
 #include "tests/recorder/sound_support.h"
 #include "tests/recorder/window_stand_in.h"
+#include "tests/support/scripted_prompt.h"
 #include "tests/support/temp_folder.h"
 
 using namespace std::chrono_literals;
@@ -32,13 +32,6 @@ namespace {
 constexpr const char *kSerial = "VRT00031";
 constexpr int kRate = 44100;
 constexpr double kFrequency = 440.0;
-
-class Silent : public UserPrompt {
- public:
-  void Inform(const std::string &text, const std::string & = {}) override { shown.push_back(text); }
-  bool Ask(const std::string &, const std::string & = {}) override { return true; }
-  std::vector<std::string> shown;
-};
 
 sound::Pcm AsPcm(const sim::Sound &sound) {
   sound::Pcm pcm;
@@ -216,7 +209,7 @@ class RecordingSound : public ::testing::Test {
   std::unique_ptr<sim::InstalledUnits> units;
   sim::Unit *unit = nullptr;
   std::unique_ptr<SharedState> state;
-  Silent prompt;
+  ScriptedPrompt prompt;
   WindowStandIn window;
   std::unique_ptr<recorder::AudioPlayPlayer> player;
   std::unique_ptr<recorder::MessageRecording> recording;

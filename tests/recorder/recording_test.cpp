@@ -9,11 +9,11 @@
 #include <memory>
 
 #include "app/shared_state.h"
-#include "app/user_prompt.h"
 #include "link/link.h"
 #include "sim/in_process.h"
 #include "tests/recorder/scripted_player.h"
 #include "tests/recorder/window_stand_in.h"
+#include "tests/support/scripted_prompt.h"
 #include "tests/support/temp_folder.h"
 
 using namespace std::chrono_literals;
@@ -34,21 +34,6 @@ struct Box {
   std::string unitLastLine;  // the last command line the unit had received
 };
 
-class Harness;
-
-class Prompt : public UserPrompt {
- public:
-  explicit Prompt(Harness &h) : h_(h) {}
-  void Inform(const std::string &text, const std::string & = {}) override;
-  bool Ask(const std::string &, const std::string & = {}) override {
-    ADD_FAILURE() << "the recording asks no Yes/No question";
-    return true;
-  }
-
- private:
-  Harness &h_;
-};
-
 using Window = WindowStandIn;
 
 class Harness {
@@ -57,8 +42,16 @@ class Harness {
       : unit(units.Add(WithSerial(std::move(options)))),
         state(folder.Folder()),
         player(duration),
-        prompt(*this),
         recording(state, prompt, window) {
+    prompt.onBox = [this](const ScriptedPrompt::Box &box) {
+      if (box.kind == "ask") {
+        ADD_FAILURE() << "the recording asks no Yes/No question";
+        return;
+      }
+      events.push_back("box " + box.text);
+      boxes.push_back({box.text, unit.Rts(), window.timer2, recording.WaitingReply(),
+                       RecordEnabled(), Lines().empty() ? std::string() : Lines().back()});
+    };
     state.SerialList[0] = kSerial;
     state.ChosenIndex = 0;
     state.DeviceChosen = true;
@@ -109,17 +102,11 @@ class Harness {
   SharedState state;
   ScriptedPlayer player;
   Window window;
-  Prompt prompt;
+  ScriptedPrompt prompt;  // the recording asks no Yes/No question
   recorder::MessageRecording recording;
   std::vector<std::string> events;
   std::vector<Box> boxes;
 };
-
-void Prompt::Inform(const std::string &text, const std::string &) {
-  h_.events.push_back("box " + text);
-  h_.boxes.push_back({text, h_.unit.Rts(), h_.window.timer2, h_.recording.WaitingReply(),
-                      h_.RecordEnabled(), h_.Lines().empty() ? std::string() : h_.Lines().back()});
-}
 
 // Every ending leaves the same state behind: the file rewound, Timer2 off, RTS set, idle.
 void ExpectEnded(const Harness &h) {

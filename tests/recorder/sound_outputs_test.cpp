@@ -15,8 +15,8 @@
 #include "app/startup.h"
 #include "recorder/audio_devices.h"
 #include "sim/in_process.h"
-#include "tests/app/modal_script.h"
 #include "tests/recorder/sound_support.h"
+#include "tests/support/modal_script.h"
 #include "tests/support/temp_folder.h"
 
 namespace {

@@ -11,7 +11,7 @@
 #include "settings/settings_exchange.h"
 #include "settings/settings_window.h"
 #include "sim/in_process.h"
-#include "tests/settings/box_watcher.h"
+#include "tests/support/modal_script.h"
 #include "tests/support/scripted_prompt.h"
 
 namespace {
@@ -155,7 +155,7 @@ class WindowAgainstUnit : public AgainstUnit {
   }
 
   TForm6 window{state, nullptr};
-  BoxWatcher boxes;
+  ModalScript boxes{ModalScript::kAnswerBoxes};
 };
 
 TEST_F(WindowAgainstUnit, DefaultSettingThenWriteToSkarvel) {
@@ -182,7 +182,7 @@ TEST_F(WindowAgainstUnit, DefaultSettingThenWriteToSkarvel) {
   EXPECT_EQ(record().commandLines, expected);
   EXPECT_EQ(unit.Value("MOD"), "0");
   EXPECT_EQ(unit.Value("P06"), "5");
-  EXPECT_TRUE(boxes.texts.empty());
+  EXPECT_TRUE(boxes.Texts().empty());
   window.reject();
 }
 
@@ -191,7 +191,7 @@ TEST_F(WindowAgainstUnit, ARefusedDefaultShowsItsMessage) {
   window.show();
   child<QPushButton>("Button1")->click();
   tickUntilStopped("Timer2");
-  EXPECT_EQ(boxes.texts, std::vector<std::string>{"Error value - DEFAULT"});
+  EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Error value - DEFAULT"});
   EXPECT_TRUE(buttonsEnabled());
   EXPECT_EQ(child<QLineEdit>("Edit8")->text(), "61");
   window.reject();

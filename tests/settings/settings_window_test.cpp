@@ -17,8 +17,8 @@
 
 #include "app/shared_state.h"
 #include "settings/parameters.h"
-#include "tests/settings/box_watcher.h"
 #include "tests/support/fake_ftdi.h"
+#include "tests/support/modal_script.h"
 
 namespace {
 
@@ -86,7 +86,7 @@ class SettingsWindow : public ::testing::Test {
   fake::Installed fake;
   SharedState state{"/tmp/"};
   TForm6 window{state, nullptr};
-  BoxWatcher boxes;  // answers any box, so that no test can hang on one
+  ModalScript boxes{ModalScript::kAnswerBoxes};  // answers any box, so that no test can hang on one
 };
 
 TEST_F(SettingsWindow, HasEveryGroupRowAndFieldWithItsInitialValue) {
@@ -229,7 +229,7 @@ TEST_F(SettingsWindow, CodeFieldsTakeOnlyTheirCharacters) {
   e8->setSelection(0, 1);
   QTest::keyClicks(e8, "#*x3");
   EXPECT_EQ(e8->text(), "31");
-  EXPECT_TRUE(boxes.texts.empty());
+  EXPECT_TRUE(boxes.Texts().empty());
 }
 
 TEST_F(SettingsWindow, PastedAndDroppedTextObeysTheFilters) {
@@ -251,7 +251,7 @@ TEST_F(SettingsWindow, PastedAndDroppedTextObeysTheFilters) {
   e9->clear();
   e9->insert("a8");
   EXPECT_EQ(e9->text(), "8");
-  EXPECT_TRUE(boxes.texts.empty());
+  EXPECT_TRUE(boxes.Texts().empty());
 }
 
 TEST_F(SettingsWindow, AFieldChangedDuringAWriteIsSentWithItsNewContents) {
@@ -287,7 +287,7 @@ TEST_F(SettingsWindow, LeavingEdit6WithOneDigitIsAccepted) {
   EXPECT_EQ(e6->text(), "5");
   edit("Edit7")->setFocus();
   EXPECT_TRUE(focusSettlesIn(edit("Edit7")));
-  EXPECT_TRUE(boxes.texts.empty());
+  EXPECT_TRUE(boxes.Texts().empty());
 }
 
 TEST_F(SettingsWindow, LeavingEdit7WithOneDigitShowsTheMessageAndReturnsTheFocus) {
@@ -296,12 +296,12 @@ TEST_F(SettingsWindow, LeavingEdit7WithOneDigitShowsTheMessageAndReturnsTheFocus
   e7->setFocus();
   e7->selectAll();
   QTest::keyClicks(e7, "5");
-  EXPECT_TRUE(boxes.texts.empty());  // no check while typing
+  EXPECT_TRUE(boxes.Texts().empty());  // no check while typing
   QTest::mouseClick(edit("Edit8"), Qt::LeftButton);
-  EXPECT_EQ(boxes.texts, std::vector<std::string>{"You must fill in this field"});
+  EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"You must fill in this field"});
   EXPECT_TRUE(focusSettlesIn(e7));
   QTest::qWait(30);
-  EXPECT_EQ(boxes.texts.size(), 1u);
+  EXPECT_EQ(boxes.Texts().size(), 1u);
 }
 
 TEST_F(SettingsWindow, EmptyingEdit4ShowsTheMessageAtOnce) {
@@ -310,12 +310,12 @@ TEST_F(SettingsWindow, EmptyingEdit4ShowsTheMessageAtOnce) {
   e4->setFocus();
   e4->selectAll();
   QTest::keyClick(e4, Qt::Key_Backspace);
-  EXPECT_EQ(boxes.texts, std::vector<std::string>{"You must fill in this field"});
+  EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"You must fill in this field"});
   EXPECT_TRUE(focusSettlesIn(e4));
   // Edit4 is not checked again on leaving.
   edit("Edit3")->setFocus();
   EXPECT_TRUE(focusSettlesIn(edit("Edit3")));
-  EXPECT_EQ(boxes.texts.size(), 1u);
+  EXPECT_EQ(boxes.Texts().size(), 1u);
 }
 
 TEST_F(SettingsWindow, Edit5IsCheckedAtEveryChangeAndOnLeaving) {
@@ -325,15 +325,15 @@ TEST_F(SettingsWindow, Edit5IsCheckedAtEveryChangeAndOnLeaving) {
   e5->end(false);
   QTest::keyClick(e5, Qt::Key_Backspace);
   EXPECT_EQ(e5->text(), "5");
-  EXPECT_EQ(boxes.texts.size(), 1u);  // at once, and not again when the box takes the focus
+  EXPECT_EQ(boxes.Texts().size(), 1u);  // at once, and not again when the box takes the focus
   EXPECT_TRUE(focusSettlesIn(e5));
   edit("Edit6")->setFocus();
-  EXPECT_EQ(boxes.texts.size(), 2u);
+  EXPECT_EQ(boxes.Texts().size(), 2u);
   EXPECT_TRUE(focusSettlesIn(e5));
   QTest::keyClicks(e5, "3");
   edit("Edit6")->setFocus();
   EXPECT_TRUE(focusSettlesIn(edit("Edit6")));
-  EXPECT_EQ(boxes.texts.size(), 2u);
+  EXPECT_EQ(boxes.Texts().size(), 2u);
 }
 
 TEST_F(SettingsWindow, TwoEmptyFieldsNeverPassTheMessageBackAndForth) {
@@ -344,7 +344,7 @@ TEST_F(SettingsWindow, TwoEmptyFieldsNeverPassTheMessageBackAndForth) {
   QTest::mouseClick(edit("Edit2"), Qt::LeftButton);
   EXPECT_TRUE(focusSettlesIn(edit("Edit1")));
   QTest::qWait(50);
-  EXPECT_EQ(boxes.texts.size(), 1u);
+  EXPECT_EQ(boxes.Texts().size(), 1u);
   EXPECT_EQ(QApplication::focusWidget(), edit("Edit1"));
 }
 
@@ -356,10 +356,10 @@ TEST_F(SettingsWindow, NoCheckWhenTheFocusGoesToAnotherWindow) {
   elsewhere.show();
   elsewhere.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&elsewhere));
-  EXPECT_TRUE(boxes.texts.empty());
+  EXPECT_TRUE(boxes.Texts().empty());
   window.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&window));
-  EXPECT_TRUE(boxes.texts.empty());
+  EXPECT_TRUE(boxes.Texts().empty());
 }
 
 TEST_F(SettingsWindow, AWriteAfterDefaultSendsTheDefaultsWithThePairsKept) {
@@ -406,13 +406,15 @@ TEST_F(SettingsWindow, AWriteAfterDefaultSendsTheDefaultsWithThePairsKept) {
       "AT@P19*69\r\nAT@P2051\r\nAT@P2152\r\nAT@P2253\r\nAT@P2361\r\nAT@P2462\r\nAT@P25##\r\n");
   EXPECT_TRUE(buttonsEnabled());
   EXPECT_FALSE(child<QTimer>("Timer1")->isActive());
-  EXPECT_TRUE(boxes.texts.empty());
+  EXPECT_TRUE(boxes.Texts().empty());
 }
 
 TEST_F(SettingsWindow, ARefusedLineStopsTheTimerBeforeItsMessage) {
   show();
   bool timerRanDuringMessage = true;
-  boxes.onBox = [&](QMessageBox *) { timerRanDuringMessage = child<QTimer>("Timer1")->isActive(); };
+  boxes.onBox = [&](const ModalScript::Box &) {
+    timerRanDuringMessage = child<QTimer>("Timer1")->isActive();
+  };
   button("Write to Skarvel")->click();
   for (int step = 1; step <= 9; ++step) {
     reply("OK\r\n");
@@ -421,7 +423,7 @@ TEST_F(SettingsWindow, ARefusedLineStopsTheTimerBeforeItsMessage) {
   EXPECT_TRUE(received().ends_with("AT@P17*67\r\n"));
   reply("ERR\r\n");
   tick("Timer1");
-  EXPECT_EQ(boxes.texts, std::vector<std::string>{"Error value - P17"});
+  EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Error value - P17"});
   EXPECT_FALSE(timerRanDuringMessage);
   EXPECT_TRUE(buttonsEnabled());
   EXPECT_EQ(received(), "");
@@ -486,7 +488,7 @@ TEST_F(SettingsWindow, EscapeDoesWhatCancelDoesAndNothingDuringAnExchange) {
   show();
   QTest::keyClick(&window, Qt::Key_Escape);
   EXPECT_FALSE(window.isVisible()) << "with no exchange Esc is Cancel";
-  EXPECT_TRUE(boxes.texts.empty());
+  EXPECT_TRUE(boxes.Texts().empty());
 }
 
 }  // namespace
