@@ -1,0 +1,59 @@
+# The layers of the program, kept by the build.
+#
+# tolvane_layer_includes(<target> <folder/ or folder/file.h>...): the target compiles against an
+# include directory of its own that holds only these (links into the source tree), so that a
+# header of another folder, "app/config.h" say, is not found. Targets that link it see this
+# directory too.
+#
+# tolvane_check_includes(<target> FOLDER <folder> [USES <folder/ or folder/file.h>...]
+#                        [POSIX] [QT <module>...] [GSTREAMER] [FILES <file>...]):
+# before the target compiles, every #include of the folder's files (or of FILES) is checked
+# against what the folder may use: its own folder, USES, the C++ standard library, with POSIX the
+# C library, POSIX and Linux headers, the Qt modules named by QT and GStreamer with GSTREAMER.
+# Each folder README's "May use" line says the same. A wrong include stops the build naming the
+# file, the line and the include.
+set(TOLVANE_CHECK_INCLUDES_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/check_includes.cmake)
+
+function(tolvane_layer_includes target)
+  set(include_dir ${PROJECT_BINARY_DIR}/layers/${target})
+  foreach(entry IN LISTS ARGN)
+    string(REGEX REPLACE "/$" "" entry "${entry}")
+    get_filename_component(parent ${include_dir}/${entry} DIRECTORY)
+    file(MAKE_DIRECTORY ${parent})
+    file(CREATE_LINK ${PROJECT_SOURCE_DIR}/${entry} ${include_dir}/${entry} SYMBOLIC)
+  endforeach()
+  target_include_directories(${target} PUBLIC ${include_dir})
+endfunction()
+
+function(tolvane_check_includes target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "POSIX;GSTREAMER" "FOLDER" "USES;QT;FILES")
+  set(files ${arg_FILES})
+  if(NOT files)
+    file(GLOB files CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${arg_FOLDER}/*.h
+         ${PROJECT_SOURCE_DIR}/${arg_FOLDER}/*.cpp)
+  endif()
+  set(qt_include_root "")
+  if(arg_QT)
+    get_target_property(qt_core_dirs Qt6::Core INTERFACE_INCLUDE_DIRECTORIES)
+    foreach(dir IN LISTS qt_core_dirs)
+      if(dir MATCHES "/QtCore$")
+        get_filename_component(qt_include_root ${dir} DIRECTORY)
+      endif()
+    endforeach()
+  endif()
+  set(stamp ${CMAKE_CURRENT_BINARY_DIR}/${target}_${arg_FOLDER}_includes.stamp)
+  list(JOIN files "|" files_arg)
+  list(JOIN arg_USES "|" uses_arg)
+  list(JOIN arg_QT "|" qt_arg)
+  add_custom_command(
+    OUTPUT ${stamp}
+    COMMAND ${CMAKE_COMMAND} "-DFOLDER=${arg_FOLDER}" "-DFILES=${files_arg}" "-DUSES=${uses_arg}"
+            "-DPOSIX=${arg_POSIX}" "-DQT=${qt_arg}" "-DQT_INCLUDE_ROOT=${qt_include_root}"
+            "-DGSTREAMER=${arg_GSTREAMER}" "-DSOURCE_DIR=${PROJECT_SOURCE_DIR}"
+            "-DSTAMP=${stamp}" -P ${TOLVANE_CHECK_INCLUDES_SCRIPT}
+    DEPENDS ${files} ${TOLVANE_CHECK_INCLUDES_SCRIPT}
+    COMMENT "Checking the includes of ${arg_FOLDER}/"
+    VERBATIM)
+  add_custom_target(${target}_${arg_FOLDER}_includes DEPENDS ${stamp})
+  add_dependencies(${target} ${target}_${arg_FOLDER}_includes)
+endfunction()
