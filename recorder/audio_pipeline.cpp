@@ -298,9 +298,10 @@ GstPadProbeReturn AudioPipeline::OnOutput(GstPad *, GstPadProbeInfo *info, gpoin
 }
 
 // What the output still holds: the time from now to the moment that the end of the last buffer
-// it took is heard, on the pipeline's clock (for PulseAudio, the clock of the stream, which counts
-// what has been heard, the server's latency included), with the sink's lead-in and latency; or,
-// where the output's ring buffer can tell its own delay, that if it is longer.
+// it took is heard, on the pipeline's clock (the audio sink's own clock, which counts what has
+// been heard: for PulseAudio the stream's clock, the server's latency included; for a sink with a
+// ring buffer, what the buffer still holds is not yet counted), with the sink's lead-in and
+// latency.
 GstClockTime AudioPipeline::OutputDelay() const {
   GstClockTime delay = 0;
   const std::int64_t end = renderedUntil.load();
@@ -318,15 +319,6 @@ GstClockTime AudioPipeline::OutputDelay() const {
     if (now >= base && heardAt > running) delay = static_cast<GstClockTime>(heardAt - running);
   }
   if (clock != nullptr) gst_object_unref(clock);
-  if (GST_IS_AUDIO_BASE_SINK(sink)) {
-    GstAudioRingBuffer *ring = GST_AUDIO_BASE_SINK(sink)->ringbuffer;
-    if (ring != nullptr && gst_audio_ring_buffer_is_acquired(ring)) {
-      const gint rate = GST_AUDIO_INFO_RATE(&ring->spec.info);
-      if (rate > 0)
-        delay = std::max(
-            delay, gst_util_uint64_scale_int(gst_audio_ring_buffer_delay(ring), GST_SECOND, rate));
-    }
-  }
   return delay;
 }
 
