@@ -311,9 +311,6 @@ void TForm5::OpenAudioPlay(const std::string &fileName) {
 
 void TForm5::FreeAudioPlay() {
   recording_.SetPlayer(nullptr);
-  // Whether the file plays goes with the file: the next one starts stopped, and "RECORD MESSAGE"
-  // follows it. (Without a player the pause action only clears the playing state.)
-  recording_.PauseAction();
   player_.reset();
 }
 

@@ -84,8 +84,12 @@ class MessageRecording {
  public:
   MessageRecording(SharedState &state, UserPrompt &prompt, RecordingWindow &window);
 
-  // The open file's player, or none. The recording does not own it.
-  void SetPlayer(Player *player) { player_ = player; }
+  // The open file's player, or none. The recording does not own it. A new player starts
+  // stopped: it is not playing, whatever the one it replaces did.
+  void SetPlayer(Player *player) {
+    player_ = player;
+    playing_ = false;
+  }
   Player *CurrentPlayer() const { return player_; }
 
   // At each showing of the window: not waiting, not playing, RTS set, the input flushed.
