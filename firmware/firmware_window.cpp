@@ -348,18 +348,16 @@ void TForm2::Button3Click() {
 }
 
 void TForm2::Timer1Timer() {
-  try {
-    download_.Tick();
-  } catch (const std::exception &error) {
-    Failed(error);
-    return;
-  }
-  Refresh();
+  Advance(&firmware::FirmwareDownload::Tick);
 }
 
 void TForm2::FastStep() {
+  Advance(&firmware::FirmwareDownload::Step);
+}
+
+void TForm2::Advance(void (firmware::FirmwareDownload::*step)()) {
   try {
-    download_.Step();
+    (download_.*step)();
   } catch (const std::exception &error) {
     Failed(error);
     return;

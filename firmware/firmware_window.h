@@ -81,6 +81,8 @@ class TForm2 : public QDialog, private firmware::DownloadDisplay {
   void Button3Click();
   void Timer1Timer();
   void FastStep();  // a step of a fast transfer
+  // Runs one step of the download, then shows its state; a failure ends it with its message.
+  void Advance(void (firmware::FirmwareDownload::*step)());
   void Failed(const std::exception &error);
   void LoadFile(const QString &fileName);
 
