@@ -17,12 +17,7 @@ void Wire::Clear() {
 }
 
 void Wire::Send(std::string_view bytes, Time at) {
-  Time start = std::max(at, downFree_);
-  for (char c : bytes) {
-    start += byteTime_;
-    down_.push_back({start, c});
-  }
-  if (!bytes.empty()) downFree_ = start;
+  Transmit(down_, downFree_, bytes, at);
 }
 
 std::vector<std::pair<Time, char>> Wire::Arrived(Time now) {
@@ -35,12 +30,16 @@ std::vector<std::pair<Time, char>> Wire::Arrived(Time now) {
 }
 
 void Wire::Reply(std::string_view bytes, Time at) {
-  Time start = std::max(at, upFree_);
+  Transmit(up_, upFree_, bytes, at);
+}
+
+void Wire::Transmit(std::deque<Byte> &line, Time &free, std::string_view bytes, Time at) const {
+  Time done = std::max(at, free);
   for (char c : bytes) {
-    start += byteTime_;
-    up_.push_back({start, c});
+    done += byteTime_;
+    line.push_back({done, c});
   }
-  if (!bytes.empty()) upFree_ = start;
+  if (!bytes.empty()) free = done;
 }
 
 std::pair<Time, std::size_t> Wire::nextPacket() const {

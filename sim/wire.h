@@ -64,6 +64,9 @@ class Wire {
     Time done;  // its stop bit is through: at the unit, or in the chip's buffer
     char value;
   };
+  // Puts `bytes` on `line` one after the other from `at`, once the line is `free`; each is done
+  // a byte time after the one before.
+  void Transmit(std::deque<Byte> &line, Time &free, std::string_view bytes, Time at) const;
   // The next packet the chip sends: its time and how many bytes of up_ it holds.
   std::pair<Time, std::size_t> nextPacket() const;
 
