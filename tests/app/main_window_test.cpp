@@ -27,6 +27,20 @@ using Names = std::vector<std::string>;
 
 const QString kCountZero = "                        Number of connected devices = 0";
 
+// A lister of sound outputs that counts its calls in `listed`: its first list comes once
+// `release` is set (at most 5 s), every later one at once.
+AudioOutputLister SlowFirstList(std::atomic<int> &listed, std::promise<void> &release, Names first,
+                                Names later) {
+  std::shared_future<void> released = release.get_future().share();
+  return [&listed, released, first, later]() -> Names {
+    if (++listed == 1) {
+      released.wait_for(std::chrono::seconds(5));
+      return first;
+    }
+    return later;
+  };
+}
+
 class MainWindow : public ::testing::Test {
  protected:
   void SetUp() override { QApplication::setQuitOnLastWindowClosed(false); }
@@ -156,15 +170,9 @@ TEST_F(MainWindow, WithoutDevicesShowsCountZeroAndKeepsTheUnitButtonsDisabled) {
 TEST_F(MainWindow, SoundOutputsAreListedAfterTheFirstPaintAndAPressReadsThemAfresh) {
   std::atomic<int> listed{0};
   std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
   // The first list (the one after the first paint) is read slowly; a press reads another.
-  window.reset(CreateWindows(folder.Folder(), [&listed, released]() -> Names {
-    if (++listed == 1) {
-      released.wait_for(std::chrono::seconds(5));
-      return {"Before"};
-    }
-    return {"Null Output"};
-  }));
+  window.reset(
+      CreateWindows(folder.Folder(), SlowFirstList(listed, release, {"Before"}, {"Null Output"})));
   fake->add("VRT00001");
   window->show();
   EXPECT_EQ(listed, 0) << "nothing listed before the window is on screen";
@@ -195,14 +203,7 @@ TEST_F(MainWindow, AStartUpListOfSoundOutputsThatArrivesAfterAPressIsNotTaken) {
   fake->add("VRT00001");
   std::atomic<int> listed{0};
   std::promise<void> release;
-  std::shared_future<void> released = release.get_future().share();
-  window.reset(CreateWindows(folder.Folder(), [&listed, released]() -> Names {
-    if (++listed == 1) {
-      released.wait_for(std::chrono::seconds(5));
-      return {"Gone"};
-    }
-    return {};
-  }));
+  window.reset(CreateWindows(folder.Folder(), SlowFirstList(listed, release, {"Gone"}, {})));
   ShowAndSettle();
   ASSERT_TRUE(QTest::qWaitFor([&] { return listed == 1; }, 10000));
   OpenUnit("VRT00001");

@@ -37,16 +37,21 @@ namespace {
 
 constexpr const char *kSerial = "VRT00031";
 
+// Chooses the unit kSerial and opens its port as "Select device" does, then makes the window.
+std::unique_ptr<TForm2> OpenWindowOnTheUnit(SharedState &state) {
+  state.SerialList[0] = kSerial;
+  state.ChosenIndex = 0;
+  state.DeviceChosen = true;
+  state.UnitCount = 1;
+  state.Port = std::make_unique<TFT232>(kSerial);
+  ConfigurePort(*state.Port);
+  return std::make_unique<TForm2>(state, nullptr);
+}
+
 class FirmwareWindow : public ::testing::Test {
  protected:
   FirmwareWindow() : unit(units.Add({.serial = kSerial})), state(temp.Folder()) {
-    state.SerialList[0] = kSerial;
-    state.ChosenIndex = 0;
-    state.DeviceChosen = true;
-    state.UnitCount = 1;
-    state.Port = std::make_unique<TFT232>(kSerial);
-    ConfigurePort(*state.Port);
-    window = std::make_unique<TForm2>(state, nullptr);
+    window = OpenWindowOnTheUnit(state);
   }
   ~FirmwareWindow() override {
     if (window->isVisible()) window->close();
@@ -495,13 +500,7 @@ class FirmwareWindowOverTheLink : public ::testing::Test {
   FirmwareWindowOverTheLink() : state(temp.Folder()) {
     unit = &server.Add({.serial = kSerial, .wire = {.timed = true, .latency = 1ms}});
     server.Start();
-    state.SerialList[0] = kSerial;
-    state.ChosenIndex = 0;
-    state.DeviceChosen = true;
-    state.UnitCount = 1;
-    state.Port = std::make_unique<TFT232>(kSerial);
-    ConfigurePort(*state.Port);
-    window = std::make_unique<TForm2>(state, nullptr);
+    window = OpenWindowOnTheUnit(state);
   }
   ~FirmwareWindowOverTheLink() override {
     if (window->isVisible()) window->close();
