@@ -5,9 +5,10 @@
 #include <QPushButton>
 #include <QShowEvent>
 
-#include "app/discovery.h"
-#include "app/message_boxes.h"
-#include "app/shared_state.h"
+#include "session/discovery.h"
+#include "session/shared_state.h"
+#include "ui/guarded.h"
+#include "ui/message_boxes.h"
 
 TForm4::TForm4(SharedState &state, QWidget *parent) : QDialog(parent), state_(state) {
   setObjectName("TForm4");
@@ -45,26 +46,22 @@ void TForm4::showEvent(QShowEvent *event) {
 }
 
 void TForm4::FormShow() {
-  try {
+  Guarded([&] {
     ComboBox1->clear();
     ComboBox1->clearEditText();
     for (const auto &serial : OfferedUnits(state_))
       ComboBox1->addItem(QString::fromStdString(serial));
     ComboBox1->setCurrentIndex(-1);
     ComboBox1->clearEditText();
-  } catch (const std::exception &e) {
-    ShowError(e);
-  }
+  });
 }
 
 void TForm4::Button2Click() {
-  try {
+  Guarded([&] {
     const auto index = FindChosenUnit(state_, ComboBox1->currentText().toStdString());
     if (!index) return;  // nothing or no offered unit named: the window stays open
     state_.ChosenIndex = *index;
     state_.DeviceChosen = true;
     accept();
-  } catch (const std::exception &e) {
-    ShowError(e);
-  }
+  });
 }

@@ -14,42 +14,22 @@
 #include <system_error>
 
 #include "app/choice_window.h"
-#include "app/message_boxes.h"
-#include "app/version.h"
 #include "console/console_window.h"
 #include "firmware/firmware_window.h"
 #include "recorder/recorder_window.h"
+#include "session/version.h"
 #include "settings/settings_window.h"
+#include "ui/buttons.h"
+#include "ui/guarded.h"
+#include "ui/message_boxes.h"
 
 namespace {
-
-QPushButton *MakeButton(QWidget *parent, const char *name, const char *text, QRect geometry) {
-  auto *button = new QPushButton(text, parent);
-  button->setObjectName(name);
-  button->setAutoDefault(false);
-  button->setGeometry(geometry);
-  return button;
-}
 
 void SetLabelFont(QLabel *label, int pointSize, bool bold) {
   QFont font = label->font();
   font.setPointSize(pointSize);
   font.setBold(bold);
   label->setFont(font);
-}
-
-// Calls `handler`; an exception goes to the general error handler after `finish` has run.
-template <class Handler, class Finish>
-void Guarded(Handler handler, Finish finish) {
-  try {
-    handler();
-  } catch (const std::exception &e) {
-    finish();
-    ShowError(e);
-  } catch (...) {
-    finish();
-    ShowError(QStringLiteral("Unknown error"));
-  }
 }
 
 }  // namespace

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/discovery.h"
-#include "app/shared_state.h"
+#include "session/discovery.h"
+#include "session/shared_state.h"
 
 class QDialog;
 class QFrame;

@@ -6,12 +6,12 @@
 #include <memory>
 
 #include "app/choice_window.h"
-#include "app/config.h"
 #include "app/main_window.h"
 #include "console/console_window.h"
 #include "firmware/firmware_window.h"
 #include "recorder/audio_devices.h"
 #include "recorder/recorder_window.h"
+#include "session/config.h"
 #include "settings/settings_window.h"
 
 namespace {

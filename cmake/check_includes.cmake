@@ -1,5 +1,5 @@
 # cmake -DFOLDER=... -DFILES=a|b -DUSES=... -DPOSIX=ON|OFF -DQT=Core|... -DQT_INCLUDE_ROOT=...
-#       -DGSTREAMER=ON|OFF -DSOURCE_DIR=... -DSTAMP=... -P check_includes.cmake
+#       -DGSTREAMER=ON|OFF -DSIMPLEINI=ON|OFF -DSOURCE_DIR=... -DSTAMP=... -P check_includes.cmake
 # Checks each #include of FILES against what FOLDER may use (see layers.cmake); writes STAMP when
 # all are allowed, else stops with one line per wrong include.
 string(REPLACE "|" ";" files "${FILES}")
@@ -30,6 +30,9 @@ foreach(module IN LISTS qt_modules)
 endforeach()
 if(GSTREAMER)
   list(APPEND may_use "GStreamer")
+endif()
+if(SIMPLEINI)
+  list(APPEND may_use "SimpleIni")
 endif()
 list(JOIN may_use ", " may_use)
 
@@ -82,6 +85,10 @@ foreach(file IN LISTS files)
       endif()
     elseif(header MATCHES "^(gst|glib|gobject)/" OR header MATCHES "^glib")
       if(GSTREAMER)
+        set(ok TRUE)
+      endif()
+    elseif(header STREQUAL "SimpleIni.h")
+      if(SIMPLEINI)
         set(ok TRUE)
       endif()
     elseif(header MATCHES "^[a-z0-9_]+$")

@@ -2,14 +2,15 @@
 #
 # tolvane_layer_includes(<target> <folder/ or folder/file.h>...): the target compiles against an
 # include directory of its own that holds only these (links into the source tree), so that a
-# header of another folder, "app/config.h" say, is not found. Targets that link it see this
+# header of another folder, "session/config.h" say, is not found. Targets that link it see this
 # directory too.
 #
 # tolvane_check_includes(<target> FOLDER <folder> [USES <folder/ or folder/file.h>...]
-#                        [POSIX] [QT <module>...] [GSTREAMER] [FILES <file>...]):
+#                        [POSIX] [QT <module>...] [GSTREAMER] [SIMPLEINI] [FILES <file>...]):
 # before the target compiles, every #include of the folder's files (or of FILES) is checked
 # against what the folder may use: its own folder, USES, the C++ standard library, with POSIX the
-# C library, POSIX and Linux headers, the Qt modules named by QT and GStreamer with GSTREAMER.
+# C library, POSIX and Linux headers, the Qt modules named by QT, GStreamer with GSTREAMER and
+# SimpleIni with SIMPLEINI.
 # Each folder README's "May use" line says the same. A wrong include stops the build naming the
 # file, the line and the include.
 set(TOLVANE_CHECK_INCLUDES_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/check_includes.cmake)
@@ -26,7 +27,7 @@ function(tolvane_layer_includes target)
 endfunction()
 
 function(tolvane_check_includes target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "POSIX;GSTREAMER" "FOLDER" "USES;QT;FILES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "POSIX;GSTREAMER;SIMPLEINI" "FOLDER" "USES;QT;FILES")
   set(files ${arg_FILES})
   if(NOT files)
     file(GLOB files CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${arg_FOLDER}/*.h
@@ -49,7 +50,7 @@ function(tolvane_check_includes target)
     OUTPUT ${stamp}
     COMMAND ${CMAKE_COMMAND} "-DFOLDER=${arg_FOLDER}" "-DFILES=${files_arg}" "-DUSES=${uses_arg}"
             "-DPOSIX=${arg_POSIX}" "-DQT=${qt_arg}" "-DQT_INCLUDE_ROOT=${qt_include_root}"
-            "-DGSTREAMER=${arg_GSTREAMER}" "-DSOURCE_DIR=${PROJECT_SOURCE_DIR}"
+            "-DGSTREAMER=${arg_GSTREAMER}" "-DSIMPLEINI=${arg_SIMPLEINI}" "-DSOURCE_DIR=${PROJECT_SOURCE_DIR}"
             "-DSTAMP=${stamp}" -P ${TOLVANE_CHECK_INCLUDES_SCRIPT}
     DEPENDS ${files} ${TOLVANE_CHECK_INCLUDES_SCRIPT}
     COMMENT "Checking the includes of ${arg_FOLDER}/"

@@ -5,7 +5,7 @@
 # The desktop entry's name without ".desktop", and the icons' name: the program names its desktop
 # file by it, so that desktops tie its windows to the menu entry.
 set(TOLVANE_APP_ID org.tolvane.Tolvane)
-target_compile_definitions(tolvane_core PRIVATE TOLVANE_APP_ID="${TOLVANE_APP_ID}")
+target_compile_definitions(tolvane_windows PRIVATE TOLVANE_APP_ID="${TOLVANE_APP_ID}")
 # udev reads /usr/lib/udev/rules.d and /etc/udev/rules.d, not /usr/local/lib/udev/rules.d: an
 # install under another prefix sets this to /etc/udev/rules.d.
 set(TOLVANE_UDEV_RULES_DIR "lib/udev/rules.d" CACHE STRING "Where the udev rule is installed")
@@ -30,7 +30,7 @@ add_custom_target(tolvane_icons ALL DEPENDS ${icon_files})
 # program run from the build tree, or installed under a prefix that the theme does not search).
 set(icon_pngs ${icon_files})
 list(FILTER icon_pngs INCLUDE REGEX "[.]png$")
-qt_add_resources(tolvane_core tolvane_icon PREFIX /icons/hicolor BASE ${icon_dir} FILES ${icon_pngs})
+qt_add_resources(tolvane_windows tolvane_icon PREFIX /icons/hicolor BASE ${icon_dir} FILES ${icon_pngs})
 
 # The manual pages with the version put in, and the package's changelog, compressed as Debian
 # wants them (cmake/gzip.cmake).

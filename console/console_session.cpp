@@ -2,8 +2,8 @@
 
 #include <string_view>
 
-#include "app/shared_state.h"
-#include "settings/protocol.h"
+#include "session/protocol.h"
+#include "session/session.h"
 
 namespace console {
 

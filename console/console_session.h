@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-struct SharedState;
+struct Session;
 
 namespace console {
 
@@ -53,7 +53,7 @@ struct TickResult {
 
 class ConsoleSession {
  public:
-  explicit ConsoleSession(SharedState &state) : state_(state) {}
+  explicit ConsoleSession(Session &state) : state_(state) {}
 
   // At show: empties the received list and the reply buffer; the last send result is true again.
   void Reset();
@@ -71,7 +71,7 @@ class ConsoleSession {
   const std::deque<std::string> &Lines() const { return list_.Lines(); }
 
  private:
-  SharedState &state_;
+  Session &state_;
   ReceivedList list_;
 };
 

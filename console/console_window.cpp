@@ -18,9 +18,10 @@
 #include <utility>
 #include <vector>
 
-#include "app/config.h"
-#include "app/message_boxes.h"
-#include "app/shared_state.h"
+#include "session/config.h"
+#include "session/shared_state.h"
+#include "ui/guarded.h"
+#include "ui/message_boxes.h"
 
 namespace {
 
@@ -184,7 +185,7 @@ void TForm1::Arrange() {
 }
 
 void TForm1::FormShow() {
-  try {
+  Guarded([&] {
     showing_ = true;
     CheckBox1->setChecked(false);
     ClearMemo();
@@ -196,9 +197,7 @@ void TForm1::FormShow() {
     Label4->setText(QString::fromStdString(state_.ChosenSerial()));
     RetreiveAllCommandsClick();
     loaded_ = true;
-  } catch (const std::exception &e) {
-    ShowError(e);
-  }
+  });
 }
 
 void TForm1::done(int result) {
@@ -221,13 +220,9 @@ std::optional<QString> TForm1::FormClose() {
 }
 
 void TForm1::Timer1Timer() {
-  try {
-    ShowTick(session_.Tick(CheckBox1->isChecked()));
-  } catch (const std::exception &e) {
-    // Ticking on would repeat the error ten times a second.
-    Timer1->stop();
-    ShowError(e);
-  }
+  Guarded([&] { ShowTick(session_.Tick(CheckBox1->isChecked())); },
+          // Ticking on would repeat the error ten times a second.
+          [&] { Timer1->stop(); });
 }
 
 void TForm1::ShowTick(const console::TickResult &result) {
@@ -271,12 +266,10 @@ void TForm1::ClearMemo() {
 }
 
 void TForm1::SendClick(int row) {
-  try {
+  Guarded([&] {
     const QString text = edits_[static_cast<std::size_t>(row - 1)]->text();
     session_.Send(text.toLatin1().toStdString());
-  } catch (const std::exception &e) {
-    ShowError(e);
-  }
+  });
 }
 
 void TForm1::Button1Click() {
@@ -301,20 +294,14 @@ void TForm1::SaveAllCommands() {
 }
 
 void TForm1::SaveAllCommandsClick() {
-  try {
-    SaveAllCommands();
-  } catch (const std::exception &e) {
-    ShowError(e);
-  }
+  Guarded([&] { SaveAllCommands(); });
 }
 
 void TForm1::RetreiveAllCommandsClick() {
-  try {
+  Guarded([&] {
     const ConfigFile file(ConfigFileName(state_.ProgramFolder));
     for (int row = 1; row <= kRows; ++row)
       edits_[static_cast<std::size_t>(row - 1)]->setText(
           QString::fromStdString(file.Read(kSection, Key(row))));
-  } catch (const std::exception &e) {
-    ShowError(e);
-  }
+  });
 }

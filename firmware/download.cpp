@@ -2,9 +2,9 @@
 
 #include <QLocale>
 
-#include "app/shared_state.h"
-#include "app/user_prompt.h"
 #include "d2xx/event.h"
+#include "session/session.h"
+#include "session/user_prompt.h"
 #include "util/hex.h"
 
 namespace firmware {
@@ -52,7 +52,7 @@ int OverallMaximum(int lineCount) {
   return (lineCount - kProgressGroup) / kProgressGroup;
 }
 
-FirmwareDownload::FirmwareDownload(SharedState &state, UserPrompt &prompt, DownloadDisplay &display)
+FirmwareDownload::FirmwareDownload(Session &state, UserPrompt &prompt, DownloadDisplay &display)
     : state_(state), prompt_(prompt), display_(display) {}
 
 FirmwareDownload::~FirmwareDownload() {
@@ -61,7 +61,7 @@ FirmwareDownload::~FirmwareDownload() {
 }
 
 std::string FirmwareDownload::LogPath() const {
-  return state_.ProgramFolder + std::string(kLogFileName);
+  return state_.LogPath();
 }
 
 void FirmwareDownload::Reset() {
@@ -77,7 +77,7 @@ void FirmwareDownload::Reset() {
 
 bool FirmwareDownload::Start(std::string_view text, std::size_t storedLength) {
   if (Running()) return false;
-  if (!prompt_.Ask(std::string(kConfirmation), state_.ChosenSerial())) return false;
+  if (!prompt_.Ask(std::string(kConfirmation), state_.Serial())) return false;
   display_.SetBusy(true);
 
   // The image and the log come first: the start command puts the unit into its loader, and a

@@ -21,7 +21,7 @@
 #include "d2xx/ftd2xx.h"
 #include "firmware/image_reader.h"
 
-struct SharedState;
+struct Session;
 namespace d2xx {
 class EventHandle;
 }
@@ -106,7 +106,7 @@ class DownloadDisplay {
 
 class FirmwareDownload {
  public:
-  FirmwareDownload(SharedState &state, UserPrompt &prompt, DownloadDisplay &display);
+  FirmwareDownload(Session &state, UserPrompt &prompt, DownloadDisplay &display);
   ~FirmwareDownload();
   FirmwareDownload(const FirmwareDownload &) = delete;
   FirmwareDownload &operator=(const FirmwareDownload &) = delete;
@@ -197,7 +197,7 @@ class FirmwareDownload {
   void CloseLog();
   std::string Stamp() const;
 
-  SharedState &state_;
+  Session &state_;
   UserPrompt &prompt_;
   DownloadDisplay &display_;
 

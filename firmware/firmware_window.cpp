@@ -16,10 +16,11 @@
 #include <QStylePainter>
 #include <QTimer>
 
-#include "app/config.h"
-#include "app/escape_key.h"
-#include "app/open_dialog.h"
-#include "app/shared_state.h"
+#include "session/config.h"
+#include "session/shared_state.h"
+#include "ui/escape_key.h"
+#include "ui/guarded.h"
+#include "ui/open_dialog.h"
 
 namespace {
 
@@ -101,16 +102,18 @@ bool FirmwarePrompt::Ask(const std::string &question, const std::string &caption
 }
 
 TForm2::TForm2(SharedState &state, QWidget *parent)
-    : QDialog(parent), state_(state), prompt_(this), download_(state, prompt_, *this) {
+    : QDialog(parent),
+      state_(state),
+      prompt_(this),
+      download_(state, prompt_, *this),
+      placement_({kClientWidth, kClientHeight}) {
   setObjectName("TForm2");
   setWindowTitle("Load Firmware");
   resize(kClientWidth, kClientHeight);
 
   auto place = [this](QWidget *widget, const char *name, QRect design, bool right, bool bottom,
                       bool stretchDown = false) {
-    widget->setObjectName(name);
-    widget->setGeometry(design);
-    anchors_.push_back({widget, design, right, bottom, stretchDown});
+    placement_.Place(widget, name, design, right, bottom, stretchDown);
   };
 
   Button1 = new WrappingButton("Open file *.HEX ", this);
@@ -167,12 +170,7 @@ TForm2::TForm2(SharedState &state, QWidget *parent)
     button->setDefault(false);
   }
 
-  OpenDialog1 = new QFileDialog(this, "HEX file for Vertiko Mate");
-  OpenDialog1->setObjectName("OpenDialog1");
-  OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
-  OpenDialog1->setOption(QFileDialog::HideNameFilterDetails);
-  OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
-  OpenDialog1->setFileMode(QFileDialog::ExistingFile);
+  OpenDialog1 = MakeOpenDialog(this, "HEX file for Vertiko Mate");
   OpenDialog1->setDefaultSuffix("HEX");
   OpenDialog1->setNameFilter("File with programm *.HEX (*.HEX)");
 
@@ -222,15 +220,7 @@ void TForm2::keyPressEvent(QKeyEvent *event) {
 
 void TForm2::resizeEvent(QResizeEvent *event) {
   QDialog::resizeEvent(event);
-  const int dx = width() - kClientWidth;
-  const int dy = height() - kClientHeight;
-  for (const Anchor &anchor : anchors_) {
-    QRect r = anchor.design;
-    if (anchor.right) r.translate(dx, 0);
-    if (anchor.bottom) r.translate(0, dy);
-    if (anchor.stretchDown) r.setHeight(std::max(0, r.height() + dy));
-    anchor.widget->setGeometry(r);
-  }
+  placement_.Apply(size());
 }
 
 void TForm2::FormShow() {
@@ -244,11 +234,7 @@ void TForm2::FormShow() {
   fileLoaded_ = false;
   Memo1->clear();
   Label2->clear();
-  try {
-    state_.ReplyBuffer = state_.ReceiveAll();
-  } catch (const std::exception &error) {
-    ShowError(error);
-  }
+  Guarded([&] { state_.ReplyBuffer = state_.ReceiveAll(); });
   logShown_ = false;
   Memo2->clear();
   Refresh();
@@ -261,13 +247,11 @@ void TForm2::FormClose() {
   StopTimer();
   download_.Abort();
   if (busy_) SetBusy(false);
-  try {
+  Guarded([&] {
     WriteRememberedPath(state_.ProgramFolder, kFirmKey, state_.FirmPath);
     ConfigFile(ConfigFileName(state_.ProgramFolder))
         .Write(kFastSection, kFastKey, CheckBoxFast->isChecked() ? "1" : "0");
-  } catch (const std::exception &error) {
-    ShowError(error);
-  }
+  });
 }
 
 void TForm2::Button1Click() {
@@ -333,14 +317,15 @@ void TForm2::LoadFile(const QString &fileName) {
 void TForm2::Button2Click() {
   if (!fileLoaded_ || download_.Running()) return;
   download_.SetFast(CheckBoxFast->isChecked());
-  try {
-    download_.Start(std::string_view(imageText_.constData(), imageText_.size()), imageLength_);
-  } catch (const std::exception &error) {
-    if (busy_) SetBusy(false);
-    Failed(error);
-    return;
-  }
-  Refresh();
+  const bool started = Guarded(
+      [&] {
+        download_.Start(std::string_view(imageText_.constData(), imageText_.size()), imageLength_);
+      },
+      [&] {
+        if (busy_) SetBusy(false);
+        Failed();
+      });
+  if (started) Refresh();
 }
 
 void TForm2::Button3Click() {
@@ -356,20 +341,13 @@ void TForm2::FastStep() {
 }
 
 void TForm2::Advance(void (firmware::FirmwareDownload::*step)()) {
-  try {
-    (download_.*step)();
-  } catch (const std::exception &error) {
-    Failed(error);
-    return;
-  }
-  Refresh();
+  if (Guarded([&] { (download_.*step)(); }, [&] { Failed(); })) Refresh();
 }
 
-void TForm2::Failed(const std::exception &error) {
+void TForm2::Failed() {
   StopTimer();
   download_.Abort();
   Refresh();
-  ShowError(error);
 }
 
 void TForm2::SetBusy(bool busy) {

@@ -8,8 +8,9 @@
 #include <QString>
 #include <vector>
 
-#include "app/message_boxes.h"
 #include "firmware/download.h"
+#include "ui/anchored.h"
+#include "ui/message_boxes.h"
 
 struct SharedState;
 class QCheckBox;
@@ -83,7 +84,8 @@ class TForm2 : public QDialog, private firmware::DownloadDisplay {
   void FastStep();  // a step of a fast transfer
   // Runs one step of the download, then shows its state; a failure ends it with its message.
   void Advance(void (firmware::FirmwareDownload::*step)());
-  void Failed(const std::exception &error);
+  // A failure: the download stops where it is and its state is shown.
+  void Failed();
   void LoadFile(const QString &fileName);
 
   // firmware::DownloadDisplay
@@ -123,12 +125,5 @@ class TForm2 : public QDialog, private firmware::DownloadDisplay {
   bool logShown_ = false;
   firmware::StatusColour shownColour_ = firmware::StatusColour::None;
 
-  struct Anchor {
-    QWidget *widget;
-    QRect design;
-    bool right;        // keeps its distance from the right edge
-    bool bottom;       // keeps its distance from the bottom edge
-    bool stretchDown;  // its bottom follows the bottom edge, its top stays
-  };
-  std::vector<Anchor> anchors_;
+  AnchoredPlacement placement_;
 };

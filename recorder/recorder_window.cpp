@@ -13,11 +13,13 @@
 #include <QTimer>
 #include <cstdio>
 
-#include "app/config.h"
-#include "app/escape_key.h"
-#include "app/open_dialog.h"
-#include "app/shared_state.h"
 #include "recorder/audio_play.h"
+#include "session/config.h"
+#include "session/shared_state.h"
+#include "ui/buttons.h"
+#include "ui/escape_key.h"
+#include "ui/guarded.h"
+#include "ui/open_dialog.h"
 
 namespace {
 
@@ -54,15 +56,6 @@ class FlagScope {
   bool &flag_;
   bool previous_;
 };
-
-QPushButton *MakeButton(QWidget *parent, const char *name, const char *caption, QRect geometry) {
-  auto *button = new QPushButton(caption, parent);
-  button->setObjectName(name);
-  button->setGeometry(geometry);
-  button->setAutoDefault(false);
-  button->setDefault(false);
-  return button;
-}
 
 QLabel *MakeLabel(QWidget *parent, const char *name, const char *caption, QRect geometry) {
   auto *label = new QLabel(caption, parent);
@@ -113,12 +106,7 @@ TForm5::TForm5(SharedState &state, QWidget *parent)
   Label4->setWordWrap(true);
   Label4->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
 
-  OpenDialog1 = new QFileDialog(this, kTitle);
-  OpenDialog1->setObjectName("OpenDialog1");
-  OpenDialog1->setOption(QFileDialog::DontUseNativeDialog);
-  OpenDialog1->setOption(QFileDialog::HideNameFilterDetails);
-  OpenDialog1->setAcceptMode(QFileDialog::AcceptOpen);
-  OpenDialog1->setFileMode(QFileDialog::ExistingFile);
+  OpenDialog1 = MakeOpenDialog(this, kTitle);
   OpenDialog1->setNameFilters({kAudioFilter, kAllFilter});
 
   tbarPosition = MakeBar(this, "tbarPosition", {8, 48, 464, 30});
@@ -235,24 +223,21 @@ void TForm5::done(int result) {
 
 void TForm5::FormShow() {
   closed_ = false;
-  try {
-    state_.AudioPath = ReadRememberedPath(state_.ProgramFolder, kAudioKey);
-    ComboBox1->clear();
-    for (const std::string &device : state_.AudioDeviceList)
-      ComboBox1->addItem(QString::fromStdString(device));
-    if (ComboBox1->count() > 0) ComboBox1->setCurrentIndex(0);
-    deviceIndex_ = 0;  // each showing starts again from the first device
-    RefreshFileInfo();
-    recording_.Show();
-    Timer1->start();
-    Label6->setText(QString::fromStdString(state_.ChosenSerial()));
-    Label4->clear();
-  } catch (const std::exception &error) {
-    UpdateControls();
-    ShowError(error);
-    return;
-  }
-  UpdateControls();
+  GuardedThen(
+      [&] {
+        state_.AudioPath = ReadRememberedPath(state_.ProgramFolder, kAudioKey);
+        ComboBox1->clear();
+        for (const std::string &device : state_.AudioDeviceList)
+          ComboBox1->addItem(QString::fromStdString(device));
+        if (ComboBox1->count() > 0) ComboBox1->setCurrentIndex(0);
+        deviceIndex_ = 0;  // each showing starts again from the first device
+        RefreshFileInfo();
+        recording_.Show();
+        Timer1->start();
+        Label6->setText(QString::fromStdString(state_.ChosenSerial()));
+        Label4->clear();
+      },
+      [&] { UpdateControls(); });
 }
 
 void TForm5::FormClose() {
@@ -263,12 +248,10 @@ void TForm5::FormClose() {
   FreeAudioPlay();
   // Playback has ended; a recording or a reply wait cut short gets its stop signal.
   recording_.Close();
-  try {
+  Guarded([&] {
     RefreshFileInfo();
     WriteRememberedPath(state_.ProgramFolder, kAudioKey, state_.AudioPath);
-  } catch (const std::exception &error) {
-    ShowError(error);
-  }
+  });
 }
 
 void TForm5::Button2Click() {
@@ -276,29 +259,26 @@ void TForm5::Button2Click() {
   Label4->clear();
   const bool chosen =
       OpenDialog1->exec() == QDialog::Accepted && !OpenDialog1->selectedFiles().isEmpty();
-  try {
-    if (chosen) {
-      const QString fileName = OpenDialog1->selectedFiles().first();
-      Label4->setText(fileName);
-      state_.AudioPath = fileName.toStdString();
-      FreeAudioPlay();
-      try {
-        OpenAudioPlay(fileName.toStdString());
-      } catch (...) {
-        FreeAudioPlay();
+  GuardedThen(
+      [&] {
+        if (chosen) {
+          const QString fileName = OpenDialog1->selectedFiles().first();
+          Label4->setText(fileName);
+          state_.AudioPath = fileName.toStdString();
+          FreeAudioPlay();
+          try {
+            OpenAudioPlay(fileName.toStdString());
+          } catch (...) {
+            FreeAudioPlay();
+            RefreshFileInfo();
+            throw;
+          }
+        } else {
+          FreeAudioPlay();
+        }
         RefreshFileInfo();
-        throw;
-      }
-    } else {
-      FreeAudioPlay();
-    }
-    RefreshFileInfo();
-  } catch (const std::exception &error) {
-    UpdateControls();
-    ShowError(error);
-    return;
-  }
-  UpdateControls();
+      },
+      [&] { UpdateControls(); });
 }
 
 void TForm5::OpenAudioPlay(const std::string &fileName) {
@@ -372,48 +352,24 @@ void TForm5::UpdateControls() {
 }
 
 void TForm5::btnPlayClick() {
-  try {
-    recording_.PlayAction();
-  } catch (const std::exception &error) {
-    UpdateControls();
-    ShowError(error);
-    return;
-  }
-  UpdateControls();
+  GuardedThen([&] { recording_.PlayAction(); }, [&] { UpdateControls(); });
 }
 
 void TForm5::btnPauseClick() {
-  try {
-    recording_.PauseAction();
-  } catch (const std::exception &error) {
-    UpdateControls();
-    ShowError(error);
-    return;
-  }
-  UpdateControls();
+  GuardedThen([&] { recording_.PauseAction(); }, [&] { UpdateControls(); });
 }
 
 void TForm5::btnStopClick() {
-  try {
-    recording_.StopAction();
-    RefreshCurrentPosition();
-  } catch (const std::exception &error) {
-    UpdateControls();
-    ShowError(error);
-    return;
-  }
-  UpdateControls();
+  GuardedThen(
+      [&] {
+        recording_.StopAction();
+        RefreshCurrentPosition();
+      },
+      [&] { UpdateControls(); });
 }
 
 void TForm5::Button1Click() {
-  try {
-    recording_.Start();
-  } catch (const std::exception &error) {
-    UpdateControls();
-    ShowError(error);
-    return;
-  }
-  UpdateControls();
+  GuardedThen([&] { recording_.Start(); }, [&] { UpdateControls(); });
 }
 
 void TForm5::Button3Click() {
@@ -427,54 +383,30 @@ void TForm5::ComboBox1Change(int index) {
 void TForm5::tbarPositionChange(int value) {
   // The window's own moves of the bar are not the user's and are shown already.
   if (updatingPosition_) return;
-  try {
+  Guarded([&] {
     if (canSeek_ && player_)
       player_->SetPosition(static_cast<std::int64_t>(value) * player_->Duration() / 100,
                            AM_SEEKING_AbsolutePositioning);
     RefreshCurrentPosition();
-  } catch (const std::exception &error) {
-    ShowError(error);
-  }
+  });
 }
 
 void TForm5::tbarBalanceChange(int value) {
   if (!player_ || updatingBalance_) return;
-  try {
-    player_->SetBalance(value);
-  } catch (const std::exception &error) {
-    ShowError(error);
-  }
+  Guarded([&] { player_->SetBalance(value); });
 }
 
 void TForm5::tbarVolumeChange(int value) {
   if (!player_ || updatingVolume_) return;
-  try {
-    player_->SetVolume(value);
-  } catch (const std::exception &error) {
-    ShowError(error);
-  }
+  Guarded([&] { player_->SetVolume(value); });
 }
 
 void TForm5::Timer1Timer() {
-  try {
-    recording_.Tick();
-  } catch (const std::exception &error) {
-    UpdateControls();
-    ShowError(error);
-    return;
-  }
-  UpdateControls();
+  GuardedThen([&] { recording_.Tick(); }, [&] { UpdateControls(); });
 }
 
 void TForm5::Timer2Timer() {
-  try {
-    recording_.Timer2Tick();
-  } catch (const std::exception &error) {
-    UpdateControls();
-    ShowError(error);
-    return;
-  }
-  UpdateControls();
+  GuardedThen([&] { recording_.Timer2Tick(); }, [&] { UpdateControls(); });
 }
 
 void TForm5::StartTimer2() {

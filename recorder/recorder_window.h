@@ -11,8 +11,8 @@
 #include <memory>
 #include <string>
 
-#include "app/message_boxes.h"
 #include "recorder/recording.h"
+#include "ui/message_boxes.h"
 
 struct SharedState;
 class QCheckBox;

@@ -3,9 +3,9 @@
 #include <exception>
 #include <thread>
 
-#include "app/shared_state.h"
-#include "app/user_prompt.h"
-#include "settings/protocol.h"
+#include "session/protocol.h"
+#include "session/session.h"
+#include "session/user_prompt.h"
 
 namespace recorder {
 
@@ -25,7 +25,7 @@ RecorderControls EnabledControls(bool fileOpen, bool playing, Phase phase) {
   return c;
 }
 
-MessageRecording::MessageRecording(SharedState &state, UserPrompt &prompt, RecordingWindow &window)
+MessageRecording::MessageRecording(Session &state, UserPrompt &prompt, RecordingWindow &window)
     : Sleep([](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); }),
       state_(state),
       prompt_(prompt),

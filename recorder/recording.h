@@ -19,7 +19,7 @@
 
 #include "recorder/player.h"
 
-struct SharedState;
+struct Session;
 class UserPrompt;
 
 namespace recorder {
@@ -82,7 +82,7 @@ RecorderControls EnabledControls(bool fileOpen, bool playing, Phase phase);
 
 class MessageRecording {
  public:
-  MessageRecording(SharedState &state, UserPrompt &prompt, RecordingWindow &window);
+  MessageRecording(Session &state, UserPrompt &prompt, RecordingWindow &window);
 
   // The open file's player, or none. The recording does not own it. A new player starts
   // stopped: it is not playing, whatever the one it replaces did.
@@ -136,7 +136,7 @@ class MessageRecording {
   void SetRts();
   void ClearRts();
 
-  SharedState &state_;
+  Session &state_;
   UserPrompt &prompt_;
   RecordingWindow &window_;
   Player *player_ = nullptr;

@@ -1,8 +1,8 @@
 #include "settings/settings_exchange.h"
 
-#include "app/shared_state.h"
-#include "app/user_prompt.h"
-#include "settings/protocol.h"
+#include "session/protocol.h"
+#include "session/session.h"
+#include "session/user_prompt.h"
 
 namespace settings {
 
@@ -76,7 +76,7 @@ std::string WriteLine(int step, const ParameterFields &fields) {
   return protocol::CommandLine(p.word, WireValue(p, fields));
 }
 
-WriteExchange::WriteExchange(SharedState &state, const ParameterFields &fields, UserPrompt &prompt,
+WriteExchange::WriteExchange(Session &state, const ParameterFields &fields, UserPrompt &prompt,
                              std::function<void()> ended)
     : state_(state), fields_(fields), prompt_(prompt), ended_(std::move(ended)) {}
 
@@ -114,7 +114,7 @@ void WriteExchange::Poll() {
   }
 }
 
-DefaultExchange::DefaultExchange(SharedState &state, ParameterFields &fields, UserPrompt &prompt,
+DefaultExchange::DefaultExchange(Session &state, ParameterFields &fields, UserPrompt &prompt,
                                  std::function<void()> ended)
     : state_(state), fields_(fields), prompt_(prompt), ended_(std::move(ended)) {}
 

@@ -14,7 +14,7 @@
 
 #include "settings/parameters.h"
 
-struct SharedState;
+struct Session;
 class UserPrompt;
 
 namespace settings {
@@ -63,7 +63,7 @@ std::string_view WriteWord(int step);
 
 class WriteExchange {
  public:
-  WriteExchange(SharedState &state, const ParameterFields &fields, UserPrompt &prompt,
+  WriteExchange(Session &state, const ParameterFields &fields, UserPrompt &prompt,
                 std::function<void()> ended = {});
 
   // Drains the link, sends "AT@NORM\r\n" and sets the step counter to 0.
@@ -82,7 +82,7 @@ class WriteExchange {
  private:
   void end();
 
-  SharedState &state_;
+  Session &state_;
   const ParameterFields &fields_;
   UserPrompt &prompt_;
   std::function<void()> ended_;
@@ -92,7 +92,7 @@ class WriteExchange {
 
 class DefaultExchange {
  public:
-  DefaultExchange(SharedState &state, ParameterFields &fields, UserPrompt &prompt,
+  DefaultExchange(Session &state, ParameterFields &fields, UserPrompt &prompt,
                   std::function<void()> ended = {});
 
   // Drains the link, sends "AT@DEFAULT\r\n" and puts the default values into the fields.
@@ -108,7 +108,7 @@ class DefaultExchange {
  private:
   void end();
 
-  SharedState &state_;
+  Session &state_;
   ParameterFields &fields_;
   UserPrompt &prompt_;
   std::function<void()> ended_;

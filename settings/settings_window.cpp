@@ -20,8 +20,9 @@
 #include <algorithm>
 #include <exception>
 
-#include "app/escape_key.h"
-#include "app/shared_state.h"
+#include "session/shared_state.h"
+#include "ui/escape_key.h"
+#include "ui/guarded.h"
 
 namespace {
 
@@ -345,51 +346,49 @@ void TForm6::FormClose() {
 }
 
 void TForm6::Button1Click() {
-  try {
-    default_.Start();
-    updateButtons();
-    Timer2->start();
-  } catch (const std::exception &e) {
-    default_.Stop();
-    Timer2->stop();
-    updateButtons();
-    ShowError(e);
-  }
+  Guarded(
+      [&] {
+        default_.Start();
+        updateButtons();
+        Timer2->start();
+      },
+      [&] {
+        default_.Stop();
+        Timer2->stop();
+        updateButtons();
+      });
 }
 
 void TForm6::Button2Click() {
-  try {
-    write_.Start();
-    Timer1->start();
-    updateButtons();
-  } catch (const std::exception &e) {
-    write_.Stop();
-    Timer1->stop();
-    updateButtons();
-    ShowError(e);
-  }
+  Guarded(
+      [&] {
+        write_.Start();
+        Timer1->start();
+        updateButtons();
+      },
+      [&] {
+        write_.Stop();
+        Timer1->stop();
+        updateButtons();
+      });
 }
 
 void TForm6::Timer1Timer() {
-  try {
-    write_.Poll();
-  } catch (const std::exception &e) {
-    write_.Stop();
-    Timer1->stop();
-    updateButtons();
-    ShowError(e);
-  }
+  Guarded([&] { write_.Poll(); },
+          [&] {
+            write_.Stop();
+            Timer1->stop();
+            updateButtons();
+          });
 }
 
 void TForm6::Timer2Timer() {
-  try {
-    default_.Poll();
-  } catch (const std::exception &e) {
-    default_.Stop();
-    Timer2->stop();
-    updateButtons();
-    ShowError(e);
-  }
+  Guarded([&] { default_.Poll(); },
+          [&] {
+            default_.Stop();
+            Timer2->stop();
+            updateButtons();
+          });
 }
 
 bool TForm6::eventFilter(QObject *watched, QEvent *event) {

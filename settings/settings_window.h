@@ -4,8 +4,8 @@
 #include <map>
 #include <string_view>
 
-#include "app/message_boxes.h"
 #include "settings/settings_exchange.h"
+#include "ui/message_boxes.h"
 
 class QComboBox;
 class QLabel;

@@ -32,15 +32,15 @@
 #include <memory>
 
 #include "app/choice_window.h"
-#include "app/discovery.h"
 #include "app/main_window.h"
-#include "app/shared_state.h"
 #include "app/startup.h"
-#include "app/version.h"
 #include "console/console_window.h"
 #include "firmware/firmware_window.h"
 #include "recorder/audio_devices.h"
 #include "recorder/recorder_window.h"
+#include "session/discovery.h"
+#include "session/shared_state.h"
+#include "session/version.h"
 #include "settings/settings_window.h"
 
 extern char **environ;

@@ -13,10 +13,10 @@
 #include <deque>
 #include <optional>
 
-#include "app/shared_state.h"
 #include "console/console_session.h"
 #include "console/console_window.h"
 #include "d2xx/backend.h"
+#include "session/shared_state.h"
 #include "sim/in_process.h"
 #include "tests/support/temp_folder.h"
 

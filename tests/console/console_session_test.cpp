@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "app/shared_state.h"
+#include "session/shared_state.h"
 #include "tests/support/fake_ftdi.h"
 #include "tests/support/temp_folder.h"
 

@@ -14,10 +14,10 @@
 #include <memory>
 
 #include "app/main_window.h"
-#include "app/shared_state.h"
 #include "app/startup.h"
 #include "console/console_window.h"
 #include "link/link.h"
+#include "session/shared_state.h"
 #include "sim/in_process.h"
 #include "tests/support/modal_script.h"
 #include "tests/support/temp_folder.h"

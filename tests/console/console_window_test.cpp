@@ -17,8 +17,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "app/config.h"
-#include "app/shared_state.h"
+#include "session/config.h"
+#include "session/shared_state.h"
 #include "tests/support/fake_ftdi.h"
 #include "tests/support/modal_script.h"
 #include "tests/support/temp_folder.h"

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "app/shared_state.h"
 #include "firmware/download.h"
+#include "session/shared_state.h"
 #include "tests/support/fake_ftdi.h"
 #include "tests/support/scripted_prompt.h"
 #include "tests/support/temp_folder.h"

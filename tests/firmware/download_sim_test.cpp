@@ -7,8 +7,8 @@
 #include <QFile>
 #include <map>
 
-#include "app/shared_state.h"
 #include "firmware/download.h"
+#include "session/shared_state.h"
 #include "sim/in_process.h"
 #include "tests/firmware/download_harness.h"
 #include "tests/firmware/hex_records.h"

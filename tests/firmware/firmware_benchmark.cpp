@@ -39,13 +39,13 @@
 #include <cstdlib>
 #include <thread>
 
-#include "app/shared_state.h"
 #include "d2xx/backend.h"
 #include "d2xx/device_link.h"
 #include "d2xx/emulated_provider.h"
 #include "firmware/download.h"
 #include "firmware/image_reader.h"
 #include "link/link.h"
+#include "session/shared_state.h"
 #include "sim/in_process.h"
 #include "tests/firmware/hex_records.h"
 #include "tests/support/scripted_prompt.h"

@@ -20,10 +20,10 @@
 #include <QTimer>
 #include <functional>
 
-#include "app/config.h"
-#include "app/shared_state.h"
 #include "d2xx/backend.h"
 #include "d2xx/emulated_provider.h"
+#include "session/config.h"
+#include "session/shared_state.h"
 #include "sim/in_process.h"
 #include "sim/link_server.h"
 #include "tests/firmware/hex_records.h"

@@ -17,12 +17,12 @@
 #include <csignal>
 #include <cstring>
 
-#include "app/shared_state.h"
 #include "d2xx/backend.h"
 #include "d2xx/emulated_provider.h"
 #include "link/link.h"
 #include "recorder/audio_devices.h"
 #include "recorder/recorder_window.h"
+#include "session/shared_state.h"
 #include "tests/recorder/sound_support.h"
 #include "tests/support/modal_script.h"
 #include "tests/support/private_runtime_dir.h"

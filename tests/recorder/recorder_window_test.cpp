@@ -20,9 +20,9 @@
 #include <QTest>
 #include <QTimer>
 
-#include "app/config.h"
-#include "app/shared_state.h"
 #include "link/link.h"
+#include "session/config.h"
+#include "session/shared_state.h"
 #include "sim/in_process.h"
 #include "tests/recorder/scripted_player.h"
 #include "tests/support/modal_script.h"

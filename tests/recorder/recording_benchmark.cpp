@@ -22,11 +22,11 @@
 #include <cstdio>
 #include <memory>
 
-#include "app/shared_state.h"
 #include "link/link.h"
 #include "recorder/audio_devices.h"
 #include "recorder/audio_play.h"
 #include "recorder/recording.h"
+#include "session/shared_state.h"
 #include "sim/in_process.h"
 #include "sim/sound_capture.h"
 #include "tests/recorder/sound_support.h"

@@ -8,8 +8,8 @@
 #include <chrono>
 #include <memory>
 
-#include "app/shared_state.h"
 #include "link/link.h"
+#include "session/shared_state.h"
 #include "sim/in_process.h"
 #include "tests/recorder/scripted_player.h"
 #include "tests/recorder/window_stand_in.h"

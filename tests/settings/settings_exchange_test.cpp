@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "app/shared_state.h"
+#include "session/shared_state.h"
 #include "tests/support/fake_ftdi.h"
 #include "tests/support/scripted_prompt.h"
 

@@ -7,7 +7,7 @@
 #include <QRadioButton>
 #include <QTimer>
 
-#include "app/shared_state.h"
+#include "session/shared_state.h"
 #include "settings/settings_exchange.h"
 #include "settings/settings_window.h"
 #include "sim/in_process.h"

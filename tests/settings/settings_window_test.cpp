@@ -15,7 +15,7 @@
 #include <QTimer>
 #include <functional>
 
-#include "app/shared_state.h"
+#include "session/shared_state.h"
 #include "settings/parameters.h"
 #include "tests/support/fake_ftdi.h"
 #include "tests/support/modal_script.h"

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/user_prompt.h"
+#include "session/user_prompt.h"
 
 class ScriptedPrompt : public UserPrompt {
  public:

@@ -1,4 +1,4 @@
-#include "app/config.h"
+#include "session/config.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

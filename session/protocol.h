@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-struct SharedState;
+struct Session;
 
 namespace protocol {
 
@@ -36,12 +36,12 @@ enum class Reply {
 Reply Recognise(std::string_view buffer);
 
 // Appends what the link has received to the reply buffer and recognises it.
-Reply Poll(SharedState &state);
+Reply Poll(Session &state);
 
 // Before a new exchange: takes what is waiting into the reply buffer, then empties it.
-void Drain(SharedState &state);
+void Drain(Session &state);
 
 // Sends a text and keeps the result as the last send result.
-bool Send(SharedState &state, const std::string &text);
+bool Send(Session &state, const std::string &text);
 
 }  // namespace protocol

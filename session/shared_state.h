@@ -1,6 +1,7 @@
 // The state that the main window owns and shares with the other windows: the device state of the
-// last scan and choice, the one open port, the reply buffer and last send result of the link, the
-// program folder and the two remembered paths. Windows are given this object; nothing is global.
+// last scan and choice, the session of the chosen unit (its one open port, the reply buffer and
+// last send result of the link), the program folder and the remembered paths. Windows are given
+// this object; nothing is global.
 #pragma once
 
 #include <array>
@@ -9,11 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "link/ft232.h"
-#include "link/link.h"
+#include "session/session.h"
 
-struct SharedState {
-  explicit SharedState(std::string programFolder) : ProgramFolder(std::move(programFolder)) {}
+struct SharedState : Session {
+  // The transfer log goes into the program folder.
+  explicit SharedState(std::string programFolder)
+      : Session({}, programFolder), ProgramFolder(std::move(programFolder)) {}
 
   // Device state.
   std::array<std::string, 65> SerialList;  // "VERTIKOmate" serial numbers, driver order
@@ -21,11 +23,6 @@ struct SharedState {
   std::int32_t UnitCount = 0;              // entries of SerialList beginning "VRT"
   std::int32_t ChosenIndex = 0;            // index in SerialList of the chosen unit
   bool DeviceChosen = false;
-  std::unique_ptr<TFT232> Port;  // the open port on the chosen unit, or none
-
-  // Link state.
-  std::string ReplyBuffer;
-  bool LastSendResult = true;
 
   // Files. ProgramFolder ends in "/".
   std::string ProgramFolder;
@@ -42,7 +39,6 @@ struct SharedState {
     return SerialList[static_cast<std::size_t>(ChosenIndex)];
   }
 
-  // The link routines on this state's port and chosen unit.
-  std::string ReceiveAll() { return ::ReceiveAll(Port, ChosenSerial()); }
-  bool SendText(const std::string &text) { return ::SendText(Port.get(), text); }
+  // The session's unit is the chosen one.
+  const std::string &Serial() const override { return ChosenSerial(); }
 };

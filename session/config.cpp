@@ -1,4 +1,4 @@
-#include "app/config.h"
+#include "session/config.h"
 
 #include <SimpleIni.h>
 #include <unistd.h>

@@ -1,4 +1,4 @@
-#include "app/message_boxes.h"
+#include "ui/message_boxes.h"
 
 #include <QApplication>
 #include <QMessageBox>

@@ -5,6 +5,13 @@
 #include <string>
 
 class QFileDialog;
+class QString;
+class QWidget;
+
+// Makes a window's lasting open dialog `OpenDialog1`: the program's own dialog (not the
+// desktop's), for one existing file, without the filters' patterns in their names. The window
+// sets its filters.
+QFileDialog *MakeOpenDialog(QWidget *window, const QString &title);
 
 // Makes a lasting open dialog ready for its next use: it starts in the folder of the remembered
 // file (or in the remembered folder), on its first filter, and proposes no file name: what was

@@ -1,4 +1,4 @@
-#include "app/escape_key.h"
+#include "ui/escape_key.h"
 
 #include <QAbstractButton>
 #include <QKeyEvent>

@@ -1,4 +1,4 @@
-#include "app/open_dialog.h"
+#include "ui/open_dialog.h"
 
 #include <QAbstractItemView>
 #include <QFileDialog>
@@ -17,4 +17,14 @@ void PrepareOpenDialog(QFileDialog &dialog, const std::string &remembered) {
   for (const char *view : {"listView", "treeView"})
     if (auto *files = dialog.findChild<QAbstractItemView *>(view))
       if (files->selectionModel() != nullptr) files->selectionModel()->clear();
+}
+
+QFileDialog *MakeOpenDialog(QWidget *window, const QString &title) {
+  auto *dialog = new QFileDialog(window, title);
+  dialog->setObjectName("OpenDialog1");
+  dialog->setOption(QFileDialog::DontUseNativeDialog);
+  dialog->setOption(QFileDialog::HideNameFilterDetails);
+  dialog->setAcceptMode(QFileDialog::AcceptOpen);
+  dialog->setFileMode(QFileDialog::ExistingFile);
+  return dialog;
 }

@@ -1,13 +1,13 @@
-#include "app/discovery.h"
+#include "session/discovery.h"
 
 #include <chrono>
 #include <exception>
 #include <thread>
 
-#include "app/shared_state.h"
-#include "app/user_prompt.h"
 #include "link/ft232.h"
 #include "link/link.h"
+#include "session/shared_state.h"
+#include "session/user_prompt.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
-#include "settings/protocol.h"
+#include "session/protocol.h"
 
-#include "app/shared_state.h"
+#include "session/session.h"
 
 namespace protocol {
 
@@ -25,17 +25,17 @@ Reply Recognise(std::string_view buffer) {
   return Reply::Other;
 }
 
-Reply Poll(SharedState &state) {
+Reply Poll(Session &state) {
   state.ReplyBuffer += state.ReceiveAll();
   return Recognise(state.ReplyBuffer);
 }
 
-void Drain(SharedState &state) {
+void Drain(Session &state) {
   state.ReplyBuffer += state.ReceiveAll();
   state.ReplyBuffer.clear();
 }
 
-bool Send(SharedState &state, const std::string &text) {
+bool Send(Session &state, const std::string &text) {
   state.LastSendResult = state.SendText(text);
   return state.LastSendResult;
 }

@@ -1,4 +1,4 @@
-#include "app/discovery.h"
+#include "session/discovery.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <functional>
 #include <set>
 
-#include "app/shared_state.h"
+#include "session/shared_state.h"
 #include "tests/support/fake_ftdi.h"
 #include "tests/support/scripted_prompt.h"
 

@@ -5,7 +5,7 @@
 #include <QString>
 #include <exception>
 
-#include "app/user_prompt.h"
+#include "session/user_prompt.h"
 
 class QWidget;
 

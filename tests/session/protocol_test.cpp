@@ -1,8 +1,8 @@
-#include "settings/protocol.h"
+#include "session/protocol.h"
 
 #include <gtest/gtest.h>
 
-#include "app/shared_state.h"
+#include "session/shared_state.h"
 #include "tests/support/fake_ftdi.h"
 
 using protocol::Recognise;

@@ -1,0 +1,12 @@
+#include "ui/buttons.h"
+
+#include <QPushButton>
+
+QPushButton *MakeButton(QWidget *parent, const char *name, const char *caption, QRect geometry) {
+  auto *button = new QPushButton(caption, parent);
+  button->setObjectName(name);
+  button->setGeometry(geometry);
+  button->setAutoDefault(false);
+  button->setDefault(false);
+  return button;
+}
