@@ -72,6 +72,8 @@ QSet<QString> ExpectedFiles(const QString &prefix) {
   QSet<QString> files = {
       prefix + "/bin/tolvane",
       prefix + "/share/man/man1/tolvane.1.gz",
+      prefix + "/bin/tolvane-cli",
+      prefix + "/share/man/man1/tolvane-cli.1.gz",
       prefix + "/share/applications/" + kAppId + ".desktop",
       prefix + "/share/icons/hicolor/scalable/apps/" + kAppId + ".svg",
       prefix + "/share/doc/tolvane/copyright",
