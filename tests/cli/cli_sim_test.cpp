@@ -5,6 +5,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -39,6 +40,12 @@ class Simulator {
       std::this_thread::sleep_for(10ms);
   }
   ~Simulator() { Stop(); }
+
+  // A command on the program's standard input ("unplug VRT00002").
+  void Command(const QByteArray &line) {
+    process_.write(line + "\n");
+    process_.waitForBytesWritten(1000);
+  }
 
   bool Serving() const { return !d2xx::link::ListDevices().empty(); }
   // Ends the program, which writes its record.
@@ -195,6 +202,57 @@ TEST(CliOnUnits, NoUnitAndAnUnconnectedUnit) {
   EXPECT_EQ(units.at("VRT00001"), std::make_pair(true, QString("OK")));
   EXPECT_EQ(units.at("VRT00404"),
             std::make_pair(false, QString("USB device VRT00404 not connected")));
+}
+
+TEST(CliOnUnits, ASilentOrUnpluggedUnitFailsAloneAndHoldsNoOtherUp) {
+  {
+    Simulator simulator({"--unit", "VRT00001", "--unit", "VRT00002", "--no-answer", "DEFAULT"});
+    ASSERT_TRUE(simulator.Serving());
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome outcome = RunCli({"defaults", "--all", "--json"});
+    EXPECT_EQ(outcome.code, 1);
+    const auto units = Units(outcome.json);
+    ASSERT_EQ(units.size(), 2u) << outcome.out.toStdString();
+    EXPECT_EQ(units.at("VRT00001"), std::make_pair(true, QString()));
+    EXPECT_EQ(units.at("VRT00002"), std::make_pair(false, QString("no reply")));
+    for (const auto entry : outcome.json["units"].toArray()) {
+      if (entry.toObject()["serial"] == "VRT00001") {
+        EXPECT_LT(entry.toObject()["seconds"].toDouble(), 1.5) << "the silent unit held it up";
+      }
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  }
+  // A download with a real line's timing; one unit is unplugged once both are transferring.
+  Simulator simulator({"--unit", "VRT00001", "--unit", "VRT00002"}, false);
+  ASSERT_TRUE(simulator.Serving());
+  TempFolder temp;
+  const QString hex = QString::fromStdString(temp.File("app.hex"));
+  QFile file(hex);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(QByteArray::fromStdString(hexfile::FirmwareFile(8 + 4 * 40)));
+  file.close();
+  const QString folder = QString::fromStdString(temp.Folder());
+  QProcess program;
+  program.setWorkingDirectory(folder);
+  program.start(TOLVANE_CLI_PROGRAM, {"firmware", hex, "--all", "--json"});
+  ASSERT_TRUE(program.waitForStarted());
+  const auto until = std::chrono::steady_clock::now() + 20s;
+  auto logSize = [&](const char *serial) {
+    return QFileInfo(folder + "/LOG_" + serial + ".TXT").size();
+  };
+  while ((logSize("VRT00001") < 200 || logSize("VRT00002") < 200) &&
+         std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(20ms);
+  simulator.Command("unplug VRT00002");
+  ASSERT_TRUE(program.waitForFinished(60000));
+  const Outcome outcome = Parse(program);
+  EXPECT_EQ(outcome.code, 1);
+  const auto units = Units(outcome.json);
+  ASSERT_EQ(units.size(), 2u) << outcome.out.toStdString();
+  EXPECT_EQ(
+      units.at("VRT00001"),
+      std::make_pair(true, QString("Download firmware to Vertiko mate is successfully complete")));
+  EXPECT_EQ(units.at("VRT00002"), std::make_pair(false, QString("Error TIMEOUT")));
 }
 
 TEST(CliOnUnits, FirmwareLeavesTheSameImageInEveryUnitAndALogPerUnit) {
