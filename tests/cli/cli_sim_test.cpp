@@ -184,6 +184,20 @@ TEST(CliOnUnits, ARefusedProfileIsAUsageErrorBeforeAnythingIsSent) {
   EXPECT_TRUE(outcome.json["error"].toString().contains("P01=")) << outcome.out.toStdString();
 }
 
+TEST(CliProgram, HelpOnEveryCommandAndTheVersionOfItsRecord) {
+  for (const QString command :
+       {"", "list", "outputs", "settings", "defaults", "firmware", "record", "send"}) {
+    const Outcome help =
+        RunCli(command.isEmpty() ? QStringList{"--help"} : QStringList{"--help", command});
+    EXPECT_EQ(help.code, 0) << command.toStdString();
+    EXPECT_TRUE(help.out.startsWith("Usage: tolvane-cli " + command.toLatin1()))
+        << help.out.toStdString();
+  }
+  const Outcome version = RunCli({"--version"});
+  EXPECT_EQ(version.code, 0);
+  EXPECT_EQ(version.out, "tolvane-cli " TOLVANE_VERSION_TEXT "\n");
+}
+
 TEST(CliOnUnits, NoUnitAndAnUnconnectedUnit) {
   {
     PrivateRuntimeDir nothing;

@@ -223,6 +223,7 @@ TEST(DebianPackage, HoldsTheInstallationAndDeclaresItsDependencies) {
   const QString files = QString::fromStdString(files_dir.Folder());
   ASSERT_EQ(RunProgram(dpkgDeb, {"-x", deb, files}).code, 0);
   EXPECT_TRUE(ReadFile(files + "usr/bin/tolvane").contains("TLVVER01"));
+  EXPECT_TRUE(ReadFile(files + "usr/bin/tolvane-cli").contains("TLVVER01"));
 
   // The changelog's top entry names the package's version.
   const Result changelog =
