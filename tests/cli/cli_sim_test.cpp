@@ -19,6 +19,7 @@
 #include "settings/profile.h"
 #include "settings/settings_exchange.h"
 #include "tests/firmware/hex_records.h"
+#include "tests/recorder/sound_support.h"
 #include "tests/support/private_runtime_dir.h"
 #include "tests/support/temp_folder.h"
 
@@ -355,6 +356,38 @@ TEST(CliOnUnits, SigtermStopsEveryUnitWhereItStands) {
     const QJsonArray levels = simulator.Device(serial)["levels"].toArray();
     ASSERT_FALSE(levels.isEmpty());
     EXPECT_TRUE(levels.last().toObject()["rts"].toBool()) << "RTS set at the end";
+  }
+}
+
+TEST(CliOnUnits, RecordsUnitAfterUnitAndReportsTheRefusingOne) {
+  if (!sound::ServerAvailable())
+    GTEST_SKIP() << "no PulseAudio server named by PULSE_SERVER (tools/test starts one)";
+  Simulator simulator(
+      {"--unit", "VRT00001", "--unit", "VRT00002", "--err", "OGRIE", "--unit", "VRT00003"});
+  ASSERT_TRUE(simulator.Serving());
+  TempFolder temp;
+  const std::string message = temp.File("message.wav");
+  ASSERT_TRUE(sound::WriteWav(message, sound::Tone(0.5, 440.0, {0.5, 0.5})));
+
+  const Outcome outcome = RunCli({"record", QString::fromStdString(message), "--all", "--json"});
+  simulator.Stop();
+  EXPECT_EQ(outcome.code, 1) << outcome.err.toStdString();
+  const auto units = Units(outcome.json);
+  ASSERT_EQ(units.size(), 3u) << outcome.out.toStdString();
+  EXPECT_EQ(units.at("VRT00001"), std::make_pair(true, QString()));
+  EXPECT_EQ(units.at("VRT00002"), std::make_pair(false, QString("Record impossible")));
+  EXPECT_EQ(units.at("VRT00003"), std::make_pair(true, QString()));
+
+  const QJsonArray first = simulator.Device("VRT00001")["recordings"].toArray();
+  const QJsonArray third = simulator.Device("VRT00003")["recordings"].toArray();
+  ASSERT_EQ(first.size(), 1);
+  ASSERT_EQ(third.size(), 1);
+  EXPECT_GT(third[0].toObject()["startMs"].toDouble(), first[0].toObject()["stopMs"].toDouble())
+      << "one sound output: one unit after the other";
+  for (const QString serial : {"VRT00001", "VRT00002", "VRT00003"}) {
+    const QJsonObject unit = simulator.Device(serial);
+    EXPECT_EQ(Strings(unit["commandLines"]), QStringList{"AT@OGRIE\r\n"}) << serial.toStdString();
+    EXPECT_TRUE(unit["levels"].toArray().last().toObject()["rts"].toBool()) << "RTS set at the end";
   }
 }
 
