@@ -203,14 +203,17 @@ class FirmwareJob : public JobBase, public firmware::DownloadDisplay {
     if (notifier_) notifier_->setEnabled(false);
   }
   void Refresh() override {
-    const int max = download_.OverallMax();
-    const int percent =
-        download_.CurrentPhase() == firmware::Phase::Transferring
-            ? std::clamp(download_.OverallPosition() * 100 / std::max(1, max + 1), 0, 100)
-            : -1;
-    Report({download_.CurrentPhase() == firmware::Phase::Connecting ? "connecting"
-                                                                    : download_.Status(),
-            percent});
+    const firmware::Phase phase = download_.CurrentPhase();
+    if (phase == firmware::Phase::Ended) return;  // the ending is the job's result
+    const int lines = download_.CurrentImage().LineCount();
+    std::string state = download_.Status();
+    int percent = -1;
+    if (phase == firmware::Phase::Connecting) state = "connecting";
+    if (phase == firmware::Phase::Transferring) {
+      state = "transferring";
+      percent = std::clamp((download_.LineIndex() - 1) * 100 / std::max(1, lines), 0, 100);
+    }
+    Report({state, percent});
   }
   void Await(int descriptor, std::chrono::nanoseconds wait) override {
     if (descriptor >= 0 && (!notifier_ || notifier_->socket() != descriptor)) {
