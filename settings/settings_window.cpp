@@ -76,15 +76,8 @@ QString text(std::string_view s) {
 TForm6::TForm6(SharedState &state, QWidget *parent)
     : QDialog(parent),
       state_(state),
-      write_(state, *this, prompt_,
-             [this] {
-               Timer1->stop();
-               updateButtons();
-             }),
-      default_(state, *this, prompt_, [this] {
-        Timer2->stop();
-        updateButtons();
-      }) {
+      write_(state, *this, prompt_, writeView_),
+      default_(state, *this, prompt_, defaultView_) {
   setObjectName("TForm6");
   setWindowTitle("Setting parameters");
 
@@ -92,10 +85,12 @@ TForm6::TForm6(SharedState &state, QWidget *parent)
   Timer1->setObjectName("Timer1");
   Timer1->setInterval(80);
   connect(Timer1, &QTimer::timeout, this, &TForm6::Timer1Timer);
+  writeView_.SetTimer(Timer1);
   Timer2 = new QTimer(this);
   Timer2->setObjectName("Timer2");
   Timer2->setInterval(50);
   connect(Timer2, &QTimer::timeout, this, &TForm6::Timer2Timer);
+  defaultView_.SetTimer(Timer2);
 
   buildWindow();
 
@@ -297,7 +292,7 @@ void TForm6::PutDefaults() {
 }
 
 void TForm6::updateButtons() {
-  const bool enabled = ButtonsEnabled(write_.Running(), default_.Running());
+  const bool enabled = settings::ButtonsEnabled(write_.Running(), default_.Running());
   for (auto *button : {Button1, Button2, Button3}) button->setEnabled(enabled);
 }
 
@@ -350,7 +345,6 @@ void TForm6::Button1Click() {
       [&] {
         default_.Start();
         updateButtons();
-        Timer2->start();
       },
       [&] {
         default_.Stop();
@@ -363,7 +357,6 @@ void TForm6::Button2Click() {
   Guarded(
       [&] {
         write_.Start();
-        Timer1->start();
         updateButtons();
       },
       [&] {
@@ -374,7 +367,7 @@ void TForm6::Button2Click() {
 }
 
 void TForm6::Timer1Timer() {
-  Guarded([&] { write_.Poll(); },
+  Guarded([&] { write_.Step(); },
           [&] {
             write_.Stop();
             Timer1->stop();
@@ -383,7 +376,7 @@ void TForm6::Timer1Timer() {
 }
 
 void TForm6::Timer2Timer() {
-  Guarded([&] { default_.Poll(); },
+  Guarded([&] { default_.Step(); },
           [&] {
             default_.Stop();
             Timer2->stop();

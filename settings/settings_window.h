@@ -6,6 +6,7 @@
 
 #include "settings/settings_exchange.h"
 #include "ui/message_boxes.h"
+#include "ui/timer_view.h"
 
 class QComboBox;
 class QLabel;
@@ -23,11 +24,6 @@ class TForm6 : public QDialog, private settings::ParameterFields {
 
  public:
   explicit TForm6(SharedState &state, QWidget *parent = nullptr);
-
-  // Whether the three buttons are enabled: exactly while neither exchange runs.
-  static bool ButtonsEnabled(bool writing, bool waitingForDefault) {
-    return !writing && !waitingForDefault;
-  }
 
   void done(int result) override;
 
@@ -60,6 +56,8 @@ class TForm6 : public QDialog, private settings::ParameterFields {
 
   SharedState &state_;
   MessageBoxPrompt prompt_{this};
+  TimerView writeView_{[this] { updateButtons(); }};    // Timer1
+  TimerView defaultView_{[this] { updateButtons(); }};  // Timer2
   settings::WriteExchange write_;
   settings::DefaultExchange default_;
 
