@@ -109,8 +109,7 @@ class WriteExchange : public Exchange {
 
 class DefaultExchange : public Exchange {
  public:
-  DefaultExchange(Session &state, ParameterFields &fields, UserPrompt &prompt,
-                  ExchangeView &view);
+  DefaultExchange(Session &state, ParameterFields &fields, UserPrompt &prompt, ExchangeView &view);
 
   // Drains the link, sends "AT@DEFAULT\r\n", puts the default values into the fields and starts
   // the ticking.

@@ -3,8 +3,8 @@
 #include <gtest/gtest.h>
 
 #include "session/shared_state.h"
-#include "tests/support/fake_ftdi.h"
 #include "tests/support/counting_view.h"
+#include "tests/support/fake_ftdi.h"
 #include "tests/support/scripted_prompt.h"
 
 using settings::DefaultExchange;

@@ -11,8 +11,8 @@
 #include "settings/settings_exchange.h"
 #include "settings/settings_window.h"
 #include "sim/in_process.h"
-#include "tests/support/modal_script.h"
 #include "tests/support/counting_view.h"
+#include "tests/support/modal_script.h"
 #include "tests/support/scripted_prompt.h"
 
 namespace {
