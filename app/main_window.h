@@ -37,6 +37,8 @@ class TForm3 : public QWidget, private SelectionView {
   ~TForm3() override;
 
   SharedState &State() { return state_; }
+  // The window has had its first paint since it was shown.
+  bool Painted() const { return painted_; }
 
   // The windows that the buttons open. They are children of this window and live as long as it.
   void SetWindows(TForm1 *console, TForm2 *firmware, TForm4 *choice, TForm5 *recorder,

@@ -1,8 +1,11 @@
 #include "app/startup.h"
 
 #include <QApplication>
+#include <QDeadlineTimer>
 #include <QDirIterator>
 #include <QIcon>
+#include <QTimer>
+#include <chrono>
 #include <memory>
 
 #include "app/choice_window.h"
@@ -28,18 +31,38 @@ QIcon ProgramIcon() {
   return QIcon::fromTheme(QLatin1String(kAppId), builtIn);
 }
 
+// The other five windows, children of the main window, in their start-up order.
+void CreateOtherWindows(TForm3 &main) {
+  SharedState &state = main.State();
+  auto *console = new TForm1(state, &main);
+  auto *firmware = new TForm2(state, &main);
+  auto *choice = new TForm4(state, &main);
+  auto *recorder = new TForm5(state, &main);
+  auto *settings = new TForm6(state, &main);
+  main.SetWindows(console, firmware, choice, recorder, settings);
+}
+
+// Lets the shown main window reach the screen: its show, expose and first paint are handled, the
+// user's input is kept for the message loop (the buttons' windows do not exist yet). A window
+// system that does not expose it within the time given holds start-up no longer.
+void AwaitFirstPaint(const TForm3 &main) {
+  constexpr std::chrono::milliseconds kFirstPaintWait{500};
+  const QDeadlineTimer deadline(kFirstPaintWait);
+  QTimer wake;  // ends each wait below, so that the deadline is seen
+  wake.start(10);
+  while (!main.Painted() && !deadline.hasExpired())
+    QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents |
+                                    QEventLoop::WaitForMoreEvents);
+  // What the paint left to do once it is on screen.
+  QCoreApplication::processEvents(QEventLoop::ExcludeUserInputEvents);
+}
+
 }  // namespace
 
 TForm3 *CreateWindows(std::string programFolder, AudioOutputLister listOutputs) {
   auto main = std::make_unique<TForm3>(std::move(programFolder));
   main->ListOutputs = std::move(listOutputs);
-  SharedState &state = main->State();
-  auto *console = new TForm1(state, main.get());
-  auto *firmware = new TForm2(state, main.get());
-  auto *choice = new TForm4(state, main.get());
-  auto *recorder = new TForm5(state, main.get());
-  auto *settings = new TForm6(state, main.get());
-  main->SetWindows(console, firmware, choice, recorder, settings);
+  CreateOtherWindows(*main);
   return main.release();
 }
 
@@ -49,7 +72,11 @@ QWidget *startUp() {
   // file property) ties it to the menu entry, and every window shows the program's icon.
   QGuiApplication::setDesktopFileName(QLatin1String(kAppId));
   QApplication::setWindowIcon(ProgramIcon());
-  TForm3 *main = CreateWindows(DetectProgramFolder(), ListAudioOutputs);
+  // The main window is on screen before the other five windows are made.
+  auto main = std::make_unique<TForm3>(DetectProgramFolder());
+  main->ListOutputs = ListAudioOutputs;
   main->show();
-  return main;
+  AwaitFirstPaint(*main);
+  CreateOtherWindows(*main);
+  return main.release();
 }

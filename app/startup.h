@@ -9,10 +9,11 @@ class QWidget;
 class TForm3;
 
 // With the QApplication made: sets the application title, names the desktop entry the windows
-// belong to and sets their icon, creates the six windows and shows the main window, and only it,
-// with its caption complete. Returns the main window; the caller runs the message loop, in which
-// the main window scans the devices and lists the sound outputs after its first paint, and
-// deletes the main window, which takes the other windows with it.
+// belong to and sets their icon, creates the main window and shows it, and only it, with its
+// caption complete; lets it reach the screen (its first paint, while the user's input waits), then
+// creates the other five windows. Returns the main window with the six windows made; the caller
+// runs the message loop, in which the main window scans the devices and lists the sound outputs
+// after its first paint, and deletes the main window, which takes the other windows with it.
 QWidget *startUp();
 
 // Lists the sound outputs by display name (ListAudioOutputs in the program).

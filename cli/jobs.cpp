@@ -11,6 +11,7 @@
 #include "firmware/download.h"
 #include "recorder/audio_play.h"
 #include "recorder/recording.h"
+#include "session/exchange.h"
 #include "session/session.h"
 #include "settings/settings_exchange.h"
 
@@ -79,62 +80,37 @@ class JobBase : public UnitJob {
   bool ended_ = false;
 };
 
-// The settings write: "AT@NORM" and the 26 parameter lines, polled every 80 ms.
-class SettingsJob : public JobBase {
+// The ticks of an exchange: one timer of the unit's thread.
+class TickView : public ExchangeView {
  public:
-  SettingsJob(const JobSpec &spec, Session &session)
-      : JobBase(session), write_(session, *spec.fields, prompt_) {
-    timer_ = MakeTimer(80);
-    QObject::connect(timer_, &QTimer::timeout, &owner_, [this] { Poll(); });
-  }
+  void SetTimer(QTimer *timer) { timer_ = timer; }
+  void StartTicking() override { timer_->start(); }
+  void StopTicking() override { timer_->stop(); }
+  void Show() override {}
 
-  void Begin() override {
-    if (!Guard([&] { write_.Start(); }, [&] { write_.Stop(); })) return;
-    Report({"writing", 0});
-    waited_ = 0;
-    timer_->start();
-  }
-
-  void Interrupt() override {
-    write_.Stop();
-    timer_->stop();
-  }
-
- private:
-  void Poll() {
-    const int step = write_.Step();
-    if (!Guard([&] { write_.Poll(); }, [&] { write_.Stop(); })) return;
-    if (!write_.Running()) {
-      Finish(prompt_.Texts().empty(), prompt_.Last());
-      return;
-    }
-    if (write_.Step() != step) {
-      waited_ = 0;
-      Report({"writing " + std::string(settings::WriteWord(write_.Step())),
-              write_.Step() * 100 / (settings::kWriteSteps + 1)});
-    } else if ((waited_ += timer_->interval()) >= kReplyLimitMs) {
-      write_.Stop();
-      Finish(false, std::string(kNoReply) + " to " + std::string(settings::WriteWord(step)));
-    }
-  }
-
-  settings::WriteExchange write_;
-  QTimer *timer_;
-  int waited_ = 0;
+ protected:
+  QTimer *timer_ = nullptr;
 };
 
-// The default command: "AT@DEFAULT", polled every 50 ms for its "OK".
-class DefaultsJob : public JobBase {
+// The settings write ("AT@NORM" and the 26 parameter lines, stepped every 80 ms) and the default
+// command ("AT@DEFAULT", stepped every 50 ms for its "OK").
+template <class ExchangeType>
+class SettingsJob : public JobBase, public TickView {
  public:
-  explicit DefaultsJob(Session &session) : JobBase(session), exchange_(session, fields_, prompt_) {
-    timer_ = MakeTimer(50);
-    QObject::connect(timer_, &QTimer::timeout, &owner_, [this] { Poll(); });
+  // The settings write of these fields.
+  SettingsJob(Session &session, const settings::ParameterFields &fields, int interval)
+      : JobBase(session), exchange_(session, fields, prompt_, *this) {
+    Tick(interval);
+  }
+  // The default command, which puts the defaults into fields of its own.
+  SettingsJob(Session &session, int interval)
+      : JobBase(session), exchange_(session, fields_, prompt_, *this) {
+    Tick(interval);
   }
 
   void Begin() override {
-    if (!Guard([&] { exchange_.Start(); }, [&] { exchange_.Stop(); })) return;
-    Report({"waiting for OK", -1});
-    timer_->start();
+    if (!Guard([&] { exchange_.Start(); }, [&] { Interrupt(); })) return;
+    Report({"waiting for " + Word(), 0});
   }
 
   void Interrupt() override {
@@ -143,38 +119,66 @@ class DefaultsJob : public JobBase {
   }
 
  private:
-  void Poll() {
-    if (!Guard([&] { exchange_.Poll(); }, [&] { exchange_.Stop(); })) return;
+  std::string Word() const;
+  int Percent() const;
+
+  void Tick(int interval) {
+    SetTimer(MakeTimer(interval));
+    QObject::connect(timer_, &QTimer::timeout, &owner_, [this] { Step(); });
+  }
+
+  void Step() {
+    const std::string word = Word();
+    if (!Guard([&] { exchange_.Step(); }, [&] { Interrupt(); })) return;
     if (!exchange_.Running()) {
-      Finish(prompt_.Texts().empty(), prompt_.Last());
+      Finish(exchange_.CurrentResult() == settings::Result::Accepted, prompt_.Last());
+    } else if (Word() != word) {
+      waited_ = 0;
+      Report({"waiting for " + Word(), Percent()});
     } else if ((waited_ += timer_->interval()) >= kReplyLimitMs) {
-      exchange_.Stop();
-      Finish(false, std::string(kNoReply));
+      Interrupt();
+      Finish(false, std::string(kNoReply) + (word == "DEFAULT" ? "" : " to " + word));
     }
   }
 
   settings::ParameterValues fields_;
-  settings::DefaultExchange exchange_;
-  QTimer *timer_;
+  ExchangeType exchange_;
   int waited_ = 0;
 };
 
+template <>
+std::string SettingsJob<settings::WriteExchange>::Word() const {
+  return std::string(settings::WriteWord(exchange_.Line()));
+}
+template <>
+int SettingsJob<settings::WriteExchange>::Percent() const {
+  return exchange_.Line() * 100 / (settings::kWriteSteps + 1);
+}
+template <>
+std::string SettingsJob<settings::DefaultExchange>::Word() const {
+  return "DEFAULT";
+}
+template <>
+int SettingsJob<settings::DefaultExchange>::Percent() const {
+  return 0;
+}
+
 // The firmware download: the 5 ms tick, or the fast transfer woken by the port's data.
-class FirmwareJob : public JobBase, public firmware::DownloadDisplay {
+class FirmwareJob : public JobBase, public firmware::DownloadView {
  public:
   FirmwareJob(const JobSpec &spec, Session &session)
       : JobBase(session), spec_(spec), download_(session, prompt_, *this) {
     tick_ = MakeTimer(firmware::kTickInterval, true);
     QObject::connect(tick_, &QTimer::timeout, &owner_,
-                     [this] { Advance(&firmware::FirmwareDownload::Tick); });
+                     [this] { Advance(&firmware::FirmwareDownload::Step); });
     fastTimer_ = MakeTimer(0, true);
     fastTimer_->setSingleShot(true);
     QObject::connect(fastTimer_, &QTimer::timeout, &owner_,
-                     [this] { Advance(&firmware::FirmwareDownload::Step); });
+                     [this] { Advance(&firmware::FirmwareDownload::Wake); });
   }
 
   ~FirmwareJob() override {
-    StopTimer();
+    StopTicking();
     delete notifier_;
   }
 
@@ -183,26 +187,29 @@ class FirmwareJob : public JobBase, public firmware::DownloadDisplay {
     download_.SetFast(spec_.fast);
     bool started = false;
     if (!Guard([&] { started = download_.Start(spec_.imageText, spec_.imageText.size()); },
-               [&] { Stop(); }))
+               [&] { Interrupt(); }))
       return;
     if (!started) {
       Finish(false, prompt_.Last());
       return;
     }
-    Refresh();
+    Show();
   }
 
-  void Interrupt() override { Stop(); }
+  void Interrupt() override {
+    StopTicking();
+    download_.Stop();
+  }
 
-  // DownloadDisplay.
+  // DownloadView.
   void SetBusy(bool) override {}
-  void StartTimer() override { tick_->start(); }
-  void StopTimer() override {
+  void StartTicking() override { tick_->start(); }
+  void StopTicking() override {
     tick_->stop();
     fastTimer_->stop();
     if (notifier_) notifier_->setEnabled(false);
   }
-  void Refresh() override {
+  void Show() override {
     const firmware::Phase phase = download_.CurrentPhase();
     if (phase == firmware::Phase::Ended) return;  // the ending is the job's result
     const int lines = download_.CurrentImage().LineCount();
@@ -223,22 +230,17 @@ class FirmwareJob : public JobBase, public firmware::DownloadDisplay {
       }
       notifier_ = new QSocketNotifier(descriptor, QSocketNotifier::Read, &owner_);
       QObject::connect(notifier_, &QSocketNotifier::activated, &owner_,
-                       [this] { Advance(&firmware::FirmwareDownload::Step); });
+                       [this] { Advance(&firmware::FirmwareDownload::Wake); });
     }
     if (notifier_) notifier_->setEnabled(descriptor >= 0);
     fastTimer_->start(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
   }
 
  private:
-  void Stop() {
-    StopTimer();
-    download_.Abort();
-  }
-
   void Advance(void (firmware::FirmwareDownload::*step)()) {
     if (Over()) return;
-    if (!Guard([&] { (download_.*step)(); }, [&] { Stop(); })) return;
-    Refresh();
+    if (!Guard([&] { (download_.*step)(); }, [&] { Interrupt(); })) return;
+    Show();
     if (download_.CurrentPhase() != firmware::Phase::Ended) return;
     const bool ok = download_.Result() == firmware::Ending::Success &&
                     prompt_.Last() == firmware::TextOf(firmware::Ending::Success).message;
@@ -253,17 +255,17 @@ class FirmwareJob : public JobBase, public firmware::DownloadDisplay {
 };
 
 // The message recording: the 250 ms tick, the 9.9 s limit, the audio file on one output.
-class RecordJob : public JobBase, public recorder::RecordingWindow {
+class RecordJob : public JobBase, public recorder::RecordingView {
  public:
   RecordJob(const JobSpec &spec, Session &session)
       : JobBase(session), spec_(spec), recording_(session, prompt_, *this) {
     recording_.Sleep = [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); };
-    tick_ = MakeTimer(recorder::kTimer1Interval);
+    tick_ = MakeTimer(recorder::kTickInterval);
     QObject::connect(tick_, &QTimer::timeout, &owner_,
-                     [this] { Step([&] { recording_.Tick(); }); });
-    limit_ = MakeTimer(recorder::kTimer2Interval, true);
+                     [this] { Advance([&] { recording_.Step(); }); });
+    limit_ = MakeTimer(recorder::kRecordingLimit, true);
     QObject::connect(limit_, &QTimer::timeout, &owner_,
-                     [this] { Step([&] { recording_.Timer2Tick(); }); });
+                     [this] { Advance([&] { recording_.LimitReached(); }); });
   }
 
   ~RecordJob() override {
@@ -277,50 +279,46 @@ class RecordJob : public JobBase, public recorder::RecordingWindow {
               player_ = std::make_unique<recorder::AudioPlayPlayer>(std::make_unique<TAudioPlay>(
                   &owner_, spec_.audioFile, spec_.outputIndex, spec_.outputs));
               recording_.SetPlayer(player_.get());
-              recording_.Show();
+              recording_.Reset();
               tick_->start();
               recording_.Start();
             },
-            [&] { Stop(); }))
+            [&] { Interrupt(); }))
       return;
     prompt_.Clear();  // the question about the cable, which the command does not ask
     Report({"waiting for WAIT RTS", -1});
   }
 
-  void Interrupt() override { Stop(); }
+  void Interrupt() override {
+    tick_->stop();
+    limit_->stop();
+    recording_.Stop();
+  }
 
-  // RecordingWindow.
-  void StartTimer2() override { limit_->start(); }
-  void StopTimer2() override { limit_->stop(); }
-  void RefreshCurrentPosition() override {
+  // RecordingView.
+  void StartLimit() override { limit_->start(); }
+  void StopLimit() override { limit_->stop(); }
+  void ShowPosition() override {
     if (!player_) return;
     if (const auto percent = recorder::PositionPercent(player_->GetPosition(), player_->Duration(),
                                                        player_->Capabilities()))
       bar_ = *percent;
   }
-  int PositionBar() const override { return bar_; }
-  void Refresh() override {}
+  int PositionShown() const override { return bar_; }
+  void Show() override {}
 
  private:
   template <class Action>
-  void Step(Action &&action) {
+  void Advance(Action &&action) {
     if (Over()) return;
-    if (!Guard(action, [&] { Stop(); })) return;
-    const recorder::Phase phase = recording_.CurrentPhase();
-    if (phase == recorder::Phase::Recording) {
-      recorded_ = true;
+    if (!Guard(action, [&] { Interrupt(); })) return;
+    if (recording_.CurrentPhase() == recorder::Phase::Recording) {
       Report({"recording", bar_});
-    } else if (phase == recorder::Phase::Idle) {
-      Stop();
-      const bool ok = recorded_ && prompt_.Texts().empty();
+    } else if (!recording_.Running()) {
+      Interrupt();
+      const bool ok = recording_.CurrentResult() == recorder::Result::Recorded;
       Finish(ok, ok ? std::string() : prompt_.Last());
     }
-  }
-
-  void Stop() {
-    tick_->stop();
-    limit_->stop();
-    recording_.Close();
   }
 
   const JobSpec &spec_;
@@ -329,49 +327,53 @@ class RecordJob : public JobBase, public recorder::RecordingWindow {
   QTimer *tick_;
   QTimer *limit_;
   int bar_ = 0;
-  bool recorded_ = false;
 };
 
-// One command line and its reply, taken by the console's 100 ms tick.
-class SendJob : public JobBase {
+// One command line and its reply, taken by the console's 100 ms tick with RTS set.
+class SendJob : public JobBase, public console::ConsoleView {
  public:
   SendJob(const JobSpec &spec, Session &session)
-      : JobBase(session), spec_(spec), console_(session) {
+      : JobBase(session), spec_(spec), console_(session, *this) {
     timer_ = MakeTimer(100);
-    QObject::connect(timer_, &QTimer::timeout, &owner_, [this] { Poll(); });
+    QObject::connect(timer_, &QTimer::timeout, &owner_,
+                     [this] { Guard([&] { console_.Step(); }, [&] { Interrupt(); }); });
   }
 
   void Begin() override {
     if (!Guard(
             [&] {
               console_.Reset();
-              console_.Drain();
+              console_.Start();
               console_.Send(spec_.line);
             },
-            [] {}))
+            [&] { Interrupt(); }))
       return;
     if (!session_.LastSendResult) {
+      Interrupt();
       Finish(false, "send failed");
       return;
     }
     Report({"waiting for the reply", -1});
-    timer_->start();
   }
 
-  void Interrupt() override { timer_->stop(); }
+  void Interrupt() override { console_.Stop(); }
 
- private:
-  void Poll() {
-    console::TickResult result;
-    if (!Guard([&] { result = console_.Tick(false); }, [] {})) return;
+  // ConsoleView.
+  void StartTicking() override { timer_->start(); }
+  void StopTicking() override { timer_->stop(); }
+  void Show() override {}
+  void ShowTick(const console::TickResult &result) override {
     for (const std::string &line : result.added) reply_ += (reply_.empty() ? "" : "\n") + line;
     if (!reply_.empty()) {
+      Interrupt();
       Finish(true, reply_);
     } else if ((waited_ += timer_->interval()) >= kSendReplyMs) {
+      Interrupt();
       Finish(false, std::string(kNoReply));
     }
   }
 
+ private:
   const JobSpec &spec_;
   console::ConsoleSession console_;
   QTimer *timer_;
@@ -382,8 +384,10 @@ class SendJob : public JobBase {
 }  // namespace
 
 std::unique_ptr<UnitJob> MakeJob(const JobSpec &spec, Session &session) {
-  if (spec.name == "settings") return std::make_unique<SettingsJob>(spec, session);
-  if (spec.name == "defaults") return std::make_unique<DefaultsJob>(session);
+  if (spec.name == "settings")
+    return std::make_unique<SettingsJob<settings::WriteExchange>>(session, *spec.fields, 80);
+  if (spec.name == "defaults")
+    return std::make_unique<SettingsJob<settings::DefaultExchange>>(session, 50);
   if (spec.name == "firmware") return std::make_unique<FirmwareJob>(spec, session);
   if (spec.name == "record") return std::make_unique<RecordJob>(spec, session);
   if (spec.name == "send") return std::make_unique<SendJob>(spec, session);

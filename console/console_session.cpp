@@ -79,12 +79,28 @@ void ConsoleSession::Send(const std::string &commandLine) {
   protocol::Send(state_, commandLine + "\r\n");
 }
 
-TickResult ConsoleSession::Tick(bool rtsChecked) {
+void ConsoleSession::Start() {
+  running_ = true;
+  view_.StartTicking();
+  Drain();
+}
+
+void ConsoleSession::Stop() {
+  running_ = false;
+  view_.StopTicking();
+}
+
+void ConsoleSession::Step() {
+  last_ = Tick();
+  view_.ShowTick(last_);
+}
+
+TickResult ConsoleSession::Tick() {
   TickResult result;
   // Read the port from the state at each step: ReceiveAll may replace it.
   if (!state_.Port) return result;
   result.ran = true;
-  state_.Port->ClearRts(rtsChecked);
+  state_.Port->ClearRts(rtsCleared_);
   result.ctsClear = state_.Port->CtsClear();
   result.sendFailed = !state_.LastSendResult;
   state_.ReplyBuffer += state_.ReceiveAll();

@@ -1,13 +1,17 @@
 // The console's work on the link, without a window: the send of a command line, and the 100 ms
-// tick that drives RTS from the check box, reads the two indicators and turns the bytes the unit
-// sent into lines of the received list. The window calls it from its handlers and its timer;
-// tests step it tick by tick.
+// tick that drives RTS as the user wants it, reads the two indicators and turns the bytes the unit
+// sent into lines of the received list. An exchange of the one shape (session/exchange.h): the
+// window starts it when shown with a unit, calls Step from its timer and stops it when closed;
+// tests step it tick by tick. It has no ending of its own, and no control of the window depends
+// on its state.
 #pragma once
 
 #include <cstddef>
 #include <deque>
 #include <string>
 #include <vector>
+
+#include "session/exchange.h"
 
 struct Session;
 
@@ -51,28 +55,49 @@ struct TickResult {
   std::vector<std::string> added;
 };
 
-class ConsoleSession {
+// What the console session drives in its window: the ticks, and what each tick found.
+class ConsoleView : public ExchangeView {
  public:
-  explicit ConsoleSession(Session &state) : state_(state) {}
+  virtual void ShowTick(const TickResult &result) = 0;
+};
+
+class ConsoleSession : public Exchange {
+ public:
+  ConsoleSession(Session &state, ConsoleView &view) : state_(state), view_(view) {}
 
   // At show: empties the received list and the reply buffer; the last send result is true again.
   void Reset();
-  // At show with a port: what waits on the link is taken into the reply buffer and thrown away.
+  // At show with a port: the ticks start, and what waits on the link is taken into the reply
+  // buffer and thrown away.
+  void Start();
+  // At close: the ticks stop.
+  void Stop() override;
+  bool Running() const override { return running_; }
+  // What waits on the link is taken into the reply buffer and thrown away.
   void Drain();
   // Sends the command line as typed, followed by CR LF, and keeps the result as the last send
   // result. Nothing is trimmed or checked: an empty line sends CR LF alone.
   void Send(const std::string &commandLine);
-  // One tick: RTS cleared while `rtsChecked`, set otherwise; the line and send indicators; what
-  // the link received appended to the reply buffer; complete replies added to the received list.
-  TickResult Tick(bool rtsChecked);
+  // RTS is cleared at each tick while the user wants it cleared, and set otherwise.
+  void SetRtsCleared(bool cleared) { rtsCleared_ = cleared; }
+  // One tick: RTS as wanted; the line and send indicators; what the link received appended to the
+  // reply buffer; complete replies added to the received list. The view is shown what it found.
+  void Step() override;
+  const TickResult &LastTick() const { return last_; }
 
   // "Clear": empties the received list; the reply buffer is left as it is.
   void ClearList() { list_.Clear(); }
   const std::deque<std::string> &Lines() const { return list_.Lines(); }
 
  private:
+  TickResult Tick();
+
   Session &state_;
+  ConsoleView &view_;
   ReceivedList list_;
+  bool running_ = false;
+  bool rtsCleared_ = false;
+  TickResult last_;
 };
 
 }  // namespace console

@@ -88,7 +88,7 @@ QPushButton *Button(QWidget *parent, const QString &name, const QString &text) {
 }  // namespace
 
 TForm1::TForm1(SharedState &state, QWidget *parent)
-    : QDialog(parent), state_(state), session_(state) {
+    : QDialog(parent), state_(state), session_(state, *this) {
   setObjectName("TForm1");
   setWindowTitle("Test VertikoCenter");
   resize(kWidth, kHeight);
@@ -192,8 +192,7 @@ void TForm1::FormShow() {
     session_.Reset();
     loaded_ = false;
     if (!state_.Port) return;
-    Timer1->start();
-    session_.Drain();
+    session_.Start();
     Label4->setText(QString::fromStdString(state_.ChosenSerial()));
     RetreiveAllCommandsClick();
     loaded_ = true;
@@ -209,7 +208,7 @@ void TForm1::done(int result) {
 std::optional<QString> TForm1::FormClose() {
   if (!showing_) return std::nullopt;
   showing_ = false;
-  Timer1->stop();
+  session_.Stop();
   if (!loaded_) return std::nullopt;
   try {
     SaveAllCommands();
@@ -220,9 +219,21 @@ std::optional<QString> TForm1::FormClose() {
 }
 
 void TForm1::Timer1Timer() {
-  Guarded([&] { ShowTick(session_.Tick(CheckBox1->isChecked())); },
-          // Ticking on would repeat the error ten times a second.
-          [&] { Timer1->stop(); });
+  Guarded(
+      [&] {
+        session_.SetRtsCleared(CheckBox1->isChecked());
+        session_.Step();
+      },
+      // Ticking on would repeat the error ten times a second.
+      [&] { session_.Stop(); });
+}
+
+void TForm1::StartTicking() {
+  Timer1->start();
+}
+
+void TForm1::StopTicking() {
+  Timer1->stop();
 }
 
 void TForm1::ShowTick(const console::TickResult &result) {

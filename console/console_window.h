@@ -20,7 +20,7 @@ class QPlainTextEdit;
 class QPushButton;
 class QTimer;
 
-class TForm1 : public QDialog {
+class TForm1 : public QDialog, private console::ConsoleView {
   Q_OBJECT
 
  public:
@@ -51,7 +51,11 @@ class TForm1 : public QDialog {
   std::optional<QString> FormClose();
   // Writes E1 to E30 of section "Setup" in one burst; Exception when the file refuses the write.
   void SaveAllCommands();
-  void ShowTick(const console::TickResult &result);
+  // The session's view: Timer1 ticks it; each tick's indicators and lines are shown.
+  void StartTicking() override;
+  void StopTicking() override;
+  void Show() override {}
+  void ShowTick(const console::TickResult &result) override;
   void AppendToMemo(const std::vector<std::string> &lines);
   void ClearMemo();
   void Arrange();

@@ -52,7 +52,7 @@ int OverallMaximum(int lineCount) {
   return (lineCount - kProgressGroup) / kProgressGroup;
 }
 
-FirmwareDownload::FirmwareDownload(Session &state, UserPrompt &prompt, DownloadDisplay &display)
+FirmwareDownload::FirmwareDownload(Session &state, UserPrompt &prompt, DownloadView &display)
     : state_(state), prompt_(prompt), display_(display) {}
 
 FirmwareDownload::~FirmwareDownload() {
@@ -102,7 +102,7 @@ bool FirmwareDownload::Start(std::string_view text, std::size_t storedLength) {
   overallMax_ = OverallMaximum(image_.LineCount());
   lineMax_ = kProgressGroup;
   phase_ = Phase::Connecting;
-  display_.Refresh();  // every button disabled
+  display_.Show();  // every button disabled
 
   state_.LastSendResult = state_.SendText(std::string(kStartCommand));
   lineIndex_ = 1;
@@ -120,7 +120,7 @@ bool FirmwareDownload::Start(std::string_view text, std::size_t storedLength) {
     Notify();
     AwaitNext(stepTime_);
   } else {
-    display_.StartTimer();
+    display_.StartTicking();
   }
   display_.SetBusy(false);
   return true;
@@ -139,7 +139,7 @@ std::string FirmwareDownload::TakeReply() {
   return reply;
 }
 
-void FirmwareDownload::Tick() {
+void FirmwareDownload::Step() {
   if (!Running()) return;
   const std::string reply = TakeReply();
 
@@ -280,7 +280,7 @@ void FirmwareDownload::Evaluate(const std::string &reply) {
 // port's data, or at the end of the wait. Every other step (the connection's, a line's pause, a
 // byte tried again, the end) runs only when its time has come, as the tick it stands for would,
 // and reads the port only then.
-void FirmwareDownload::Step() {
+void FirmwareDownload::Wake() {
   if (!Running() || !fast_) return;
   stepTime_ = Clock();
   if (!AwaitingReply() && stepTime_ < due_) {
@@ -288,7 +288,7 @@ void FirmwareDownload::Step() {
     return;
   }
   if (phase_ == Phase::Connecting) {
-    Tick();
+    Step();
     if (!Running()) return;
     due_ = stepTime_ + kTick;  // the next "w", or byte 1 of line 1 a tick after the "Y"
     AwaitNext(stepTime_);
@@ -363,7 +363,7 @@ void FirmwareDownload::StopNotifying() {
 }
 
 void FirmwareDownload::End(Ending ending) {
-  display_.StopTimer();
+  display_.StopTicking();
   StopNotifying();
   const EndingText text = TextOf(ending);
   status_ = text.status;
@@ -371,7 +371,7 @@ void FirmwareDownload::End(Ending ending) {
     overallPosition_ = overallMax_ + 1;
     linePosition_ = lineMax_ + 1;
   }
-  display_.Refresh();
+  display_.Show();
   prompt_.Inform(std::string(text.message));
 
   phase_ = Phase::Ended;
@@ -381,16 +381,16 @@ void FirmwareDownload::End(Ending ending) {
   CloseLog();
   QFile file(QString::fromStdString(LogPath()));
   if (file.open(QIODevice::ReadOnly)) logView_ = file.readAll().toStdString();
-  display_.Refresh();
+  display_.Show();
   if (!logError_.empty()) {
     prompt_.Inform(logError_);
     logError_.clear();
   }
 }
 
-void FirmwareDownload::Abort() {
+void FirmwareDownload::Stop() {
   if (!Running()) return;
-  display_.StopTimer();
+  display_.StopTicking();
   StopNotifying();
   CloseLog();
   logError_.clear();
@@ -435,6 +435,19 @@ void FirmwareDownload::WriteLog(std::string_view line) {
 
 void FirmwareDownload::CloseLog() {
   if (log_.isOpen()) log_.close();
+}
+
+Controls EnabledControls(Phase phase, bool fileLoaded) {
+  switch (phase) {
+    case Phase::Idle:
+      return {true, fileLoaded, true};
+    case Phase::Connecting:
+    case Phase::Transferring:
+      return {false, false, false};
+    case Phase::Ended:
+      return {false, false, true};
+  }
+  return {};
 }
 
 }  // namespace firmware

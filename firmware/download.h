@@ -20,6 +20,7 @@
 
 #include "d2xx/ftd2xx.h"
 #include "firmware/image_reader.h"
+#include "session/exchange.h"
 
 struct Session;
 namespace d2xx {
@@ -29,7 +30,7 @@ class UserPrompt;
 
 namespace firmware {
 
-inline constexpr int kTickInterval = 5;          // ms, period of Timer1
+inline constexpr int kTickInterval = 5;          // ms, the period of the ticks
 inline constexpr int kConnectionAttempts = 100;  // the 101st "w" ends the download
 inline constexpr int kWaitLimit = 50;            // the 51st tick of waiting is a time-out
 inline constexpr int kTimeOutLimit = 10;         // the 11th time-out ends the download
@@ -89,24 +90,31 @@ EndingText TextOf(Ending ending);
 // minus one, truncated toward zero.
 int OverallMaximum(int lineCount);
 
-// What the download drives in its window besides message boxes.
-class DownloadDisplay {
+// Which controls of the window may be used: open and cancel when no download runs, write when
+// moreover a file is loaded; nothing during a download; only cancel after its end.
+struct Controls {
+  bool open = false;
+  bool write = false;
+  bool cancel = false;
+  bool operator==(const Controls &) const = default;
+};
+Controls EnabledControls(Phase phase, bool fileLoaded);
+
+// What the download drives besides message boxes: the ticks run from the start to an ending;
+// Show shows the download's state now: status, colour, progress and controls (before a message
+// box).
+class DownloadView : public ExchangeView {
  public:
-  virtual ~DownloadDisplay() = default;
   virtual void SetBusy(bool busy) = 0;  // the application's busy cursor
-  virtual void StartTimer() = 0;        // Timer1 runs from the start to an ending
-  virtual void StopTimer() = 0;
-  // Show the download's state now: status, colour, progress and buttons (before a message box).
-  virtual void Refresh() = 0;
-  // A fast transfer: call FirmwareDownload::Step when `descriptor` turns readable (-1: watch
+  // A fast transfer: call FirmwareDownload::Wake when `descriptor` turns readable (-1: watch
   // none), or when `wait` has passed, whichever comes first. Each call replaces the one before;
-  // StopTimer ends it.
+  // StopTicking ends it.
   virtual void Await(int descriptor, std::chrono::nanoseconds wait) = 0;
 };
 
-class FirmwareDownload {
+class FirmwareDownload : public Exchange {
  public:
-  FirmwareDownload(Session &state, UserPrompt &prompt, DownloadDisplay &display);
+  FirmwareDownload(Session &state, UserPrompt &prompt, DownloadView &display);
   ~FirmwareDownload();
   FirmwareDownload(const FirmwareDownload &) = delete;
   FirmwareDownload &operator=(const FirmwareDownload &) = delete;
@@ -120,19 +128,19 @@ class FirmwareDownload {
   // is empty or too large, the log cannot be created); nothing has been sent then.
   bool Start(std::string_view text, std::size_t storedLength);
 
-  // One tick of Timer1.
-  void Tick();
+  // One tick.
+  void Step() override;
 
   // Fast transfer, chosen before a start (not while a download runs): the next byte goes out as
   // soon as the unit's reply to the one before has been read, woken by the port's received data;
-  // every other rule stays. The download is then stepped by Step as DownloadDisplay::Await asks.
+  // every other rule stays. The download is then stepped by Wake as DownloadView::Await asks.
   void SetFast(bool fast);
   bool Fast() const { return fast_; }
-  void Step();
+  void Wake();
 
-  // The window closes during a download: it stops where it is; the log is closed without its
-  // footer, so that what was written stays on disk.
-  void Abort();
+  // The window closes during a download (or the job is broken off): it stops where it is; the
+  // log is closed without its footer, so that what was written stays on disk.
+  void Stop() override;
 
   // The clock of the log's dates and times (tests set a fixed one).
   std::function<QDateTime()> Now = [] { return QDateTime::currentDateTime(); };
@@ -144,7 +152,9 @@ class FirmwareDownload {
 
   // State shown by the window.
   Phase CurrentPhase() const { return phase_; }
-  bool Running() const { return phase_ == Phase::Connecting || phase_ == Phase::Transferring; }
+  bool Running() const override {
+    return phase_ == Phase::Connecting || phase_ == Phase::Transferring;
+  }
   Ending Result() const { return ending_; }
   const std::string &Status() const { return status_; }
   StatusColour Colour() const { return colour_; }
@@ -199,7 +209,7 @@ class FirmwareDownload {
 
   Session &state_;
   UserPrompt &prompt_;
-  DownloadDisplay &display_;
+  DownloadView &display_;
 
   Phase phase_ = Phase::Idle;
   Ending ending_ = Ending::None;

@@ -53,19 +53,6 @@ QList<QByteArray> SplitLines(const QByteArray &data) {
 
 }  // namespace
 
-FirmwareButtons EnabledButtons(firmware::Phase phase, bool fileLoaded) {
-  switch (phase) {
-    case firmware::Phase::Idle:
-      return {true, fileLoaded, true};
-    case firmware::Phase::Connecting:
-    case firmware::Phase::Transferring:
-      return {false, false, false};
-    case firmware::Phase::Ended:
-      return {false, false, true};
-  }
-  return {};
-}
-
 QString FileExtension(const QString &fileName) {
   const qsizetype dot = fileName.lastIndexOf('.');
   QString extension = dot < 0 ? fileName : fileName.mid(dot + 1);
@@ -194,7 +181,7 @@ TForm2::TForm2(SharedState &state, QWidget *parent)
 }
 
 TForm2::~TForm2() {
-  StopTimer();
+  StopTicking();
   // The notifier watches a descriptor of the download, which goes before the window's children.
   delete portNotifier_;
   portNotifier_ = nullptr;
@@ -237,15 +224,15 @@ void TForm2::FormShow() {
   Guarded([&] { state_.ReplyBuffer = state_.ReceiveAll(); });
   logShown_ = false;
   Memo2->clear();
-  Refresh();
+  Show();
   Label3->setText(QString::fromStdString(state_.ChosenSerial()));
 }
 
 void TForm2::FormClose() {
   if (closed_) return;
   closed_ = true;
-  StopTimer();
-  download_.Abort();
+  StopTicking();
+  download_.Stop();
   if (busy_) SetBusy(false);
   Guarded([&] {
     WriteRememberedPath(state_.ProgramFolder, kFirmKey, state_.FirmPath);
@@ -293,7 +280,7 @@ void TForm2::LoadFile(const QString &fileName) {
     imageText_.clear();
     imageLength_ = 0;
     fileLoaded_ = false;
-    Refresh();
+    Show();
     ShowError("Cannot read file " + fileName + ": " + reason);
     return;
   }
@@ -311,7 +298,7 @@ void TForm2::LoadFile(const QString &fileName) {
   Memo1->setFocus();
   imageLength_ = static_cast<std::size_t>(imageText_.size());
   fileLoaded_ = true;
-  Refresh();
+  Show();
 }
 
 void TForm2::Button2Click() {
@@ -325,7 +312,7 @@ void TForm2::Button2Click() {
         if (busy_) SetBusy(false);
         Failed();
       });
-  if (started) Refresh();
+  if (started) Show();
 }
 
 void TForm2::Button3Click() {
@@ -333,21 +320,21 @@ void TForm2::Button3Click() {
 }
 
 void TForm2::Timer1Timer() {
-  Advance(&firmware::FirmwareDownload::Tick);
-}
-
-void TForm2::FastStep() {
   Advance(&firmware::FirmwareDownload::Step);
 }
 
+void TForm2::FastStep() {
+  Advance(&firmware::FirmwareDownload::Wake);
+}
+
 void TForm2::Advance(void (firmware::FirmwareDownload::*step)()) {
-  if (Guarded([&] { (download_.*step)(); }, [&] { Failed(); })) Refresh();
+  if (Guarded([&] { (download_.*step)(); }, [&] { Failed(); })) Show();
 }
 
 void TForm2::Failed() {
-  StopTimer();
-  download_.Abort();
-  Refresh();
+  StopTicking();
+  download_.Stop();
+  Show();
 }
 
 void TForm2::SetBusy(bool busy) {
@@ -359,11 +346,11 @@ void TForm2::SetBusy(bool busy) {
     QApplication::restoreOverrideCursor();
 }
 
-void TForm2::StartTimer() {
+void TForm2::StartTicking() {
   Timer1->start();
 }
 
-void TForm2::StopTimer() {
+void TForm2::StopTicking() {
   Timer1->stop();
   fastTimer_->stop();
   if (portNotifier_) portNotifier_->setEnabled(false);
@@ -384,7 +371,7 @@ void TForm2::Await(int descriptor, std::chrono::nanoseconds wait) {
   fastTimer_->start(static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(wait).count()));
 }
 
-void TForm2::Refresh() {
+void TForm2::Show() {
   const QString status = QString::fromLatin1(download_.Status());
   if (Label1->text() != status) Label1->setText(status);
   if (download_.Colour() != shownColour_) {
@@ -411,7 +398,8 @@ void TForm2::Refresh() {
   show(ProgressBar1, download_.OverallMax(), download_.OverallPosition());
   show(ProgressBar2, download_.LineMax(), download_.LinePosition());
 
-  const FirmwareButtons buttons = EnabledButtons(download_.CurrentPhase(), fileLoaded_);
+  const firmware::Controls buttons =
+      firmware::EnabledControls(download_.CurrentPhase(), fileLoaded_);
   Button1->setEnabled(buttons.open);
   Button2->setEnabled(buttons.write);
   Button3->setEnabled(buttons.cancel);

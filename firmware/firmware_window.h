@@ -21,16 +21,6 @@ class QProgressBar;
 class QSocketNotifier;
 class QTimer;
 
-// Which buttons may be used: the open and cancel buttons when no download runs, the write button
-// when moreover a file is loaded; nothing during a download; only cancel after its end.
-struct FirmwareButtons {
-  bool open = false;
-  bool write = false;
-  bool cancel = false;
-  bool operator==(const FirmwareButtons &) const = default;
-};
-FirmwareButtons EnabledButtons(firmware::Phase phase, bool fileLoaded);
-
 // The extension of a file name as the window checks it: what follows the last ".", without
 // leading and trailing blanks and control characters, in upper case.
 QString FileExtension(const QString &fileName);
@@ -60,7 +50,7 @@ class FirmwarePrompt : public MessageBoxPrompt {
 };
 
 // Load Firmware
-class TForm2 : public QDialog, private firmware::DownloadDisplay {
+class TForm2 : public QDialog, private firmware::DownloadView {
   Q_OBJECT
 
  public:
@@ -88,11 +78,11 @@ class TForm2 : public QDialog, private firmware::DownloadDisplay {
   void Failed();
   void LoadFile(const QString &fileName);
 
-  // firmware::DownloadDisplay
+  // firmware::DownloadView
   void SetBusy(bool busy) override;
-  void StartTimer() override;
-  void StopTimer() override;
-  void Refresh() override;
+  void StartTicking() override;
+  void StopTicking() override;
+  void Show() override;
   void Await(int descriptor, std::chrono::nanoseconds wait) override;
 
   SharedState &state_;

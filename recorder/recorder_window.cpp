@@ -174,10 +174,10 @@ TForm5::TForm5(SharedState &state, QWidget *parent)
 
   Timer1 = new QTimer(this);
   Timer1->setObjectName("Timer1");
-  Timer1->setInterval(recorder::kTimer1Interval);
+  Timer1->setInterval(recorder::kTickInterval);
   Timer2 = new QTimer(this);
   Timer2->setObjectName("Timer2");
-  Timer2->setInterval(recorder::kTimer2Interval);
+  Timer2->setInterval(recorder::kRecordingLimit);
   Timer2->setTimerType(Qt::PreciseTimer);  // a coarse timer may be off by 5 %, half a second
 
   connect(Button2, &QPushButton::clicked, this, &TForm5::Button2Click);
@@ -201,7 +201,7 @@ TForm5::~TForm5() {
   Timer2->stop();
   FreeAudioPlay();
   // Destroyed while shown (the program ends): a recording still gets its stop signal.
-  recording_.Close();
+  recording_.Stop();
 }
 
 void TForm5::showEvent(QShowEvent *event) {
@@ -232,7 +232,7 @@ void TForm5::FormShow() {
         if (ComboBox1->count() > 0) ComboBox1->setCurrentIndex(0);
         deviceIndex_ = 0;  // each showing starts again from the first device
         RefreshFileInfo();
-        recording_.Show();
+        recording_.Reset();
         Timer1->start();
         Label6->setText(QString::fromStdString(state_.ChosenSerial()));
         Label4->clear();
@@ -247,7 +247,7 @@ void TForm5::FormClose() {
   Timer2->stop();
   FreeAudioPlay();
   // Playback has ended; a recording or a reply wait cut short gets its stop signal.
-  recording_.Close();
+  recording_.Stop();
   Guarded([&] {
     RefreshFileInfo();
     WriteRememberedPath(state_.ProgramFolder, kAudioKey, state_.AudioPath);
@@ -317,10 +317,10 @@ void TForm5::RefreshFileInfo() {
     FlagScope scope(updatingVolume_);
     tbarVolume->setValue(volume);
   }
-  RefreshCurrentPosition();
+  ShowPosition();
 }
 
-void TForm5::RefreshCurrentPosition() {
+void TForm5::ShowPosition() {
   FlagScope scope(updatingPosition_);
   if (!player_) {
     tbarPosition->setValue(0);
@@ -363,7 +363,7 @@ void TForm5::btnStopClick() {
   GuardedThen(
       [&] {
         recording_.StopAction();
-        RefreshCurrentPosition();
+        ShowPosition();
       },
       [&] { UpdateControls(); });
 }
@@ -387,7 +387,7 @@ void TForm5::tbarPositionChange(int value) {
     if (canSeek_ && player_)
       player_->SetPosition(static_cast<std::int64_t>(value) * player_->Duration() / 100,
                            AM_SEEKING_AbsolutePositioning);
-    RefreshCurrentPosition();
+    ShowPosition();
   });
 }
 
@@ -402,25 +402,25 @@ void TForm5::tbarVolumeChange(int value) {
 }
 
 void TForm5::Timer1Timer() {
-  GuardedThen([&] { recording_.Tick(); }, [&] { UpdateControls(); });
+  GuardedThen([&] { recording_.Step(); }, [&] { UpdateControls(); });
 }
 
 void TForm5::Timer2Timer() {
-  GuardedThen([&] { recording_.Timer2Tick(); }, [&] { UpdateControls(); });
+  GuardedThen([&] { recording_.LimitReached(); }, [&] { UpdateControls(); });
 }
 
-void TForm5::StartTimer2() {
+void TForm5::StartLimit() {
   Timer2->start();
 }
 
-void TForm5::StopTimer2() {
+void TForm5::StopLimit() {
   Timer2->stop();
 }
 
-int TForm5::PositionBar() const {
+int TForm5::PositionShown() const {
   return tbarPosition->value();
 }
 
-void TForm5::Refresh() {
+void TForm5::Show() {
   UpdateControls();
 }

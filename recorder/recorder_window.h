@@ -30,7 +30,7 @@ class QTimer;
 QString LongTimeToStr(std::int64_t value, bool showAsTime);
 
 // Recorder of message to Skarvel
-class TForm5 : public QDialog, private recorder::RecordingWindow {
+class TForm5 : public QDialog, private recorder::RecordingView {
   Q_OBJECT
 
  public:
@@ -82,12 +82,12 @@ class TForm5 : public QDialog, private recorder::RecordingWindow {
   QString LongTimeToStr(std::int64_t value) const;
   void UpdateControls();
 
-  // recorder::RecordingWindow
-  void StartTimer2() override;
-  void StopTimer2() override;
-  void RefreshCurrentPosition() override;
-  int PositionBar() const override;
-  void Refresh() override;
+  // recorder::RecordingView
+  void StartLimit() override;
+  void StopLimit() override;
+  void ShowPosition() override;
+  int PositionShown() const override;
+  void Show() override;
 
   SharedState &state_;
   MessageBoxPrompt prompt_;

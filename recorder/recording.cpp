@@ -25,7 +25,7 @@ RecorderControls EnabledControls(bool fileOpen, bool playing, Phase phase) {
   return c;
 }
 
-MessageRecording::MessageRecording(Session &state, UserPrompt &prompt, RecordingWindow &window)
+MessageRecording::MessageRecording(Session &state, UserPrompt &prompt, RecordingView &window)
     : Sleep([](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); }),
       state_(state),
       prompt_(prompt),
@@ -52,7 +52,7 @@ void MessageRecording::ClearRts() {
   if (state_.Port) state_.Port->ClearRts(true);
 }
 
-void MessageRecording::Show() {
+void MessageRecording::Reset() {
   phase_ = Phase::Idle;
   playing_ = false;
   SetRts();
@@ -62,28 +62,30 @@ void MessageRecording::Show() {
 void MessageRecording::Start() {
   if (player_ == nullptr || phase_ != Phase::Idle) return;
   prompt_.Inform(std::string(kCableQuestion));
-  // Timer1 went on ticking while the question was open; it cannot have started anything, but
+  // The ticks went on while the question was open; it cannot have started anything, but
   // the window may have lost its file meanwhile.
   if (player_ == nullptr || phase_ != Phase::Idle) return;
   SetRts();
   phase_ = Phase::AwaitingReply;
+  result_ = Result::None;
   protocol::Drain(state_);
   protocol::Send(state_, std::string(kRecordCommand));
   // The command has gone: whatever the player does, the wait for the reply is set up in full,
   // so that the reply or the time-out ends it as usual.
   const std::exception_ptr failure = Attempt([this] { StopAction(); });
-  window_.Refresh();
+  window_.Show();
   waitTicks_ = 0;
   Sleep(kPauseAfterCommand);
   if (failure) std::rethrow_exception(failure);
 }
 
-void MessageRecording::Tick() {
+void MessageRecording::Step() {
   if (phase_ == Phase::AwaitingReply && player_ != nullptr) HandleReply();
-  if (player_ != nullptr && player_->Duration() != 0) window_.RefreshCurrentPosition();
+  if (player_ != nullptr && player_->Duration() != 0) window_.ShowPosition();
   // The end of the file ends a recording, and outside one it rewinds the file. While a reply is
   // awaited the file is not playing and the recording has not begun: there is nothing to end.
-  if (player_ != nullptr && phase_ != Phase::AwaitingReply && window_.PositionBar() == 100) {
+  if (player_ != nullptr && phase_ != Phase::AwaitingReply && window_.PositionShown() == 100) {
+    if (phase_ == Phase::Recording) result_ = Result::Recorded;
     phase_ = Phase::Idle;
     EndingActions();
   }
@@ -123,11 +125,12 @@ void MessageRecording::StartRecording() {
     }
     std::rethrow_exception(failure);
   }
-  window_.StartTimer2();
+  window_.StartLimit();
 }
 
 void MessageRecording::Refused() {
   phase_ = Phase::Idle;
+  result_ = Result::Refused;
   const std::exception_ptr failure = Attempt([this] { EndingActions(); });
   prompt_.Inform(std::string(kRecordImpossible));
   if (failure) std::rethrow_exception(failure);
@@ -136,31 +139,33 @@ void MessageRecording::Refused() {
 void MessageRecording::TimeOut() {
   protocol::Send(state_, std::string(kResetCommand));
   phase_ = Phase::Idle;
+  result_ = Result::TimedOut;
   const std::exception_ptr failure = Attempt([this] { EndingActions(); });
   Sleep(kPauseBeforeTimeOut);
   prompt_.Inform(std::string(kResetMessage));
   if (failure) std::rethrow_exception(failure);
 }
 
-void MessageRecording::Timer2Tick() {
+void MessageRecording::LimitReached() {
   if (phase_ == Phase::AwaitingReply) {
-    window_.StopTimer2();  // no recording runs: there is nothing to end
+    window_.StopLimit();  // no recording runs: there is nothing to end
     return;
   }
+  if (phase_ == Phase::Recording) result_ = Result::Recorded;
   phase_ = Phase::Idle;
   EndingActions();
 }
 
 void MessageRecording::EndingActions() {
   const std::exception_ptr failure = Attempt([this] { StopAction(); });
-  window_.StopTimer2();
+  window_.StopLimit();
   SetRts();
   phase_ = Phase::Idle;
-  window_.Refresh();
+  window_.Show();
   if (failure) std::rethrow_exception(failure);
 }
 
-void MessageRecording::Close() {
+void MessageRecording::Stop() {
   if (phase_ != Phase::Idle) SetRts();
   phase_ = Phase::Idle;
   playing_ = false;

@@ -3,9 +3,10 @@
 // output into its audio input, and gets the stop signal (RTS set) when the file has been played
 // or 9.9 seconds have passed.
 //
-// The recorder window runs it from its handlers and its two timers: Start for "RECORD MESSAGE",
-// Tick for every 250 ms tick of Timer1, Timer2Tick for Timer2. Tests call them themselves, with a
-// scripted player or the real one, and an emulated unit behind the port.
+// An exchange of the one shape (session/exchange.h). The recorder window runs it from its handlers
+// and its two timers: Start for "RECORD MESSAGE", Step for every 250 ms tick, LimitReached when
+// the longest recording has been reached. Tests and jobs without a window call them themselves,
+// with a scripted player or the real one, and an emulated unit behind the port.
 #pragma once
 
 #include <chrono>
@@ -18,14 +19,15 @@
 #include <vector>
 
 #include "recorder/player.h"
+#include "session/exchange.h"
 
 struct Session;
 class UserPrompt;
 
 namespace recorder {
 
-inline constexpr int kTimer1Interval = 250;   // ms: reply, position display, end of the file
-inline constexpr int kTimer2Interval = 9900;  // ms: the longest recording
+inline constexpr int kTickInterval = 250;     // ms: reply, position display, end of the file
+inline constexpr int kRecordingLimit = 9900;  // ms: the longest recording
 // Ticks with fewer than three reply characters that a wait takes; the next one is the time-out.
 inline constexpr int kWaitTickLimit = 42;
 inline constexpr std::chrono::milliseconds kPauseAfterCommand{100};
@@ -46,31 +48,40 @@ std::optional<int> PositionPercent(std::int64_t position, std::int64_t duration,
                                    std::uint32_t capabilities);
 
 // What the recording drives in its window besides message boxes.
-class RecordingWindow {
+class RecordingView {
  public:
-  virtual ~RecordingWindow() = default;
-  virtual void StartTimer2() = 0;
-  virtual void StopTimer2() = 0;
+  virtual ~RecordingView() = default;
+  // LimitReached is due kRecordingLimit from now; and no longer.
+  virtual void StartLimit() = 0;
+  virtual void StopLimit() = 0;
   // Shows the player's current position: the position bar and its label.
-  virtual void RefreshCurrentPosition() = 0;
+  virtual void ShowPosition() = 0;
   // Where the position bar stands, 0 to 100.
-  virtual int PositionBar() const = 0;
+  virtual int PositionShown() const = 0;
   // Shows the recording's state now (the buttons), before a message box opens.
-  virtual void Refresh() = 0;
+  virtual void Show() = 0;
 };
 
 enum class Phase {
   Idle,           // RTS set; the buttons follow the open file
   AwaitingReply,  // "AT@OGRIE" sent; RTS set; the six buttons disabled
-  Recording,      // "WAIT RTS" received; RTS cleared, the file playing, Timer2 on
+  Recording,      // "WAIT RTS" received; RTS cleared, the file playing, the limit running
+};
+
+// How the last recording ended.
+enum class Result {
+  None,      // not ended (not started, running, or stopped)
+  Recorded,  // the file was played to its end, or the longest recording was reached
+  Refused,   // the unit answered "ERR": "Record impossible"
+  TimedOut,  // the unit did not answer: "AT@RESET" and "Anny error.... > Reset!"
 };
 
 // Which controls of the recorder window are enabled.
 struct RecorderControls {
-  bool play = false, pause = false, stop = false;  // btnPlay, btnPause, btnStop
-  bool record = false;                             // Button1, "RECORD MESSAGE"
-  bool open = false, cancel = false;               // Button2, Button3
-  bool bars = false;                               // tbarPosition, tbarBalance, tbarVolume
+  bool play = false, pause = false, stop = false;  // "Play", "Pause", "Stop"
+  bool record = false;                             // "RECORD MESSAGE"
+  bool open = false, cancel = false;               // "Open audio file", "Cancel"
+  bool bars = false;                               // position, balance and volume
   bool operator==(const RecorderControls &) const = default;
 };
 
@@ -80,9 +91,9 @@ struct RecorderControls {
 // bars while a file is open, also during a recording.
 RecorderControls EnabledControls(bool fileOpen, bool playing, Phase phase);
 
-class MessageRecording {
+class MessageRecording : public Exchange {
  public:
-  MessageRecording(Session &state, UserPrompt &prompt, RecordingWindow &window);
+  MessageRecording(Session &state, UserPrompt &prompt, RecordingView &window);
 
   // The open file's player, or none. The recording does not own it. A new player starts
   // stopped: it is not playing, whatever the one it replaces did.
@@ -93,21 +104,22 @@ class MessageRecording {
   Player *CurrentPlayer() const { return player_; }
 
   // At each showing of the window: not waiting, not playing, RTS set, the input flushed.
-  void Show();
+  void Reset();
 
   // "RECORD MESSAGE": asks for the cable, sets RTS, flushes the input, sends "AT@OGRIE\r\n",
   // stops and rewinds the file and waits for the reply. Nothing happens without a player or
   // while a recording runs.
   void Start();
 
-  // One tick of Timer1: the reply (while waiting), the position display, the end of the file.
-  void Tick();
+  // One tick: the reply (while waiting), the position display, the end of the file.
+  void Step() override;
 
-  // Timer2: the longest recording has been reached.
-  void Timer2Tick();
+  // The longest recording has been reached.
+  void LimitReached();
 
-  // The window closes: a recording or a reply wait in progress gets its stop signal (RTS set).
-  void Close();
+  // The window closes (or the job is broken off): a recording or a reply wait in progress gets
+  // its stop signal (RTS set).
+  void Stop() override;
 
   // The player buttons' actions, also run by the recording itself. Play disables
   // "RECORD MESSAGE"; Pause and Stop enable it; Stop rewinds the file.
@@ -116,6 +128,9 @@ class MessageRecording {
   void StopAction();
 
   Phase CurrentPhase() const { return phase_; }
+  Result CurrentResult() const { return result_; }
+  // From "RECORD MESSAGE" to the end of the recording.
+  bool Running() const override { return phase_ != Phase::Idle; }
   bool WaitingReply() const { return phase_ == Phase::AwaitingReply; }
   int WaitTicks() const { return waitTicks_; }
   // Played by the Play action and not paused or stopped since.
@@ -130,15 +145,16 @@ class MessageRecording {
   void StartRecording();
   void Refused();
   void TimeOut();
-  // Stop action, Timer2 off, RTS set, buttons enabled. Each step runs even when one before it
+  // Stop action, the limit off, RTS set, buttons enabled. Each step runs even when one before it
   // fails; the first failure is raised afterwards.
   void EndingActions();
   void SetRts();
   void ClearRts();
 
+  Result result_ = Result::None;
   Session &state_;
   UserPrompt &prompt_;
-  RecordingWindow &window_;
+  RecordingView &window_;
   Player *player_ = nullptr;
 
   Phase phase_ = Phase::Idle;

@@ -77,37 +77,43 @@ std::string WriteLine(int step, const ParameterFields &fields) {
 }
 
 WriteExchange::WriteExchange(Session &state, const ParameterFields &fields, UserPrompt &prompt,
-                             std::function<void()> ended)
-    : state_(state), fields_(fields), prompt_(prompt), ended_(std::move(ended)) {}
+                             ExchangeView &view)
+    : state_(state), fields_(fields), prompt_(prompt), view_(view) {}
 
 void WriteExchange::Start() {
   protocol::Drain(state_);
   protocol::Send(state_, WriteLine(0, fields_));
-  step_ = 0;
+  line_ = 0;
   running_ = true;
+  phase_ = Phase::Waiting;
+  result_ = Result::None;
+  view_.StartTicking();
 }
 
-void WriteExchange::end() {
+void WriteExchange::end(Result result) {
   running_ = false;
-  if (ended_) ended_();
+  phase_ = Phase::Ended;
+  result_ = result;
+  view_.StopTicking();
+  view_.Show();
   state_.ReplyBuffer.clear();
 }
 
-void WriteExchange::Poll() {
+void WriteExchange::Step() {
   if (!running_) return;
   switch (protocol::Poll(state_)) {
     case protocol::Reply::Ok:
     case protocol::Reply::NewOk:
-      ++step_;
+      ++line_;
       state_.ReplyBuffer.clear();
-      if (step_ <= kWriteSteps)
-        protocol::Send(state_, WriteLine(step_, fields_));
+      if (line_ <= kWriteSteps)
+        protocol::Send(state_, WriteLine(line_, fields_));
       else
-        end();
+        end(Result::Accepted);
       break;
     case protocol::Reply::Err:
-      end();
-      prompt_.Inform(refused(WriteWord(step_)));
+      end(Result::Refused);
+      prompt_.Inform(refused(WriteWord(line_)));
       break;
     default:
       break;  // incomplete, or a complete reply that is no reply word: keep waiting
@@ -115,30 +121,36 @@ void WriteExchange::Poll() {
 }
 
 DefaultExchange::DefaultExchange(Session &state, ParameterFields &fields, UserPrompt &prompt,
-                                 std::function<void()> ended)
-    : state_(state), fields_(fields), prompt_(prompt), ended_(std::move(ended)) {}
+                                 ExchangeView &view)
+    : state_(state), fields_(fields), prompt_(prompt), view_(view) {}
 
 void DefaultExchange::Start() {
   protocol::Drain(state_);
   protocol::Send(state_, protocol::CommandLine(kDefault));
   fields_.PutDefaults();
   running_ = true;
+  phase_ = Phase::Waiting;
+  result_ = Result::None;
+  view_.StartTicking();
 }
 
-void DefaultExchange::end() {
+void DefaultExchange::end(Result result) {
   running_ = false;
+  phase_ = Phase::Ended;
+  result_ = result;
   state_.ReplyBuffer.clear();
-  if (ended_) ended_();
+  view_.StopTicking();
+  view_.Show();
 }
 
-void DefaultExchange::Poll() {
+void DefaultExchange::Step() {
   if (!running_) return;
   switch (protocol::Poll(state_)) {
     case protocol::Reply::Ok:
-      end();
+      end(Result::Accepted);
       break;
     case protocol::Reply::Err:
-      end();
+      end(Result::Refused);
       prompt_.Inform(refused(kDefault));
       break;
     default:

@@ -1,17 +1,17 @@
 // The two exchanges of the settings window: the write of every parameter ("AT@NORM" and 26 steps,
 // each line sent once the unit has accepted the one before) and the default command.
 //
-// Both are stepped poll by poll: the window's timers call Poll(), tests call it themselves. They
-// read the field values through ParameterFields at the moment each line is built, report a refused
-// command through UserPrompt, and call `ended` when they end by a reply (before any message), so
-// that the window can stop its timer and enable its buttons.
+// Both are exchanges of the one shape (session/exchange.h): the window's timers call Step(), tests
+// and jobs without a window call it themselves. They read the field values through
+// ParameterFields at the moment each line is built, report a refused command through UserPrompt,
+// and stop the ticking and show their state when they end by a reply (before any message).
 #pragma once
 
-#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
 
+#include "session/exchange.h"
 #include "settings/parameters.h"
 
 struct Session;
@@ -61,58 +61,79 @@ std::string WriteLine(int step, const ParameterFields &fields);
 // The command word of the line sent at a write step: "NORM", "P01", ..., "P25".
 std::string_view WriteWord(int step);
 
-class WriteExchange {
+// Where an exchange of the settings window stands, and how it ended.
+enum class Phase { Idle, Waiting, Ended };
+enum class Result {
+  None,      // not ended by a reply (not started, running, or stopped)
+  Accepted,  // the unit accepted every line
+  Refused,   // the unit answered "ERR\r\n"
+};
+
+// The window's buttons are enabled while neither exchange runs.
+inline bool ButtonsEnabled(bool writeRunning, bool defaultRunning) {
+  return !writeRunning && !defaultRunning;
+}
+
+class WriteExchange : public Exchange {
  public:
   WriteExchange(Session &state, const ParameterFields &fields, UserPrompt &prompt,
-                std::function<void()> ended = {});
+                ExchangeView &view);
 
-  // Drains the link, sends "AT@NORM\r\n" and sets the step counter to 0.
+  // Drains the link, sends "AT@NORM\r\n", sets the line counter to 0 and starts the ticking.
   void Start();
   // One poll: collects the reply; an accepted one sends the next line in this same poll, the
   // 27th ends the write silently, "ERR\r\n" ends it with a message naming the refused command.
   // Any other complete reply stays in the reply buffer and the write goes on waiting.
-  void Poll();
+  void Step() override;
   // The window was closed: nothing further is sent.
-  void Stop() { running_ = false; }
+  void Stop() override { running_ = false; }
 
-  bool Running() const { return running_; }
+  bool Running() const override { return running_; }
+  Phase CurrentPhase() const { return phase_; }
+  Result CurrentResult() const { return result_; }
   // Names the line last sent: 0 for "AT@NORM\r\n", 1 to 26 for the steps.
-  int Step() const { return step_; }
+  int Line() const { return line_; }
 
  private:
-  void end();
+  void end(Result result);
 
   Session &state_;
   const ParameterFields &fields_;
   UserPrompt &prompt_;
-  std::function<void()> ended_;
+  ExchangeView &view_;
   bool running_ = false;
-  int step_ = 0;
+  Phase phase_ = Phase::Idle;
+  Result result_ = Result::None;
+  int line_ = 0;
 };
 
-class DefaultExchange {
+class DefaultExchange : public Exchange {
  public:
-  DefaultExchange(Session &state, ParameterFields &fields, UserPrompt &prompt,
-                  std::function<void()> ended = {});
+  DefaultExchange(Session &state, ParameterFields &fields, UserPrompt &prompt, ExchangeView &view);
 
-  // Drains the link, sends "AT@DEFAULT\r\n" and puts the default values into the fields.
+  // Drains the link, sends "AT@DEFAULT\r\n", puts the default values into the fields and starts
+  // the ticking.
   void Start();
   // One poll: "OK\r\n" ends the wait, "ERR\r\n" ends it with a message; anything else complete,
   // "NEW\r\nOK\r\n" included, stays in the reply buffer and the wait goes on.
-  void Poll();
+  void Step() override;
   // The window was closed: the wait ends and no further byte is taken from the port.
-  void Stop() { running_ = false; }
+  void Stop() override { running_ = false; }
 
-  bool Running() const { return running_; }
+  bool Running() const override { return running_; }
+  Phase CurrentPhase() const { return phase_; }
+  Result CurrentResult() const { return result_; }
 
  private:
-  void end();
+  void end(Result result);
 
   Session &state_;
   ParameterFields &fields_;
   UserPrompt &prompt_;
-  std::function<void()> ended_;
+  ExchangeView &view_;
   bool running_ = false;
+  Phase phase_ = Phase::Idle;
+  Result result_ = Result::None;
 };
 
 }  // namespace settings

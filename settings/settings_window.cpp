@@ -4,6 +4,8 @@
 #include <QButtonGroup>
 #include <QClipboard>
 #include <QComboBox>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
 #include <QGroupBox>
@@ -20,13 +22,18 @@
 #include <algorithm>
 #include <exception>
 
+#include "session/config.h"
 #include "session/shared_state.h"
+#include "settings/profile.h"
 #include "ui/escape_key.h"
 #include "ui/guarded.h"
+#include "ui/open_dialog.h"
 
 namespace {
 
 constexpr char kFillIn[] = "You must fill in this field";
+constexpr char kProfileKey[] = "PROFILE";  // [PATH] of VERT.ini: the folder of the last profile
+constexpr char kProfileFilter[] = "Parameter profile (*.ini)";
 
 bool accepts(std::string_view characters, QChar c) {
   return c.unicode() < 0x80 && characters.find(static_cast<char>(c.unicode())) != std::string::npos;
@@ -76,15 +83,8 @@ QString text(std::string_view s) {
 TForm6::TForm6(SharedState &state, QWidget *parent)
     : QDialog(parent),
       state_(state),
-      write_(state, *this, prompt_,
-             [this] {
-               Timer1->stop();
-               updateButtons();
-             }),
-      default_(state, *this, prompt_, [this] {
-        Timer2->stop();
-        updateButtons();
-      }) {
+      write_(state, *this, prompt_, writeView_),
+      default_(state, *this, prompt_, defaultView_) {
   setObjectName("TForm6");
   setWindowTitle("Setting parameters");
 
@@ -92,10 +92,12 @@ TForm6::TForm6(SharedState &state, QWidget *parent)
   Timer1->setObjectName("Timer1");
   Timer1->setInterval(80);
   connect(Timer1, &QTimer::timeout, this, &TForm6::Timer1Timer);
+  writeView_.SetTimer(Timer1);
   Timer2 = new QTimer(this);
   Timer2->setObjectName("Timer2");
   Timer2->setInterval(50);
   connect(Timer2, &QTimer::timeout, this, &TForm6::Timer2Timer);
+  defaultView_.SetTimer(Timer2);
 
   buildWindow();
 
@@ -108,6 +110,8 @@ TForm6::TForm6(SharedState &state, QWidget *parent)
   connect(Button1, &QPushButton::clicked, this, &TForm6::Button1Click);
   connect(Button2, &QPushButton::clicked, this, &TForm6::Button2Click);
   connect(Button3, &QPushButton::clicked, this, &TForm6::reject);
+  connect(ButtonSaveProfile, &QPushButton::clicked, this, &TForm6::ButtonSaveProfileClick);
+  connect(ButtonLoadProfile, &QPushButton::clicked, this, &TForm6::ButtonLoadProfileClick);
 }
 
 QWidget *TForm6::makeField(const params::Parameter &p) {
@@ -248,8 +252,16 @@ void TForm6::buildWindow() {
   Button2->setObjectName("Button2");
   Button3 = new QPushButton("Cancel");
   Button3->setObjectName("Button3");
+  ButtonSaveProfile = new QPushButton("Save profile...");
+  ButtonSaveProfile->setObjectName("ButtonSaveProfile");
+  ButtonLoadProfile = new QPushButton("Load profile...");
+  ButtonLoadProfile->setObjectName("ButtonLoadProfile");
   auto *bottom = new QHBoxLayout;
   bottom->addWidget(deviceFrame);
+  for (auto *button : {ButtonSaveProfile, ButtonLoadProfile}) {
+    button->setAutoDefault(false);
+    bottom->addWidget(button);
+  }
   bottom->addStretch();
   for (auto *button : {Button1, Button2, Button3}) {
     button->setAutoDefault(false);
@@ -297,8 +309,9 @@ void TForm6::PutDefaults() {
 }
 
 void TForm6::updateButtons() {
-  const bool enabled = ButtonsEnabled(write_.Running(), default_.Running());
-  for (auto *button : {Button1, Button2, Button3}) button->setEnabled(enabled);
+  const bool enabled = settings::ButtonsEnabled(write_.Running(), default_.Running());
+  for (auto *button : {Button1, Button2, Button3, ButtonSaveProfile, ButtonLoadProfile})
+    button->setEnabled(enabled);
 }
 
 void TForm6::showEvent(QShowEvent *event) {
@@ -350,7 +363,6 @@ void TForm6::Button1Click() {
       [&] {
         default_.Start();
         updateButtons();
-        Timer2->start();
       },
       [&] {
         default_.Stop();
@@ -363,7 +375,6 @@ void TForm6::Button2Click() {
   Guarded(
       [&] {
         write_.Start();
-        Timer1->start();
         updateButtons();
       },
       [&] {
@@ -373,8 +384,65 @@ void TForm6::Button2Click() {
       });
 }
 
+QString TForm6::chooseProfile(bool save) {
+  // Qt's own dialog, as the program's other file dialogs, on "*.ini".
+  QFileDialog dialog(this, save ? "Save profile" : "Load profile");
+  dialog.setObjectName(save ? "SaveDialog1" : "OpenDialog1");
+  dialog.setOption(QFileDialog::DontUseNativeDialog);
+  dialog.setOption(QFileDialog::HideNameFilterDetails);
+  dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+  dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+  dialog.setDefaultSuffix("ini");
+  dialog.setNameFilter(kProfileFilter);
+  PrepareOpenDialog(dialog, ReadRememberedPath(state_.ProgramFolder, kProfileKey));
+  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
+  const QString fileName = dialog.selectedFiles().first();
+  try {
+    WriteRememberedPath(state_.ProgramFolder, kProfileKey,
+                        QFileInfo(fileName).absolutePath().toStdString());
+  } catch (const std::exception &e) {
+    ShowError(e);
+  }
+  return fileName;
+}
+
+void TForm6::ButtonSaveProfileClick() {
+  const QString fileName = chooseProfile(true);
+  if (fileName.isEmpty()) return;
+  try {
+    settings::WriteProfile(fileName.toStdString(), *this);
+  } catch (const std::exception &e) {
+    ShowError(e);
+  }
+}
+
+void TForm6::ButtonLoadProfileClick() {
+  const QString fileName = chooseProfile(false);
+  if (fileName.isEmpty()) return;
+  try {
+    // Read whole before any field changes: a refused profile leaves every field as it was.
+    putProfile(settings::ReadProfile(fileName.toStdString()));
+  } catch (const std::exception &e) {
+    ShowError(e);
+  }
+}
+
+void TForm6::putProfile(const settings::ParameterFields &profile) {
+  for (const auto &p : params::Table()) {
+    QWidget *field = fields_.at(p.word);
+    if (auto *combo = qobject_cast<QComboBox *>(field)) {
+      combo->setCurrentIndex(profile.ChosenPosition(p) - 1);
+    } else if (auto *edit = qobject_cast<QLineEdit *>(field)) {
+      edit->setText(QString::fromStdString(profile.Text(p)));
+    } else if (auto *first = qobject_cast<QRadioButton *>(field)) {
+      auto *second = findChild<QRadioButton *>(text(p.field2));
+      (profile.FirstChosen(p) ? first : second)->setChecked(true);
+    }
+  }
+}
+
 void TForm6::Timer1Timer() {
-  Guarded([&] { write_.Poll(); },
+  Guarded([&] { write_.Step(); },
           [&] {
             write_.Stop();
             Timer1->stop();
@@ -383,7 +451,7 @@ void TForm6::Timer1Timer() {
 }
 
 void TForm6::Timer2Timer() {
-  Guarded([&] { default_.Poll(); },
+  Guarded([&] { default_.Step(); },
           [&] {
             default_.Stop();
             Timer2->stop();

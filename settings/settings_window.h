@@ -6,6 +6,7 @@
 
 #include "settings/settings_exchange.h"
 #include "ui/message_boxes.h"
+#include "ui/timer_view.h"
 
 class QComboBox;
 class QLabel;
@@ -23,11 +24,6 @@ class TForm6 : public QDialog, private settings::ParameterFields {
 
  public:
   explicit TForm6(SharedState &state, QWidget *parent = nullptr);
-
-  // Whether the three buttons are enabled: exactly while neither exchange runs.
-  static bool ButtonsEnabled(bool writing, bool waitingForDefault) {
-    return !writing && !waitingForDefault;
-  }
 
   void done(int result) override;
 
@@ -50,6 +46,14 @@ class TForm6 : public QDialog, private settings::ParameterFields {
   void FormClose();
   void Button1Click();  // "Default setting"
   void Button2Click();  // "Write to Skarvel"
+  void ButtonSaveProfileClick();
+  void ButtonLoadProfileClick();
+  // Runs a profile dialog (SaveDialog1 or OpenDialog1, made for each use: two lasting ones would
+  // make the start-up slower) in the remembered folder; the chosen file, or empty. Remembers the
+  // file's folder in VERT.ini.
+  QString chooseProfile(bool save);
+  // Puts every value of the profile into its field.
+  void putProfile(const settings::ParameterFields &profile);
   void Timer1Timer();
   void Timer2Timer();
   void updateButtons();
@@ -60,6 +64,8 @@ class TForm6 : public QDialog, private settings::ParameterFields {
 
   SharedState &state_;
   MessageBoxPrompt prompt_{this};
+  TimerView writeView_{[this] { updateButtons(); }};    // Timer1
+  TimerView defaultView_{[this] { updateButtons(); }};  // Timer2
   settings::WriteExchange write_;
   settings::DefaultExchange default_;
 
@@ -71,6 +77,7 @@ class TForm6 : public QDialog, private settings::ParameterFields {
   QRadioButton *RadioButton1, *RadioButton2, *RadioButton3, *RadioButton4;
   QLabel *lblSerial;
   QPushButton *Button1, *Button2, *Button3;
+  QPushButton *ButtonSaveProfile, *ButtonLoadProfile;
   QTimer *Timer1, *Timer2;
 
   struct Check {

@@ -115,15 +115,26 @@ std::size_t ListBytes(const std::deque<std::string> &lines) {
   return n;
 }
 
+// The session's view in a benchmark: shows nothing.
+struct NoView : console::ConsoleView {
+  void StartTicking() override {}
+  void StopTicking() override {}
+  void Show() override {}
+  void ShowTick(const console::TickResult &) override {}
+};
+
 void SessionTick(benchmark::State &run, const std::string &pattern, std::size_t perTick) {
   Bench bench;
-  console::ConsoleSession session(bench.state);
+  NoView view;
+  console::ConsoleSession session(bench.state, view);
   std::size_t maxBuffer = 0;
   for (auto _ : run) {
     run.PauseTiming();
     bench.queue.Fill(pattern, perTick);
     run.ResumeTiming();
-    benchmark::DoNotOptimize(session.Tick(false));
+    session.SetRtsCleared(false);
+    session.Step();
+    benchmark::DoNotOptimize(session.LastTick());
     maxBuffer = std::max(maxBuffer, bench.state.ReplyBuffer.size());
   }
   run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * perTick));
@@ -159,7 +170,8 @@ void BM_SessionTickEmulatedUnitFlood(benchmark::State &run) {
   SharedState state(tmp.Folder());
   state.SerialList[0] = kSerial;
   state.Port = std::make_unique<TFT232>(kSerial);
-  console::ConsoleSession session(state);
+  NoView view;
+  console::ConsoleSession session(state, view);
   std::string flood;
   while (flood.size() < kFlood) flood += kLines;
   flood.resize(kFlood);
@@ -168,7 +180,9 @@ void BM_SessionTickEmulatedUnitFlood(benchmark::State &run) {
     unit.Say(flood);
     unit.ClearRecord();
     run.ResumeTiming();
-    benchmark::DoNotOptimize(session.Tick(false));
+    session.SetRtsCleared(false);
+    session.Step();
+    benchmark::DoNotOptimize(session.LastTick());
   }
   run.SetBytesProcessed(static_cast<std::int64_t>(run.iterations() * kFlood));
   run.counters["list_lines"] = static_cast<double>(session.Lines().size());

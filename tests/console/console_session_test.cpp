@@ -36,8 +36,31 @@ class ConsoleSessionTest : public ::testing::Test {
 
   fake::Installed fake;
   TempFolder tmp;
+  // One tick with RTS cleared or set, as the window's timer runs it; what the view was shown.
+  console::TickResult tickWithRts(bool rtsCleared) {
+    session.SetRtsCleared(rtsCleared);
+    session.Step();
+    EXPECT_EQ(view.shownTicks, ++ticks);
+    return view.last;
+  }
+
+  struct View : console::ConsoleView {
+    void StartTicking() override { ticking = true; }
+    void StopTicking() override { ticking = false; }
+    void Show() override {}
+    void ShowTick(const console::TickResult &result) override {
+      last = result;
+      ++shownTicks;
+    }
+    console::TickResult last;
+    int shownTicks = 0;
+    bool ticking = false;
+  };
+
   SharedState state;
-  console::ConsoleSession session{state};
+  View view;
+  console::ConsoleSession session{state, view};
+  int ticks = 0;
 };
 
 std::string numbered(int from, int to) {
@@ -67,7 +90,7 @@ TEST_F(ConsoleSessionTest, ACommandLineGoesOutByteByByteWithCrLf) {
 
 TEST_F(ConsoleSessionTest, ATickDrivesRtsThenReadsCtsThenTheLinkInThatOrder) {
   arrive("OK\r\n");
-  console::TickResult result = session.Tick(false);
+  console::TickResult result = tickWithRts(false);
   EXPECT_EQ(fake->names(),
             (Lines{"SetRts", "GetModemStatus", "GetStatus", "Read", "Read", "Read", "Read"}));
   EXPECT_EQ(result.added, Lines{"OK"});
@@ -75,11 +98,11 @@ TEST_F(ConsoleSessionTest, ATickDrivesRtsThenReadsCtsThenTheLinkInThatOrder) {
   // Checked: RTS is cleared at every tick, also when it is already low.
   for (int i = 0; i < 3; ++i) {
     fake->clearCalls();
-    session.Tick(true);
+    tickWithRts(true);
     EXPECT_EQ(fake->names(), (Lines{"ClrRts", "GetModemStatus", "GetStatus", "GetStatus"}));
     EXPECT_FALSE(unit().rts);
   }
-  session.Tick(false);
+  tickWithRts(false);
   EXPECT_TRUE(unit().rts);
 }
 
@@ -88,43 +111,43 @@ TEST_F(ConsoleSessionTest, TheLineIndicatorFollowsCtsBitOnly) {
                                                      {0xFF, false}, {0x20, true},  {0x30, false}};
   for (const auto &[status, clear] : cases) {
     unit().modemStatus = status;
-    EXPECT_EQ(session.Tick(false).ctsClear, clear) << std::hex << status;
+    EXPECT_EQ(tickWithRts(false).ctsClear, clear) << std::hex << status;
   }
   // A modem status that cannot be read does not show the line as powered.
   unit().modemCallStatus = FT_IO_ERROR;
   unit().modemStatus = 0;
-  EXPECT_FALSE(session.Tick(false).ctsClear);
+  EXPECT_FALSE(tickWithRts(false).ctsClear);
 }
 
 TEST_F(ConsoleSessionTest, AFailedSendShowsErrUntilTheNextGoodSend) {
-  EXPECT_FALSE(session.Tick(false).sendFailed);
+  EXPECT_FALSE(tickWithRts(false).sendFailed);
   unit().writesBeforeFailure = 3;
   session.Send("AT@NORM");
   EXPECT_EQ(unit().written, "AT@");
-  EXPECT_TRUE(session.Tick(false).sendFailed);
-  EXPECT_TRUE(session.Tick(false).sendFailed);
+  EXPECT_TRUE(tickWithRts(false).sendFailed);
+  EXPECT_TRUE(tickWithRts(false).sendFailed);
   unit().writesBeforeFailure = -1;
   session.Send("AT@NORM");
-  EXPECT_FALSE(session.Tick(false).sendFailed);
+  EXPECT_FALSE(tickWithRts(false).sendFailed);
 }
 
 TEST_F(ConsoleSessionTest, AReplyInTwoPiecesIsShownOnceAtTheSecondTick) {
   arrive("O");
-  EXPECT_TRUE(session.Tick(false).added.empty());
+  EXPECT_TRUE(tickWithRts(false).added.empty());
   EXPECT_EQ(state.ReplyBuffer, "O");
   arrive("K\r\n");
-  EXPECT_EQ(session.Tick(false).added, Lines{"OK"});
+  EXPECT_EQ(tickWithRts(false).added, Lines{"OK"});
   EXPECT_EQ(state.ReplyBuffer, "");
-  EXPECT_TRUE(session.Tick(false).added.empty());
+  EXPECT_TRUE(tickWithRts(false).added.empty());
   EXPECT_EQ(session.Lines(), (std::deque<std::string>{"OK"}));
 }
 
 TEST_F(ConsoleSessionTest, CrLfAloneWaitsAndBecomesAnEmptyLineWithTheNextReply) {
   arrive("\r\n");
-  EXPECT_TRUE(session.Tick(false).added.empty());
+  EXPECT_TRUE(tickWithRts(false).added.empty());
   EXPECT_EQ(state.ReplyBuffer, "\r\n");
   arrive("OK\r\n");
-  EXPECT_EQ(session.Tick(false).added, (Lines{"", "OK"}));
+  EXPECT_EQ(tickWithRts(false).added, (Lines{"", "OK"}));
   EXPECT_EQ(state.ReplyBuffer, "");
 }
 
@@ -157,7 +180,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(ConsoleSessionTest, TheReceivedListKeepsTheLatest200LinesUnderABurst) {
   arrive(numbered(0, 450));
-  const console::TickResult result = session.Tick(false);
+  const console::TickResult result = tickWithRts(false);
   ASSERT_EQ(session.Lines().size(), kMaxLines);
   EXPECT_EQ(session.Lines().front(), "L250");
   EXPECT_EQ(session.Lines().back(), "L449");
@@ -167,7 +190,7 @@ TEST_F(ConsoleSessionTest, TheReceivedListKeepsTheLatest200LinesUnderABurst) {
   // Bursts over several ticks: each tick trims back to 200, not by one line.
   for (int tick = 0; tick < 5; ++tick) {
     arrive(numbered(1000 + tick * 150, 1000 + (tick + 1) * 150));
-    session.Tick(false);
+    tickWithRts(false);
     EXPECT_EQ(session.Lines().size(), kMaxLines);
   }
   EXPECT_EQ(session.Lines().front(), "L1550");
@@ -176,16 +199,16 @@ TEST_F(ConsoleSessionTest, TheReceivedListKeepsTheLatest200LinesUnderABurst) {
 
 TEST_F(ConsoleSessionTest, ClearEmptiesTheListButNotTheReplyBuffer) {
   arrive("OK\r\nERR\r\n");
-  session.Tick(false);
+  tickWithRts(false);
   arrive("PART");
-  session.Tick(false);
+  tickWithRts(false);
   EXPECT_EQ(session.Lines(), (std::deque<std::string>{"OK", "ERR"}));
   EXPECT_EQ(state.ReplyBuffer, "PART");
   session.ClearList();
   EXPECT_TRUE(session.Lines().empty());
   EXPECT_EQ(state.ReplyBuffer, "PART");
   arrive("\r\n");
-  session.Tick(false);
+  tickWithRts(false);
   EXPECT_EQ(session.Lines(), (std::deque<std::string>{"PART"}));
 }
 
@@ -196,7 +219,7 @@ TEST_F(ConsoleSessionTest, BytesWithoutALineFeedAreShownInPiecesAndTheBufferStay
     for (int i = 0; i < 700; ++i) chunk.push_back(static_cast<char>('a' + (tick * 7 + i) % 26));
     sent += chunk;
     arrive(chunk);
-    session.Tick(false);
+    tickWithRts(false);
     EXPECT_LE(state.ReplyBuffer.size(), kMaxLineLength);
   }
   // Nothing is lost: the pieces shown and what still waits are the bytes sent, in order.
@@ -208,7 +231,7 @@ TEST_F(ConsoleSessionTest, BytesWithoutALineFeedAreShownInPiecesAndTheBufferStay
   EXPECT_EQ(seen + state.ReplyBuffer, sent);
   // The rest is shown when its line ends.
   arrive("\r\n");
-  const console::TickResult result = session.Tick(false);
+  const console::TickResult result = tickWithRts(false);
   EXPECT_EQ(result.added, Lines{sent.substr(seen.size())});
 }
 
@@ -217,11 +240,11 @@ TEST_F(ConsoleSessionTest, AFloodOfLinesIsShownEvenWhenNoTickEndsOnALineFeed) {
   // ever be shown and the buffer would grow for as long as the unit talks.
   for (int tick = 0; tick < 10; ++tick) {
     arrive(numbered(tick * 300, tick * 300 + 300) + "PA");
-    session.Tick(false);
+    tickWithRts(false);
     arrive("RT\r\n");  // completes the line at the next tick
     EXPECT_LT(state.ReplyBuffer.size(), 4u);
   }
-  session.Tick(false);
+  tickWithRts(false);
   EXPECT_EQ(session.Lines().size(), kMaxLines);
   EXPECT_EQ(session.Lines().back(), "PART");
   EXPECT_EQ(state.ReplyBuffer, "");
@@ -230,7 +253,7 @@ TEST_F(ConsoleSessionTest, AFloodOfLinesIsShownEvenWhenNoTickEndsOnALineFeed) {
 TEST_F(ConsoleSessionTest, AnOverlongCompleteLineIsShownInPieces) {
   const std::string line(2 * kMaxLineLength + 100, 'x');
   arrive(line + "\r\n");
-  const console::TickResult result = session.Tick(false);
+  const console::TickResult result = tickWithRts(false);
   ASSERT_EQ(result.added.size(), 3u);
   EXPECT_EQ(result.added[0] + result.added[1] + result.added[2], line);
   EXPECT_EQ(result.added[2].size(), 100u);
@@ -238,7 +261,7 @@ TEST_F(ConsoleSessionTest, AnOverlongCompleteLineIsShownInPieces) {
 
 TEST_F(ConsoleSessionTest, ResetAndDrainStartAShowingClean) {
   arrive("OK\r\n");
-  session.Tick(false);
+  tickWithRts(false);
   state.ReplyBuffer = "stale";
   state.LastSendResult = false;
   session.Reset();
@@ -250,13 +273,13 @@ TEST_F(ConsoleSessionTest, ResetAndDrainStartAShowingClean) {
   session.Drain();
   EXPECT_TRUE(unit().rx.empty());
   EXPECT_EQ(state.ReplyBuffer, "");
-  EXPECT_TRUE(session.Tick(false).added.empty());
+  EXPECT_TRUE(tickWithRts(false).added.empty());
 }
 
 TEST_F(ConsoleSessionTest, WithoutAPortATickDoesNothing) {
   state.Port.reset();
   fake->clearCalls();
-  const console::TickResult result = session.Tick(true);
+  const console::TickResult result = tickWithRts(true);
   EXPECT_FALSE(result.ran);
   EXPECT_TRUE(fake->calls.empty());
 }
@@ -266,11 +289,11 @@ TEST_F(ConsoleSessionTest, AFailedReadKeepsWhatWasReadAndALaterTickCompletesTheR
   // The unit is still open on the old handle, so the reopen fails and the old port stays.
   arrive("OK\r\n");
   unit().readsBeforeFailure = 2;
-  session.Tick(false);
+  tickWithRts(false);
   EXPECT_EQ(state.ReplyBuffer, "OK");
   TFT232 *before = state.Port.get();
   unit().readsBeforeFailure = -1;
-  session.Tick(true);
+  tickWithRts(true);
   EXPECT_EQ(state.Port.get(), before);
   EXPECT_EQ(session.Lines(), (std::deque<std::string>{"OK"}));
   EXPECT_FALSE(unit().rts);

@@ -17,7 +17,7 @@
 #include "tests/support/temp_folder.h"
 
 // Questions are answered from `answers`, Yes when they run out.
-class DownloadRecorder : public ScriptedPrompt, public firmware::DownloadDisplay {
+class DownloadRecorder : public ScriptedPrompt, public firmware::DownloadView {
  public:
   std::vector<std::string> events;  // "ask:<caption>", "inform:<text>", "busy", "idle", ...
   firmware::FirmwareDownload *download = nullptr;
@@ -34,9 +34,9 @@ class DownloadRecorder : public ScriptedPrompt, public firmware::DownloadDisplay
     };
   }
   void SetBusy(bool busy) override { events.push_back(busy ? "busy" : "idle"); }
-  void StartTimer() override { events.push_back("start"); }
-  void StopTimer() override { events.push_back("stop"); }
-  void Refresh() override { ++refreshes; }
+  void StartTicking() override { events.push_back("start"); }
+  void StopTicking() override { events.push_back("stop"); }
+  void Show() override { ++refreshes; }
   void Await(int descriptor, std::chrono::nanoseconds wait) override {
     ++awaits;
     awaitDescriptor = descriptor;

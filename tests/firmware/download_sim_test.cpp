@@ -42,7 +42,7 @@ class DownloadIntoUnit : public ::testing::Test {
     int ticks = 0;
     while (download.Running() && ticks < limit) {
       units.clock().Advance(5ms);
-      download.Tick();
+      download.Step();
       ++ticks;
     }
     return ticks;
@@ -163,7 +163,7 @@ TEST_F(DownloadIntoUnit, AUnitThatStopsAnsweringEndsInErrorTimeAfterTheEleventhT
   int ticks = 0;
   while (download.Running() && ticks < 200000) {
     units.clock().Advance(5ms);
-    download.Tick();
+    download.Step();
     if (++ticks == 500) unit.SetPowered(false);
   }
   EXPECT_EQ(download.Result(), Ending::TimeOutFailure);
@@ -180,7 +180,7 @@ TEST_F(DownloadIntoUnit, AnUnpluggedUnitEndsInErrorTime) {
   int ticks = 0;
   while (download.Running() && ticks < 200000) {
     units.clock().Advance(5ms);
-    download.Tick();
+    download.Step();
     if (++ticks == 300) units.Unplug(kSerial);
   }
   EXPECT_EQ(download.Result(), Ending::TimeOutFailure);
@@ -255,7 +255,7 @@ struct FastRun {
     for (int steps = 0; download.Running() && steps < 1000000; ++steps) {
       if (!fast) {
         units.clock().Advance(5ms);
-        download.Tick();
+        download.Step();
         continue;
       }
       const auto due = units.clock().Now() + recorder.awaitWait;
@@ -266,7 +266,7 @@ struct FastRun {
         pollfd p{recorder.awaitDescriptor, POLLIN, 0};
         if (poll(&p, 1, 0) == 1) break;
       }
-      download.Step();
+      download.Wake();
     }
     return units.clock().Now() - start;
   }

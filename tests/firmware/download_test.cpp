@@ -43,10 +43,10 @@ class Download : public ::testing::Test {
   void Connect(const std::string &text = kThreeLines) {
     ASSERT_TRUE(h.Start(text));
     ASSERT_EQ(h.TakeWritten(), "AT@#\r\n");
-    h.download.Tick();
+    h.download.Step();
     ASSERT_EQ(h.TakeWritten(), "w");
     h.Reply("Y");
-    h.download.Tick();
+    h.download.Step();
     ASSERT_EQ(h.TakeWritten(), "");
     ASSERT_EQ(h.download.CurrentPhase(), Phase::Transferring);
   }
@@ -55,15 +55,15 @@ class Download : public ::testing::Test {
     for (int i = 0; i < count; ++i) {
       ASSERT_TRUE(h.download.Ready());
       h.TakeWritten();
-      h.download.Tick();
+      h.download.Step();
       ASSERT_EQ(h.TakeWritten().size(), 1u);
       h.Reply(reply);
-      h.download.Tick();
+      h.download.Step();
     }
   }
   // Ticks without any reply until just before the wait runs out.
   void WaitFifty() {
-    for (int i = 0; i < 50; ++i) h.download.Tick();
+    for (int i = 0; i < 50; ++i) h.download.Step();
     ASSERT_EQ(h.download.WaitTicks(), 50);
     ASSERT_FALSE(h.download.Ready());
   }
@@ -71,10 +71,10 @@ class Download : public ::testing::Test {
   std::string SendLine(const std::string &replies = "OOOOOOOOOK") {
     std::string sent;
     for (char r : replies) {
-      h.download.Tick();
+      h.download.Step();
       sent += h.TakeWritten();
       h.Reply(std::string(1, r));
-      h.download.Tick();
+      h.download.Step();
     }
     return sent;
   }
@@ -193,7 +193,7 @@ TEST_F(Download, ALogThatFailsDuringTheDownloadIsReportedAfterTheEnding) {
   {
     FileSizeLimit limit(static_cast<rlim_t>(h.Log().size()));
     while (h.download.Running()) {
-      h.download.Tick();
+      h.download.Step();
       loader.Serve();
     }
   }
@@ -209,23 +209,23 @@ TEST_F(Download, ConnectingSendsWUntilTheUnitAnswersY) {
   ASSERT_TRUE(h.Start(kThreeLines));
   h.TakeWritten();
   h.Reply("OK\r\n");
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.TakeWritten(), "w") << "the reply to the start command is only logged";
   EXPECT_EQ(h.state.ReplyBuffer, "OK\r\n");
   EXPECT_EQ(h.download.Attempts(), 1);
   h.Reply("Y\r\n");
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.TakeWritten(), "w") << "a Y with other characters is not the answer";
   EXPECT_EQ(h.download.Status(), "--------");
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.TakeWritten(), "w");
   EXPECT_EQ(h.state.ReplyBuffer, "") << "each tick sets the reply buffer to its own bytes";
   h.Reply("Y");
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.TakeWritten(), "") << "nothing is sent in the tick of the Y";
   EXPECT_EQ(h.download.Status(), "Connect");
   EXPECT_EQ(h.download.CurrentPhase(), Phase::Transferring);
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.TakeWritten(), std::string(1, '\x08')) << "byte 1 of line 1";
   EXPECT_EQ(h.download.LastSent(), "08");
   EXPECT_EQ(h.download.Colour(), StatusColour::Written);
@@ -237,29 +237,29 @@ TEST_F(Download, ConnectingSendsWUntilTheUnitAnswersY) {
 TEST_F(Download, AYAfterTheStartCommandsOkInOneReadConnects) {
   ASSERT_TRUE(h.Start(kThreeLines));
   h.TakeWritten();
-  h.download.Tick();
+  h.download.Step();
   ASSERT_EQ(h.TakeWritten(), "w");
   h.Reply("OK\r\nY");
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.TakeWritten(), "") << "the one w has had its Y";
   EXPECT_EQ(h.download.CurrentPhase(), Phase::Transferring);
   EXPECT_EQ(h.download.Status(), "Connect");
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.TakeWritten(), std::string(1, '\x08'));
 }
 
 TEST_F(Download, AfterAYWithOtherBytesNoWIsSentAndTheTransferWaitsForEveryY) {
   ASSERT_TRUE(h.Start(kThreeLines));
   h.TakeWritten();
-  for (int i = 0; i < 3; ++i) h.download.Tick();
+  for (int i = 0; i < 3; ++i) h.download.Step();
   ASSERT_EQ(h.TakeWritten(), "www");
   h.Reply("OK\r\nY");
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.TakeWritten(), "") << "the unit is in its loader";
   EXPECT_EQ(h.download.CurrentPhase(), Phase::Connecting) << "two Y are still on their way";
-  h.download.Tick();
+  h.download.Step();
   h.Reply("YY");
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.TakeWritten(), "");
   EXPECT_EQ(h.download.Answers(), 3);
   EXPECT_EQ(h.download.CurrentPhase(), Phase::Transferring);
@@ -270,29 +270,29 @@ TEST_F(Download, AfterAYWithOtherBytesNoWIsSentAndTheTransferWaitsForEveryY) {
 TEST_F(Download, YsThatNeverAllComeStartTheTransferWhenNoneCanBeOnItsWay) {
   ASSERT_TRUE(h.Start(kThreeLines));
   h.TakeWritten();
-  h.download.Tick();
-  h.download.Tick();
+  h.download.Step();
+  h.download.Step();
   ASSERT_EQ(h.TakeWritten(), "ww");
   h.Reply("\r\nY");  // one "w" came before the loader listened
   for (int tick = 1; tick < firmware::kSettleTicks; ++tick) {
-    h.download.Tick();
+    h.download.Step();
     ASSERT_EQ(h.download.CurrentPhase(), Phase::Connecting) << tick;
   }
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.download.CurrentPhase(), Phase::Transferring);
   EXPECT_EQ(h.TakeWritten(), "") << "no w while the Y are awaited";
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.TakeWritten(), std::string(1, '\x08'));
 }
 
 TEST_F(Download, TheHundredAndFirstWEndsWithAConnectionFailure) {
   ASSERT_TRUE(h.Start(kThreeLines));
   h.TakeWritten();
-  for (int i = 0; i < 100; ++i) h.download.Tick();
+  for (int i = 0; i < 100; ++i) h.download.Step();
   EXPECT_EQ(h.TakeWritten(), std::string(100, 'w'));
   EXPECT_TRUE(h.download.Running());
   h.recorder.events.clear();
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.TakeWritten(), "w");
   EXPECT_EQ(h.download.CurrentPhase(), Phase::Ended);
   EXPECT_EQ(h.download.Result(), Ending::ConnectionFailure);
@@ -311,7 +311,7 @@ TEST_F(Download, AWholeDownloadPutsEveryByteOnTheWireInOrderAndLogsEachReply) {
   loader.Serve();
   int ticks = 0;
   while (h.download.Running()) {
-    h.download.Tick();
+    h.download.Step();
     loader.Serve();
     ++ticks;
   }
@@ -363,10 +363,10 @@ TEST_P(ReplyTable, Row) {
   const ReplyCase &c = GetParam();
   Connect();
   SendBytes(c.byte - 1);
-  h.download.Tick();  // sends byte `c.byte`
+  h.download.Step();  // sends byte `c.byte`
   ASSERT_EQ(h.TakeWritten(), kLine1.substr(static_cast<std::size_t>(c.byte - 1), 1));
   h.Reply(c.reply);
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.download.CurrentPhase() == Phase::Ended, c.ended);
   if (c.ended) {
     EXPECT_EQ(h.download.Result(), Ending::ProtocolError);
@@ -381,7 +381,7 @@ TEST_P(ReplyTable, Row) {
   EXPECT_EQ(h.download.Colour(), c.colour);
   EXPECT_EQ(h.TakeWritten(), "") << "a reply tick sends nothing";
   if (c.ready) {
-    h.download.Tick();
+    h.download.Step();
     const std::string &line = c.lineIndex == 1 ? kLine1 : kLine2;
     EXPECT_EQ(h.TakeWritten(), line.substr(static_cast<std::size_t>(c.bytePosition - 1), 1));
   }
@@ -410,13 +410,13 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(Download, ZEvenWithMoreCharactersEndsWithSuccessOnTheNextTick) {
   Connect();
   SendBytes(3);
-  h.download.Tick();
+  h.download.Step();
   h.TakeWritten();
   h.Reply("Z\r\nOK");
-  h.download.Tick();
+  h.download.Step();
   EXPECT_TRUE(h.download.Running());
   EXPECT_EQ(h.download.LineIndex(), 3 + 100000);
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.download.Result(), Ending::Success);
   EXPECT_EQ(h.recorder.Informed(), (Events{kSuccess}));
   EXPECT_EQ(h.TakeWritten(), "");
@@ -425,7 +425,7 @@ TEST_F(Download, ZEvenWithMoreCharactersEndsWithSuccessOnTheNextTick) {
 TEST_F(Download, RepliesInASendingTickAreOnlyLogged) {
   Connect();
   h.Reply("E");  // arrives while the next byte may be sent
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.TakeWritten(), kLine1.substr(0, 1));
   EXPECT_TRUE(h.download.Running());
   EXPECT_FALSE(h.download.Ready());
@@ -435,11 +435,11 @@ TEST_F(Download, RepliesInASendingTickAreOnlyLogged) {
 TEST_F(Download, TheFiftyFirstTickOfWaitingIsATimeOutThatSendsTheLineAgain) {
   Connect();
   SendBytes(3);
-  h.download.Tick();  // byte 4
+  h.download.Step();  // byte 4
   h.TakeWritten();
   WaitFifty();
   EXPECT_EQ(h.download.TimeOuts(), 0);
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.download.TimeOuts(), 1);
   EXPECT_TRUE(h.download.Ready());
   EXPECT_EQ(h.download.BytePosition(), 1);
@@ -453,10 +453,10 @@ TEST_F(Download, TheFiftyFirstTickOfWaitingIsATimeOutThatSendsTheLineAgain) {
 TEST_F(Download, ATimeOutAfterTheTenthByteSendsThatLineAgain) {
   Connect();
   SendBytes(9);
-  h.download.Tick();  // byte 10: the line index moves on
+  h.download.Step();  // byte 10: the line index moves on
   EXPECT_EQ(h.download.LineIndex(), 2);
   WaitFifty();
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.download.TimeOuts(), 1);
   EXPECT_EQ(h.download.LineIndex(), 1) << "the unacknowledged line is not skipped";
   EXPECT_EQ(h.download.BytePosition(), 1);
@@ -468,10 +468,10 @@ TEST_F(Download, ATimeOutAfterTheTenthByteSendsThatLineAgain) {
 TEST_F(Download, AnOInTheTickOfATimeOutIsAProtocolError) {
   Connect();
   SendBytes(1);
-  h.download.Tick();  // byte 2
+  h.download.Step();  // byte 2
   WaitFifty();
   h.Reply("O");
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.download.Result(), Ending::ProtocolError);
   EXPECT_EQ(h.download.TimeOuts(), 1);
   EXPECT_EQ(h.recorder.Informed(), (Events{"Error"}));
@@ -480,29 +480,29 @@ TEST_F(Download, AnOInTheTickOfATimeOutIsAProtocolError) {
 TEST_F(Download, AKInTheTickOfATimeOutCountsTheTimeOutAndGoesOnFromByte1) {
   Connect();
   SendBytes(9);
-  h.download.Tick();  // byte 10
+  h.download.Step();  // byte 10
   WaitFifty();
   h.Reply("K");
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.download.TimeOuts(), 1);
   EXPECT_TRUE(h.download.Ready());
   EXPECT_EQ(h.download.BytePosition(), 1);
   h.TakeWritten();
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.TakeWritten(), kLine1.substr(0, 1));
 }
 
 TEST_F(Download, LateRepliesWithinTheWaitAreTaken) {
   Connect();
-  h.download.Tick();  // byte 1
-  for (int i = 0; i < 49; ++i) h.download.Tick();
+  h.download.Step();  // byte 1
+  for (int i = 0; i < 49; ++i) h.download.Step();
   h.Reply("O");
-  h.download.Tick();  // the 50th tick of waiting
+  h.download.Step();  // the 50th tick of waiting
   EXPECT_EQ(h.download.TimeOuts(), 0);
   EXPECT_TRUE(h.download.Ready());
   EXPECT_EQ(h.download.BytePosition(), 2);
   h.TakeWritten();
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.TakeWritten(), kLine1.substr(1, 1));
 }
 
@@ -510,17 +510,17 @@ TEST_F(Download, TheEleventhTimeOutEndsTheDownloadHoweverFarApart) {
   Connect();
   for (int t = 1; t <= 10; ++t) {
     SendBytes(1);       // some progress between the time-outs
-    h.download.Tick();  // the next byte, never answered
+    h.download.Step();  // the next byte, never answered
     WaitFifty();
-    h.download.Tick();
+    h.download.Step();
     ASSERT_EQ(h.download.TimeOuts(), t);
     ASSERT_TRUE(h.download.Running());
   }
   SendBytes(1);
-  h.download.Tick();
+  h.download.Step();
   WaitFifty();
   h.recorder.events.clear();
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.download.Result(), Ending::TimeOutFailure);
   EXPECT_EQ(h.download.Status(), "ERROR/TIME");
   EXPECT_EQ(h.recorder.events, (Events{"stop", "inform:Error TIMEOUT"}));
@@ -531,36 +531,36 @@ TEST_F(Download, TheEleventhTimeOutEndsTheDownloadHoweverFarApart) {
 TEST_F(Download, TheTimeOutCountStartsAtZeroWithEveryDownload) {
   Connect();
   for (int t = 0; t < 10; ++t) {
-    h.download.Tick();
+    h.download.Step();
     WaitFifty();
-    h.download.Tick();
+    h.download.Step();
   }
   ASSERT_EQ(h.download.TimeOuts(), 10);
-  h.download.Tick();
+  h.download.Step();
   h.Reply("E");
-  h.download.Tick();
+  h.download.Step();
   ASSERT_EQ(h.download.Result(), Ending::ProtocolError);
 
   h.download.Reset();
   h.TakeWritten();
   Connect();
   EXPECT_EQ(h.download.TimeOuts(), 0);
-  h.download.Tick();
+  h.download.Step();
   WaitFifty();
-  h.download.Tick();
+  h.download.Step();
   EXPECT_TRUE(h.download.Running()) << "one time-out of this download is not the eleventh";
 }
 
 TEST_F(Download, AByteThatCannotBeSentIsSentAgainAndCountsAsWaiting) {
   Connect();
   h.Unit().writesBeforeFailure = 0;
-  h.download.Tick();
+  h.download.Step();
   EXPECT_FALSE(h.state.LastSendResult);
   EXPECT_EQ(h.download.Colour(), StatusColour::Retry);
   EXPECT_TRUE(h.download.Ready());
   EXPECT_EQ(h.download.BytePosition(), 1);
   h.Unit().writesBeforeFailure = -1;
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.TakeWritten(), kLine1.substr(0, 1)) << "the same byte again";
   EXPECT_TRUE(h.state.LastSendResult);
   EXPECT_EQ(h.download.Colour(), StatusColour::Written);
@@ -574,7 +574,7 @@ TEST_F(Download, AnUnpluggedUnitEndsInATimeOutFailure) {
   h.Unit().writesBeforeFailure = 0;
   int ticks = 0;
   while (h.download.Running() && ticks < 100000) {
-    h.download.Tick();
+    h.download.Step();
     ++ticks;
   }
   EXPECT_EQ(h.download.Result(), Ending::TimeOutFailure);
@@ -590,7 +590,7 @@ TEST_F(Download, ProgressFollowsTheLineIndex) {
   EXPECT_EQ(h.download.OverallPosition(), 0);
   EXPECT_EQ(h.download.LinePosition(), 2);
   for (int line = 1; line <= 12; ++line) SendLine();
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.download.LineIndex(), 13);
   EXPECT_EQ(h.download.OverallPosition(), 1);
   EXPECT_EQ(h.download.LinePosition(), 4);
@@ -599,49 +599,49 @@ TEST_F(Download, ProgressFollowsTheLineIndex) {
 TEST_F(Download, AnImageWithoutEndLineEndsAfterTheLastByteOfItsLastLine) {
   Connect(Data(0x0010, Seq(1, 8)));
   SendBytes(9);
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.TakeWritten(), kLine1.substr(9, 1));
   EXPECT_EQ(h.Unit().written, "AT@#\r\nw" + kLine1);
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.download.Result(), Ending::Success);
 }
 
 TEST_F(Download, TheLastByteSentCarriesOverIntoTheNextDownloadsLog) {
   Connect();
   h.Reply("E");
-  h.download.Tick();  // sends 08, logs 77<=>E
+  h.download.Step();  // sends 08, logs 77<=>E
   h.Reply("E");
-  h.download.Tick();  // protocol error
+  h.download.Step();  // protocol error
   ASSERT_EQ(h.download.Result(), Ending::ProtocolError);
   EXPECT_EQ(h.download.LastSent(), "08");
 
   h.download.Reset();
   ASSERT_TRUE(h.Start(kThreeLines));
   h.Reply("OK\r\n");
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.Log(), h.Header() + "08<=>OK\r\n\r\n");
 }
 
 TEST_F(Download, ClosingTheWindowKeepsWhatTheLogHolds) {
   Connect();
   SendBytes(2);
-  h.download.Abort();
+  h.download.Stop();
   EXPECT_FALSE(h.download.Running());
   const std::string expected = h.Header() + "77<=>Y\r\n08<=>O\r\n00<=>O\r\n";
   EXPECT_EQ(h.Log(), expected) << "closed without footer";
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.Log(), expected) << "a stopped download does nothing more";
   EXPECT_EQ(h.recorder.Informed(), Events{});
 }
 
 TEST_F(Download, ReplyBufferHoldsEachTicksBytes) {
   Connect();
-  h.download.Tick();
+  h.download.Step();
   h.Reply("O");
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.state.ReplyBuffer, "O");
-  h.download.Tick();
-  h.download.Tick();
+  h.download.Step();
+  h.download.Step();
   EXPECT_EQ(h.state.ReplyBuffer, "");
 }
 
@@ -651,7 +651,7 @@ TEST_F(Download, ReadsThroughTheCurrentPortAfterAReopen) {
   h.state.Port.reset();
   h.state.Port = std::make_unique<TFT232>(DownloadHarness::kSerial);
   h.TakeWritten();
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.TakeWritten(), kLine1.substr(0, 1));
   EXPECT_TRUE(h.state.LastSendResult);
 }
@@ -663,10 +663,10 @@ namespace {
 TEST_F(Download, APInTheTickOfATimeOutAfterTheTenthByteSendsThatLineOnce) {
   Connect();
   SendBytes(9);
-  h.download.Tick();  // byte 10
+  h.download.Step();  // byte 10
   WaitFifty();
   h.Reply("P");
-  h.download.Tick();
+  h.download.Step();
   EXPECT_EQ(h.download.TimeOuts(), 1);
   EXPECT_EQ(h.download.LineIndex(), 1) << "line 1 again, not the line before it";
   EXPECT_EQ(h.download.BytePosition(), 1);
@@ -688,7 +688,7 @@ class FastDownload : public Download {
   // Moves the clock to `at` and steps the download; the bytes written by the step.
   std::string StepAt(std::chrono::nanoseconds at) {
     now = at;
-    h.download.Step();
+    h.download.Wake();
     return h.TakeWritten();
   }
   std::chrono::nanoseconds now{0};

@@ -62,18 +62,18 @@ std::string FileOfLines(int lines) {
   return hexfile::FirmwareFile(static_cast<unsigned>(lines <= 1535 ? 8 + 4 * (lines - 2) : 0x1800));
 }
 
-class Silent : public ScriptedPrompt, public firmware::DownloadDisplay {
+class Silent : public ScriptedPrompt, public firmware::DownloadView {
  public:
   void SetBusy(bool) override {}
-  void StartTimer() override {
+  void StartTicking() override {
     if (timer) timer->start();
   }
-  void StopTimer() override {
+  void StopTicking() override {
     if (timer) timer->stop();
     if (shot) shot->stop();
     if (notifier) notifier->setEnabled(false);
   }
-  void Refresh() override {}
+  void Show() override {}
   // A fast transfer, stepped as the window steps it: by the port's event or by a single shot.
   void Await(int descriptor, std::chrono::nanoseconds wait) override {
     if (descriptor >= 0 && (!notifier || notifier->socket() != descriptor)) {
@@ -132,7 +132,7 @@ Run RunOnTimer(Host &host, const std::string &text) {
   Run run;
   QObject::connect(&timer, &QTimer::timeout, [&] {
     ++run.ticks;
-    host.download.Tick();
+    host.download.Step();
     if (!host.download.Running()) loop.quit();
   });
   QElapsedTimer elapsed;
@@ -156,7 +156,7 @@ Run RunFast(Host &host, const std::string &text) {
   Run run;
   host.silent.step = [&] {
     ++run.ticks;
-    host.download.Step();
+    host.download.Wake();
     if (!host.download.Running()) loop.quit();
   };
   QObject::connect(&shot, &QTimer::timeout, [&] { host.silent.step(); });
@@ -216,7 +216,7 @@ void DownloadTicks(benchmark::State &st) {
     ticks = 0;
     while (b.download.Running()) {
       b.units.clock().Advance(5ms);
-      b.download.Tick();
+      b.download.Step();
       ++ticks;
     }
     if (b.download.Result() != firmware::Ending::Success) st.SkipWithError("download failed");
@@ -258,7 +258,7 @@ void DownloadTicksOverTheLine(benchmark::State &st) {
     ticks = 0;
     while (b.download.Running()) {
       b.units.clock().Advance(5ms);
-      b.download.Tick();
+      b.download.Step();
       ++ticks;
     }
     if (b.download.Result() != firmware::Ending::Success) st.SkipWithError("download failed");

@@ -115,14 +115,18 @@ class FirmwareWindow : public ::testing::Test {
   std::unique_ptr<TForm2> window;
 };
 
-TEST(FirmwareButtons, FollowThePhaseAndTheLoadedFile) {
+TEST(FirmwareControls, FollowThePhaseAndTheLoadedFile) {
   using firmware::Phase;
-  EXPECT_EQ(EnabledButtons(Phase::Idle, false), (FirmwareButtons{true, false, true}));
-  EXPECT_EQ(EnabledButtons(Phase::Idle, true), (FirmwareButtons{true, true, true}));
-  EXPECT_EQ(EnabledButtons(Phase::Connecting, true), (FirmwareButtons{false, false, false}));
-  EXPECT_EQ(EnabledButtons(Phase::Transferring, true), (FirmwareButtons{false, false, false}));
-  EXPECT_EQ(EnabledButtons(Phase::Ended, true), (FirmwareButtons{false, false, true}));
-  EXPECT_EQ(EnabledButtons(Phase::Ended, false), (FirmwareButtons{false, false, true}));
+  EXPECT_EQ(firmware::EnabledControls(Phase::Idle, false), (firmware::Controls{true, false, true}));
+  EXPECT_EQ(firmware::EnabledControls(Phase::Idle, true), (firmware::Controls{true, true, true}));
+  EXPECT_EQ(firmware::EnabledControls(Phase::Connecting, true),
+            (firmware::Controls{false, false, false}));
+  EXPECT_EQ(firmware::EnabledControls(Phase::Transferring, true),
+            (firmware::Controls{false, false, false}));
+  EXPECT_EQ(firmware::EnabledControls(Phase::Ended, true),
+            (firmware::Controls{false, false, true}));
+  EXPECT_EQ(firmware::EnabledControls(Phase::Ended, false),
+            (firmware::Controls{false, false, true}));
 }
 
 TEST(FirmwareFileName, ExtensionAndLengthRules) {

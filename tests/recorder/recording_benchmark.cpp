@@ -94,7 +94,7 @@ class Bench {
     state->Port = std::make_unique<TFT232>(kSerial);
     ConfigurePort(*state->Port);
     recording = std::make_unique<recorder::MessageRecording>(*state, prompt, window);
-    recording->Show();
+    recording->Reset();
     file = sound::Tone(1.0, 440.0, {0.5, 0.5});
     path = folder.File("message.wav");
     sound::WriteWav(path, file);
@@ -113,10 +113,10 @@ class Bench {
   // One recording, Timer1 on a real 250 ms timer as in the window.
   std::optional<Figures> Record() {
     QTimer timer1;
-    timer1.setInterval(recorder::kTimer1Interval);
+    timer1.setInterval(recorder::kTickInterval);
     QEventLoop loop;
     QObject::connect(&timer1, &QTimer::timeout, [&] {
-      recording->Tick();
+      recording->Step();
       if (recording->CurrentPhase() == recorder::Phase::Idle && started) loop.quit();
       if (recording->CurrentPhase() == recorder::Phase::Recording) started = true;
     });

@@ -74,7 +74,7 @@ class RecordingSound : public ::testing::Test {
     ConfigurePort(*state->Port);
     recording = std::make_unique<recorder::MessageRecording>(*state, prompt, window);
     recording->Sleep = [](std::chrono::milliseconds) {};
-    recording->Show();
+    recording->Reset();
   }
 
   // False where the test starts the unit's capture itself.
@@ -144,7 +144,7 @@ class RecordingSound : public ::testing::Test {
     std::optional<std::chrono::steady_clock::time_point> started;
     while (std::chrono::steady_clock::now() < deadline) {
       sound::Pump(250ms);  // the player's end of stream arrives through the event loop
-      recording->Tick();
+      recording->Step();
       if (recording->CurrentPhase() == Phase::Recording) {
         if (!started) started = std::chrono::steady_clock::now();
         if (whileRecording)
@@ -256,7 +256,7 @@ TEST_F(RecordingSound, TheLongestRecordingCutsALongFileWhileItPlays) {
   recording->Start();
   // Timer2, stepped by the test: it fires after 1.5 s instead of 9.9 s.
   RunUntilIdle(8s, [&](std::chrono::milliseconds since) {
-    if (since >= 1500ms) recording->Timer2Tick();
+    if (since >= 1500ms) recording->LimitReached();
   });
   EXPECT_TRUE(unit->Rts());
   EXPECT_EQ(player->GetPosition(), 0) << "the file is rewound";

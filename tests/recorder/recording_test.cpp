@@ -64,7 +64,7 @@ class Harness {
       events.push_back("sleep " + std::to_string(pause.count()));
       units.clock().Advance(pause);
     };
-    recording.Show();
+    recording.Reset();
   }
 
   static sim::UnitOptions WithSerial(sim::UnitOptions options) {
@@ -73,18 +73,18 @@ class Harness {
   }
 
   // 250 ms pass, then Timer1 fires.
-  void Tick() {
+  void Step() {
     units.clock().Advance(250ms);
-    recording.Tick();
+    recording.Step();
   }
   void Ticks(int n) {
-    for (int i = 0; i < n; ++i) Tick();
+    for (int i = 0; i < n; ++i) Step();
   }
 
   // "RECORD MESSAGE", then ticks until the recording has begun.
   void StartRecording() {
     recording.Start();
-    for (int i = 0; i < 3 && recording.CurrentPhase() != Phase::Recording; ++i) Tick();
+    for (int i = 0; i < 3 && recording.CurrentPhase() != Phase::Recording; ++i) Step();
     ASSERT_EQ(recording.CurrentPhase(), Phase::Recording);
   }
 
@@ -165,7 +165,7 @@ TEST(Recording, StartAsksForTheCableThenFlushesSendsTheCommandRewindsAndPauses) 
   h.recording.PauseAction();
   h.player.position = kSecond + 5;
   h.unit.Say("RING\r\n");  // left over on the link: thrown away before the command
-  h.Tick();
+  h.Step();
   ASSERT_EQ(h.recording.CurrentPhase(), Phase::Idle);
   h.state.Port->ClearRts(true);  // whatever the line was, the command goes with RTS set
   h.player.calls.clear();
@@ -189,7 +189,7 @@ TEST(Recording, StartAsksForTheCableThenFlushesSendsTheCommandRewindsAndPauses) 
             (recorder::RecorderControls{false, false, false, false, false, false, true}));
 
   // The stale line is gone: the first tick finds exactly the unit's reply.
-  h.Tick();
+  h.Step();
   EXPECT_EQ(h.recording.CurrentPhase(), Phase::Recording);
 }
 
@@ -211,14 +211,14 @@ TEST(Recording, WaitRtsSplitOverTwoTicksIsJoinedAndStartsTheRecording) {
                              .delay = 400ms,
                              .pieceSize = 5}}});
   h.recording.Start();
-  h.Tick();  // 350 ms after the command: "WAIT " only
+  h.Step();  // 350 ms after the command: "WAIT " only
   EXPECT_EQ(h.state.ReplyBuffer, "WAIT ");
   EXPECT_TRUE(h.recording.WaitingReply());
   EXPECT_EQ(h.recording.WaitTicks(), 0) << "a tick with three or more characters is not counted";
   EXPECT_TRUE(h.unit.Rts());
   EXPECT_EQ(h.player.Count("Play"), 0);
 
-  h.Tick();  // 600 ms: "RTS\r\n"
+  h.Step();  // 600 ms: "RTS\r\n"
   EXPECT_EQ(h.recording.CurrentPhase(), Phase::Recording);
   EXPECT_FALSE(h.recording.WaitingReply());
   EXPECT_TRUE(h.state.ReplyBuffer.empty());
@@ -237,7 +237,7 @@ TEST(Recording, OkAndWaitRtsTogetherAreDroppedAndTheWaitRunsOutAtTheFortyThirdEm
     if (event == sim::Unit::Event::CommandLine && text == "AT@OGRIE\\r\\n") h.unit.Say("OK\r\n");
   });
   h.recording.Start();
-  h.Tick();
+  h.Step();
   EXPECT_TRUE(h.recording.WaitingReply());
   EXPECT_TRUE(h.state.ReplyBuffer.empty()) << "the two lines are dropped";
   EXPECT_TRUE(h.unit.Rts()) << "no start signal";
@@ -249,7 +249,7 @@ TEST(Recording, OkAndWaitRtsTogetherAreDroppedAndTheWaitRunsOutAtTheFortyThirdEm
   EXPECT_EQ(h.recording.WaitTicks(), 42);
   EXPECT_EQ(h.Lines().back(), "AT@OGRIE\r\n");
 
-  h.Tick();
+  h.Step();
   EXPECT_EQ(h.Lines().back(), "AT@RESET\r\n");
   ASSERT_EQ(h.boxes.size(), 2u);
   EXPECT_EQ(h.boxes[1].text, "Anny error.... > Reset!");
@@ -260,7 +260,7 @@ TEST(Recording, ErrIsRecordImpossibleAfterTheEndingActions) {
   Harness h({.lineFaults = {{.kind = sim::LineFault::Kind::Err, .word = "OGRIE"}}});
   h.recording.Start();
   h.player.calls.clear();
-  h.Tick();
+  h.Step();
   ASSERT_EQ(h.boxes.size(), 2u);
   const Box &box = h.boxes[1];
   EXPECT_EQ(box.text, "Record impossible");
@@ -283,7 +283,7 @@ TEST(Recording, NoAnswerSendsResetAtTheFortyThirdTickAndTellsAfterASecond) {
   EXPECT_EQ(h.Lines().size(), 1u);
   h.events.clear();
 
-  h.Tick();
+  h.Step();
   EXPECT_EQ(h.Lines().back(), "AT@RESET\r\n");
   EXPECT_EQ(h.events, (std::vector<std::string>{"sleep 1000", "box Anny error.... > Reset!"}));
   EXPECT_EQ(h.boxes.back().unitLastLine, "AT@RESET\r\n");
@@ -307,7 +307,7 @@ TEST(Recording, ALineWithoutLineFeedHoldsTheWaitWithoutCountingTicks) {
   EXPECT_EQ(h.recording.WaitTicks(), 10);
   EXPECT_EQ(h.Lines().size(), 1u) << "no time-out";
   h.unit.Say("T RTS\r\n");
-  h.Tick();
+  h.Step();
   EXPECT_EQ(h.recording.CurrentPhase(), Phase::Recording);
 }
 
@@ -320,7 +320,7 @@ TEST(Recording, AnotherCompleteLineIsDroppedAndTheNextReplyCounts) {
     (void)text;
   });
   h.recording.Start();
-  h.Tick();
+  h.Step();
   EXPECT_TRUE(h.recording.WaitingReply());
   EXPECT_TRUE(h.state.ReplyBuffer.empty());
   h.Ticks(2);
@@ -335,13 +335,13 @@ TEST(Recording, TheEndOfTheFileEndsTheRecordingAtTheNextTick) {
   h.StartRecording();
   const sim::Time started = h.units.clock().Now();
   h.player.position = 3 * kSecond - 1;  // the last moments: the bar shows 99
-  h.Tick();
+  h.Step();
   EXPECT_EQ(h.window.bar, 99);
   EXPECT_EQ(h.recording.CurrentPhase(), Phase::Recording);
   EXPECT_FALSE(h.unit.Rts());
 
   h.player.ReachEnd();
-  h.Tick();
+  h.Step();
   ExpectEnded(h);
   ASSERT_EQ(h.unit.GetRecord().recordings.size(), 1u);
   const sim::Recording &r = h.unit.GetRecord().recordings[0];
@@ -352,7 +352,7 @@ TEST(Recording, TheEndOfTheFileEndsTheRecordingAtTheNextTick) {
   EXPECT_EQ(h.Lines().size(), 1u) << "nothing is sent at the end";
 
   // Ready for the next recording.
-  h.Tick();
+  h.Step();
   h.recording.Start();
   EXPECT_EQ(h.Lines().back(), "AT@OGRIE\r\n");
   EXPECT_EQ(h.Lines().size(), 2u);
@@ -362,9 +362,9 @@ TEST(Recording, Timer2CutsALongFile) {
   Harness h({}, 20 * kSecond);
   h.StartRecording();
   h.player.position = 99 * kSecond / 10;
-  h.Tick();
+  h.Step();
   EXPECT_EQ(h.recording.CurrentPhase(), Phase::Recording);
-  h.recording.Timer2Tick();
+  h.recording.LimitReached();
   ExpectEnded(h);
   EXPECT_TRUE(h.unit.GetRecord().recordings.at(0).stop.has_value());
 }
@@ -376,7 +376,7 @@ TEST(Recording, AFileWithoutADurationRunsTheFullTime) {
   h.Ticks(39);
   EXPECT_EQ(h.recording.CurrentPhase(), Phase::Recording);
   EXPECT_EQ(h.window.bar, 0);
-  h.recording.Timer2Tick();
+  h.recording.LimitReached();
   ExpectEnded(h);
 }
 
@@ -384,9 +384,9 @@ TEST(Recording, TheEndOfAFilePlayedByHandRewindsIt) {
   Harness h;
   h.recording.PlayAction();
   EXPECT_FALSE(h.RecordEnabled());
-  h.Tick();
+  h.Step();
   h.player.ReachEnd();
-  h.Tick();
+  h.Step();
   ExpectEnded(h);
   EXPECT_TRUE(h.unit.GetRecord().recordings.empty());
 }
@@ -397,7 +397,7 @@ TEST(Recording, APositionAtTheEndDuringTheReplyWaitEndsNothing) {
   h.recording.Start();
   h.player.position = 3 * kSecond;  // the user dragged the bar to its end
   h.player.calls.clear();
-  h.Tick();
+  h.Step();
   EXPECT_EQ(h.window.bar, 100);
   EXPECT_TRUE(h.recording.WaitingReply());
   EXPECT_TRUE(h.player.calls.empty());
@@ -411,7 +411,7 @@ TEST(Recording, APlayFailureAtTheStartStillEndsTheRecordingBeforeTheErrorLeaves)
   Harness h;
   h.player.failPlay = true;
   h.recording.Start();
-  EXPECT_THROW(h.Tick(), EAudioPlayError);
+  EXPECT_THROW(h.Step(), EAudioPlayError);
   EXPECT_EQ(h.window.timer2Starts, 0);
   EXPECT_FALSE(h.recording.WaitingReply());
   EXPECT_TRUE(h.state.ReplyBuffer.empty());
@@ -421,7 +421,7 @@ TEST(Recording, APlayFailureAtTheStartStillEndsTheRecordingBeforeTheErrorLeaves)
   // Nothing comes back 9.9 s later, and the next recording starts normally.
   h.player.failPlay = false;
   h.recording.Start();
-  h.Tick();
+  h.Step();
   EXPECT_EQ(h.recording.CurrentPhase(), Phase::Recording);
 }
 
@@ -429,7 +429,7 @@ TEST(Recording, AStopFailureInTheEndingStillCompletesIt) {
   Harness h;
   h.StartRecording();
   h.player.failStop = true;
-  EXPECT_THROW(h.recording.Timer2Tick(), EAudioPlayError);
+  EXPECT_THROW(h.recording.LimitReached(), EAudioPlayError);
   EXPECT_EQ(h.recording.CurrentPhase(), Phase::Idle);
   EXPECT_FALSE(h.window.timer2);
   EXPECT_TRUE(h.unit.Rts());
@@ -440,7 +440,7 @@ TEST(Recording, AStopFailureInTheEndingStillCompletesIt) {
   h.StartRecording();
   h.player.failStop = true;
   h.player.ReachEnd();
-  EXPECT_THROW(h.Tick(), EAudioPlayError);
+  EXPECT_THROW(h.Step(), EAudioPlayError);
   EXPECT_EQ(h.recording.CurrentPhase(), Phase::Idle);
   EXPECT_FALSE(h.window.timer2);
   EXPECT_TRUE(h.unit.Rts());
@@ -458,7 +458,7 @@ TEST(Recording, AStopFailureAtTheStartStillSetsUpTheWait) {
   EXPECT_EQ(h.recording.WaitTicks(), 0) << "a new wait, not an immediate time-out";
   EXPECT_FALSE(h.Controls().cancel);
   EXPECT_EQ(h.events.back(), "sleep 100");
-  h.Tick();
+  h.Step();
   EXPECT_TRUE(h.recording.WaitingReply());
 }
 
@@ -466,7 +466,7 @@ TEST(Recording, ClosingDuringARecordingOrAReplyWaitSetsRts) {
   {
     Harness h;
     h.StartRecording();
-    h.recording.Close();
+    h.recording.Stop();
     EXPECT_TRUE(h.unit.Rts());
     EXPECT_TRUE(h.unit.GetRecord().recordings.at(0).stop.has_value());
     EXPECT_EQ(h.recording.CurrentPhase(), Phase::Idle);
@@ -477,7 +477,7 @@ TEST(Recording, ClosingDuringARecordingOrAReplyWaitSetsRts) {
     h.recording.Start();
     h.state.Port->ClearRts(true);  // even if the line had been cleared meanwhile
     const std::size_t levels = h.unit.GetRecord().levels.size();
-    h.recording.Close();
+    h.recording.Stop();
     EXPECT_EQ(h.unit.GetRecord().levels.size(), levels + 1);
     EXPECT_TRUE(h.unit.Rts());
     EXPECT_FALSE(h.recording.WaitingReply());
@@ -485,7 +485,7 @@ TEST(Recording, ClosingDuringARecordingOrAReplyWaitSetsRts) {
   {
     Harness h;
     const std::size_t levels = h.unit.GetRecord().levels.size();
-    h.recording.Close();
+    h.recording.Stop();
     EXPECT_EQ(h.unit.GetRecord().levels.size(), levels) << "idle: the line is left alone";
   }
 }
@@ -495,7 +495,7 @@ TEST(Recording, ShowingSetsRtsAndFlushesTheInput) {
   h.state.Port->ClearRts(true);
   h.unit.Say("OK\r\n");
   h.state.ReplyBuffer = "junk";
-  h.recording.Show();
+  h.recording.Reset();
   EXPECT_TRUE(h.unit.Rts());
   EXPECT_TRUE(h.state.ReplyBuffer.empty());
   EXPECT_EQ(h.recording.CurrentPhase(), Phase::Idle);

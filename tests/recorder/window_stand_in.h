@@ -1,24 +1,24 @@
 // The recorder window's part in a recording, without the window: Timer2 and the position bar,
-// which follows the player as the window's RefreshCurrentPosition makes it follow.
+// which follows the player as the window's ShowPosition makes it follow.
 #pragma once
 
 #include "recorder/recording.h"
 
-class WindowStandIn : public recorder::RecordingWindow {
+class WindowStandIn : public recorder::RecordingView {
  public:
-  void StartTimer2() override {
+  void StartLimit() override {
     timer2 = true;
     ++timer2Starts;
   }
-  void StopTimer2() override { timer2 = false; }
-  void RefreshCurrentPosition() override {
+  void StopLimit() override { timer2 = false; }
+  void ShowPosition() override {
     if (player == nullptr) return;
     if (auto percent = recorder::PositionPercent(player->GetPosition(), player->Duration(),
                                                  player->Capabilities()))
       bar = *percent;
   }
-  int PositionBar() const override { return bar; }
-  void Refresh() override { ++refreshes; }
+  int PositionShown() const override { return bar; }
+  void Show() override { ++refreshes; }
 
   recorder::Player *player = nullptr;
   bool timer2 = false;

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "session/shared_state.h"
+#include "tests/support/counting_view.h"
 #include "tests/support/fake_ftdi.h"
 #include "tests/support/scripted_prompt.h"
 
@@ -46,9 +47,9 @@ class Exchange : public ::testing::Test {
   }
   // Answers "OK\r\n" to every line until the write has sent the line of `step`.
   void acceptUntil(int step) {
-    while (write.Step() < step) {
+    while (write.Line() < step) {
       reply("OK\r\n");
-      write.Poll();
+      write.Step();
     }
     received();
   }
@@ -57,39 +58,38 @@ class Exchange : public ::testing::Test {
   SharedState state{"/tmp/"};
   ParameterValues values;
   ScriptedPrompt prompt;
-  int writeEnded = 0;
-  int defaultEnded = 0;
-  WriteExchange write{state, values, prompt, [this] { ++writeEnded; }};
-  DefaultExchange defaults{state, values, prompt, [this] { ++defaultEnded; }};
+  CountingView writeView, defaultView;
+  WriteExchange write{state, values, prompt, writeView};
+  DefaultExchange defaults{state, values, prompt, defaultView};
 };
 
 TEST_F(Exchange, AWriteWithTheInitialValuesSendsTwentySevenLinesEachAfterTheLastWasAccepted) {
   write.Start();
   EXPECT_EQ(received(), "AT@NORM\r\n");
   EXPECT_TRUE(write.Running());
-  EXPECT_EQ(write.Step(), 0);
+  EXPECT_EQ(write.Line(), 0);
 
   for (int step = 1; step <= 26; ++step) {
-    write.Poll();  // nothing has come: nothing is sent
+    write.Step();  // nothing has come: nothing is sent
     EXPECT_EQ(received(), "") << step;
     reply("OK\r\n");
-    write.Poll();
+    write.Step();
     EXPECT_EQ(received(), kInitialLines[static_cast<std::size_t>(step)] + "\r\n") << step;
-    EXPECT_EQ(write.Step(), step);
+    EXPECT_EQ(write.Line(), step);
     EXPECT_TRUE(state.ReplyBuffer.empty());
   }
-  EXPECT_EQ(writeEnded, 0);
+  EXPECT_EQ(writeView.shown, 0);
   reply("OK\r\n");
-  write.Poll();
+  write.Step();
   EXPECT_EQ(received(), "");
   EXPECT_FALSE(write.Running());
-  EXPECT_EQ(writeEnded, 1);
+  EXPECT_EQ(writeView.shown, 1);
   EXPECT_TRUE(state.ReplyBuffer.empty());
   EXPECT_TRUE(prompt.shown.empty());
 
   // A finished write takes nothing more from the port.
   reply("OK\r\n");
-  write.Poll();
+  write.Step();
   EXPECT_EQ(unit().rx.size(), 4u);
   EXPECT_EQ(received(), "");
 }
@@ -107,17 +107,17 @@ TEST_F(Exchange, NewOkToNormStartsTheParameterLinesAsOkDoes) {
   write.Start();
   received();
   reply("NEW\r\n");
-  write.Poll();
+  write.Step();
   EXPECT_EQ(received(), "");
   EXPECT_EQ(state.ReplyBuffer, "NEW\r\n");
   reply("OK\r\n");
-  write.Poll();
+  write.Step();
   EXPECT_EQ(received(), "AT@P013\r\n");
-  EXPECT_EQ(write.Step(), 1);
+  EXPECT_EQ(write.Line(), 1);
 
   // At any later step too.
   reply("NEW\r\nOK\r\n");
-  write.Poll();
+  write.Step();
   EXPECT_EQ(received(), "AT@P024\r\n");
 }
 
@@ -125,30 +125,30 @@ TEST_F(Exchange, AReplyInPiecesAdvancesExactlyOneStepAtItsLastPiece) {
   write.Start();
   acceptUntil(4);
   reply("OK");
-  write.Poll();
+  write.Step();
   EXPECT_EQ(received(), "");
-  EXPECT_EQ(write.Step(), 4);
+  EXPECT_EQ(write.Line(), 4);
   reply("\r\n");
-  write.Poll();
+  write.Step();
   EXPECT_EQ(received(), "AT@P051\r\n");
-  EXPECT_EQ(write.Step(), 5);
-  write.Poll();
+  EXPECT_EQ(write.Line(), 5);
+  write.Step();
   EXPECT_EQ(received(), "");
-  EXPECT_EQ(write.Step(), 5);
+  EXPECT_EQ(write.Line(), 5);
 }
 
 TEST_F(Exchange, ACompleteReplyThatIsNoReplyWordStaysAndTheWriteWaits) {
   write.Start();
   acceptUntil(2);
   reply("WAIT RTS\r\n");
-  write.Poll();
+  write.Step();
   EXPECT_EQ(state.ReplyBuffer, "WAIT RTS\r\n");
   reply("OK\r\n");
-  write.Poll();
+  write.Step();
   EXPECT_EQ(state.ReplyBuffer, "WAIT RTS\r\nOK\r\n");
   EXPECT_EQ(received(), "");
   EXPECT_TRUE(write.Running());
-  EXPECT_EQ(write.Step(), 2);
+  EXPECT_EQ(write.Line(), 2);
   EXPECT_TRUE(prompt.shown.empty());
 }
 
@@ -158,8 +158,8 @@ TEST_F(Exchange, StaleBytesAreDrainedBeforeTheFirstLine) {
   write.Start();
   EXPECT_TRUE(state.ReplyBuffer.empty());
   EXPECT_TRUE(unit().rx.empty());
-  write.Poll();
-  EXPECT_EQ(write.Step(), 0);
+  write.Step();
+  EXPECT_EQ(write.Line(), 0);
   EXPECT_EQ(received(), "AT@NORM\r\n");
 }
 
@@ -168,12 +168,12 @@ TEST_F(Exchange, AFailedSendIsRecordedAndTheWriteWaits) {
   received();
   unit().writesBeforeFailure = 3;  // only "AT@" of the next line gets through
   reply("OK\r\n");
-  write.Poll();
+  write.Step();
   EXPECT_FALSE(state.LastSendResult);
   EXPECT_EQ(received(), "AT@");
   EXPECT_TRUE(write.Running());
-  EXPECT_EQ(write.Step(), 1);
-  write.Poll();
+  EXPECT_EQ(write.Line(), 1);
+  write.Step();
   EXPECT_TRUE(write.Running());
   EXPECT_TRUE(prompt.shown.empty());
 }
@@ -187,19 +187,19 @@ TEST_F(Exchange, AValueChangedDuringAWriteIsSentWithItsNewContents) {
   values["P12"] = "20";
   acceptUntil(11);
   reply("OK\r\n");
-  write.Poll();
+  write.Step();
   EXPECT_EQ(received(), "AT@P1201\r\n");
   acceptUntil(16);
   reply("OK\r\n");
-  write.Poll();
+  write.Step();
   EXPECT_EQ(received(), "AT@MOD0\r\n");
   acceptUntil(18);
   reply("OK\r\n");
-  write.Poll();
+  write.Step();
   EXPECT_EQ(received(), "AT@TYPG0\r\n");
   acceptUntil(25);
   reply("OK\r\n");
-  write.Poll();
+  write.Step();
   EXPECT_EQ(received(), "AT@P25*1\r\n");
 }
 
@@ -223,9 +223,9 @@ TEST_P(RefusedLine, EndsTheWriteWithAMessageNamingTheCommand) {
   write.Start();
   acceptUntil(GetParam().step);
   reply("ERR\r\n");
-  write.Poll();
+  write.Step();
   EXPECT_FALSE(write.Running());
-  EXPECT_EQ(writeEnded, 1);
+  EXPECT_EQ(writeView.shown, 1);
   EXPECT_TRUE(state.ReplyBuffer.empty());
   ASSERT_EQ(prompt.shown.size(), 1u);
   EXPECT_EQ(prompt.shown[0].kind, "inform");
@@ -233,14 +233,14 @@ TEST_P(RefusedLine, EndsTheWriteWithAMessageNamingTheCommand) {
 
   // Nothing after the refused line is sent.
   reply("OK\r\n");
-  write.Poll();
+  write.Step();
   EXPECT_EQ(received(), "");
 
   // A new write starts again from "AT@NORM".
   write.Start();
   EXPECT_EQ(received(), "AT@NORM\r\n");
   reply("OK\r\n");
-  write.Poll();
+  write.Step();
   EXPECT_EQ(received(), "AT@P013\r\n");
 }
 
@@ -257,11 +257,11 @@ TEST_F(Exchange, AStoppedWriteSendsAndTakesNothing) {
   acceptUntil(3);
   write.Stop();
   reply("OK\r\n");
-  write.Poll();
+  write.Step();
   EXPECT_EQ(received(), "");
   EXPECT_EQ(unit().rx.size(), 4u);
   EXPECT_FALSE(write.Running());
-  EXPECT_EQ(writeEnded, 0);
+  EXPECT_EQ(writeView.shown, 0);
 }
 
 TEST_F(Exchange, DefaultSendsItsCommandAndPutsTheDefaultsLeavingThePairs) {
@@ -282,14 +282,14 @@ TEST_F(Exchange, DefaultSendsItsCommandAndPutsTheDefaultsLeavingThePairs) {
   EXPECT_EQ(values["MOD"], "0");
   EXPECT_EQ(values["TYPE"], "0");
 
-  defaults.Poll();  // the drained "OK" is not taken for the answer
+  defaults.Step();  // the drained "OK" is not taken for the answer
   EXPECT_TRUE(defaults.Running());
   reply("O");
-  defaults.Poll();
+  defaults.Step();
   reply("K\r\n");
-  defaults.Poll();
+  defaults.Step();
   EXPECT_FALSE(defaults.Running());
-  EXPECT_EQ(defaultEnded, 1);
+  EXPECT_EQ(defaultView.shown, 1);
   EXPECT_TRUE(state.ReplyBuffer.empty());
   EXPECT_TRUE(prompt.shown.empty());
   EXPECT_EQ(received(), "");
@@ -299,9 +299,9 @@ TEST_F(Exchange, DefaultRefusedShowsItsMessageAndKeepsTheDefaults) {
   values["P23"] = "11";
   defaults.Start();
   reply("ERR\r\n");
-  defaults.Poll();
+  defaults.Step();
   EXPECT_FALSE(defaults.Running());
-  EXPECT_EQ(defaultEnded, 1);
+  EXPECT_EQ(defaultView.shown, 1);
   EXPECT_TRUE(state.ReplyBuffer.empty());
   ASSERT_EQ(prompt.shown.size(), 1u);
   EXPECT_EQ(prompt.shown[0].text, "Error value - DEFAULT");
@@ -311,19 +311,19 @@ TEST_F(Exchange, DefaultRefusedShowsItsMessageAndKeepsTheDefaults) {
 TEST_F(Exchange, DefaultDoesNotAcceptNewOk) {
   defaults.Start();
   reply("NEW\r\nOK\r\n");
-  defaults.Poll();
-  defaults.Poll();
+  defaults.Step();
+  defaults.Step();
   EXPECT_TRUE(defaults.Running());
   EXPECT_EQ(state.ReplyBuffer, "NEW\r\nOK\r\n");
-  EXPECT_EQ(defaultEnded, 0);
+  EXPECT_EQ(defaultView.shown, 0);
   EXPECT_TRUE(prompt.shown.empty());
 
   // Closing the window ends the wait: the port's later bytes are left for the next window.
   defaults.Stop();
   reply("OK\r\n");
-  defaults.Poll();
+  defaults.Step();
   EXPECT_EQ(unit().rx.size(), 4u);
-  EXPECT_EQ(defaultEnded, 0);
+  EXPECT_EQ(defaultView.shown, 0);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include "settings/settings_exchange.h"
 #include "settings/settings_window.h"
 #include "sim/in_process.h"
+#include "tests/support/counting_view.h"
 #include "tests/support/modal_script.h"
 #include "tests/support/scripted_prompt.h"
 
@@ -52,15 +53,16 @@ class ExchangeAgainstUnit : public AgainstUnit {
   void runToEnd(E &exchange, std::chrono::milliseconds step = 80ms) {
     for (int polls = 0; exchange.Running() && polls < 500; ++polls) {
       units.clock().Advance(step);
-      exchange.Poll();
+      exchange.Step();
     }
     EXPECT_FALSE(exchange.Running());
   }
 
   settings::ParameterValues values;
   ScriptedPrompt prompt;
-  settings::WriteExchange write{state, values, prompt};
-  settings::DefaultExchange defaults{state, values, prompt};
+  CountingView view;
+  settings::WriteExchange write{state, values, prompt, view};
+  settings::DefaultExchange defaults{state, values, prompt, view};
 };
 
 TEST_F(ExchangeAgainstUnit, ANeverWrittenUnitTakesTheWholeWriteAndKeepsTheValues) {

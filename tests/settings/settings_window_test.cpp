@@ -5,6 +5,9 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
 #include <QGroupBox>
 #include <QLabel>
 #include <QLineEdit>
@@ -15,10 +18,13 @@
 #include <QTimer>
 #include <functional>
 
+#include "session/config.h"
 #include "session/shared_state.h"
 #include "settings/parameters.h"
+#include "settings/profile.h"
 #include "tests/support/fake_ftdi.h"
 #include "tests/support/modal_script.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -61,6 +67,8 @@ class SettingsWindow : public ::testing::Test {
     const bool one = button("Default setting")->isEnabled();
     EXPECT_EQ(button("Write to Skarvel")->isEnabled(), one);
     EXPECT_EQ(button("Cancel")->isEnabled(), one);
+    EXPECT_EQ(child<QPushButton>("ButtonSaveProfile")->isEnabled(), one);
+    EXPECT_EQ(child<QPushButton>("ButtonLoadProfile")->isEnabled(), one);
     return one;
   }
   void show() {
@@ -81,6 +89,31 @@ class SettingsWindow : public ::testing::Test {
     std::string out;
     out.swap(unit().written);
     return out;
+  }
+  // The lines of a whole write of the fields, every line accepted.
+  std::string writeAll() {
+    received();
+    button("Write to Skarvel")->click();
+    std::string lines = received();
+    for (int step = 1; step <= 27; ++step) {
+      reply("OK\r\n");
+      tick("Timer1");
+      lines += received();
+    }
+    return lines;
+  }
+  // Clicks a profile button and chooses `file` in its dialog, after `check` looked at it.
+  void profile(const char *buttonName, const QString &file,
+               std::function<void(QFileDialog *)> check = {}) {
+    int dialogs = 0;
+    boxes.onDialog = [&](QFileDialog *dialog) {
+      ++dialogs;
+      if (check) check(dialog);
+      ModalScript::ChooseFile(dialog, file);
+    };
+    child<QPushButton>(buttonName)->click();
+    boxes.onDialog = {};
+    EXPECT_EQ(dialogs, 1);
   }
 
   fake::Installed fake;
@@ -152,7 +185,13 @@ TEST_F(SettingsWindow, HasEveryGroupRowAndFieldWithItsInitialValue) {
   EXPECT_EQ(child<QTimer>("Timer2")->interval(), 50);
   EXPECT_FALSE(child<QTimer>("Timer1")->isActive());
   EXPECT_FALSE(child<QTimer>("Timer2")->isActive());
-  for (auto *b : window.findChildren<QPushButton *>()) EXPECT_FALSE(b->autoDefault());
+  // The window's own buttons; those of its file dialogs belong to the dialogs' windows.
+  for (auto *b : window.findChildren<QPushButton *>())
+    if (b->window() == &window) {
+      EXPECT_FALSE(b->autoDefault()) << b->text().toStdString();
+    }
+  EXPECT_EQ(button("Save profile...")->objectName(), "ButtonSaveProfile");
+  EXPECT_EQ(button("Load profile...")->objectName(), "ButtonLoadProfile");
   EXPECT_EQ(button("Default setting")->objectName(), "Button1");
   EXPECT_EQ(button("Write to Skarvel")->objectName(), "Button2");
   EXPECT_EQ(button("Cancel")->objectName(), "Button3");
@@ -489,6 +528,58 @@ TEST_F(SettingsWindow, EscapeDoesWhatCancelDoesAndNothingDuringAnExchange) {
   QTest::keyClick(&window, Qt::Key_Escape);
   EXPECT_FALSE(window.isVisible()) << "with no exchange Esc is Cancel";
   EXPECT_TRUE(boxes.Texts().empty());
+}
+
+TEST_F(SettingsWindow, AProfileSavedAndLoadedBackGivesTheSameWriteAndARefusedOneChangesNothing) {
+  TempFolder temp;
+  state.ProgramFolder = temp.Folder();
+  ASSERT_TRUE(QDir().mkpath(QString::fromStdString(temp.File("profiles"))));
+  const QString file = QString::fromStdString(temp.File("profiles/lift.ini"));
+  show();
+  combo("ComboBox13")->setCurrentIndex(0);  // P12 "01"
+  combo("ComboBox5")->setCurrentIndex(0);   // TYPG "0"
+  edit("Edit2")->setText("#1");
+  edit("Edit6")->setText("7");
+  child<QRadioButton>("RadioButton2")->click();
+  const std::string saved = writeAll();
+  ASSERT_EQ(std::count(saved.begin(), saved.end(), '\n'), 27);
+
+  profile("ButtonSaveProfile", file, [&](QFileDialog *dialog) {
+    EXPECT_EQ(dialog->acceptMode(), QFileDialog::AcceptSave);
+    EXPECT_TRUE(dialog->testOption(QFileDialog::DontUseNativeDialog));
+    EXPECT_EQ(dialog->nameFilters(), QStringList{"Parameter profile (*.ini)"});
+    EXPECT_EQ(dialog->directory().absolutePath() + "/", QString::fromStdString(temp.Folder()));
+  });
+  ASSERT_TRUE(QFile::exists(file));
+  EXPECT_EQ(ConfigFile(ConfigFileName(temp.Folder())).Read("PATH", "PROFILE"),
+            temp.File("profiles"));
+
+  // Other values everywhere, then the profile back.
+  for (auto *c : window.findChildren<QComboBox *>()) c->setCurrentIndex(c->count() - 1);
+  for (auto *e : window.findChildren<QLineEdit *>())
+    if (e->objectName().startsWith("Edit")) e->setText("00");
+  child<QRadioButton>("RadioButton1")->click();
+  child<QRadioButton>("RadioButton4")->click();
+  ASSERT_NE(writeAll(), saved);
+  profile("ButtonLoadProfile", file, [&](QFileDialog *dialog) {
+    EXPECT_EQ(dialog->acceptMode(), QFileDialog::AcceptOpen);
+    EXPECT_EQ(dialog->directory().absolutePath().toStdString(), temp.File("profiles"));
+  });
+  EXPECT_EQ(writeAll(), saved);
+  EXPECT_TRUE(boxes.Texts().empty());
+
+  // A refused profile: the message, and every field as it was.
+  std::string text = settings::ProfileText(settings::ParameterValues(), {});  // initial values
+  QFile bad(QString::fromStdString(temp.File("profiles/bad.ini")));
+  ASSERT_TRUE(bad.open(QIODevice::WriteOnly));
+  bad.write(text.replace(text.find("P20=51"), 6, "P20=5").c_str());
+  bad.close();
+  for (auto *c : window.findChildren<QComboBox *>()) c->setCurrentIndex(1);
+  const std::string before = writeAll();
+  profile("ButtonLoadProfile", bad.fileName());
+  EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Profile " + bad.fileName().toStdString() +
+                                                    ": P20=\"5\" has 1 character, P20 takes 2"});
+  EXPECT_EQ(writeAll(), before);
 }
 
 }  // namespace
