@@ -110,7 +110,7 @@ class SettingsJob : public JobBase, public TickView {
 
   void Begin() override {
     if (!Guard([&] { exchange_.Start(); }, [&] { Interrupt(); })) return;
-    Report({"waiting for " + Word(), 0});
+    Report(Shown());
   }
 
   void Interrupt() override {
@@ -119,8 +119,9 @@ class SettingsJob : public JobBase, public TickView {
   }
 
  private:
+  // The command word of the line whose reply is awaited.
   std::string Word() const;
-  int Percent() const;
+  Progress Shown() const;
 
   void Tick(int interval) {
     SetTimer(MakeTimer(interval));
@@ -134,7 +135,7 @@ class SettingsJob : public JobBase, public TickView {
       Finish(exchange_.CurrentResult() == settings::Result::Accepted, prompt_.Last());
     } else if (Word() != word) {
       waited_ = 0;
-      Report({"waiting for " + Word(), Percent()});
+      Report(Shown());
     } else if ((waited_ += timer_->interval()) >= kReplyLimitMs) {
       Interrupt();
       Finish(false, std::string(kNoReply) + (word == "DEFAULT" ? "" : " to " + word));
@@ -151,16 +152,16 @@ std::string SettingsJob<settings::WriteExchange>::Word() const {
   return std::string(settings::WriteWord(exchange_.Line()));
 }
 template <>
-int SettingsJob<settings::WriteExchange>::Percent() const {
-  return exchange_.Line() * 100 / (settings::kWriteSteps + 1);
+Progress SettingsJob<settings::WriteExchange>::Shown() const {
+  return {"writing", exchange_.Line() * 100 / (settings::kWriteSteps + 1)};
 }
 template <>
 std::string SettingsJob<settings::DefaultExchange>::Word() const {
   return "DEFAULT";
 }
 template <>
-int SettingsJob<settings::DefaultExchange>::Percent() const {
-  return 0;
+Progress SettingsJob<settings::DefaultExchange>::Shown() const {
+  return {"waiting for OK", -1};
 }
 
 // The firmware download: the 5 ms tick, or the fast transfer woken by the port's data.
