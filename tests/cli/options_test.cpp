@@ -58,15 +58,4 @@ TEST(Options, UsageErrors) {
   }
 }
 
-TEST(Options, HelpAndVersionNeedNothingElse) {
-  const cli::Parsed help = Parse({"firmware", "--help"});
-  EXPECT_EQ(help.error, "");
-  EXPECT_TRUE(help.options.help);
-  EXPECT_EQ(help.options.command, Command::Firmware);
-  EXPECT_NE(cli::HelpText(Command::Firmware).find("--log-dir"), std::string::npos);
-  EXPECT_EQ(cli::HelpText(Command::Send).find("--log-dir"), std::string::npos);
-  EXPECT_EQ(Parse({"--version"}).error, "");
-  EXPECT_TRUE(Parse({"--version"}).options.version);
-}
-
 }  // namespace
