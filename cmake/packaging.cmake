@@ -35,7 +35,7 @@ qt_add_resources(tolvane_windows tolvane_icon PREFIX /icons/hicolor BASE ${icon_
 # The manual pages with the version put in, and the package's changelog, compressed as Debian
 # wants them (cmake/gzip.cmake).
 find_program(GZIP_PROGRAM gzip REQUIRED)
-set(man_pages tolvane.1)
+set(man_pages tolvane.1 tolvane-cli.1)
 if(TARGET skarvel-sim)
   list(APPEND man_pages skarvel-sim.1)
 endif()
@@ -122,7 +122,8 @@ set(CPACK_PACKAGE_DESCRIPTION
     "Tolvane chooses a Skarvel unit on USB (FT232), writes its parameters or
 restores its defaults, loads new firmware from an Intel HEX file, records the
 unit's voice message from an audio file and offers a console for command
-lines. A udev rule gives the logged-in user access to a unit.")
+lines. A udev rule gives the logged-in user access to a unit.
+The command tolvane-cli runs the same jobs on several units at once.")
 if(TARGET skarvel-sim)
   string(APPEND CPACK_PACKAGE_DESCRIPTION "\nThe emulator skarvel-sim serves emulated units.")
 endif()

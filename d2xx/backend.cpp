@@ -55,6 +55,7 @@ ProviderBackend::ProviderBackend(std::vector<std::unique_ptr<DeviceProvider>> pr
 ProviderBackend::~ProviderBackend() = default;
 
 std::vector<DeviceEntry> ProviderBackend::listAll() {
+  std::lock_guard lock(providersMutex_);
   std::vector<DeviceEntry> all;
   for (auto &provider : providers_) {
     auto some = provider->Enumerate();
@@ -94,6 +95,7 @@ FT_STATUS ProviderBackend::OpenEx(void *arg, DWORD flags, FT_HANDLE *handle) {
   *handle = nullptr;
   if (flags != FT_OPEN_BY_SERIAL_NUMBER || !arg) return FT_INVALID_PARAMETER;
   const std::string serial(static_cast<const char *>(arg));
+  std::lock_guard providersLock(providersMutex_);
   FT_STATUS status = FT_DEVICE_NOT_FOUND;
   for (auto &provider : providers_) {
     std::unique_ptr<Device> device;
@@ -101,6 +103,7 @@ FT_STATUS ProviderBackend::OpenEx(void *arg, DWORD flags, FT_HANDLE *handle) {
     if (status == FT_DEVICE_NOT_FOUND) continue;
     if (status != FT_OK) return status;
     if (!device) return FT_DEVICE_NOT_OPENED;
+    std::lock_guard openLock(openMutex_);
     const std::uintptr_t h = nextHandle_++;
     open_.push_back(std::make_unique<Open>(Open{h, std::move(device)}));
     *handle = reinterpret_cast<FT_HANDLE>(h);
@@ -111,6 +114,7 @@ FT_STATUS ProviderBackend::OpenEx(void *arg, DWORD flags, FT_HANDLE *handle) {
 
 Device *ProviderBackend::find(FT_HANDLE handle) {
   const auto h = reinterpret_cast<std::uintptr_t>(handle);
+  std::lock_guard lock(openMutex_);
   for (auto &open : open_)
     if (open->handle == h) return open->device.get();
   return nullptr;
@@ -118,9 +122,17 @@ Device *ProviderBackend::find(FT_HANDLE handle) {
 
 FT_STATUS ProviderBackend::Close(FT_HANDLE handle) {
   const auto h = reinterpret_cast<std::uintptr_t>(handle);
-  auto it = std::find_if(open_.begin(), open_.end(), [h](auto &o) { return o->handle == h; });
-  if (it == open_.end()) return FT_INVALID_HANDLE;
-  open_.erase(it);
+  std::unique_ptr<Open> closing;
+  {
+    std::lock_guard lock(openMutex_);
+    auto it = std::find_if(open_.begin(), open_.end(), [h](auto &o) { return o->handle == h; });
+    if (it == open_.end()) return FT_INVALID_HANDLE;
+    closing = std::move(*it);
+    open_.erase(it);
+  }
+  // The device closes outside the lock: a close that waits for its output to drain holds no
+  // other handle.
+  closing.reset();
   return FT_OK;
 }
 

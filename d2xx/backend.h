@@ -6,6 +6,7 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -110,7 +111,9 @@ class DeviceProvider {
 };
 
 // Implements the driver surface over a list of providers: listing concatenates their devices in
-// provider order, and handles are small numbers that are never reused.
+// provider order, and handles are small numbers that are never reused. Several threads may call
+// it at once, each on handles of its own: listing and opening take turns, and the table of open
+// handles is guarded, so that a call on one handle never waits for a call on another.
 class ProviderBackend : public Backend {
  public:
   explicit ProviderBackend(std::vector<std::unique_ptr<DeviceProvider>> providers);
@@ -136,6 +139,8 @@ class ProviderBackend : public Backend {
   Device *find(FT_HANDLE handle);
   std::vector<DeviceEntry> listAll();
 
+  std::mutex providersMutex_;  // the providers list and open one at a time
+  std::mutex openMutex_;       // guards open_ and nextHandle_
   std::vector<std::unique_ptr<DeviceProvider>> providers_;
   std::vector<std::unique_ptr<Open>> open_;
   std::uintptr_t nextHandle_ = 1;

@@ -265,6 +265,7 @@ void LinkServer::accept(Served &s) {
 void LinkServer::readHost(Served &s) {
   char buffer[4096];
   std::size_t total = 0;
+  bool gone = false;
   while (s.hostFd >= 0 && total < kMaxReadPerRound) {
     const ssize_t n = recv(s.hostFd, buffer, sizeof buffer, MSG_DONTWAIT);
     if (n > 0) {
@@ -274,13 +275,16 @@ void LinkServer::readHost(Served &s) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-    dropHost(s, "");
-    return;
+    // The host has gone: what it sent before it went still reaches the unit (a last change of
+    // the lines, say, just before the close).
+    gone = true;
+    break;
   }
   link::Frame frame;
   for (;;) {
     switch (s.reader.Next(frame)) {
       case link::FrameReader::Result::NeedMore:
+        if (gone) dropHost(s, "");
         return;
       case link::FrameReader::Result::ProtocolError:
         s.unit->NoteProblem("frame of a wrong length from the host; link closed");

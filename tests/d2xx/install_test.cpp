@@ -72,6 +72,8 @@ QSet<QString> ExpectedFiles(const QString &prefix) {
   QSet<QString> files = {
       prefix + "/bin/tolvane",
       prefix + "/share/man/man1/tolvane.1.gz",
+      prefix + "/bin/tolvane-cli",
+      prefix + "/share/man/man1/tolvane-cli.1.gz",
       prefix + "/share/applications/" + kAppId + ".desktop",
       prefix + "/share/icons/hicolor/scalable/apps/" + kAppId + ".svg",
       prefix + "/share/doc/tolvane/copyright",
@@ -221,6 +223,7 @@ TEST(DebianPackage, HoldsTheInstallationAndDeclaresItsDependencies) {
   const QString files = QString::fromStdString(files_dir.Folder());
   ASSERT_EQ(RunProgram(dpkgDeb, {"-x", deb, files}).code, 0);
   EXPECT_TRUE(ReadFile(files + "usr/bin/tolvane").contains("TLVVER01"));
+  EXPECT_TRUE(ReadFile(files + "usr/bin/tolvane-cli").contains("TLVVER01"));
 
   // The changelog's top entry names the package's version.
   const Result changelog =

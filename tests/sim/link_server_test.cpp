@@ -163,6 +163,29 @@ TEST_F(LinkServerTest, EveryHostFrameReachesTheUnitAndUnknownFramesAreSkipped) {
   EXPECT_TRUE(r.problems.empty());
 }
 
+TEST_F(LinkServerTest, WhatTheHostSentJustBeforeItClosedStillReachesTheUnit) {
+  auto &unit = server.Add({});
+  auto host = std::make_unique<RawHost>(folder());
+  host->Receive(kHello.size());
+  host->Send(frame('L', "\x01"));
+  ASSERT_TRUE(waitFor([&] {
+    auto lock = server.Lock();
+    return unit.GetRecord().levels.size() == 2;
+  }));
+  {
+    // The last frames and the close reach the server in one round.
+    auto lock = server.Lock();
+    host->Send(frame('L', "\x03") + frame('D', "AT@NORM\r\n"));
+    host.reset();
+  }
+  ASSERT_TRUE(waitFor([&] { return !server.HasHost("VRT00001"); }));
+  auto lock = server.Lock();
+  const auto &r = unit.GetRecord();
+  ASSERT_EQ(r.levels.size(), 3u);
+  EXPECT_TRUE(r.levels[2].dtr && r.levels[2].rts) << "RTS set before the close";
+  EXPECT_EQ(r.received, "AT@NORM\r\n");
+}
+
 TEST_F(LinkServerTest, AHostFrameOfAWrongLengthClosesTheLink) {
   auto &unit = server.Add({});
   for (const std::string &bad : {std::string("L\x02\x03\x03", 4), std::string("B\x02\x80\x25", 4),

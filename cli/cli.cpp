@@ -1,0 +1,318 @@
+#include "cli/cli.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <algorithm>
+#include <exception>
+
+#include "cli/jobs.h"
+#include "cli/report.h"
+#include "cli/runner.h"
+#include "d2xx/device_link.h"
+#include "d2xx/ftd2xx.h"
+#include "d2xx/serial_provider.h"
+#include "firmware/download.h"
+#include "firmware/image_reader.h"
+#include "recorder/audio_devices.h"
+#include "session/discovery.h"
+#include "session/shared_state.h"
+#include "session/version.h"
+#include "settings/profile.h"
+
+namespace cli {
+
+namespace {
+
+constexpr int kRedrawInterval = 100;  // ms between redraws of the units' lines
+
+int UsageError(const Console &console, const Options &options, const std::string &message) {
+  console.err << "tolvane-cli: " << message << "\nTry 'tolvane-cli --help'.\n";
+  if (options.json)
+    console.out << QJsonDocument(QJsonObject{{"error", QString::fromLocal8Bit(message)}})
+                       .toJson(QJsonDocument::Compact)
+                       .toStdString()
+                << '\n';
+  return kExitUsage;
+}
+
+// The signals that stop the jobs, through a pipe that the event loop watches.
+int signalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  const int saved = errno;
+  const char byte = 1;
+  [[maybe_unused]] const auto n = write(signalPipe[1], &byte, 1);
+  errno = saved;
+}
+
+class SignalWatch {
+ public:
+  explicit SignalWatch(std::function<void()> stop) {
+    if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    notifier_ = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(),
+                     [stop = std::move(stop)] {
+                       char bytes[16];
+                       while (read(signalPipe[0], bytes, sizeof bytes) > 0) {
+                       }
+                       stop();
+                     });
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    for (int i = 0; i < 3; ++i) sigaction(kSignals[i], &action, &previous_[i]);
+  }
+  ~SignalWatch() {
+    if (!notifier_) return;
+    for (int i = 0; i < 3; ++i) sigaction(kSignals[i], &previous_[i], nullptr);
+  }
+
+ private:
+  static constexpr int kSignals[3] = {SIGINT, SIGTERM, SIGHUP};
+  std::unique_ptr<QSocketNotifier> notifier_;
+  struct sigaction previous_[3]{};
+};
+
+// The file's lines as a text file reads them: each ends at CR LF, LF or CR.
+QList<QByteArray> SplitLines(const QByteArray &data) {
+  QList<QByteArray> lines;
+  qsizetype start = 0;
+  for (qsizetype i = 0; i < data.size(); ++i) {
+    const char c = data[i];
+    if (c != '\r' && c != '\n') continue;
+    lines.append(data.mid(start, i - start));
+    if (c == '\r' && i + 1 < data.size() && data[i + 1] == '\n') ++i;
+    start = i + 1;
+  }
+  if (start < data.size()) lines.append(data.mid(start));
+  return lines;
+}
+
+// Where a listed device is: its tty, or its emulated device's folder.
+std::vector<std::pair<std::string, std::string>> Places() {
+  std::vector<std::pair<std::string, std::string>> places;  // serial, where
+  for (const auto &tty : d2xx::ListFtdiTtys("/sys"))
+    places.emplace_back(tty.entry.serial, "/dev/" + tty.name);
+  for (const auto &device : d2xx::link::ListDevices())
+    places.emplace_back(device.serial, device.folder);
+  return places;
+}
+
+int List(const Console &console, const Options &options) {
+  DWORD count = 0;
+  if (FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY) != FT_OK) count = 0;
+  auto places = Places();
+  QJsonArray devices;
+  std::string text;
+  for (DWORD i = 0; i < count; ++i) {
+    char serial[FT_LIST_TEXT_MAX] = {};
+    char description[FT_LIST_TEXT_MAX] = {};
+    auto *index = reinterpret_cast<void *>(static_cast<std::uintptr_t>(i));
+    if (FT_ListDevices(index, serial, FT_LIST_BY_INDEX | FT_OPEN_BY_SERIAL_NUMBER) != FT_OK)
+      continue;
+    if (FT_ListDevices(index, description, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION) != FT_OK)
+      continue;
+    const bool unit = std::string(description) == kUnitDescription && IsUnitSerial(serial);
+    std::string where;
+    const auto place = std::find_if(places.begin(), places.end(),
+                                    [&](const auto &p) { return p.first == serial; });
+    if (place != places.end()) {
+      where = place->second;
+      places.erase(place);
+    }
+    devices.append(QJsonObject{{"serial", QString::fromLatin1(serial)},
+                               {"description", QString::fromLatin1(description)},
+                               {"unit", unit},
+                               {"where", QString::fromLocal8Bit(where)}});
+    std::string line = std::string(serial);
+    line.resize(std::max<std::size_t>(line.size() + 2, 12), ' ');
+    std::string what = description;
+    what.resize(std::max<std::size_t>(what.size() + 2, 14), ' ');
+    line += what + (unit ? "unit      " : "no unit   ") + where;
+    text += line + "\n";
+  }
+  if (options.json)
+    console.out << QJsonDocument(QJsonObject{{"devices", devices}})
+                       .toJson(QJsonDocument::Compact)
+                       .toStdString()
+                << '\n';
+  else
+    console.out << (count == 0 ? std::string("No FT device\n") : text);
+  return kExitOk;
+}
+
+int Outputs(const Console &console, const Options &options) {
+  std::string error;
+  if (!StartGStreamer(&error)) console.err << "tolvane-cli: " << error << '\n';
+  const auto outputs = ListAudioOutputs();
+  if (options.json) {
+    QJsonArray names;
+    for (const auto &name : outputs) names.append(QString::fromStdString(name));
+    console.out << QJsonDocument(QJsonObject{{"outputs", names}})
+                       .toJson(QJsonDocument::Compact)
+                       .toStdString()
+                << '\n';
+  } else {
+    for (const auto &name : outputs) console.out << name << '\n';
+    if (outputs.empty()) console.err << "No sound output\n";
+  }
+  return kExitOk;
+}
+
+// The job's inputs from the command's argument; a usage error's text when they are refused.
+std::string Prepare(const Options &options, JobSpec &spec) {
+  spec.name = options.commandName;
+  switch (options.command) {
+    case Command::Settings:
+      try {
+        spec.fields = std::make_shared<settings::Profile>(settings::ReadProfile(options.argument));
+      } catch (const std::exception &e) {
+        return e.what();
+      }
+      break;
+    case Command::Firmware: {
+      const QString name = QString::fromLocal8Bit(options.argument);
+      if (QFileInfo(name).suffix().trimmed().toUpper() != "HEX")
+        return "Error file: " + options.argument + " is no *.HEX file";
+      std::string error;
+      spec.imageText = ReadFirmwareText(options.argument, error);
+      if (!error.empty()) return error;
+      const firmware::Image image = firmware::ReadImage(spec.imageText, spec.imageText.size());
+      if (image.lines.empty())
+        return std::string(image.tooLarge ? firmware::kTooLargeMessage : firmware::kNoImageMessage);
+      spec.fast = options.fast;
+      std::string folder = options.logDir.empty() ? std::string(".") : options.logDir;
+      if (!QFileInfo(QString::fromLocal8Bit(folder)).isDir())
+        return "no folder " + folder + " for the transfer logs";
+      if (folder.back() != '/') folder += '/';
+      spec.logFolder = folder;
+      break;
+    }
+    case Command::Record: {
+      if (!QFileInfo(QString::fromLocal8Bit(options.argument)).isFile())
+        return "no audio file " + options.argument;
+      spec.audioFile = options.argument;
+      std::string error;
+      if (!StartGStreamer(&error)) return error;
+      spec.outputs = ListAudioOutputs();
+      spec.outputIndex = 0;
+      if (options.output) {
+        const auto it = std::find(spec.outputs.begin(), spec.outputs.end(), *options.output);
+        if (it == spec.outputs.end())
+          return "no sound output \"" + *options.output + "\" (see tolvane-cli outputs)";
+        spec.outputIndex = static_cast<int>(it - spec.outputs.begin());
+      }
+      break;
+    }
+    case Command::Send:
+      spec.line = options.argument;
+      break;
+    default:
+      break;
+  }
+  return {};
+}
+
+}  // namespace
+
+std::string ReadFirmwareText(const std::string &fileName, std::string &error) {
+  QFile file(QString::fromLocal8Bit(fileName));
+  if (!file.open(QIODevice::ReadOnly)) {
+    error = "Cannot open file " + fileName + ": " + file.errorString().toStdString();
+    return {};
+  }
+  const QByteArray data = file.readAll();
+  if (file.error() != QFileDevice::NoError) {
+    error = "Cannot read file " + fileName + ": " + file.errorString().toStdString();
+    return {};
+  }
+  return SplitLines(data).join("\r\n").toStdString();
+}
+
+Choice ChooseUnits(const Options &options) {
+  SharedState state({});
+  ScanDevices(state);
+  const std::vector<std::string> offered = OfferedUnits(state);
+  Choice choice;
+  if (options.all) {
+    choice.serials = offered;
+    choice.missing.assign(offered.size(), false);
+    return choice;
+  }
+  for (const auto &serial : options.units) {
+    choice.serials.push_back(serial);
+    choice.missing.push_back(std::find(offered.begin(), offered.end(), serial) == offered.end());
+  }
+  return choice;
+}
+
+int Run(const std::vector<std::string> &arguments, Console console) {
+  const Parsed parsed = ParseArguments(arguments);
+  const Options &options = parsed.options;
+  if (options.help) {
+    console.out << HelpText(options.command);
+    return kExitOk;
+  }
+  if (options.version) {
+    std::string version;
+    GetVersion(QCoreApplication::applicationFilePath().toStdString(), version);
+    console.out << "tolvane-cli " << (version.empty() ? std::string("(unknown)") : version) << '\n';
+    return kExitOk;
+  }
+  if (!parsed.error.empty()) return UsageError(console, options, parsed.error);
+  if (options.command == Command::List) return List(console, options);
+  if (options.command == Command::Outputs) return Outputs(console, options);
+
+  JobSpec spec;
+  if (const std::string refused = Prepare(options, spec); !refused.empty())
+    return UsageError(console, options, refused);
+  const Choice choice = ChooseUnits(options);
+  if (choice.serials.empty()) return UsageError(console, options, "no unit connected");
+
+  // Progress goes where the result does not: standard error under --json.
+  std::ostream &progressOut = options.json ? console.err : console.out;
+  const bool terminal = options.json ? console.errTerminal : console.outTerminal;
+  Reporter reporter(progressOut, terminal, console.width, choice.serials, spec.name);
+  Runner runner(spec, choice.serials, options.command == Command::Record);
+  for (std::size_t i = 0; i < choice.serials.size(); ++i)
+    if (choice.missing[i]) runner.Fail(i, NotConnectedMessage(choice.serials[i]));
+
+  bool interrupted = false;
+  runner.Progressed = [&](std::size_t i, const Progress &p) { reporter.Progressed(i, p); };
+  runner.Ended = [&](std::size_t i, const UnitResult &r) { reporter.Ended(i, r); };
+  runner.Finished = [] { QTimer::singleShot(0, qApp, [] { QCoreApplication::exit(0); }); };
+  SignalWatch signalWatch([&] {
+    interrupted = true;
+    runner.Interrupt();
+  });
+  QTimer redraw;
+  QObject::connect(&redraw, &QTimer::timeout, [&] { reporter.Flush(); });
+  if (terminal) redraw.start(kRedrawInterval);
+  reporter.Flush();
+  runner.Start();
+  QCoreApplication::exec();
+  redraw.stop();
+  reporter.Flush();
+
+  if (options.json) {
+    console.err << SummaryText(runner.Results());
+    console.out << JsonResults(runner.Results()) << '\n';
+  } else {
+    console.out << SummaryText(runner.Results());
+  }
+  console.out << std::flush;
+  return interrupted || !runner.AllOk() ? kExitFailed : kExitOk;
+}
+
+}  // namespace cli

@@ -1,0 +1,37 @@
+// tolvane-cli without its main(): the command line read, the units chosen, the job run on each
+// and the outcome reported. Needs a QCoreApplication.
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli/options.h"
+
+namespace cli {
+
+// Where the output goes, and whether each stream is a terminal (with its width).
+struct Console {
+  std::ostream &out;
+  std::ostream &err;
+  bool outTerminal = false;
+  bool errTerminal = false;
+  int width = 80;
+};
+
+// Runs the command line `arguments` (the program's name first); the exit status.
+int Run(const std::vector<std::string> &arguments, Console console);
+
+// The units a command runs on, in order: with --all the units connected now, with --unit the
+// serials given. `missing` marks the given serials that are not connected.
+struct Choice {
+  std::vector<std::string> serials;
+  std::vector<bool> missing;
+};
+Choice ChooseUnits(const Options &options);
+
+// The firmware file's text as the firmware window reads it: its lines joined by CR LF. Empty
+// with `error` set when it cannot be read.
+std::string ReadFirmwareText(const std::string &fileName, std::string &error);
+
+}  // namespace cli

@@ -1,0 +1,84 @@
+// The jobs of tolvane-cli on one unit, each over the exchange of its window: the settings write,
+// the default command, the firmware download, the message recording and one command line. A job
+// runs on its unit's thread, which runs an event loop, and drives its exchange with timers of the
+// same intervals as the window does. Every call into an exchange stands in jobs.cpp.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "session/user_prompt.h"
+
+struct Session;
+namespace settings {
+class ParameterFields;
+}
+
+namespace cli {
+
+// How long the settings write and the default command wait for a reply before the unit has
+// failed; the window waits for as long as it stays open.
+inline constexpr int kReplyLimitMs = 3000;
+// How long `send` waits for the reply.
+inline constexpr int kSendReplyMs = 1000;
+inline constexpr std::string_view kNoReply = "no reply";
+
+// The command line asks nothing: a question is answered Yes (running the command is the
+// consent), and each text the window would show is kept; the last one is the job's message.
+class KeptPrompt : public UserPrompt {
+ public:
+  void Inform(const std::string &text, const std::string &caption = {}) override;
+  bool Ask(const std::string &question, const std::string &caption = {}) override;
+  const std::vector<std::string> &Texts() const { return texts_; }
+  std::string Last() const { return texts_.empty() ? std::string() : texts_.back(); }
+  void Clear() { texts_.clear(); }
+
+ private:
+  std::vector<std::string> texts_;
+};
+
+// What every unit's job is given; read only while the jobs run.
+struct JobSpec {
+  std::string name;  // the command: "settings", "defaults", "firmware", "record", "send"
+  // settings: the profile's values.
+  std::shared_ptr<const settings::ParameterFields> fields;
+  // firmware: the file's text as the window reads it, the fast transfer, the logs' folder
+  // (ending in "/").
+  std::string imageText;
+  bool fast = false;
+  std::string logFolder;
+  // record: the audio file and the output, an index into the list of outputs.
+  std::string audioFile;
+  int outputIndex = 0;
+  std::vector<std::string> outputs;
+  // send: the command line without CR LF.
+  std::string line;
+};
+
+// A job's progress: its state in words and, where it has one, its progress in percent.
+struct Progress {
+  std::string state;
+  int percent = -1;
+  bool operator==(const Progress &) const = default;
+};
+
+class UnitJob {
+ public:
+  virtual ~UnitJob() = default;
+  // Starts the job on the session's open port. Progressed and Ended are called on the unit's
+  // thread; Ended once, after which nothing more is sent.
+  virtual void Begin() = 0;
+  // Stops the job where it stands: nothing further is sent, its log is closed with what it
+  // holds. Ended is not called.
+  virtual void Interrupt() = 0;
+
+  std::function<void(const Progress &)> Progressed;
+  std::function<void(bool ok, const std::string &message)> Ended;
+};
+
+// The job of `spec.name` on `session`; none for an unknown name.
+std::unique_ptr<UnitJob> MakeJob(const JobSpec &spec, Session &session);
+
+}  // namespace cli

@@ -1,0 +1,205 @@
+#include "cli/options.h"
+
+#include <QCommandLineParser>
+#include <QStringList>
+#include <algorithm>
+#include <array>
+
+namespace cli {
+
+namespace {
+
+struct CommandInfo {
+  Command command;
+  const char *name;
+  const char *argument;  // nullptr: none
+  bool units;
+  const char *options;  // the options it takes besides --json and --help, blank separated
+  const char *summary;
+  const char *help;
+};
+
+constexpr std::array kCommands = {
+    CommandInfo{
+        Command::List, "list", nullptr, false, "", "list every FT device the driver lists",
+        "Lists every FT device the driver lists, in its order: serial number, description,\n"
+        "whether it is a unit and where it is (its tty or its emulated device).\n"
+        "With --json: {\"devices\": [{\"serial\", \"description\", \"unit\", \"where\"}]}.\n"},
+    CommandInfo{Command::Outputs, "outputs", nullptr, false, "", "list the sound outputs",
+                "Lists the sound outputs by the names that --output takes.\n"
+                "With --json: {\"outputs\": [NAME, ...]}.\n"},
+    CommandInfo{
+        Command::Settings, "settings", "PROFILE", true, "unit all",
+        "write every parameter of a profile",
+        "Writes the 27 lines of the settings write (\"AT@NORM\" and the 26 parameters) with\n"
+        "the values of the profile file PROFILE to every chosen unit. A profile that is\n"
+        "refused stops the command before anything is sent.\n"},
+    CommandInfo{Command::Defaults, "defaults", nullptr, true, "unit all",
+                "restore the units' defaults",
+                "Sends \"AT@DEFAULT\" to every chosen unit and waits for its \"OK\".\n"},
+    CommandInfo{
+        Command::Firmware, "firmware", "FILE.HEX", true, "unit all fast log-dir",
+        "load firmware from an Intel HEX file",
+        "Loads the firmware image of FILE.HEX into every chosen unit. Each unit's transfer\n"
+        "log is LOG_<serial>.TXT in the folder of --log-dir (default: the current folder).\n"
+        "--fast sends each byte as soon as the reply to the one before has come.\n"},
+    CommandInfo{Command::Record, "record", "FILE", true, "unit all output",
+                "record the units' message from an audio file",
+                "Records the message of every chosen unit from the audio file FILE, unit after\n"
+                "unit, playing it on the sound output --output NAME (default: the first one).\n"
+                "The audio cable must be connected: nothing is asked.\n"},
+    CommandInfo{
+        Command::Send, "send", "LINE", true, "unit all",
+        "send one command line and show the replies",
+        "Sends LINE with CR LF to every chosen unit and prints each unit's reply, complete\n"
+        "at its line feed. A unit silent for 1 s has failed with \"no reply\".\n"},
+};
+
+const CommandInfo *Find(Command command) {
+  for (const auto &info : kCommands)
+    if (info.command == command) return &info;
+  return nullptr;
+}
+
+const CommandInfo *Find(const std::string &name) {
+  for (const auto &info : kCommands)
+    if (name == info.name) return &info;
+  return nullptr;
+}
+
+bool Takes(const CommandInfo &info, const std::string &option) {
+  const std::string list = std::string(" ") + info.options + " ";
+  return list.find(" " + option + " ") != std::string::npos;
+}
+
+constexpr const char *kUnitHelp =
+    "  --unit SERIAL   a unit to work on (repeatable)\n"
+    "  --all           every connected unit (\"VERTIKOmate\", serial number \"VRT...\")\n";
+
+}  // namespace
+
+bool NeedsUnits(Command command) {
+  const CommandInfo *info = Find(command);
+  return info && info->units;
+}
+
+std::string HelpText(Command command) {
+  const CommandInfo *info = Find(command);
+  if (!info) {
+    std::string text =
+        "Usage: tolvane-cli [OPTIONS] COMMAND [ARGUMENT] [OPTIONS]\n"
+        "Runs the jobs of Tolvane's windows on every chosen Skarvel unit at the same time.\n"
+        "\nCommands:\n";
+    for (const auto &c : kCommands) {
+      std::string head =
+          std::string("  ") + c.name + (c.argument ? std::string(" ") + c.argument : "");
+      head.resize(std::max<std::size_t>(head.size() + 1, 22), ' ');
+      text += head + c.summary + "\n";
+    }
+    text += "\nOptions (before or after the command):\n";
+    text += kUnitHelp;
+    text +=
+        "  --json          standard output holds one JSON object, everything else goes to\n"
+        "                  standard error\n"
+        "  --fast          firmware: the fast transfer\n"
+        "  --log-dir DIR   firmware: the folder of the transfer logs\n"
+        "  --output NAME   record: the sound output\n"
+        "  --help          this help, or a command's with the command\n"
+        "  --version       the program's version\n"
+        "\nExit status: 0 every unit succeeded, 1 a unit failed or the command was interrupted,\n"
+        "2 a usage error.\n";
+    return text;
+  }
+  std::string text = std::string("Usage: tolvane-cli ") + info->name +
+                     (info->argument ? std::string(" ") + info->argument : "") +
+                     (info->units ? " (--unit SERIAL... | --all)" : "") + " [OPTIONS]\n" +
+                     info->help + "\nOptions:\n";
+  if (info->units) text += kUnitHelp;
+  if (Takes(*info, "fast")) text += "  --fast          the fast transfer\n";
+  if (Takes(*info, "log-dir"))
+    text += "  --log-dir DIR   the folder of the transfer logs (default: the current folder)\n";
+  if (Takes(*info, "output"))
+    text += "  --output NAME   the sound output (see `tolvane-cli outputs`)\n";
+  text +=
+      "  --json          one JSON object on standard output, everything else on standard error\n"
+      "  --help          this help\n";
+  return text;
+}
+
+Parsed ParseArguments(const std::vector<std::string> &arguments) {
+  Parsed parsed;
+  Options &o = parsed.options;
+  QCommandLineParser parser;
+  parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsLongOptions);
+  const QCommandLineOption unit("unit", {}, "SERIAL");
+  const QCommandLineOption all("all");
+  const QCommandLineOption json("json");
+  const QCommandLineOption fast("fast");
+  const QCommandLineOption logDir("log-dir", {}, "DIR");
+  const QCommandLineOption output("output", {}, "NAME");
+  const QCommandLineOption help(QStringList{"help", "h"});
+  const QCommandLineOption version("version");
+  parser.addOptions({unit, all, json, fast, logDir, output, help, version});
+
+  QStringList list;
+  for (const auto &a : arguments) list << QString::fromLocal8Bit(a.data(), qsizetype(a.size()));
+  if (list.isEmpty()) list << "tolvane-cli";
+  if (!parser.parse(list)) {
+    parsed.error = parser.errorText().toStdString();
+    return parsed;
+  }
+  o.help = parser.isSet(help);
+  o.version = parser.isSet(version);
+  o.all = parser.isSet(all);
+  o.json = parser.isSet(json);
+  o.fast = parser.isSet(fast);
+  for (const QString &s : parser.values(unit)) {
+    const std::string serial = s.toStdString();
+    if (std::find(o.units.begin(), o.units.end(), serial) == o.units.end())
+      o.units.push_back(serial);
+  }
+  if (parser.isSet(logDir)) o.logDir = parser.value(logDir).toStdString();
+  if (parser.isSet(output)) o.output = parser.value(output).toStdString();
+
+  const QStringList positional = parser.positionalArguments();
+  if (positional.isEmpty()) {
+    if (!o.help && !o.version) parsed.error = "no command given";
+    return parsed;
+  }
+  o.commandName = positional.first().toStdString();
+  const CommandInfo *info = Find(o.commandName);
+  if (!info) {
+    parsed.error = "unknown command \"" + o.commandName + "\"";
+    return parsed;
+  }
+  o.command = info->command;
+  if (o.help || o.version) return parsed;
+
+  const auto wanted = info->argument ? 1 : 0;
+  if (positional.size() - 1 < wanted) {
+    parsed.error = o.commandName + " needs " + info->argument;
+    return parsed;
+  }
+  if (positional.size() - 1 > wanted) {
+    parsed.error =
+        o.commandName + ": unexpected argument \"" + positional.at(wanted + 1).toStdString() + "\"";
+    return parsed;
+  }
+  if (wanted) o.argument = positional.at(1).toStdString();
+
+  const std::array<std::pair<const QCommandLineOption *, const char *>, 5> specific = {
+      {{&unit, "unit"}, {&all, "all"}, {&fast, "fast"}, {&logDir, "log-dir"}, {&output, "output"}}};
+  for (const auto &[option, name] : specific) {
+    if (parser.isSet(*option) && !Takes(*info, name)) {
+      parsed.error = o.commandName + " does not take --" + name;
+      return parsed;
+    }
+  }
+  if (o.all && !o.units.empty())
+    parsed.error = "--unit and --all exclude each other";
+  else if (info->units && !o.all && o.units.empty())
+    parsed.error = o.commandName + " needs --unit SERIAL or --all";
+  return parsed;
+}
+
+}  // namespace cli

@@ -1,0 +1,49 @@
+// The command line of tolvane-cli: the subcommand, its arguments and the options, which may stand
+// anywhere on the line, before or after the subcommand and its arguments.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace cli {
+
+// Exit statuses.
+inline constexpr int kExitOk = 0;      // every unit succeeded
+inline constexpr int kExitFailed = 1;  // a unit failed or was interrupted
+inline constexpr int kExitUsage = 2;   // bad arguments, a refused profile or file, no unit
+
+enum class Command { None, List, Outputs, Settings, Defaults, Firmware, Record, Send };
+
+struct Options {
+  Command command = Command::None;
+  std::string commandName;            // as typed: "settings", ...
+  std::string argument;               // PROFILE, FILE.HEX, FILE or LINE
+  std::vector<std::string> units;     // --unit, in the order given, each serial once
+  bool all = false;                   // --all
+  bool json = false;                  // --json
+  bool fast = false;                  // --fast (firmware)
+  std::string logDir;                 // --log-dir (firmware); empty: the current folder
+  std::optional<std::string> output;  // --output (record)
+  bool help = false;                  // --help, for the program or the subcommand
+  bool version = false;               // --version
+};
+
+// What the parse gives: the options, or the text of a usage error.
+struct Parsed {
+  Options options;
+  std::string error;  // empty when the line is good
+};
+
+// Parses the arguments (the program's name first). Every subcommand but `list` and `outputs`
+// takes exactly one argument, those two and `defaults` none; an option a subcommand does not
+// take is a usage error, and so is `--unit` together with `--all`.
+Parsed ParseArguments(const std::vector<std::string> &arguments);
+
+// Whether the command runs on units.
+bool NeedsUnits(Command command);
+
+// The help text of the program (command None) or of one subcommand.
+std::string HelpText(Command command);
+
+}  // namespace cli

@@ -1,0 +1,141 @@
+#include "cli/report.h"
+
+#include <QString>
+#include <cstdio>
+
+namespace cli {
+
+namespace {
+
+std::string Seconds(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.1f s", seconds);
+  return text;
+}
+
+std::string Pad(std::string text, std::size_t width) {
+  if (text.size() < width) text.resize(width, ' ');
+  return text;
+}
+
+// A message on one line: line breaks shown as " / ".
+std::string OneLine(const std::string &text) {
+  std::string line;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    const char c = text[i];
+    if (c == '\r' || c == '\n') {
+      if (c == '\r' && i + 1 < text.size() && text[i + 1] == '\n') ++i;
+      if (i + 1 < text.size()) line += " / ";
+    } else {
+      line += c;
+    }
+  }
+  return line;
+}
+
+std::string ResultWord(const UnitResult &result) {
+  return result.ok ? "ok" : result.interrupted ? "interrupted" : "failed";
+}
+
+}  // namespace
+
+Reporter::Reporter(std::ostream &out, bool terminal, int width,
+                   const std::vector<std::string> &serials, const std::string &job)
+    : out_(out), terminal_(terminal), width_(std::max(20, width)), job_(job) {
+  for (const auto &serial : serials) rows_.push_back({serial, {"waiting", -1}, false, {}});
+}
+
+std::string Reporter::Line(std::size_t index) const {
+  const Row &row = rows_[index];
+  std::string line = Pad(row.serial, 10) + Pad(job_, 10);
+  if (row.ended) {
+    line += Pad(ResultWord(row.result), 12) + Pad(Seconds(row.result.seconds), 9) +
+            OneLine(row.result.message);
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+  } else {
+    line += Pad("running", 12);
+    if (row.progress.percent >= 0) line += Pad(std::to_string(row.progress.percent) + "%", 6);
+    line += OneLine(row.progress.state);
+  }
+  return line;
+}
+
+void Reporter::Progressed(std::size_t index, const Progress &progress) {
+  Row &row = rows_.at(index);
+  if (row.ended) return;
+  const bool newState = progress.state != row.progress.state;
+  row.progress = progress;
+  dirty_ = true;
+  if (!terminal_ && newState) out_ << Line(index) << '\n' << std::flush;
+}
+
+void Reporter::Ended(std::size_t index, const UnitResult &result) {
+  Row &row = rows_.at(index);
+  row.ended = true;
+  row.result = result;
+  dirty_ = true;
+  if (!terminal_) out_ << Line(index) << '\n' << std::flush;
+}
+
+void Reporter::Flush() {
+  if (!terminal_ || !dirty_) return;
+  dirty_ = false;
+  if (drawn_) out_ << "\x1b[" << rows_.size() << 'A';
+  drawn_ = true;
+  for (std::size_t i = 0; i < rows_.size(); ++i) {
+    std::string line = Line(i);
+    if (line.size() >= static_cast<std::size_t>(width_)) line.resize(width_ - 1);
+    out_ << "\r\x1b[2K" << line << '\n';
+  }
+  out_ << std::flush;
+}
+
+std::string SummaryText(const std::vector<UnitResult> &results) {
+  std::size_t succeeded = 0;
+  for (const auto &result : results)
+    if (result.ok) ++succeeded;
+  std::string text = "Summary: " + std::to_string(succeeded) + " of " +
+                     std::to_string(results.size()) + (results.size() == 1 ? " unit" : " units") +
+                     " succeeded\n";
+  for (const auto &result : results) {
+    text += Pad(result.serial, 10) + Pad(result.job, 10) + Pad(ResultWord(result), 12) +
+            Pad(Seconds(result.seconds), 9) + OneLine(result.message);
+    while (!text.empty() && text.back() == ' ') text.pop_back();
+    text += '\n';
+  }
+  return text;
+}
+
+std::string JsonString(const std::string &text) {
+  const QByteArray utf8 = QString::fromLatin1(text).toUtf8();
+  std::string out = "\"";
+  for (const char c : utf8) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += c;
+    } else if (byte < 0x20) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\u%04x", byte);
+      out += escaped;
+    } else {
+      out += c;
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonResults(const std::vector<UnitResult> &results) {
+  std::string json = "{\"units\": [";
+  for (std::size_t i = 0; i < results.size(); ++i) {
+    const UnitResult &r = results[i];
+    char seconds[32];
+    std::snprintf(seconds, sizeof seconds, "%.3f", r.seconds);
+    json += (i ? ", " : "") + std::string("{\"serial\": ") + JsonString(r.serial) +
+            ", \"job\": " + JsonString(r.job) + ", \"ok\": " + (r.ok ? "true" : "false") +
+            ", \"message\": " + JsonString(r.message) + ", \"seconds\": " + seconds + "}";
+  }
+  return json + "]}";
+}
+
+}  // namespace cli

@@ -1,0 +1,199 @@
+#include "cli/runner.h"
+
+#include <exception>
+#include <thread>
+
+#include "link/ft232.h"
+#include "link/link.h"
+#include "session/session.h"
+
+namespace cli {
+
+namespace {
+constexpr std::chrono::milliseconds kOpenPause{10};  // before and after the configuration
+}
+
+// One unit: lives on its own thread from Start to its result.
+struct Runner::Unit {
+  std::size_t index = 0;
+  std::string serial;
+  bool pending = true;  // not started, or started and not ended
+  bool failedBefore = false;
+  QThread thread;
+  QObject *context = nullptr;  // on the unit's thread
+  // Only the unit's thread touches these while it runs.
+  std::unique_ptr<Session> session;
+  std::unique_ptr<UnitJob> job;
+  bool over = false;
+  std::chrono::steady_clock::time_point began;
+  std::function<void()> finishInterrupted;
+};
+
+Runner::Runner(JobSpec spec, std::vector<std::string> serials, bool oneAfterAnother)
+    : spec_(std::move(spec)), oneAfterAnother_(oneAfterAnother) {
+  for (std::size_t i = 0; i < serials.size(); ++i) {
+    auto unit = std::make_unique<Unit>();
+    unit->index = i;
+    unit->serial = serials[i];
+    results_.push_back({serials[i], spec_.name, false, {}, 0, false});
+    units_.push_back(std::move(unit));
+  }
+}
+
+Runner::~Runner() {
+  for (auto &unit : units_) {
+    unit->thread.quit();
+    unit->thread.wait();
+    delete unit->context;
+  }
+}
+
+void Runner::Fail(std::size_t index, const std::string &message) {
+  Unit &unit = *units_.at(index);
+  unit.failedBefore = true;
+  unit.pending = false;
+  results_[index].message = message;
+  ++ended_;
+}
+
+bool Runner::AllOk() const {
+  for (const auto &result : results_)
+    if (!result.ok) return false;
+  return true;
+}
+
+void Runner::Start() {
+  if (oneAfterAnother_) {
+    StartNext();
+  } else {
+    for (auto &unit : units_)
+      if (!unit->failedBefore) StartUnit(unit->index);
+  }
+  // Units that failed before they started are reported in order with the others.
+  for (auto &unit : units_)
+    if (unit->failedBefore && Ended) Ended(unit->index, results_[unit->index]);
+  if (ended_ == units_.size() && Finished) Finished();
+}
+
+void Runner::StartNext() {
+  for (auto &unit : units_) {
+    if (!unit->pending) continue;
+    if (unit->context) return;  // one runs
+    StartUnit(unit->index);
+    return;
+  }
+}
+
+void Runner::StartUnit(std::size_t index) {
+  Unit &unit = *units_[index];
+  unit.context = new QObject;
+  unit.context->moveToThread(&unit.thread);
+  unit.thread.setObjectName(QString::fromStdString(unit.serial));
+  unit.thread.start();
+
+  // Everything below runs on the unit's thread.
+  auto report = [this, index](const Progress &progress) {
+    QMetaObject::invokeMethod(
+        &context_,
+        [this, index, progress] {
+          if (Progressed && units_[index]->pending) Progressed(index, progress);
+        },
+        Qt::QueuedConnection);
+  };
+  auto finish = [this, &unit](bool ok, const std::string &message, bool interrupted) {
+    if (unit.over) return;
+    unit.over = true;
+    UnitResult result{
+        unit.serial,
+        spec_.name,
+        ok,
+        message,
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - unit.began).count(),
+        interrupted};
+    // The job goes outside its own handlers; its port closes here, waiting for what it sent.
+    QMetaObject::invokeMethod(
+        unit.context,
+        [this, &unit, result] {
+          unit.job.reset();
+          if (unit.session && unit.session->Port) unit.session->Port->ClearRts(false);  // RTS set
+          unit.session.reset();
+          QMetaObject::invokeMethod(
+              &context_, [this, index = unit.index, result] { UnitEnded(index, result); },
+              Qt::QueuedConnection);
+        },
+        Qt::QueuedConnection);
+  };
+
+  unit.finishInterrupted = [finish] { finish(false, std::string(kInterrupted), true); };
+  QMetaObject::invokeMethod(
+      unit.context,
+      [this, &unit, report, finish] {
+        unit.began = std::chrono::steady_clock::now();
+        unit.session = std::make_unique<Session>(unit.serial, spec_.logFolder);
+        unit.session->LogName = "LOG_" + unit.serial + ".TXT";
+        report({"opening", -1});
+        try {
+          unit.session->Port = std::make_unique<TFT232>(unit.serial);
+          std::this_thread::sleep_for(kOpenPause);
+          ConfigurePort(*unit.session->Port);
+          std::this_thread::sleep_for(kOpenPause);
+        } catch (const std::exception &e) {
+          finish(false, e.what(), false);
+          return;
+        }
+        if (interrupted_) {
+          finish(false, std::string(kInterrupted), true);
+          return;
+        }
+        unit.job = MakeJob(spec_, *unit.session);
+        unit.job->Progressed = report;
+        unit.job->Ended = [finish](bool ok, const std::string &message) {
+          finish(ok, message, false);
+        };
+        unit.job->Begin();
+      },
+      Qt::QueuedConnection);
+}
+
+void Runner::UnitEnded(std::size_t index, UnitResult result) {
+  Unit &unit = *units_[index];
+  if (!unit.pending) return;
+  unit.pending = false;
+  unit.thread.quit();
+  results_[index] = std::move(result);
+  ++ended_;
+  if (Ended) Ended(index, results_[index]);
+  if (ended_ == units_.size()) {
+    if (Finished) Finished();
+    return;
+  }
+  if (oneAfterAnother_ && !interrupted_) StartNext();
+}
+
+void Runner::Interrupt() {
+  if (interrupted_) return;
+  interrupted_ = true;
+  for (auto &unit : units_) {
+    if (!unit->pending) continue;
+    if (!unit->context) {
+      // Not started (units in turn): interrupted where it stands, before its start.
+      unit->pending = false;
+      results_[unit->index] = {unit->serial, spec_.name, false, std::string(kInterrupted), 0, true};
+      ++ended_;
+      if (Ended) Ended(unit->index, results_[unit->index]);
+      continue;
+    }
+    Unit *u = unit.get();
+    QMetaObject::invokeMethod(
+        u->context,
+        [u] {
+          if (u->over) return;
+          if (u->job) u->job->Interrupt();
+          u->finishInterrupted();
+        },
+        Qt::QueuedConnection);
+  }
+  if (ended_ == units_.size() && Finished) Finished();
+}
+
+}  // namespace cli

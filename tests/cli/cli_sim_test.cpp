@@ -1,0 +1,394 @@
+// tolvane-cli as a program against skarvel-sim serving several units: what each unit received,
+// what the program reports on standard output and standard error, its exit status, and an
+// interruption by SIGTERM.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "d2xx/device_link.h"
+#include "firmware/image_reader.h"
+#include "settings/profile.h"
+#include "settings/settings_exchange.h"
+#include "tests/firmware/hex_records.h"
+#include "tests/recorder/sound_support.h"
+#include "tests/support/private_runtime_dir.h"
+#include "tests/support/temp_folder.h"
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// skarvel-sim serving the units of `arguments` in a runtime folder of this test.
+class Simulator {
+ public:
+  explicit Simulator(QStringList arguments, bool instant = true) {
+    arguments << "--quiet"
+              << "--record" << RecordFile();
+    if (instant) arguments << "--instant";
+    process_.start(SKARVEL_SIM_PROGRAM, arguments);
+    const auto until = std::chrono::steady_clock::now() + 10s;
+    while (d2xx::link::ListDevices().empty() && std::chrono::steady_clock::now() < until &&
+           process_.state() != QProcess::NotRunning)
+      std::this_thread::sleep_for(10ms);
+  }
+  ~Simulator() { Stop(); }
+
+  // A command on the program's standard input ("unplug VRT00002").
+  void Command(const QByteArray &line) {
+    process_.write(line + "\n");
+    process_.waitForBytesWritten(1000);
+  }
+
+  bool Serving() const { return !d2xx::link::ListDevices().empty(); }
+  // Ends the program, which writes its record.
+  void Stop() {
+    if (process_.state() == QProcess::NotRunning) return;
+    process_.terminate();
+    process_.waitForFinished(5000);
+  }
+  QString RecordFile() const { return QString::fromStdString(runtime_.Path()) + "/record.json"; }
+  // What a device received, from the record (after Stop).
+  QJsonObject Device(const QString &serial) const {
+    QFile file(RecordFile());
+    if (!file.open(QIODevice::ReadOnly)) return {};
+    for (const auto entry : QJsonDocument::fromJson(file.readAll())["devices"].toArray()) {
+      const QJsonObject device = entry.toObject();
+      if (device["serial"].toString() == serial) return device;
+    }
+    return {};
+  }
+
+ private:
+  PrivateRuntimeDir runtime_;
+  QProcess process_;
+};
+
+struct Outcome {
+  int code = -1;
+  QByteArray out, err;
+  QJsonObject json;  // standard output as one JSON object
+  bool jsonValid = false;
+};
+
+Outcome Parse(QProcess &program) {
+  Outcome outcome;
+  outcome.code = program.exitStatus() == QProcess::NormalExit ? program.exitCode() : -1;
+  outcome.out = program.readAllStandardOutput();
+  outcome.err = program.readAllStandardError();
+  QJsonParseError error;
+  const QJsonDocument document = QJsonDocument::fromJson(outcome.out, &error);
+  outcome.jsonValid = error.error == QJsonParseError::NoError && document.isObject();
+  outcome.json = document.object();
+  return outcome;
+}
+
+Outcome RunCli(const QStringList &arguments, const QString &folder = {}) {
+  QProcess program;
+  if (!folder.isEmpty()) program.setWorkingDirectory(folder);
+  program.start(TOLVANE_CLI_PROGRAM, arguments);
+  program.waitForFinished(60000);
+  return Parse(program);
+}
+
+// The units of a JSON result by serial: {ok, message}.
+std::map<QString, std::pair<bool, QString>> Units(const QJsonObject &json) {
+  std::map<QString, std::pair<bool, QString>> units;
+  for (const auto entry : json["units"].toArray()) {
+    const QJsonObject unit = entry.toObject();
+    units[unit["serial"].toString()] = {unit["ok"].toBool(), unit["message"].toString()};
+  }
+  return units;
+}
+
+QStringList Strings(const QJsonValue &array) {
+  QStringList list;
+  for (const auto value : array.toArray()) list << value.toString();
+  return list;
+}
+
+// The 27 lines of the window's settings write from these fields.
+QStringList WriteLines(const settings::ParameterFields &fields) {
+  QStringList lines;
+  for (int step = 0; step <= settings::kWriteSteps; ++step)
+    lines << QString::fromLatin1(settings::WriteLine(step, fields));
+  return lines;
+}
+
+TEST(CliOnUnits, SettingsGoToEveryUnitThatAcceptsThemWhateverTheOrderOfTheOptions) {
+  Simulator simulator(
+      {"--unit", "VRT00001", "--unit", "VRT00002", "--err", "P17", "--new-unit", "VRT00003"});
+  ASSERT_TRUE(simulator.Serving());
+  TempFolder temp;
+  // A profile as the settings window saves it, from fields changed by hand.
+  settings::ParameterValues fields;
+  fields["P17"] = "*67";
+  fields["P12"] = "300";
+  const std::string profile = temp.File("bench.ini");
+  settings::WriteProfile(profile, fields);
+  const QString file = QString::fromStdString(profile);
+
+  const Outcome first = RunCli({"--all", "settings", file, "--json"});
+  const Outcome second = RunCli({"settings", file, "--json", "--all"});
+  simulator.Stop();
+
+  for (const Outcome *outcome : {&first, &second}) {
+    EXPECT_EQ(outcome->code, 1) << outcome->err.toStdString();
+    ASSERT_TRUE(outcome->jsonValid) << "standard output: " << outcome->out.toStdString();
+    const auto units = Units(outcome->json);
+    ASSERT_EQ(units.size(), 3u);
+    EXPECT_EQ(units.at("VRT00001"), std::make_pair(true, QString()));
+    EXPECT_EQ(units.at("VRT00002"), std::make_pair(false, QString("Error value - P17")));
+    EXPECT_EQ(units.at("VRT00003"), std::make_pair(true, QString()));
+    const QJsonObject unit = outcome->json["units"].toArray().first().toObject();
+    EXPECT_EQ(unit.keys(), (QStringList{"job", "message", "ok", "seconds", "serial"}));
+    EXPECT_EQ(unit["job"].toString(), "settings");
+    // Progress and the summary went to standard error.
+    EXPECT_TRUE(outcome->err.contains("Summary: 2 of 3 units succeeded"));
+  }
+
+  const QStringList lines = WriteLines(fields);
+  ASSERT_EQ(lines.size(), 27);
+  EXPECT_EQ(Strings(simulator.Device("VRT00001")["commandLines"]), lines + lines);
+  EXPECT_EQ(Strings(simulator.Device("VRT00003")["commandLines"]), lines + lines)
+      << "the never written unit's \"NEW\" answer lets the write go on";
+  const QStringList upToP17 = lines.mid(0, lines.indexOf("AT@P17*67\r\n") + 1);
+  EXPECT_EQ(Strings(simulator.Device("VRT00002")["commandLines"]), upToP17 + upToP17);
+}
+
+TEST(CliOnUnits, ARefusedProfileIsAUsageErrorBeforeAnythingIsSent) {
+  Simulator simulator({"--unit", "VRT00001"});
+  ASSERT_TRUE(simulator.Serving());
+  TempFolder temp;
+  QFile file(QString::fromStdString(temp.File("bad.ini")));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(QByteArray::fromStdString(
+                 settings::ProfileText(settings::ParameterValues(), temp.File("bad.ini")))
+                 .replace("P01=", "P01=1"));
+  file.close();
+
+  const Outcome outcome = RunCli({"settings", file.fileName(), "--unit", "VRT00001", "--json"});
+  simulator.Stop();
+  EXPECT_EQ(outcome.code, 2);
+  EXPECT_TRUE(outcome.err.contains("P01=")) << outcome.err.toStdString();
+  EXPECT_EQ(simulator.Device("VRT00001")["commandLines"].toArray().size(), 0);
+  EXPECT_EQ(simulator.Device("VRT00001")["connections"].toInt(), 0);
+  ASSERT_TRUE(outcome.jsonValid);
+  EXPECT_TRUE(outcome.json["error"].toString().contains("P01=")) << outcome.out.toStdString();
+}
+
+TEST(CliProgram, HelpOnEveryCommandAndTheVersionOfItsRecord) {
+  for (const QString command :
+       {"", "list", "outputs", "settings", "defaults", "firmware", "record", "send"}) {
+    const Outcome help =
+        RunCli(command.isEmpty() ? QStringList{"--help"} : QStringList{"--help", command});
+    EXPECT_EQ(help.code, 0) << command.toStdString();
+    EXPECT_TRUE(help.out.startsWith("Usage: tolvane-cli " + command.toLatin1()))
+        << help.out.toStdString();
+  }
+  const Outcome version = RunCli({"--version"});
+  EXPECT_EQ(version.code, 0);
+  EXPECT_EQ(version.out, "tolvane-cli " TOLVANE_VERSION_TEXT "\n");
+}
+
+TEST(CliOnUnits, NoUnitAndAnUnconnectedUnit) {
+  {
+    PrivateRuntimeDir nothing;
+    const Outcome none = RunCli({"defaults", "--all"});
+    EXPECT_EQ(none.code, 2);
+    EXPECT_TRUE(none.err.contains("no unit connected")) << none.err.toStdString();
+  }
+  Simulator simulator({"--unit", "VRT00001"});
+  ASSERT_TRUE(simulator.Serving());
+  const Outcome outcome = RunCli({"send", "AT@NORM", "--unit", "VRT00001", "--unit", "VRT00404",
+                                  "--unit", "VRT00001", "--json"});
+  EXPECT_EQ(outcome.code, 1);
+  ASSERT_TRUE(outcome.jsonValid) << outcome.out.toStdString();
+  const auto units = Units(outcome.json);
+  ASSERT_EQ(units.size(), 2u);
+  EXPECT_EQ(units.at("VRT00001"), std::make_pair(true, QString("OK")));
+  EXPECT_EQ(units.at("VRT00404"),
+            std::make_pair(false, QString("USB device VRT00404 not connected")));
+}
+
+TEST(CliOnUnits, ASilentOrUnpluggedUnitFailsAloneAndHoldsNoOtherUp) {
+  {
+    Simulator simulator({"--unit", "VRT00001", "--unit", "VRT00002", "--no-answer", "DEFAULT"});
+    ASSERT_TRUE(simulator.Serving());
+    const auto start = std::chrono::steady_clock::now();
+    const Outcome outcome = RunCli({"defaults", "--all", "--json"});
+    EXPECT_EQ(outcome.code, 1);
+    const auto units = Units(outcome.json);
+    ASSERT_EQ(units.size(), 2u) << outcome.out.toStdString();
+    EXPECT_EQ(units.at("VRT00001"), std::make_pair(true, QString()));
+    EXPECT_EQ(units.at("VRT00002"), std::make_pair(false, QString("no reply")));
+    for (const auto entry : outcome.json["units"].toArray()) {
+      if (entry.toObject()["serial"] == "VRT00001") {
+        EXPECT_LT(entry.toObject()["seconds"].toDouble(), 1.5) << "the silent unit held it up";
+      }
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  }
+  // A download with a real line's timing; one unit is unplugged once both are transferring.
+  Simulator simulator({"--unit", "VRT00001", "--unit", "VRT00002"}, false);
+  ASSERT_TRUE(simulator.Serving());
+  TempFolder temp;
+  const QString hex = QString::fromStdString(temp.File("app.hex"));
+  QFile file(hex);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(QByteArray::fromStdString(hexfile::FirmwareFile(8 + 4 * 40)));
+  file.close();
+  const QString folder = QString::fromStdString(temp.Folder());
+  QProcess program;
+  program.setWorkingDirectory(folder);
+  program.start(TOLVANE_CLI_PROGRAM, {"firmware", hex, "--all", "--json"});
+  ASSERT_TRUE(program.waitForStarted());
+  const auto until = std::chrono::steady_clock::now() + 20s;
+  auto logSize = [&](const char *serial) {
+    return QFileInfo(folder + "/LOG_" + serial + ".TXT").size();
+  };
+  while ((logSize("VRT00001") < 200 || logSize("VRT00002") < 200) &&
+         std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(20ms);
+  simulator.Command("unplug VRT00002");
+  ASSERT_TRUE(program.waitForFinished(60000));
+  const Outcome outcome = Parse(program);
+  EXPECT_EQ(outcome.code, 1);
+  const auto units = Units(outcome.json);
+  ASSERT_EQ(units.size(), 2u) << outcome.out.toStdString();
+  EXPECT_EQ(
+      units.at("VRT00001"),
+      std::make_pair(true, QString("Download firmware to Vertiko mate is successfully complete")));
+  EXPECT_EQ(units.at("VRT00002"), std::make_pair(false, QString("Error TIMEOUT")));
+}
+
+TEST(CliOnUnits, FirmwareLeavesTheSameImageInEveryUnitAndALogPerUnit) {
+  Simulator simulator({"--unit", "VRT00001", "--unit", "VRT00002"});
+  ASSERT_TRUE(simulator.Serving());
+  TempFolder temp;
+  const std::string text = hexfile::FirmwareFile(8 + 4 * 20);
+  const QString hex = QString::fromStdString(temp.File("app.hex"));
+  QFile file(hex);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(QByteArray::fromStdString(text));
+  file.close();
+  QDir(QString::fromStdString(temp.Folder())).mkdir("logs");
+  const QString logs = QString::fromStdString(temp.File("logs"));
+
+  const Outcome outcome = RunCli({"firmware", hex, "--all", "--fast", "--log-dir", logs});
+  simulator.Stop();
+  EXPECT_EQ(outcome.code, 0) << outcome.out.toStdString() << outcome.err.toStdString();
+  EXPECT_TRUE(outcome.out.contains("Summary: 2 of 2 units succeeded"));
+  EXPECT_TRUE(outcome.out.contains("Download firmware to Vertiko mate is successfully complete"));
+
+  // The unit's memory as the image says it must be.
+  std::map<QString, QString> expected;
+  const firmware::Image image = firmware::ReadImage(text, text.size());
+  for (const auto &line : image.lines) {
+    if (line == firmware::kEndLine) continue;
+    const unsigned address = line[0] | (line[1] << 8);
+    for (unsigned i = 0; i < 4; ++i)
+      expected[QString::asprintf("%04X", address + i)] =
+          QString::asprintf("%04X", line[2 + 2 * i] | (line[3 + 2 * i] << 8));
+  }
+  for (const QString serial : {"VRT00001", "VRT00002"}) {
+    std::map<QString, QString> memory;
+    const QJsonObject words = simulator.Device(serial)["memory"].toObject();
+    for (auto it = words.begin(); it != words.end(); ++it) memory[it.key()] = it->toString();
+    EXPECT_EQ(memory, expected) << serial.toStdString();
+    QFile log(logs + "/LOG_" + serial + ".TXT");
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly)) << log.fileName().toStdString();
+    const QByteArray content = log.readAll();
+    EXPECT_TRUE(content.contains("POSLAL<=>PRIJAL"));
+    EXPECT_TRUE(content.trimmed().contains("========================")) << "the footer";
+  }
+}
+
+TEST(CliOnUnits, SigtermStopsEveryUnitWhereItStands) {
+  // A line with a real unit's timing: the download takes its time.
+  Simulator simulator({"--unit", "VRT00001", "--unit", "VRT00002"}, false);
+  ASSERT_TRUE(simulator.Serving());
+  TempFolder temp;
+  const QString hex = QString::fromStdString(temp.File("app.hex"));
+  QFile file(hex);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(QByteArray::fromStdString(hexfile::FirmwareFile(8 + 4 * 300)));
+  file.close();
+  const QString folder = QString::fromStdString(temp.Folder());
+
+  QProcess program;
+  program.setWorkingDirectory(folder);
+  program.start(TOLVANE_CLI_PROGRAM, {"firmware", hex, "--all", "--json"});
+  ASSERT_TRUE(program.waitForStarted());
+  // Both units are transferring once their logs hold a reply past the heading.
+  const auto until = std::chrono::steady_clock::now() + 20s;
+  auto transferring = [&](const char *serial) {
+    QFile log(folder + "/LOG_" + serial + ".TXT");
+    return log.open(QIODevice::ReadOnly) && log.size() > 200;
+  };
+  while (!(transferring("VRT00001") && transferring("VRT00002")) &&
+         std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(20ms);
+  program.terminate();
+  ASSERT_TRUE(program.waitForFinished(10000));
+  const Outcome outcome = Parse(program);
+  simulator.Stop();
+
+  EXPECT_EQ(outcome.code, 1);
+  ASSERT_TRUE(outcome.jsonValid) << outcome.out.toStdString();
+  const auto units = Units(outcome.json);
+  EXPECT_EQ(units.at("VRT00001"), std::make_pair(false, QString("interrupted")));
+  EXPECT_EQ(units.at("VRT00002"), std::make_pair(false, QString("interrupted")));
+  for (const QString serial : {"VRT00001", "VRT00002"}) {
+    QFile log(folder + "/LOG_" + serial + ".TXT");
+    ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+    const QByteArray content = log.readAll();
+    EXPECT_TRUE(content.contains("POSLAL<=>PRIJAL")) << "what the log held stays";
+    EXPECT_EQ(content.count("========================"), 1) << "the heading's rule, no footer";
+    const QJsonArray levels = simulator.Device(serial)["levels"].toArray();
+    ASSERT_FALSE(levels.isEmpty());
+    EXPECT_TRUE(levels.last().toObject()["rts"].toBool()) << "RTS set at the end";
+  }
+}
+
+TEST(CliOnUnits, RecordsUnitAfterUnitAndReportsTheRefusingOne) {
+  if (!sound::ServerAvailable())
+    GTEST_SKIP() << "no PulseAudio server named by PULSE_SERVER (tools/test starts one)";
+  Simulator simulator(
+      {"--unit", "VRT00001", "--unit", "VRT00002", "--err", "OGRIE", "--unit", "VRT00003"});
+  ASSERT_TRUE(simulator.Serving());
+  TempFolder temp;
+  const std::string message = temp.File("message.wav");
+  ASSERT_TRUE(sound::WriteWav(message, sound::Tone(0.5, 440.0, {0.5, 0.5})));
+
+  const Outcome outcome = RunCli({"record", QString::fromStdString(message), "--all", "--json"});
+  simulator.Stop();
+  EXPECT_EQ(outcome.code, 1) << outcome.err.toStdString();
+  const auto units = Units(outcome.json);
+  ASSERT_EQ(units.size(), 3u) << outcome.out.toStdString();
+  EXPECT_EQ(units.at("VRT00001"), std::make_pair(true, QString()));
+  EXPECT_EQ(units.at("VRT00002"), std::make_pair(false, QString("Record impossible")));
+  EXPECT_EQ(units.at("VRT00003"), std::make_pair(true, QString()));
+
+  const QJsonArray first = simulator.Device("VRT00001")["recordings"].toArray();
+  const QJsonArray third = simulator.Device("VRT00003")["recordings"].toArray();
+  ASSERT_EQ(first.size(), 1);
+  ASSERT_EQ(third.size(), 1);
+  EXPECT_GT(third[0].toObject()["startMs"].toDouble(), first[0].toObject()["stopMs"].toDouble())
+      << "one sound output: one unit after the other";
+  for (const QString serial : {"VRT00001", "VRT00002", "VRT00003"}) {
+    const QJsonObject unit = simulator.Device(serial);
+    EXPECT_EQ(Strings(unit["commandLines"]), QStringList{"AT@OGRIE\r\n"}) << serial.toStdString();
+    EXPECT_TRUE(unit["levels"].toArray().last().toObject()["rts"].toBool()) << "RTS set at the end";
+  }
+}
+
+}  // namespace
