@@ -13,6 +13,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
+#include <array>
 #include <exception>
 
 #include "cli/jobs.h"
@@ -115,6 +116,7 @@ int List(const Console &console, const Options &options) {
   auto places = Places();
   QJsonArray devices;
   std::string text;
+  std::vector<std::array<std::string, 4>> rows;  // serial, description, kind, where
   for (DWORD i = 0; i < count; ++i) {
     char serial[FT_LIST_TEXT_MAX] = {};
     char description[FT_LIST_TEXT_MAX] = {};
@@ -135,12 +137,20 @@ int List(const Console &console, const Options &options) {
                                {"description", QString::fromLatin1(description)},
                                {"unit", unit},
                                {"where", QString::fromLocal8Bit(where)}});
-    std::string line = std::string(serial);
-    line.resize(std::max<std::size_t>(line.size() + 2, 12), ' ');
-    std::string what = description;
-    what.resize(std::max<std::size_t>(what.size() + 2, 14), ' ');
-    line += what + (unit ? "unit      " : "no unit   ") + where;
-    text += line + "\n";
+    rows.push_back({serial, description, unit ? "unit" : "no unit", where});
+  }
+  // The columns as wide as their widest entry, two blanks apart.
+  std::array<std::size_t, 3> widths{};
+  for (const auto &row : rows)
+    for (std::size_t column = 0; column < widths.size(); ++column)
+      widths[column] = std::max(widths[column], row[column].size());
+  for (const auto &row : rows) {
+    std::string line;
+    for (std::size_t column = 0; column < widths.size(); ++column) {
+      line += row[column];
+      line.append(widths[column] + 2 - row[column].size(), ' ');
+    }
+    text += line + row[3] + "\n";
   }
   if (options.json)
     console.out << QJsonDocument(QJsonObject{{"devices", devices}})
