@@ -85,21 +85,6 @@ class SignalWatch {
   struct sigaction previous_[3]{};
 };
 
-// The file's lines as a text file reads them: each ends at CR LF, LF or CR.
-QList<QByteArray> SplitLines(const QByteArray &data) {
-  QList<QByteArray> lines;
-  qsizetype start = 0;
-  for (qsizetype i = 0; i < data.size(); ++i) {
-    const char c = data[i];
-    if (c != '\r' && c != '\n') continue;
-    lines.append(data.mid(start, i - start));
-    if (c == '\r' && i + 1 < data.size() && data[i + 1] == '\n') ++i;
-    start = i + 1;
-  }
-  if (start < data.size()) lines.append(data.mid(start));
-  return lines;
-}
-
 // Where a listed device is: its tty, or its emulated device's folder.
 std::vector<std::pair<std::string, std::string>> Places() {
   std::vector<std::pair<std::string, std::string>> places;  // serial, where
@@ -247,7 +232,15 @@ std::string ReadFirmwareText(const std::string &fileName, std::string &error) {
     error = "Cannot read file " + fileName + ": " + file.errorString().toStdString();
     return {};
   }
-  return SplitLines(data).join("\r\n").toStdString();
+  // The file view's text, as the window has it: the lines joined with CR LF.
+  const std::vector<std::string_view> lines = firmware::FileLines(
+      std::string_view(data.constData(), static_cast<std::size_t>(data.size())));
+  std::string text;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (i > 0) text += "\r\n";
+    text += lines[i];
+  }
+  return text;
 }
 
 Choice ChooseUnits(const Options &options) {

@@ -58,3 +58,37 @@ function(tolvane_check_includes target)
   add_custom_target(${target}_${arg_FOLDER}_includes DEPENDS ${stamp})
   add_dependencies(${target} ${target}_${arg_FOLDER}_includes)
 endfunction()
+
+# tolvane_folder_files(<target> FOLDER <folder> FILES <file>... [PUBLISH] [USES ...] [POSIX]
+#                      [QT <module>...] [GSTREAMER] [SIMPLEINI]): adds files of a folder to the
+# target and checks their includes against what the folder may use there (as
+# tolvane_check_includes). With PUBLISH the headers among them join the target's layer include
+# directory, so that what links the target finds them.
+function(tolvane_folder_files target)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "PUBLISH;POSIX;GSTREAMER;SIMPLEINI" "FOLDER"
+                        "FILES;USES;QT")
+  set(files ${arg_FILES})
+  list(TRANSFORM files PREPEND ${PROJECT_SOURCE_DIR}/${arg_FOLDER}/)
+  target_sources(${target} PRIVATE ${files})
+  if(arg_PUBLISH)
+    set(headers ${arg_FILES})
+    list(FILTER headers INCLUDE REGEX "\\.h$")
+    list(TRANSFORM headers PREPEND ${arg_FOLDER}/)
+    tolvane_layer_includes(${target} ${headers})
+  endif()
+  set(flags "")
+  foreach(flag IN ITEMS POSIX GSTREAMER SIMPLEINI)
+    if(arg_${flag})
+      list(APPEND flags ${flag})
+    endif()
+  endforeach()
+  set(uses "")
+  if(arg_USES)
+    set(uses USES ${arg_USES})
+  endif()
+  set(qt "")
+  if(arg_QT)
+    set(qt QT ${arg_QT})
+  endif()
+  tolvane_check_includes(${target} FOLDER ${arg_FOLDER} ${uses} ${flags} ${qt} FILES ${files})
+endfunction()

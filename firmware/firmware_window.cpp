@@ -39,15 +39,9 @@ bool IsBlankOrControl(QChar c) {
 // The file's lines as a text file reads them: each ends at CR LF, LF or CR.
 QList<QByteArray> SplitLines(const QByteArray &data) {
   QList<QByteArray> lines;
-  qsizetype start = 0;
-  for (qsizetype i = 0; i < data.size(); ++i) {
-    const char c = data[i];
-    if (c != '\r' && c != '\n') continue;
-    lines.append(data.mid(start, i - start));
-    if (c == '\r' && i + 1 < data.size() && data[i + 1] == '\n') ++i;
-    start = i + 1;
-  }
-  if (start < data.size()) lines.append(data.mid(start));
+  for (const std::string_view line : firmware::FileLines(
+           std::string_view(data.constData(), static_cast<std::size_t>(data.size()))))
+    lines.append(QByteArray(line.data(), static_cast<qsizetype>(line.size())));
   return lines;
 }
 

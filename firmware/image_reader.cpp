@@ -96,4 +96,18 @@ Image ReadImage(std::string_view text, std::size_t storedLength) {
   return Reader(text, storedLength).Read();
 }
 
+std::vector<std::string_view> FileLines(std::string_view data) {
+  std::vector<std::string_view> lines;
+  std::size_t start = 0;
+  for (std::size_t i = 0; i < data.size(); ++i) {
+    const char c = data[i];
+    if (c != '\r' && c != '\n') continue;
+    lines.push_back(data.substr(start, i - start));
+    if (c == '\r' && i + 1 < data.size() && data[i + 1] == '\n') ++i;
+    start = i + 1;
+  }
+  if (start < data.size()) lines.push_back(data.substr(start));
+  return lines;
+}
+
 }  // namespace firmware

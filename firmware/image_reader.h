@@ -43,4 +43,8 @@ struct Image {
 // read.
 Image ReadImage(std::string_view text, std::size_t storedLength);
 
+// The lines of a file's bytes as a text file reads them: each ends at CR LF, LF or CR; a last
+// line without its end is a line too.
+std::vector<std::string_view> FileLines(std::string_view data);
+
 }  // namespace firmware

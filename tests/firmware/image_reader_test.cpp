@@ -221,3 +221,11 @@ TEST(ReaderRobustness, MangledAndRandomTextsKeepTheImageRules) {
 }
 
 }  // namespace
+
+TEST(FileLines, EndAtCrLfLfOrCrAndKeepALastLineWithoutItsEnd) {
+  using V = std::vector<std::string_view>;
+  EXPECT_EQ(firmware::FileLines(":A\r\n:B\n:C\r:D"), (V{":A", ":B", ":C", ":D"}));
+  EXPECT_EQ(firmware::FileLines(":A\r\n\r\n:B\n\r"), (V{":A", "", ":B", ""}));
+  EXPECT_EQ(firmware::FileLines(":A\n\r:B"), (V{":A", "", ":B"}));  // LF CR is two ends
+  EXPECT_EQ(firmware::FileLines(""), V{});
+}
