@@ -99,7 +99,7 @@ int List(const Console &console, const Options &options) {
   DWORD count = 0;
   if (FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY) != FT_OK) count = 0;
   auto places = Places();
-  QJsonArray devices;
+  std::string devices;  // the JSON array's entries
   std::string text;
   std::vector<std::array<std::string, 4>> rows;  // serial, description, kind, where
   for (DWORD i = 0; i < count; ++i) {
@@ -118,10 +118,11 @@ int List(const Console &console, const Options &options) {
       where = place->second;
       places.erase(place);
     }
-    devices.append(QJsonObject{{"serial", QString::fromLatin1(serial)},
-                               {"description", QString::fromLatin1(description)},
-                               {"unit", unit},
-                               {"where", QString::fromLocal8Bit(where)}});
+    // The JSON object's members in the order of the text.
+    devices += std::string(devices.empty() ? "" : ", ") + "{\"serial\": " + JsonString(serial) +
+               ", \"description\": " + JsonString(description) +
+               ", \"unit\": " + (unit ? "true" : "false") + ", \"where\": " + JsonString(where) +
+               "}";
     rows.push_back({serial, description, unit ? "unit" : "no unit", where});
   }
   // The columns as wide as their widest entry, two blanks apart.
@@ -138,10 +139,7 @@ int List(const Console &console, const Options &options) {
     text += line + row[3] + "\n";
   }
   if (options.json)
-    console.out << QJsonDocument(QJsonObject{{"devices", devices}})
-                       .toJson(QJsonDocument::Compact)
-                       .toStdString()
-                << '\n';
+    console.out << "{\"devices\": [" << devices << "]}\n";
   else
     console.out << (count == 0 ? std::string("No FT device\n") : text);
   return kExitOk;

@@ -206,8 +206,17 @@ TEST(CliOnUnits, NoUnitAndAnUnconnectedUnit) {
     EXPECT_EQ(none.code, 2);
     EXPECT_TRUE(none.err.contains("no unit connected")) << none.err.toStdString();
   }
-  Simulator simulator({"--unit", "VRT00001"});
+  Simulator simulator({"--unit", "VRT00001", "--device", "FT5Q2ZK1"});
   ASSERT_TRUE(simulator.Serving());
+  // Every FT device in the driver's order, the unit among them; the non-unit is no choice.
+  const Outcome list = RunCli({"list", "--json"});
+  EXPECT_EQ(list.code, 0);
+  ASSERT_TRUE(list.jsonValid) << list.out.toStdString();
+  EXPECT_TRUE(list.out.startsWith(R"({"devices": [{"serial": "FT5Q2ZK1", "description": )"
+                                  R"("FT232R USB UART", "unit": false, "where": )"))
+      << list.out.toStdString();
+  EXPECT_EQ(list.json["devices"][1]["serial"].toString(), "VRT00001");
+  EXPECT_TRUE(list.json["devices"][1]["unit"].toBool());
   const Outcome outcome = RunCli({"send", "AT@NORM", "--unit", "VRT00001", "--unit", "VRT00404",
                                   "--unit", "VRT00001", "--json"});
   EXPECT_EQ(outcome.code, 1);
