@@ -74,6 +74,9 @@ QString MainCaption(const std::string &version) {
 }
 
 TForm3::TForm3(std::string programFolder, QWidget *parent)
+    : TForm3(std::move(programFolder), BannerPicture, parent) {}
+
+TForm3::TForm3(std::string programFolder, const std::function<QImage()> &banner, QWidget *parent)
     : QWidget(parent), state_(std::move(programFolder)) {
   setObjectName("TForm3");
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -108,7 +111,6 @@ TForm3::TForm3(std::string programFolder, QWidget *parent)
   Image1 = new QLabel(Panel1);
   Image1->setObjectName("Image1");
   Image1->setGeometry((640 - 473) / 2, 96, 473, 157);
-  Image1->setPixmap(QPixmap::fromImage(BannerPicture()));
 
   Button5 = MakeButton(this, "Button5", "Select device", QRect(24, 284, 150, 34));
 
@@ -132,6 +134,7 @@ TForm3::TForm3(std::string programFolder, QWidget *parent)
   connect(Button5, &QPushButton::clicked, this, &TForm3::Button5Click);
   connect(Button6, &QPushButton::clicked, this, &TForm3::Button6Click);
 
+  Image1->setPixmap(QPixmap::fromImage(banner()));
   UpdateButtons();
 
   if (const QScreen *screen = QGuiApplication::primaryScreen())

@@ -34,6 +34,10 @@ class TForm3 : public QWidget, private SelectionView {
 
  public:
   explicit TForm3(std::string programFolder, QWidget *parent = nullptr);
+  // With the banner picture from `banner` (BannerPicture(), or one drawn on another thread at
+  // start-up), asked for once the other controls are made.
+  TForm3(std::string programFolder, const std::function<QImage()> &banner,
+         QWidget *parent = nullptr);
   ~TForm3() override;
 
   SharedState &State() { return state_; }

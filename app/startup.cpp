@@ -3,10 +3,14 @@
 #include <QApplication>
 #include <QDeadlineTimer>
 #include <QDirIterator>
+#include <QFont>
+#include <QFontMetrics>
 #include <QIcon>
 #include <QTimer>
 #include <chrono>
+#include <future>
 #include <memory>
+#include <thread>
 
 #include "app/choice_window.h"
 #include "app/main_window.h"
@@ -67,16 +71,25 @@ TForm3 *CreateWindows(std::string programFolder, AudioOutputLister listOutputs) 
 }
 
 QWidget *startUp() {
+  // The first text of a window waits for the font database (fontconfig's first load), and the
+  // main window for its banner picture: both are made on threads of their own while the main
+  // window's controls are made.
+  std::thread fonts([] { QFontMetrics(QFont()).height(); });
+  std::future<QImage> banner = std::async(std::launch::async, BannerPicture);
   QApplication::setApplicationName("Tolvane");
   // Before the first window exists: its window-system name (the Wayland app id, X11's desktop
-  // file property) ties it to the menu entry, and every window shows the program's icon.
+  // file property) ties it to the menu entry.
   QGuiApplication::setDesktopFileName(QLatin1String(kAppId));
-  QApplication::setWindowIcon(ProgramIcon());
   // The main window is on screen before the other five windows are made.
-  auto main = std::make_unique<TForm3>(DetectProgramFolder());
+  auto main = std::make_unique<TForm3>(DetectProgramFolder(), [&banner] { return banner.get(); });
   main->ListOutputs = ListAudioOutputs;
   main->show();
   AwaitFirstPaint(*main);
+  fonts.join();
+  // Every window shows the program's icon. Handing an icon of eight sizes to the window system
+  // takes longer than the main window's first frame on X11 (about 10 ms), so it follows that
+  // frame.
+  QApplication::setWindowIcon(ProgramIcon());
   CreateOtherWindows(*main);
   return main.release();
 }
