@@ -74,7 +74,7 @@ QWidget *startUp() {
   // The first text of a window waits for the font database (fontconfig's first load), and the
   // main window for its banner picture: both are made on threads of their own while the main
   // window's controls are made.
-  std::thread fonts([] { QFontMetrics(QFont()).height(); });
+  std::jthread fonts([] { QFontMetrics(QFont()).height(); });
   std::future<QImage> banner = std::async(std::launch::async, BannerPicture);
   QApplication::setApplicationName("Tolvane");
   // Before the first window exists: its window-system name (the Wayland app id, X11's desktop
