@@ -13,6 +13,7 @@
 #include "recorder/recording.h"
 #include "session/exchange.h"
 #include "session/session.h"
+#include "session/timer_view.h"
 #include "settings/settings_exchange.h"
 
 namespace cli {
@@ -80,22 +81,10 @@ class JobBase : public UnitJob {
   bool ended_ = false;
 };
 
-// The ticks of an exchange: one timer of the unit's thread.
-class TickView : public ExchangeView {
- public:
-  void SetTimer(QTimer *timer) { timer_ = timer; }
-  void StartTicking() override { timer_->start(); }
-  void StopTicking() override { timer_->stop(); }
-  void Show() override {}
-
- protected:
-  QTimer *timer_ = nullptr;
-};
-
 // The settings write ("AT@NORM" and the 26 parameter lines, stepped every 80 ms) and the default
 // command ("AT@DEFAULT", stepped every 50 ms for its "OK").
 template <class ExchangeType>
-class SettingsJob : public JobBase, public TickView {
+class SettingsJob : public JobBase, public TimerView {
  public:
   // The settings write of these fields.
   SettingsJob(Session &session, const settings::ParameterFields &fields, int interval)
@@ -115,7 +104,7 @@ class SettingsJob : public JobBase, public TickView {
 
   void Interrupt() override {
     exchange_.Stop();
-    timer_->stop();
+    Timer()->stop();
   }
 
  private:
@@ -125,7 +114,7 @@ class SettingsJob : public JobBase, public TickView {
 
   void Tick(int interval) {
     SetTimer(MakeTimer(interval));
-    QObject::connect(timer_, &QTimer::timeout, &owner_, [this] { Step(); });
+    QObject::connect(Timer(), &QTimer::timeout, &owner_, [this] { Step(); });
   }
 
   void Step() {
@@ -136,7 +125,7 @@ class SettingsJob : public JobBase, public TickView {
     } else if (Word() != word) {
       waited_ = 0;
       Report(Shown());
-    } else if ((waited_ += timer_->interval()) >= kReplyLimitMs) {
+    } else if ((waited_ += Timer()->interval()) >= kReplyLimitMs) {
       Interrupt();
       Finish(false, std::string(kNoReply) + (word == "DEFAULT" ? "" : " to " + word));
     }

@@ -6,7 +6,7 @@
 // the unit answers "Y", and afterwards sends the image one byte at a time, waiting after each
 // byte for the loader's one-character reply ("O" after bytes 1 to 9 of a line, "K" after the
 // tenth, "Z" after the end line, "P" to have a line again, "E" on an error). Every exchange goes
-// into the transfer log LOG_file1.TXT in the program folder.
+// into the session's transfer log (LOG_file1.TXT in the program folder for the windows).
 #pragma once
 
 #include <QDateTime>
@@ -53,7 +53,6 @@ inline constexpr std::chrono::milliseconds kLinePause{kTickInterval};
 inline constexpr std::chrono::milliseconds kPollInterval{1};
 
 inline constexpr std::string_view kStartCommand = "AT@#\r\n";
-inline constexpr std::string_view kLogFileName = "LOG_file1.TXT";
 inline constexpr std::string_view kLogRule = "========================";
 inline constexpr std::string_view kLogHeading = "POSLAL<=>PRIJAL";
 

@@ -29,7 +29,7 @@ struct Session {
 
   // The firmware transfer log: LogFolder (ending in "/") and LogName.
   std::string LogFolder;
-  std::string LogName = "LOG_file1.TXT";
+  std::string LogName = "LOG_file1.TXT";  // the windows' name
   std::string LogPath() const { return LogFolder + LogName; }
 
   // The link routines on this session's port and unit.

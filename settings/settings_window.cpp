@@ -21,6 +21,7 @@
 #include <QValidator>
 #include <algorithm>
 #include <exception>
+#include <memory>
 
 #include "session/config.h"
 #include "session/shared_state.h"
@@ -385,46 +386,37 @@ void TForm6::Button2Click() {
 }
 
 QString TForm6::chooseProfile(bool save) {
-  // Qt's own dialog, as the program's other file dialogs, on "*.ini".
-  QFileDialog dialog(this, save ? "Save profile" : "Load profile");
-  dialog.setObjectName(save ? "SaveDialog1" : "OpenDialog1");
-  dialog.setOption(QFileDialog::DontUseNativeDialog);
-  dialog.setOption(QFileDialog::HideNameFilterDetails);
-  dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
-  dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
-  dialog.setDefaultSuffix("ini");
-  dialog.setNameFilter(kProfileFilter);
-  PrepareOpenDialog(dialog, ReadRememberedPath(state_.ProgramFolder, kProfileKey));
-  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return {};
-  const QString fileName = dialog.selectedFiles().first();
-  try {
+  // Qt's own dialog, as the program's other file dialogs, on "*.ini"; made for this use only.
+  const std::unique_ptr<QFileDialog> dialog(
+      MakeOpenDialog(this, save ? "Save profile" : "Load profile"));
+  if (save) {
+    dialog->setObjectName("SaveDialog1");
+    dialog->setAcceptMode(QFileDialog::AcceptSave);
+    dialog->setFileMode(QFileDialog::AnyFile);
+  }
+  dialog->setDefaultSuffix("ini");
+  dialog->setNameFilter(kProfileFilter);
+  PrepareOpenDialog(*dialog, ReadRememberedPath(state_.ProgramFolder, kProfileKey));
+  if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return {};
+  const QString fileName = dialog->selectedFiles().first();
+  Guarded([&] {
     WriteRememberedPath(state_.ProgramFolder, kProfileKey,
                         QFileInfo(fileName).absolutePath().toStdString());
-  } catch (const std::exception &e) {
-    ShowError(e);
-  }
+  });
   return fileName;
 }
 
 void TForm6::ButtonSaveProfileClick() {
   const QString fileName = chooseProfile(true);
   if (fileName.isEmpty()) return;
-  try {
-    settings::WriteProfile(fileName.toStdString(), *this);
-  } catch (const std::exception &e) {
-    ShowError(e);
-  }
+  Guarded([&] { settings::WriteProfile(fileName.toStdString(), *this); });
 }
 
 void TForm6::ButtonLoadProfileClick() {
   const QString fileName = chooseProfile(false);
   if (fileName.isEmpty()) return;
-  try {
-    // Read whole before any field changes: a refused profile leaves every field as it was.
-    putProfile(settings::ReadProfile(fileName.toStdString()));
-  } catch (const std::exception &e) {
-    ShowError(e);
-  }
+  // Read whole before any field changes: a refused profile leaves every field as it was.
+  Guarded([&] { putProfile(settings::ReadProfile(fileName.toStdString())); });
 }
 
 void TForm6::putProfile(const settings::ParameterFields &profile) {

@@ -4,9 +4,9 @@
 #include <map>
 #include <string_view>
 
+#include "session/timer_view.h"
 #include "settings/settings_exchange.h"
 #include "ui/message_boxes.h"
-#include "ui/timer_view.h"
 
 class QComboBox;
 class QLabel;

@@ -99,6 +99,15 @@ Outcome RunCli(const QStringList &arguments, const QString &folder = {}) {
   return Parse(program);
 }
 
+// Writes a firmware file into the folder: "app.hex", its full name.
+QString WriteFirmware(const TempFolder &temp, const std::string &text) {
+  const QString hex = QString::fromStdString(temp.File("app.hex"));
+  QFile file(hex);
+  EXPECT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(QByteArray::fromStdString(text));
+  return hex;
+}
+
 // The units of a JSON result by serial: {ok, message}.
 std::map<QString, std::pair<bool, QString>> Units(const QJsonObject &json) {
   std::map<QString, std::pair<bool, QString>> units;
@@ -250,11 +259,7 @@ TEST(CliOnUnits, ASilentOrUnpluggedUnitFailsAloneAndHoldsNoOtherUp) {
   Simulator simulator({"--unit", "VRT00001", "--unit", "VRT00002"}, false);
   ASSERT_TRUE(simulator.Serving());
   TempFolder temp;
-  const QString hex = QString::fromStdString(temp.File("app.hex"));
-  QFile file(hex);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write(QByteArray::fromStdString(hexfile::FirmwareFile(8 + 4 * 40)));
-  file.close();
+  const QString hex = WriteFirmware(temp, hexfile::FirmwareFile(8 + 4 * 40));
   const QString folder = QString::fromStdString(temp.Folder());
   QProcess program;
   program.setWorkingDirectory(folder);
@@ -284,11 +289,7 @@ TEST(CliOnUnits, FirmwareLeavesTheSameImageInEveryUnitAndALogPerUnit) {
   ASSERT_TRUE(simulator.Serving());
   TempFolder temp;
   const std::string text = hexfile::FirmwareFile(8 + 4 * 20);
-  const QString hex = QString::fromStdString(temp.File("app.hex"));
-  QFile file(hex);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write(QByteArray::fromStdString(text));
-  file.close();
+  const QString hex = WriteFirmware(temp, text);
   QDir(QString::fromStdString(temp.Folder())).mkdir("logs");
   const QString logs = QString::fromStdString(temp.File("logs"));
 
@@ -326,11 +327,7 @@ TEST(CliOnUnits, SigtermStopsEveryUnitWhereItStands) {
   Simulator simulator({"--unit", "VRT00001", "--unit", "VRT00002"}, false);
   ASSERT_TRUE(simulator.Serving());
   TempFolder temp;
-  const QString hex = QString::fromStdString(temp.File("app.hex"));
-  QFile file(hex);
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write(QByteArray::fromStdString(hexfile::FirmwareFile(8 + 4 * 300)));
-  file.close();
+  const QString hex = WriteFirmware(temp, hexfile::FirmwareFile(8 + 4 * 300));
   const QString folder = QString::fromStdString(temp.Folder());
 
   QProcess program;

@@ -1,5 +1,5 @@
-// The view of an exchange in a window: its ticking is one of the window's timers, its Show the
-// window's own refresh of its controls.
+// The view of an exchange whose ticks are a timer: a window's timer, or one of a job without a
+// window. Show is the owner's refresh of what shows the exchange (nothing when none is given).
 #pragma once
 
 #include <QTimer>
@@ -10,13 +10,16 @@
 
 class TimerView : public ExchangeView {
  public:
-  explicit TimerView(std::function<void()> show) : show_(std::move(show)) {}
+  explicit TimerView(std::function<void()> show = {}) : show_(std::move(show)) {}
   // The timer that ticks the exchange (made after the view, with the window's controls).
   void SetTimer(QTimer *timer) { timer_ = timer; }
+  QTimer *Timer() const { return timer_; }
 
   void StartTicking() override { timer_->start(); }
   void StopTicking() override { timer_->stop(); }
-  void Show() override { show_(); }
+  void Show() override {
+    if (show_) show_();
+  }
 
  private:
   QTimer *timer_ = nullptr;
