@@ -1,0 +1,27 @@
+#pragma once
+// One job on one unit, as the service history keeps it: a row of the table `jobs`, in the
+// order of its columns. The same shape travels from a job to the bench's own history file and
+// from there to the workshop's server.
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+namespace history {
+
+struct JobRecord {
+  QString id;                    // lower-case UUID, 36 characters, made when the job starts
+  QString unit;                  // the unit's serial number
+  QString job;                   // settings, defaults, firmware, record or send
+  QString started;               // UTC, ISO 8601 with milliseconds and a Z
+  std::optional<QString> ended;  // the same form; none while the job runs
+  QString outcome;               // running, ok, failed or interrupted
+  QString message;               // the text the job ended with, "" where there is none
+  QString station;               // the bench's name
+  QString operator_;             // the effective user's name (column `operator`)
+  QString program;               // "tolvane 5.00.00.04" or "tolvane-cli 5.00.00.04"
+  QByteArray details;            // a JSON object, UTF-8 text
+};
+
+}  // namespace history
