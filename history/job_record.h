@@ -6,6 +6,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <QStringList>
+
 #include <optional>
 
 namespace history {
@@ -22,6 +24,24 @@ struct JobRecord {
   QString operator_;             // the effective user's name (column `operator`)
   QString program;               // "tolvane 5.00.00.04" or "tolvane-cli 5.00.00.04"
   QByteArray details;            // a JSON object, UTF-8 text
+};
+
+// Which jobs a reader wants: every unit when `units` is empty; `job` and `outcome` empty for
+// any; `since` a UTC time in the records' form, jobs started at or after it; no limit below 0.
+// Readers give the jobs by `started` descending, then `unit`, then `id`.
+struct JobQuery {
+  QStringList units;
+  QString job;
+  QString outcome;
+  std::optional<QString> since;
+  qint64 limit = -1;
+};
+
+// A record that the bench's own history holds for the workshop's server: `revision` grows with
+// every write of the record, so a confirmation of an older write leaves a newer one waiting.
+struct WaitingRecord {
+  JobRecord record;
+  qint64 revision = 0;
 };
 
 }  // namespace history
