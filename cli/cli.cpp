@@ -24,6 +24,7 @@
 #include "d2xx/serial_provider.h"
 #include "firmware/download.h"
 #include "firmware/image_reader.h"
+#include "history/server_store.h"
 #include "recorder/audio_devices.h"
 #include "session/discovery.h"
 #include "session/shared_state.h"
@@ -163,6 +164,32 @@ int Outputs(const Console &console, const Options &options) {
   return kExitOk;
 }
 
+// The shared history's tables made on the server of the URL.
+int ServerInit(const Console &console, const Options &options) {
+  QString error;
+  const auto address = history::ParseServerUrl(QString::fromLocal8Bit(options.argument), &error);
+  if (!address) return UsageError(console, options, error.toStdString());
+  const int version = history::InitServer(*address, &error);
+  if (version == 0) {
+    console.err << "tolvane-cli: " << error.toStdString() << '\n';
+    if (options.json)
+      console.out << QJsonDocument(QJsonObject{{"error", error}})
+                         .toJson(QJsonDocument::Compact)
+                         .toStdString()
+                  << '\n';
+    return kExitFailed;
+  }
+  if (options.json)
+    console.out << QJsonDocument(QJsonObject{{"server", address->shown}, {"version", version}})
+                       .toJson(QJsonDocument::Compact)
+                       .toStdString()
+                << '\n';
+  else
+    console.out << "The shared history's tables on " << address->shown.toStdString()
+                << " are at version " << version << '\n';
+  return kExitOk;
+}
+
 // The job's inputs from the command's argument; a usage error's text when they are refused.
 std::string Prepare(const Options &options, JobSpec &spec) {
   spec.name = options.commandName;
@@ -274,6 +301,7 @@ int Run(const std::vector<std::string> &arguments, Console console) {
   if (!parsed.error.empty()) return UsageError(console, options, parsed.error);
   if (options.command == Command::List) return List(console, options);
   if (options.command == Command::Outputs) return Outputs(console, options);
+  if (options.command == Command::ServerInit) return ServerInit(console, options);
 
   JobSpec spec;
   if (const std::string refused = Prepare(options, spec); !refused.empty())

@@ -53,6 +53,14 @@ constexpr std::array kCommands = {
         "send one command line and show the replies",
         "Sends LINE with CR LF to every chosen unit and prints each unit's reply, complete\n"
         "at its line feed. A unit silent for 1 s has failed with \"no reply\".\n"},
+    CommandInfo{
+        Command::ServerInit, "server-init", "URL", false, "",
+        "make the shared history's tables on a server",
+        "Makes the tables of the workshop's shared history (jobs and schema_version) on the\n"
+        "PostgreSQL server of URL, postgresql://[USER@]HOST[:PORT]/DBNAME[?PARAM=VALUE&...],\n"
+        "or brings them to this program's version. Run once, with a login that may create\n"
+        "tables. The password comes from the password file (~/.pgpass or PGPASSFILE), never\n"
+        "from the URL. With --json: {\"server\", \"version\"}.\n"},
 };
 
 const CommandInfo *Find(Command command) {

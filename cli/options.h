@@ -13,12 +13,12 @@ inline constexpr int kExitOk = 0;      // every unit succeeded
 inline constexpr int kExitFailed = 1;  // a unit failed or was interrupted
 inline constexpr int kExitUsage = 2;   // bad arguments, a refused profile or file, no unit
 
-enum class Command { None, List, Outputs, Settings, Defaults, Firmware, Record, Send };
+enum class Command { None, List, Outputs, Settings, Defaults, Firmware, Record, Send, ServerInit };
 
 struct Options {
   Command command = Command::None;
   std::string commandName;            // as typed: "settings", ...
-  std::string argument;               // PROFILE, FILE.HEX, FILE or LINE
+  std::string argument;               // PROFILE, FILE.HEX, FILE, LINE or URL
   std::vector<std::string> units;     // --unit, in the order given, each serial once
   bool all = false;                   // --all
   bool json = false;                  // --json
