@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <map>
+#include <utility>
 
 namespace history {
 
@@ -120,7 +121,7 @@ ServerResult SendRecords(ServerConnection &connection, const std::vector<JobReco
     if (added)
       order.push_back(&record);
     else if (record.ended || !it->second->ended)
-      *std::find(order.begin(), order.end(), it->second) = it->second = &record;
+      *std::find(order.begin(), order.end(), std::exchange(it->second, &record)) = &record;
   }
   QJsonArray rows;
   for (const JobRecord *r : order)

@@ -75,9 +75,9 @@ TEST(ServerStore, TimesTravelAsUtcAndEndedRecordsWin) {
   history::JobRecord running = Running("VRT00002", "2026-12-08T07:15:02.123Z");
   history::JobRecord ended = Ended(running);
   ended.ended = "2026-12-08T07:15:09.870Z";
-  // The ended record overtakes the running one, and the running one sent late changes nothing.
-  ASSERT_TRUE(history::SendRecords(*connection, {running}).ok);
-  ASSERT_TRUE(history::SendRecords(*connection, {ended}).ok);
+  // The ended record overtakes the running one, in one batch or later, and the running one sent
+  // late changes nothing.
+  ASSERT_TRUE(history::SendRecords(*connection, {running, ended, running}).ok);
   ASSERT_TRUE(history::SendRecords(*connection, {running}).ok);
   EXPECT_EQ(server.Value("SELECT started = '2026-12-08 07:15:02.123+00' FROM jobs"), "t");
   std::vector<history::JobRecord> jobs;
@@ -204,6 +204,8 @@ TEST(ServerSender, RefusedLoginSaysWhyOnceAndRecordsArriveLater) {
   EXPECT_TRUE(Eventually([&] { return timed([&] { return sender->State(); }) == "shared"; }));
   EXPECT_EQ(Count(server), 8);
   timed([&] { sender.reset(); });
+  std::printf("the longest call of the sender's user took %lld us\n",
+              static_cast<long long>(timed.longest.count() / 1000));
   EXPECT_LT(timed.longest, 16ms);
 }
 
@@ -237,6 +239,8 @@ TEST(ServerSender, PortThatSaysNothingNeverHoldsTheCaller) {
   other->Start();
   std::this_thread::sleep_for(200ms);
   timed([&] { other.reset(); });
+  std::printf("the longest call of the sender's user took %lld us\n",
+              static_cast<long long>(timed.longest.count() / 1000));
   EXPECT_LT(timed.longest, 16ms);
 
   close(listener);
