@@ -71,12 +71,31 @@ bool PrivatePostgres::Run(const QString &program, const QStringList &arguments) 
   return true;
 }
 
+bool PrivatePostgres::EnableTls() {
+  const auto ca = [&](const QString &name) {
+    return Run("openssl",
+               {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj",
+                "/CN=" + name, "-keyout", File(name + ".key"), "-out", File(name + ".pem")});
+  };
+  tls_ = ca("ca") && ca("other") &&
+         Run("openssl", {"req", "-newkey", "rsa:2048", "-nodes", "-subj", "/CN=localhost",
+                         "-addext", "subjectAltName=DNS:localhost", "-keyout", File("server.key"),
+                         "-out", File("server.csr")}) &&
+         Run("openssl", {"x509", "-req", "-in", File("server.csr"), "-CA", File("ca.pem"), "-CAkey",
+                         File("ca.key"), "-CAcreateserial", "-days", "2", "-copy_extensions",
+                         "copy", "-out", File("server.pem")});
+  return tls_;
+}
+
 bool PrivatePostgres::Start() {
-  const QString options = QString(
-                              "-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off "
-                              "-c timezone=Pacific/Chatham")
-                              .arg(port_)
-                              .arg(folder_.path());
+  QString options = QString(
+                        "-p %1 -k %2 -c listen_addresses=127.0.0.1 -c fsync=off "
+                        "-c timezone=Pacific/Chatham")
+                        .arg(port_)
+                        .arg(folder_.path());
+  if (tls_)
+    options += QString(" -c ssl=on -c ssl_cert_file=%1 -c ssl_key_file=%2")
+                   .arg(File("server.pem"), File("server.key"));
   running_ = Run(kBin + "pg_ctl", {"-D", folder_.filePath("data"), "-l", folder_.filePath("log"),
                                    "-w", "-t", "60", "-o", options, "start"});
   if (running_ && !created_) {

@@ -1,7 +1,8 @@
 // A PostgreSQL server of the test's own: Debian's PostgreSQL 15 initialised in a temporary
 // folder, on a port and a socket folder of its own (never the system's cluster), listening on
 // 127.0.0.1 in a time zone far from UTC, with the database "tolvane". initdb and postgres refuse
-// to run as root: a test run as root runs them as the user postgres, who owns the folder.
+// to run as root: a test run as root runs them as the user postgres, who owns the folder (in
+// /tmp, which every user may enter).
 #pragma once
 
 #include <QString>
@@ -21,6 +22,11 @@ class PrivatePostgres {
   QString Error() const { return error_; }
   int Port() const { return port_; }
 
+  // Makes a test CA (ca.pem), a second one the server's certificate is not from (other.pem) and
+  // a certificate for "localhost" from the first, and has the server take TLS at its next start.
+  bool EnableTls();
+  QString File(const QString &name) const { return folder_.filePath(name); }
+
   bool Start();
   bool Stop(bool immediate = false);
 
@@ -37,10 +43,11 @@ class PrivatePostgres {
  private:
   bool Run(const QString &program, const QStringList &arguments);
 
-  QTemporaryDir folder_;
+  QTemporaryDir folder_{"/tmp/tolvane-postgres-XXXXXX"};
   int port_ = 0;
   bool ready_ = false;
   bool running_ = false;
   bool created_ = false;
+  bool tls_ = false;
   QString error_;
 };

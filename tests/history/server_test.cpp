@@ -65,6 +65,25 @@ TEST(ServerUrl, TakesLibpqParametersButNoPassword) {
   EXPECT_FALSE(history::ParseServerUrl("mysql://db/history", &error));
 }
 
+TEST(ServerConnection, VerifyFullTakesTheCaOfSslrootcert) {
+  PrivatePostgres server;
+  ASSERT_TRUE(server.Ready() && server.EnableTls() && server.Start())
+      << server.Error().toStdString();
+  const QString url = QString(
+                          "postgresql://postgres@localhost:%1/tolvane?sslmode=verify-full&"
+                          "sslrootcert=")
+                          .arg(server.Port());
+  QString error;
+  auto connection =
+      history::ServerConnection::Open(Address(url + server.File("ca.pem")), -1, &error);
+  ASSERT_TRUE(connection) << error.toStdString();
+  EXPECT_EQ(connection->Run("SELECT ssl FROM pg_stat_ssl WHERE pid = pg_backend_pid()").rows,
+            std::vector<history::ServerRow>{{QByteArray("t")}});
+  EXPECT_FALSE(
+      history::ServerConnection::Open(Address(url + server.File("other.pem")), -1, &error));
+  EXPECT_TRUE(error.contains("certificate")) << error.toStdString();
+}
+
 TEST(ServerStore, TimesTravelAsUtcAndEndedRecordsWin) {
   START_SERVER(server);
   EXPECT_EQ(history::InitServer(Address(server.Url()), &initError), 1);  // again: no change
