@@ -30,7 +30,8 @@ class ServerOutbox {
   virtual ~ServerOutbox() = default;
   // At most `limit` records the server has not confirmed, the oldest first.
   virtual std::vector<WaitingRecord> WaitingForServer(int limit) = 0;
-  // The server holds these records (id, revision): a record written again since waits on.
+  // The server holds these records (id, revision): a record written again since waits on. The
+  // next WaitingForServer() no longer gives the others.
   virtual void ConfirmedByServer(const std::vector<std::pair<QString, qint64>> &records) = 0;
   // How many records wait.
   virtual qint64 WaitingCount() = 0;

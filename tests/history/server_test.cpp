@@ -7,7 +7,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -121,26 +120,18 @@ TEST(ServerStore, ReadsByQueryNewestFirstThenUnitThenId) {
                                              Running("VRT00001", "2026-12-08T08:00:00.000Z")};
   records[3].job = "firmware";
   ASSERT_TRUE(history::SendRecords(*connection, records).ok);
-  std::vector<history::JobRecord> all;
-  ASSERT_TRUE(history::ReadJobs(*connection, {}, &all).ok);
+  const auto ids = [&](const history::JobQuery &query) {
+    std::vector<history::JobRecord> jobs;
+    EXPECT_TRUE(history::ReadServerJobs(Address(server.Url()), query, &jobs, &error));
+    QStringList ids;
+    for (const auto &job : jobs) ids << job.id;
+    return ids;
+  };
   const auto [low, high] = std::minmax(records[1].id, records[2].id);
-  ASSERT_EQ(all.size(), 5u);
-  EXPECT_EQ(all[0].id, records[4].id);
-  EXPECT_EQ(all[1].id, low);
-  EXPECT_EQ(all[2].id, high);
-  EXPECT_EQ(all[3].id, records[0].id);
-  EXPECT_EQ(all[4].id, records[3].id);
-  std::vector<history::JobRecord> some;
-  ASSERT_TRUE(history::ReadServerJobs(Address(server.Url()),
-                                      {{"VRT00001", "VRT00003"}, "", "", "2026-12-08T07:00:00Z", 2},
-                                      &some, &error));
-  ASSERT_EQ(some.size(), 2u);
-  EXPECT_EQ(some[1].id, low);
-  some.clear();
-  ASSERT_TRUE(history::ReadServerJobs(Address(server.Url()), {{}, "firmware", "running", {}, -1},
-                                      &some, &error));
-  ASSERT_EQ(some.size(), 1u);
-  EXPECT_EQ(some[0].unit, "VRT00003");
+  EXPECT_EQ(ids({}), QStringList({records[4].id, low, high, records[0].id, records[3].id}));
+  EXPECT_EQ(ids({{"VRT00001", "VRT00003"}, "", "", "2026-12-08T07:00:00Z", 2}),
+            QStringList({records[4].id, low}));
+  EXPECT_EQ(ids({{}, "firmware", "running", {}, -1}), QStringList({records[3].id}));
 }
 
 TEST(ServerSender, EveryRecordOnceThoughTheServerStopsMidStream) {
