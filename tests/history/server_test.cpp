@@ -300,7 +300,7 @@ TEST(ServerSender, BacklogOfTenThousandReachesAReturningServerWithin10s) {
   EXPECT_EQ(Count(server), 10000);
 }
 
-TEST(ServerSender, TablesMissingOrARecordRefusedKeepTheRecords) {
+TEST(ServerSender, TablesMissingOrNewerOrARecordRefusedKeepTheRecords) {
   PrivatePostgres server;
   ASSERT_TRUE(server.Ready() && server.Start()) << server.Error().toStdString();
   MemoryOutbox outbox;
@@ -314,6 +314,10 @@ TEST(ServerSender, TablesMissingOrARecordRefusedKeepTheRecords) {
   EXPECT_TRUE(sender.State().contains("server-init")) << sender.State().toStdString();
   QString error;
   ASSERT_EQ(history::InitServer(Address(server.Url()), &error), 1) << error.toStdString();
+  ASSERT_TRUE(server.Sql("UPDATE schema_version SET version = 2").ok);
+  EXPECT_FALSE(sender.Flush(10s));
+  EXPECT_TRUE(sender.State().contains("version 2, newer")) << sender.State().toStdString();
+  ASSERT_TRUE(server.Sql("UPDATE schema_version SET version = 1").ok);
   EXPECT_FALSE(sender.Flush(10s));
   EXPECT_TRUE(sender.State().contains(bad.id)) << sender.State().toStdString();
   EXPECT_EQ(outbox.WaitingCount(), 1);
