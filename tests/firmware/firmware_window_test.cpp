@@ -34,6 +34,7 @@
 #include "tests/support/modal_script.h"
 #include "tests/support/private_runtime_dir.h"
 #include "tests/support/temp_folder.h"
+#include "ui/status_colour.h"
 
 using namespace std::chrono_literals;
 
@@ -478,6 +479,14 @@ TEST_F(FirmwareWindow, TheOverallBarIsSeenFillingDuringADownload) {
   EXPECT_GT(share, 0.3) << "a half-done download shows a half-filled bar";
   EXPECT_LT(share, 0.7);
   window->close();
+}
+
+TEST(StatusColour, TextIsWhiteOnBlueAndMagentaAndBlackOnLightGreen) {
+  QLabel label;
+  PaintStatus(&label, QColor::fromRgb(static_cast<QRgb>(firmware::StatusColour::Retry)));
+  EXPECT_EQ(label.palette().color(QPalette::WindowText), QColor(Qt::white));
+  EXPECT_EQ(ContrastingText(QColor::fromRgb(0xFF00FF)), QColor(Qt::white));
+  EXPECT_EQ(ContrastingText(QColor::fromRgb(0xC0DCC0)), QColor(Qt::black));
 }
 
 TEST_F(FirmwareWindow, AFileWithoutFirmwareDataIsNotDownloaded) {
