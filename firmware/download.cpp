@@ -3,6 +3,7 @@
 #include <QLocale>
 
 #include "d2xx/event.h"
+#include "link/link.h"
 #include "session/discovery.h"
 #include "session/session.h"
 #include "session/user_prompt.h"
@@ -105,10 +106,10 @@ bool FirmwareDownload::Start(std::string_view text, std::size_t storedLength) {
   phase_ = Phase::Connecting;
   display_.Show();  // every button disabled
 
-  // A line feed first ends whatever part of a line the unit holds (a command cut off by an
+  // A line end first ends whatever part of a line the unit holds (a command cut off by an
   // unplugging), so that the start command is read as a line of its own; the unit's answer to
   // it is only logged.
-  state_.SendText(std::string(kLineEnd));
+  SendLineEnd();
   state_.LastSendResult = state_.SendText(std::string(kStartCommand));
   if (!state_.LastSendResult) {
     // A unit that did not get the start command is not in its loader: a "w" would only join
@@ -136,6 +137,20 @@ bool FirmwareDownload::Start(std::string_view text, std::size_t storedLength) {
   }
   display_.SetBusy(false);
   return true;
+}
+
+void FirmwareDownload::SendLineEnd() {
+  if (state_.SendText(std::string(kLineEnd))) return;
+  // The port went with an unplugging: a unit plugged in again is opened anew, as the user's
+  // choice opens it (a poll's reopen would take a second poll), so that the download reaches it.
+  try {
+    auto port = std::make_unique<TFT232>(state_.Serial());
+    ConfigurePort(*port);
+    state_.Port = std::move(port);
+  } catch (const TFT232Exception &) {
+    return;  // not there: the start command fails too
+  }
+  state_.SendText(std::string(kLineEnd));
 }
 
 void FirmwareDownload::SetFast(bool fast) {

@@ -125,6 +125,7 @@ class FirmwareDownload : public Exchange {
   void Reset();
 
   // Asks the user, reads the image from the file view's text, creates the log, sends a line end
+  // (opening the unit anew when it was unplugged and plugged in again since its port was opened)
   // and the start command and starts the timer. False when nothing was started (the user said
   // No, the image is empty or too large, the log cannot be created; nothing has been sent then),
   // and when the start command could not be sent: the download has then ended at once as a
@@ -185,6 +186,8 @@ class FirmwareDownload : public Exchange {
   const std::string &LastSent() const { return lastSent_; }
 
  private:
+  // The line end before the start command; a port lost to an unplugging is opened anew first.
+  void SendLineEnd();
   void TickConnecting(const std::string &reply);
   void Connected();
   void TickSending();
