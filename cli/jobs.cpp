@@ -121,19 +121,18 @@ class SettingsJob : public JobBase, public TimerView {
     const std::string word = Word();
     if (!Guard([&] { exchange_.Step(); }, [&] { Interrupt(); })) return;
     if (!exchange_.Running()) {
-      Finish(exchange_.CurrentResult() == settings::Result::Accepted, prompt_.Last());
+      // A unit that gave no reply in time: the exchange's limit, the command line's words.
+      if (exchange_.CurrentResult() == settings::Result::NoReply)
+        Finish(false, std::string(kNoReply) + (word == "DEFAULT" ? "" : " to " + word));
+      else
+        Finish(exchange_.CurrentResult() == settings::Result::Accepted, prompt_.Last());
     } else if (Word() != word) {
-      waited_ = 0;
       Report(Shown());
-    } else if ((waited_ += Timer()->interval()) >= kReplyLimitMs) {
-      Interrupt();
-      Finish(false, std::string(kNoReply) + (word == "DEFAULT" ? "" : " to " + word));
     }
   }
 
   settings::ParameterValues fields_;
   ExchangeType exchange_;
-  int waited_ = 0;
 };
 
 template <>

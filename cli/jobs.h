@@ -18,9 +18,6 @@ class ParameterFields;
 
 namespace cli {
 
-// How long the settings write and the default command wait for a reply before the unit has
-// failed; the window waits for as long as it stays open.
-inline constexpr int kReplyLimitMs = 3000;
 // How long `send` waits for the reply.
 inline constexpr int kSendReplyMs = 1000;
 inline constexpr std::string_view kNoReply = "no reply";

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -22,6 +23,7 @@
 #include "session/shared_state.h"
 #include "ui/guarded.h"
 #include "ui/message_boxes.h"
+#include "ui/status_colour.h"
 
 namespace {
 
@@ -44,6 +46,7 @@ constexpr int kMemoTop = 46;
 constexpr int kMargin = 8;
 constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
+constexpr int kLabel1Width = 60;  // "Receive:"
 
 // The longest command line: the most that VERT.ini gives back of a stored value.
 constexpr int kMaxCommandLength = 2047;
@@ -63,9 +66,7 @@ QColor ButtonFace() {
 
 void Paint(QLabel *label, const QString &text, const QColor &background) {
   label->setText(text);
-  QPalette palette = label->palette();
-  palette.setColor(QPalette::Window, background);
-  label->setPalette(palette);
+  PaintStatus(label, background);
 }
 
 QLabel *Indicator(QWidget *parent, const char *name) {
@@ -73,7 +74,6 @@ QLabel *Indicator(QWidget *parent, const char *name) {
   label->setObjectName(name);
   label->setAlignment(Qt::AlignCenter);
   label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  label->setAutoFillBackground(true);
   Paint(label, QString(), Qt::white);
   return label;
 }
@@ -92,6 +92,9 @@ TForm1::TForm1(SharedState &state, QWidget *parent)
   setObjectName("TForm1");
   setWindowTitle("Test VertikoCenter");
   resize(kWidth, kHeight);
+  // Narrower, the buttons would cover "Receive:" and the indicators; lower, the command rows
+  // shown at the start would be cut.
+  setMinimumSize(kMemoX + kLabel1Width + 2 * (kMargin + kButtonWidth), kHeight);
 
   Label5 = new QLabel("Device:", this);
   Label5->setObjectName("Label5");
@@ -116,10 +119,11 @@ TForm1::TForm1(SharedState &state, QWidget *parent)
 
   Label1 = new QLabel("Receive:", this);
   Label1->setObjectName("Label1");
-  Label1->setGeometry(kMemoX, 28, 60, 16);
+  Label1->setGeometry(kMemoX, 28, kLabel1Width, 16);
   Memo1 = new QPlainTextEdit(this);
   Memo1->setObjectName("Memo1");
   Memo1->setReadOnly(true);  // what is typed there is discarded
+  Memo1->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   Memo1->setUndoRedoEnabled(false);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Memo1->document()->setMaximumBlockCount(static_cast<int>(console::kMaxLines));

@@ -3,6 +3,8 @@
 #include <QLocale>
 
 #include "d2xx/event.h"
+#include "link/link.h"
+#include "session/discovery.h"
 #include "session/session.h"
 #include "session/user_prompt.h"
 #include "util/hex.h"
@@ -104,7 +106,18 @@ bool FirmwareDownload::Start(std::string_view text, std::size_t storedLength) {
   phase_ = Phase::Connecting;
   display_.Show();  // every button disabled
 
+  // A line end first ends whatever part of a line the unit holds (a command cut off by an
+  // unplugging), so that the start command is read as a line of its own; the unit's answer to
+  // it is only logged.
+  SendLineEnd();
   state_.LastSendResult = state_.SendText(std::string(kStartCommand));
+  if (!state_.LastSendResult) {
+    // A unit that did not get the start command is not in its loader: a "w" would only join
+    // its command line.
+    display_.SetBusy(false);
+    End(Ending::ConnectionFailure, NotConnectedMessage(state_.Serial()));
+    return false;
+  }
   lineIndex_ = 1;
   bytePosition_ = 1;
   ready_ = false;
@@ -124,6 +137,20 @@ bool FirmwareDownload::Start(std::string_view text, std::size_t storedLength) {
   }
   display_.SetBusy(false);
   return true;
+}
+
+void FirmwareDownload::SendLineEnd() {
+  if (state_.SendText(std::string(kLineEnd))) return;
+  // The port went with an unplugging: a unit plugged in again is opened anew, as the user's
+  // choice opens it (a poll's reopen would take a second poll), so that the download reaches it.
+  try {
+    auto port = std::make_unique<TFT232>(state_.Serial());
+    ConfigurePort(*port);
+    state_.Port = std::move(port);
+  } catch (const TFT232Exception &) {
+    return;  // not there: the start command fails too
+  }
+  state_.SendText(std::string(kLineEnd));
 }
 
 void FirmwareDownload::SetFast(bool fast) {
@@ -362,7 +389,7 @@ void FirmwareDownload::StopNotifying() {
   notifying_ = false;
 }
 
-void FirmwareDownload::End(Ending ending) {
+void FirmwareDownload::End(Ending ending, const std::string &message) {
   display_.StopTicking();
   StopNotifying();
   const EndingText text = TextOf(ending);
@@ -372,7 +399,7 @@ void FirmwareDownload::End(Ending ending) {
     linePosition_ = lineMax_ + 1;
   }
   display_.Show();
-  prompt_.Inform(std::string(text.message));
+  prompt_.Inform(message.empty() ? std::string(text.message) : message);
 
   phase_ = Phase::Ended;
   ending_ = ending;
@@ -395,6 +422,14 @@ void FirmwareDownload::Stop() {
   CloseLog();
   logError_.clear();
   phase_ = Phase::Idle;
+}
+
+void FirmwareDownload::StopByUser() {
+  if (!Running()) return;
+  WriteLog(kLogRule);
+  WriteLog(Stamp());
+  WriteLog(kStoppedByUser);
+  Stop();
 }
 
 std::string FirmwareDownload::Stamp() const {

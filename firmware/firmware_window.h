@@ -9,7 +9,6 @@
 #include <vector>
 
 #include "firmware/download.h"
-#include "ui/anchored.h"
 #include "ui/message_boxes.h"
 
 struct SharedState;
@@ -62,7 +61,6 @@ class TForm2 : public QDialog, private firmware::DownloadView {
  protected:
   void showEvent(QShowEvent *event) override;
   void keyPressEvent(QKeyEvent *event) override;
-  void resizeEvent(QResizeEvent *event) override;
 
  private:
   void FormShow();
@@ -114,6 +112,4 @@ class TForm2 : public QDialog, private firmware::DownloadView {
   bool closed_ = true;  // the close steps have run since the last show
   bool logShown_ = false;
   firmware::StatusColour shownColour_ = firmware::StatusColour::None;
-
-  AnchoredPlacement placement_;
 };

@@ -217,6 +217,11 @@ void TForm5::keyPressEvent(QKeyEvent *event) {
 }
 
 void TForm5::done(int result) {
+  // A recording cut off leaves a cut message in the unit: closing asks first. The ticks go on
+  // while the question is open, and may end the recording meanwhile.
+  if (recording_.CurrentPhase() == recorder::Phase::Recording &&
+      !prompt_.Ask("The recording is not finished. Stop it?", state_.ChosenSerial()))
+    return;
   FormClose();
   QDialog::done(result);
 }

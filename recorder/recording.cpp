@@ -15,6 +15,10 @@ std::optional<int> PositionPercent(std::int64_t position, std::int64_t duration,
   return static_cast<int>(position * 100 / duration);
 }
 
+std::string StopLostMessage(const std::string &serial) {
+  return "The stop signal did not reach " + serial + ": check the unit's message";
+}
+
 RecorderControls EnabledControls(bool fileOpen, bool playing, Phase phase) {
   const bool idle = phase == Phase::Idle;
   RecorderControls c;
@@ -84,11 +88,8 @@ void MessageRecording::Step() {
   if (player_ != nullptr && player_->Duration() != 0) window_.ShowPosition();
   // The end of the file ends a recording, and outside one it rewinds the file. While a reply is
   // awaited the file is not playing and the recording has not begun: there is nothing to end.
-  if (player_ != nullptr && phase_ != Phase::AwaitingReply && window_.PositionShown() == 100) {
-    if (phase_ == Phase::Recording) result_ = Result::Recorded;
-    phase_ = Phase::Idle;
-    EndingActions();
-  }
+  if (player_ != nullptr && phase_ != Phase::AwaitingReply && window_.PositionShown() == 100)
+    EndRecording();
 }
 
 void MessageRecording::HandleReply() {
@@ -151,17 +152,25 @@ void MessageRecording::LimitReached() {
     window_.StopLimit();  // no recording runs: there is nothing to end
     return;
   }
-  if (phase_ == Phase::Recording) result_ = Result::Recorded;
-  phase_ = Phase::Idle;
-  EndingActions();
+  EndRecording();
 }
 
-void MessageRecording::EndingActions() {
+void MessageRecording::EndRecording() {
+  const bool recorded = phase_ == Phase::Recording;
+  if (recorded) result_ = Result::Recorded;
+  phase_ = Phase::Idle;
+  EndingActions(recorded);
+}
+
+void MessageRecording::EndingActions(bool recorded) {
   const std::exception_ptr failure = Attempt([this] { StopAction(); });
   window_.StopLimit();
-  SetRts();
+  // The stop signal: a unit unplugged meanwhile does not get it.
+  const bool stopped = state_.Port && state_.Port->ClearRts(false) == FT_OK;
   phase_ = Phase::Idle;
+  if (recorded && !stopped) result_ = Result::StopLost;
   window_.Show();
+  if (recorded && !stopped) prompt_.Inform(StopLostMessage(state_.Serial()));
   if (failure) std::rethrow_exception(failure);
 }
 

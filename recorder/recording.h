@@ -74,7 +74,12 @@ enum class Result {
   Recorded,  // the file was played to its end, or the longest recording was reached
   Refused,   // the unit answered "ERR": "Record impossible"
   TimedOut,  // the unit did not answer: "AT@RESET" and "Anny error.... > Reset!"
+  StopLost,  // played to its end, but the stop signal did not reach the unit (unplugged)
 };
+
+// The message of a recording whose stop signal could not be given: the unit may have recorded
+// on past the file, or be recording still.
+std::string StopLostMessage(const std::string &serial);
 
 // Which controls of the recorder window are enabled.
 struct RecorderControls {
@@ -146,8 +151,11 @@ class MessageRecording : public Exchange {
   void Refused();
   void TimeOut();
   // Stop action, the limit off, RTS set, buttons enabled. Each step runs even when one before it
-  // fails; the first failure is raised afterwards.
-  void EndingActions();
+  // fails; the first failure is raised afterwards. At the end of a recording (`recorded`), an
+  // RTS that could not be set ends it as StopLost, with its message.
+  void EndingActions(bool recorded = false);
+  // The end of the file or the longest recording: the ending actions, a recording ended.
+  void EndRecording();
   void SetRts();
   void ClearRts();
 

@@ -49,9 +49,10 @@ class TForm6 : public QDialog, private settings::ParameterFields {
   void ButtonSaveProfileClick();
   void ButtonLoadProfileClick();
   // Runs a profile dialog (SaveDialog1 or OpenDialog1, made for each use: two lasting ones would
-  // make the start-up slower) in the remembered folder; the chosen file, or empty. Remembers the
-  // file's folder in VERT.ini.
+  // make the start-up slower) in the remembered folder; the chosen file, or empty.
   QString chooseProfile(bool save);
+  // Remembers the folder of a profile saved or loaded in VERT.ini.
+  void rememberFolder(const QString &fileName);
   // Puts every value of the profile into its field.
   void putProfile(const settings::ParameterFields &profile);
   void Timer1Timer();

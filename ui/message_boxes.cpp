@@ -19,6 +19,7 @@ void MessageBoxPrompt::Inform(const std::string &text, const std::string &captio
 bool MessageBoxPrompt::Ask(const std::string &question, const std::string &caption) {
   QMessageBox box(QMessageBox::Question, title(caption), QString::fromStdString(question),
                   QMessageBox::Yes | QMessageBox::No, parent_);
+  box.setDefaultButton(QMessageBox::No);  // Enter changes nothing
   return box.exec() == QMessageBox::Yes;
 }
 

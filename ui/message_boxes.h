@@ -9,7 +9,7 @@
 
 class QWidget;
 
-// Shows QMessageBox boxes over `parent`.
+// Shows QMessageBox boxes over `parent`; a question has Yes and No, No the default.
 class MessageBoxPrompt : public UserPrompt {
  public:
   explicit MessageBoxPrompt(QWidget *parent) : parent_(parent) {}

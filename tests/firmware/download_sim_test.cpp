@@ -96,7 +96,7 @@ TEST_F(DownloadIntoUnit, AFullImageEndsUpInTheUnitsMemory) {
   // "w", "Y", then two ticks per image byte: the floor.
   EXPECT_EQ(ticks, 2 + 2 * 15360);
 
-  std::string sent = "AT@#\r\nw";
+  std::string sent = "\r\nAT@#\r\nw";
   for (const auto &line : image.lines) sent.append(line.begin(), line.end());
   EXPECT_EQ(record.received, sent);
   // Header, "OK" to the start command, "Y", one line per byte, footer.
@@ -193,6 +193,33 @@ TEST_F(DownloadIntoUnit, AUnitThatNeverEntersItsLoaderEndsWithAConnectionFailure
   EXPECT_EQ(ticks, 101);
   EXPECT_EQ(download.Result(), Ending::ConnectionFailure);
   EXPECT_EQ(download.Status(), "Error conection");
+}
+
+// An unplugged unit: the start command cannot be sent, and no "w" follows it. Plugged in again,
+// it is opened anew by the next start, whose download goes through.
+TEST_F(DownloadIntoUnit, AStartCommandThatCannotBeSentEndsAtOnceWithoutW) {
+  units.Unplug(kSerial);
+  const std::string text = hexfile::FirmwareFile(0x100);
+  EXPECT_FALSE(download.Start(text, text.size()));
+  EXPECT_FALSE(download.Running());
+  EXPECT_EQ(download.Result(), Ending::ConnectionFailure);
+  EXPECT_EQ(download.Status(), "Error conection");
+  EXPECT_EQ(recorder.Informed(), std::vector<std::string>{"USB device VRT00007 not connected"});
+  EXPECT_EQ(unit.GetRecord().received, "");
+
+  units.PlugIn(kSerial);
+  Run(text);
+  EXPECT_EQ(download.Result(), Ending::Success) << download.LogView();
+}
+
+// What a unit kept of a command line cut off (here "w" that reached it outside its loader) is
+// ended by the line end before the start command, which the unit then reads as a line of its own.
+TEST_F(DownloadIntoUnit, APartOfALineLeftInTheUnitIsEndedBeforeTheStartCommand) {
+  ASSERT_TRUE(state.SendText("www"));
+  const std::string text = hexfile::FirmwareFile(0x100);
+  Run(text);
+  EXPECT_EQ(download.Result(), Ending::Success) << download.LogView();
+  EXPECT_EQ(unit.GetRecord().commandLines, (std::vector<std::string>{"www\r\n", "AT@#\r\n"}));
 }
 
 // The same download over a line with a real unit's timing: each byte 1.04 ms at 9600 baud both

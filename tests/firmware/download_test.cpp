@@ -42,7 +42,7 @@ class Download : public ::testing::Test {
   // sends byte 1 of line 1.
   void Connect(const std::string &text = kThreeLines) {
     ASSERT_TRUE(h.Start(text));
-    ASSERT_EQ(h.TakeWritten(), "AT@#\r\n");
+    ASSERT_EQ(h.TakeWritten(), "\r\nAT@#\r\n");
     h.download.Step();
     ASSERT_EQ(h.TakeWritten(), "w");
     h.Reply("Y");
@@ -95,7 +95,7 @@ TEST_F(Download, StartSendsTheStartCommandWithoutDrainAndWritesTheHeader) {
   h.Reply("stale");
   h.state.ReplyBuffer = "kept";
   ASSERT_TRUE(h.Start(kThreeLines));
-  EXPECT_EQ(h.Unit().written, "AT@#\r\n");
+  EXPECT_EQ(h.Unit().written, "\r\nAT@#\r\n");
   EXPECT_EQ(h.Unit().rx.size(), 5u) << "the start does not drain the link";
   EXPECT_EQ(h.state.ReplyBuffer, "kept");
   EXPECT_TRUE(h.state.LastSendResult);
@@ -315,7 +315,7 @@ TEST_F(Download, AWholeDownloadPutsEveryByteOnTheWireInOrderAndLogsEachReply) {
     loader.Serve();
     ++ticks;
   }
-  EXPECT_EQ(h.Unit().written, "AT@#\r\nw" + kLine1 + kLine2 + kEnd);
+  EXPECT_EQ(h.Unit().written, "\r\nAT@#\r\nw" + kLine1 + kLine2 + kEnd);
   EXPECT_EQ(h.download.Result(), Ending::Success);
   EXPECT_EQ(h.download.Status(), "Finish");
   EXPECT_EQ(h.recorder.Informed(), (Events{kSuccess}));
@@ -601,7 +601,7 @@ TEST_F(Download, AnImageWithoutEndLineEndsAfterTheLastByteOfItsLastLine) {
   SendBytes(9);
   h.download.Step();
   EXPECT_EQ(h.TakeWritten(), kLine1.substr(9, 1));
-  EXPECT_EQ(h.Unit().written, "AT@#\r\nw" + kLine1);
+  EXPECT_EQ(h.Unit().written, "\r\nAT@#\r\nw" + kLine1);
   h.download.Step();
   EXPECT_EQ(h.download.Result(), Ending::Success);
 }
@@ -698,7 +698,7 @@ TEST_F(FastDownload, SendsEachByteOnItsReplyAndALineAFiveMillisecondPauseAfterTh
   using namespace std::chrono_literals;
   ASSERT_TRUE(h.Start(kThreeLines));
   EXPECT_EQ(h.recorder.events, (Events{"ask:VRT00042", "busy", "idle"})) << "no Timer1";
-  EXPECT_EQ(h.TakeWritten(), "AT@#\r\n");
+  EXPECT_EQ(h.TakeWritten(), "\r\nAT@#\r\n");
   EXPECT_EQ(h.recorder.awaitWait, 5ms);
   // The connection at the ticks' pace: a step before its time reads and sends nothing.
   h.Reply("OK\r\n");

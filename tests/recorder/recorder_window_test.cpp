@@ -564,13 +564,50 @@ TEST_F(RecorderWindow, ClosingDuringARecordingGivesTheStopSignal) {
   }
   form->Timer1Timer();
   ASSERT_FALSE(unit.Rts());
-  form->reject();  // the close box: Cancel is disabled
+  {
+    ModalScript script;
+    for (auto answer : {QMessageBox::No, QMessageBox::Yes})
+      script.Then([answer](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->text(), "The recording is not finished. Stop it?");
+        EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::No));
+        ModalScript::Click(box->button(answer));
+      });
+    form->reject();  // the close box: Cancel is disabled
+    EXPECT_TRUE(form->isVisible()) << "No goes on recording";
+    EXPECT_FALSE(unit.Rts());
+    form->reject();
+  }
+  EXPECT_FALSE(form->isVisible());
   EXPECT_TRUE(unit.Rts());
   EXPECT_FALSE(find<QTimer>("Timer1")->isActive());
   EXPECT_FALSE(find<QTimer>("Timer2")->isActive());
   EXPECT_EQ(form->CurrentPlayer(), nullptr);
   EXPECT_EQ(form->Recording().CurrentPhase(), Phase::Idle);
   EXPECT_EQ(Remembered(), audioFile.toStdString());
+}
+
+TEST_F(RecorderWindow, ARecordingWhoseStopSignalIsLostSaysSo) {
+  Show();
+  OpenFile(audioFile);
+  {
+    ModalScript script;
+    script.ThenMessage("Have you got connect audio cable Jack 3.5mm?");
+    find<QPushButton>("Button1")->click();
+  }
+  form->Timer1Timer();
+  ASSERT_EQ(form->Recording().CurrentPhase(), Phase::Recording);
+  units.Unplug(kSerial);
+  Player()->ReachEnd();
+  {
+    ModalScript script;
+    script.ThenMessage("The stop signal did not reach VRT00012: check the unit's message");
+    form->Timer1Timer();
+  }
+  EXPECT_EQ(form->Recording().CurrentResult(), recorder::Result::StopLost);
+  EXPECT_EQ(Enabled(), "111111 111");
+  form->close();
 }
 
 // Esc is the Cancel button: nothing from "RECORD MESSAGE" to the end of the recording (Cancel
