@@ -10,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <thread>
@@ -34,10 +35,15 @@ class Simulator {
     arguments << "--quiet"
               << "--record" << RecordFile();
     if (instant) arguments << "--instant";
+    // Every device the arguments name, not only the first to come up.
+    const auto devices = static_cast<std::size_t>(
+        std::count_if(arguments.begin(), arguments.end(), [](const QString &argument) {
+          return argument == "--unit" || argument == "--new-unit" || argument == "--device";
+        }));
     process_.start(SKARVEL_SIM_PROGRAM, arguments);
     const auto until = std::chrono::steady_clock::now() + 10s;
-    while (d2xx::link::ListDevices().empty() && std::chrono::steady_clock::now() < until &&
-           process_.state() != QProcess::NotRunning)
+    while (d2xx::link::ListDevices().size() < std::max<std::size_t>(devices, 1) &&
+           std::chrono::steady_clock::now() < until && process_.state() != QProcess::NotRunning)
       std::this_thread::sleep_for(10ms);
   }
   ~Simulator() { Stop(); }
