@@ -93,8 +93,8 @@ TEST_F(DownloadIntoUnit, AFullImageEndsUpInTheUnitsMemory) {
   EXPECT_TRUE(record.problems.empty()) << record.problems.front();
   EXPECT_EQ(unit.CurrentMode(), sim::Unit::Mode::Command) << "the end line leaves the loader";
   EXPECT_EQ(download.TimeOuts(), 0);
-  // "w", "Y", then two ticks per image byte: the floor.
-  EXPECT_EQ(ticks, 2 + 2 * 15360);
+  // "w", "Y", then two ticks per image byte (the floor), and the tick after the "Z".
+  EXPECT_EQ(ticks, 2 + 2 * 15360 + 1);
 
   std::string sent = "AT@#\r\nw";
   for (const auto &line : image.lines) sent.append(line.begin(), line.end());
@@ -342,5 +342,44 @@ TEST(FastTransferFaults, ALineCutShortOrAskedForAgainIsSentAgain) {
   EXPECT_GT(time, 255ms + image.LineCount() * 10 * 3ms);
   EXPECT_LT(time, 300ms + image.LineCount() * 10 * 4ms);
 }
+
+// The end line answered "E", or never answered however often it is sent again: the download
+// fails at either pace, as only the unit's "Z" (or "K" to the last line) is success.
+struct EndLineCase {
+  const char *name;
+  bool fast;
+  sim::LoaderFault::Kind fault;
+  Ending ending;
+};
+
+void PrintTo(const EndLineCase &c, std::ostream *os) {
+  *os << c.name;
+}
+
+class EndLine : public ::testing::TestWithParam<EndLineCase> {};
+
+TEST_P(EndLine, NotTakenFailsTheDownload) {
+  const EndLineCase &c = GetParam();
+  const std::string text = hexfile::FirmwareFile(8 + 4 * 20);
+  const int lines = firmware::ReadImage(text, text.size()).LineCount();
+  FastRun run({.timed = true, .latency = 1ms});
+  // The end line, and each time it comes again.
+  for (int line = lines; line <= lines + firmware::kTimeOutLimit; ++line)
+    run.unit.AddFault(sim::LoaderFault{.kind = c.fault, .line = line, .byte = 10});
+  run.Run(text, c.fast);
+  EXPECT_EQ(run.download.Result(), c.ending) << run.download.LogView();
+  EXPECT_EQ(run.unit.CurrentMode(), sim::Unit::Mode::LoaderLines) << "still in its loader";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paces, EndLine,
+    ::testing::Values(
+        EndLineCase{"RefusedTicks", false, sim::LoaderFault::Kind::E, Ending::ProtocolError},
+        EndLineCase{"RefusedFast", true, sim::LoaderFault::Kind::E, Ending::ProtocolError},
+        EndLineCase{"UnansweredTicks", false, sim::LoaderFault::Kind::Silence,
+                    Ending::TimeOutFailure},
+        EndLineCase{"UnansweredFast", true, sim::LoaderFault::Kind::Silence,
+                    Ending::TimeOutFailure}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace
