@@ -345,41 +345,21 @@ TEST(FastTransferFaults, ALineCutShortOrAskedForAgainIsSentAgain) {
 
 // The end line answered "E", or never answered however often it is sent again: the download
 // fails at either pace, as only the unit's "Z" (or "K" to the last line) is success.
-struct EndLineCase {
-  const char *name;
-  bool fast;
-  sim::LoaderFault::Kind fault;
-  Ending ending;
-};
-
-void PrintTo(const EndLineCase &c, std::ostream *os) {
-  *os << c.name;
-}
-
-class EndLine : public ::testing::TestWithParam<EndLineCase> {};
-
-TEST_P(EndLine, NotTakenFailsTheDownload) {
-  const EndLineCase &c = GetParam();
+TEST(EndLine, RefusedOrNeverAnsweredFailsTheDownloadAtEitherPace) {
+  using Kind = sim::LoaderFault::Kind;
   const std::string text = hexfile::FirmwareFile(8 + 4 * 20);
   const int lines = firmware::ReadImage(text, text.size()).LineCount();
-  FastRun run({.timed = true, .latency = 1ms});
-  // The end line, and each time it comes again.
-  for (int line = lines; line <= lines + firmware::kTimeOutLimit; ++line)
-    run.unit.AddFault(sim::LoaderFault{.kind = c.fault, .line = line, .byte = 10});
-  run.Run(text, c.fast);
-  EXPECT_EQ(run.download.Result(), c.ending) << run.download.LogView();
-  EXPECT_EQ(run.unit.CurrentMode(), sim::Unit::Mode::LoaderLines) << "still in its loader";
+  for (const bool fast : {false, true}) {
+    for (const auto &[fault, ending] : {std::pair{Kind::E, Ending::ProtocolError},
+                                        std::pair{Kind::Silence, Ending::TimeOutFailure}}) {
+      FastRun run({.timed = true, .latency = 1ms});
+      for (int line = lines; line <= lines + firmware::kTimeOutLimit; ++line)
+        run.unit.AddFault(sim::LoaderFault{.kind = fault, .line = line, .byte = 10});
+      run.Run(text, fast);
+      EXPECT_EQ(run.download.Result(), ending) << (fast ? "fast" : "ticks");
+      EXPECT_EQ(run.unit.CurrentMode(), sim::Unit::Mode::LoaderLines) << "still in its loader";
+    }
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Paces, EndLine,
-    ::testing::Values(
-        EndLineCase{"RefusedTicks", false, sim::LoaderFault::Kind::E, Ending::ProtocolError},
-        EndLineCase{"RefusedFast", true, sim::LoaderFault::Kind::E, Ending::ProtocolError},
-        EndLineCase{"UnansweredTicks", false, sim::LoaderFault::Kind::Silence,
-                    Ending::TimeOutFailure},
-        EndLineCase{"UnansweredFast", true, sim::LoaderFault::Kind::Silence,
-                    Ending::TimeOutFailure}),
-    [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

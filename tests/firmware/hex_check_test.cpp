@@ -36,30 +36,20 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"LowerCaseAndBlanks", "  " + kData + "\t\r\n\r\n:00000001ff", 0, ""},
         CheckCase{"NotAHexDigit", Text({kData, ":0800200001ZZ030405060708FF", EndOfFile()}), 2,
                   "the character \"Z\" at column 12 is not a hex digit"},
-        CheckCase{"AControlCharacter", Text({kData + "\x1b", EndOfFile()}), 1,
-                  "the character 0x1B at column 28 is not a hex digit"},
         CheckCase{"NoColon", Text({"0800100001", EndOfFile()}), 1,
                   "the line does not begin with \":\""},
         CheckCase{"PastItsLine", Text({kData.substr(0, 15), EndOfFile()}), 1,
                   "the record of 8 data bytes runs past the end of its line"},
         CheckCase{"PastTheFile", Text({kData, kData.substr(0, 20)}), 2,
                   "the record of 8 data bytes runs past the end of the file"},
-        CheckCase{"BeforeItsCount", Text({kData, ":0"}), 2,
-                  "the record ends at the end of the file before its byte count"},
         CheckCase{"LongerThanItsCount", Text({kData + "00", EndOfFile()}), 1,
                   "the line goes on after the checksum of its record of 8 data bytes"},
         CheckCase{"Checksum", Text({kData, Record(0, 0x20, Seq(1, 4), 0x3F), EndOfFile()}), 2,
                   "the checksum is 3F, the record needs D2"},
         CheckCase{"NoEndOfFile", Text({kData, kData}), 3,
                   "the end-of-file record \":00000001FF\" is missing"},
-        CheckCase{"Empty", "", 1, "the end-of-file record \":00000001FF\" is missing"},
         CheckCase{"AfterTheEnd", Text({kData, EndOfFile(), "", kData}), 4,
                   "something other than blanks follows the end-of-file record"}),
     [](const auto &info) { return std::string(info.param.name); });
-
-TEST(HexCheck, RefusalNamesTheFileAndTheLine) {
-  EXPECT_EQ(firmware::RefusalText("app.hex", {12, "the checksum is 3F, the record needs 41"}),
-            "app.hex, line 12: the checksum is 3F, the record needs 41");
-}
 
 }  // namespace
