@@ -190,6 +190,10 @@ class FirmwareJob : public JobBase, public firmware::DownloadView {
     download_.Stop();
   }
 
+  std::string InterruptedMessage() const override {
+    return download_.Running() ? std::string(kInterruptedTransfer) : std::string();
+  }
+
   // DownloadView.
   void SetBusy(bool) override {}
   void StartTicking() override { tick_->start(); }
@@ -351,15 +355,33 @@ class SendJob : public JobBase, public console::ConsoleView {
   void StartTicking() override { timer_->start(); }
   void StopTicking() override { timer_->stop(); }
   void Show() override {}
+  // The reply is complete at a line "OK" or "ERR", or when no byte has come for kSendReplyMs;
+  // "ERR" fails the unit.
   void ShowTick(const console::TickResult &result) override {
-    for (const std::string &line : result.added) reply_ += (reply_.empty() ? "" : "\n") + line;
-    if (!reply_.empty()) {
-      Interrupt();
-      Finish(true, reply_);
-    } else if ((waited_ += timer_->interval()) >= kSendReplyMs) {
-      Interrupt();
-      Finish(false, std::string(kNoReply));
+    bool heard = session_.ReplyBuffer.size() != waiting_;  // a line begun, or grown
+    waiting_ = session_.ReplyBuffer.size();
+    for (const std::string &line : result.added) {
+      heard = true;
+      reply_ += (reply_.empty() ? "" : "\n") + line;
+      if (line == "OK" || line == "ERR") {
+        Interrupt();
+        Finish(line == "OK", reply_);
+        return;
+      }
     }
+    if (heard) {
+      waited_ = 0;
+      return;
+    }
+    if ((waited_ += timer_->interval()) < kSendReplyMs) return;
+    // Silence: what came is the reply, a line begun included.
+    if (!session_.ReplyBuffer.empty())
+      reply_ += (reply_.empty() ? "" : "\n") + session_.ReplyBuffer;
+    Interrupt();
+    if (reply_.empty())
+      Finish(false, std::string(kNoReply));
+    else
+      Finish(true, reply_);
   }
 
  private:
@@ -367,7 +389,8 @@ class SendJob : public JobBase, public console::ConsoleView {
   console::ConsoleSession console_;
   QTimer *timer_;
   std::string reply_;
-  int waited_ = 0;
+  std::size_t waiting_ = 0;  // bytes of a line begun in the reply buffer at the last tick
+  int waited_ = 0;           // ms without a byte
 };
 
 }  // namespace

@@ -18,9 +18,12 @@ class ParameterFields;
 
 namespace cli {
 
-// How long `send` waits for the reply.
+// How long `send` waits without a byte before the reply is complete (or missing).
 inline constexpr int kSendReplyMs = 1000;
 inline constexpr std::string_view kNoReply = "no reply";
+// A download stopped after its start command: the unit waits in its loader.
+inline constexpr std::string_view kInterruptedTransfer =
+    "interrupted during the transfer: the unit stays in its loader until a download completes";
 
 // The command line asks nothing: a question is answered Yes (running the command is the
 // consent), and each text the window would show is kept; the last one is the job's message.
@@ -70,6 +73,9 @@ class UnitJob {
   // Stops the job where it stands: nothing further is sent, its log is closed with what it
   // holds. Ended is not called.
   virtual void Interrupt() = 0;
+  // What an interruption now leaves behind, told before Interrupt; empty: nothing but the
+  // interruption itself.
+  virtual std::string InterruptedMessage() const { return {}; }
 
   std::function<void(const Progress &)> Progressed;
   std::function<void(bool ok, const std::string &message)> Ended;

@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <algorithm>
 #include <array>
+#include <string_view>
 
 namespace cli {
 
@@ -52,7 +53,8 @@ constexpr std::array kCommands = {
         Command::Send, "send", "LINE", true, "unit all",
         "send one command line and show the replies",
         "Sends LINE with CR LF to every chosen unit and prints each unit's reply, complete\n"
-        "at its line feed. A unit silent for 1 s has failed with \"no reply\".\n"},
+        "at a line \"OK\" or \"ERR\", or after 1 s without a byte. A reply \"ERR\" fails the\n"
+        "unit; a unit silent for 1 s has failed with \"no reply\". LINE holds no CR, LF or NUL.\n"},
 };
 
 const CommandInfo *Find(Command command) {
@@ -146,6 +148,9 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
   if (list.isEmpty()) list << "tolvane-cli";
   if (!parser.parse(list)) {
     parsed.error = parser.errorText().toStdString();
+    // A script that asked for JSON gets its error as JSON, whatever else the line holds.
+    o.json = std::any_of(arguments.begin() + (arguments.empty() ? 0 : 1), arguments.end(),
+                         [](const std::string &a) { return a == "--json" || a == "-json"; });
     return parsed;
   }
   o.help = parser.isSet(help);
@@ -155,6 +160,11 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
   o.fast = parser.isSet(fast);
   for (const QString &s : parser.values(unit)) {
     const std::string serial = s.toStdString();
+    // An empty value, or the next option taken as the value of a --unit without one.
+    if (s.trimmed().isEmpty() || s.startsWith('-')) {
+      parsed.error = "--unit needs a serial number, not \"" + serial + "\"";
+      return parsed;
+    }
     if (std::find(o.units.begin(), o.units.end(), serial) == o.units.end())
       o.units.push_back(serial);
   }
@@ -186,6 +196,11 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
     return parsed;
   }
   if (wanted) o.argument = positional.at(1).toStdString();
+  if (o.command == Command::Send &&
+      o.argument.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+    parsed.error = "send: LINE must not hold CR, LF or NUL (CR LF is added)";
+    return parsed;
+  }
 
   const std::array<std::pair<const QCommandLineOption *, const char *>, 5> specific = {
       {{&unit, "unit"}, {&all, "all"}, {&fast, "fast"}, {&logDir, "log-dir"}, {&output, "output"}}};

@@ -1,16 +1,32 @@
 #include "cli/runner.h"
 
+#include <algorithm>
 #include <exception>
 #include <thread>
 
 #include "link/ft232.h"
 #include "link/link.h"
+#include "session/discovery.h"
 #include "session/session.h"
+#include "session/shared_state.h"
 
 namespace cli {
 
 namespace {
+
 constexpr std::chrono::milliseconds kOpenPause{10};  // before and after the configuration
+
+bool StillListed(const std::string &serial) {
+  SharedState state({});
+  ScanDevices(state);
+  const std::vector<std::string> units = OfferedUnits(state);
+  return std::find(units.begin(), units.end(), serial) != units.end();
+}
+
+}  // namespace
+
+std::string BusyMessage(const std::string &serial) {
+  return "Device " + serial + " can not open: busy, another program holds it";
 }
 
 // One unit: lives on its own thread from Start to its result.
@@ -26,7 +42,7 @@ struct Runner::Unit {
   std::unique_ptr<UnitJob> job;
   bool over = false;
   std::chrono::steady_clock::time_point began;
-  std::function<void()> finishInterrupted;
+  std::function<void(const std::string &message)> finishInterrupted;
 };
 
 Runner::Runner(JobSpec spec, std::vector<std::string> serials, bool oneAfterAnother)
@@ -124,7 +140,9 @@ void Runner::StartUnit(std::size_t index) {
         Qt::QueuedConnection);
   };
 
-  unit.finishInterrupted = [finish] { finish(false, std::string(kInterrupted), true); };
+  unit.finishInterrupted = [finish](const std::string &message) {
+    finish(false, message.empty() ? std::string(kInterrupted) : message, true);
+  };
   QMetaObject::invokeMethod(
       unit.context,
       [this, &unit, report, finish] {
@@ -138,7 +156,8 @@ void Runner::StartUnit(std::size_t index) {
           ConfigurePort(*unit.session->Port);
           std::this_thread::sleep_for(kOpenPause);
         } catch (const std::exception &e) {
-          finish(false, e.what(), false);
+          // Listed, alive and still not to be had: another program holds the unit.
+          finish(false, StillListed(unit.serial) ? BusyMessage(unit.serial) : e.what(), false);
           return;
         }
         if (interrupted_) {
@@ -188,8 +207,9 @@ void Runner::Interrupt() {
         u->context,
         [u] {
           if (u->over) return;
+          const std::string message = u->job ? u->job->InterruptedMessage() : std::string();
           if (u->job) u->job->Interrupt();
-          u->finishInterrupted();
+          u->finishInterrupted(message);
         },
         Qt::QueuedConnection);
   }

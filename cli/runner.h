@@ -18,6 +18,8 @@
 namespace cli {
 
 inline constexpr std::string_view kInterrupted = "interrupted";
+// A unit that is listed but cannot be opened.
+std::string BusyMessage(const std::string &serial);
 
 struct UnitResult {
   std::string serial;

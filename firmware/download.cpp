@@ -172,8 +172,7 @@ void FirmwareDownload::Step() {
 
   if (phase_ == Phase::Connecting) {
     TickConnecting(reply);
-  } else if (lineIndex_ > image_.LineCount()) {
-    // After the last byte of the last line, without waiting for its reply.
+  } else if (Finished()) {
     End(Ending::Success);
   } else if (ready_) {
     TickSending();
@@ -277,10 +276,17 @@ void FirmwareDownload::TickWaiting(const std::string &reply) {
   Evaluate(reply);
 }
 
+bool FirmwareDownload::Finished() const {
+  const int lines = image_.LineCount();
+  return lineIndex_ >= lines + kFinishOffset || (ready_ && lineIndex_ > lines);
+}
+
 void FirmwareDownload::Evaluate(const std::string &reply) {
   if (reply == "P") {
     // Within a line the unit wants the line again; after its tenth byte the unit has kept the
-    // line and the next one follows.
+    // line and the next one follows. The last line has no next one: the unit gets it again, as
+    // only its "K" or "Z" tells that the unit took the whole image.
+    if (bytePosition_ == 1 && lineIndex_ == image_.LineCount() + 1) --lineIndex_;
     MakeReady();
     RestartWait();
     bytePosition_ = 1;
@@ -326,7 +332,7 @@ void FirmwareDownload::Wake() {
 
 void FirmwareDownload::StepTransferring(std::chrono::nanoseconds now) {
   const std::string reply = TakeReply();
-  if (lineIndex_ > image_.LineCount()) {
+  if (Finished()) {
     End(Ending::Success);
     return;
   }
@@ -337,23 +343,21 @@ void FirmwareDownload::StepTransferring(std::chrono::nanoseconds now) {
     Evaluate(reply);
     if (!Running()) return;
   }
-  if (lineIndex_ > image_.LineCount()) {
-    due_ = now + kTick;  // "Z": the end comes at the next tick
+  if (Finished()) {
+    due_ = now + kTick;  // the last line taken, or "Z": the end comes at the next tick
   } else if (ready_) {
     if (bytePosition_ == 1 && now < readyAt_ + kLinePause) {
       due_ = readyAt_ + kLinePause;
     } else if (!SendByte()) {
       if (now - waitSince_ > kWaitTime && !TimeOut()) return;
       due_ = now + kTick;
-    } else if (lineIndex_ > image_.LineCount()) {
-      due_ = now + kTick;  // the last byte: the end comes at the next tick, as with the ticks
     }
   }
   AwaitNext(now);
 }
 
 bool FirmwareDownload::AwaitingReply() const {
-  return phase_ == Phase::Transferring && !ready_ && lineIndex_ <= image_.LineCount();
+  return phase_ == Phase::Transferring && !ready_ && !Finished();
 }
 
 void FirmwareDownload::AwaitNext(std::chrono::nanoseconds now) {

@@ -200,6 +200,9 @@ class FirmwareDownload : public Exchange {
   bool SendByte();
   void MakeReady();
   void RestartWait();
+  // The unit has taken the whole image: it answered the last line's tenth byte with "K", or it
+  // answered "Z". The next step ends with success.
+  bool Finished() const;
   // Fast transfer.
   void StepTransferring(std::chrono::nanoseconds now);
   void AwaitNext(std::chrono::nanoseconds now);

@@ -4,6 +4,7 @@
 #include <QCheckBox>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QFontDatabase>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -20,6 +21,7 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
+#include "firmware/hex_check.h"
 #include "session/config.h"
 #include "session/shared_state.h"
 #include "ui/escape_key.h"
@@ -328,8 +330,13 @@ void TForm2::LoadFile(const QString &fileName) {
   Memo1->viewport()->repaint();
   Memo1->setFocus();
   imageLength_ = static_cast<std::size_t>(imageText_.size());
-  fileLoaded_ = true;
+  // A damaged file is shown, but nothing of it may be written.
+  const firmware::HexFault fault = firmware::CheckHexText(
+      std::string_view(imageText_.constData(), static_cast<std::size_t>(imageText_.size())));
+  fileLoaded_ = fault.Sound();
   Show();
+  if (!fault.Sound())
+    prompt_.Inform(firmware::RefusalText(QFileInfo(fileName).fileName().toStdString(), fault));
 }
 
 void TForm2::Button2Click() {

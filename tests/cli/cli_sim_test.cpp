@@ -10,10 +10,15 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
-#include <algorithm>
+#include <QProcessEnvironment>
 #include <chrono>
+#include <csignal>
 #include <map>
 #include <thread>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "d2xx/device_link.h"
 #include "firmware/image_reader.h"
@@ -35,14 +40,12 @@ class Simulator {
     arguments << "--quiet"
               << "--record" << RecordFile();
     if (instant) arguments << "--instant";
-    // Every device the arguments name, not only the first to come up.
-    const auto devices = static_cast<std::size_t>(
-        std::count_if(arguments.begin(), arguments.end(), [](const QString &argument) {
-          return argument == "--unit" || argument == "--new-unit" || argument == "--device";
-        }));
     process_.start(SKARVEL_SIM_PROGRAM, arguments);
+    // Every device given is listed.
+    const auto devices = std::max<qsizetype>(
+        1, arguments.count("--unit") + arguments.count("--new-unit") + arguments.count("--device"));
     const auto until = std::chrono::steady_clock::now() + 10s;
-    while (d2xx::link::ListDevices().size() < std::max<std::size_t>(devices, 1) &&
+    while (qsizetype(d2xx::link::ListDevices().size()) < devices &&
            std::chrono::steady_clock::now() < until && process_.state() != QProcess::NotRunning)
       std::this_thread::sleep_for(10ms);
   }
@@ -97,10 +100,25 @@ Outcome Parse(QProcess &program) {
   return outcome;
 }
 
-Outcome RunCli(const QStringList &arguments, const QString &folder = {}) {
+Outcome RunCli(const QStringList &arguments, const QString &folder = {},
+               const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment()) {
   QProcess program;
   if (!folder.isEmpty()) program.setWorkingDirectory(folder);
+  program.setProcessEnvironment(environment);
   program.start(TOLVANE_CLI_PROGRAM, arguments);
+  program.waitForFinished(60000);
+  return Parse(program);
+}
+
+// tolvane-cli with these arguments inside a bash command line: "$@" stands for them, `$cli` for
+// the program.
+Outcome RunInShell(const QString &command, const QStringList &arguments, const QString &folder) {
+  QProcess program;
+  program.setWorkingDirectory(folder);
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("cli", TOLVANE_CLI_PROGRAM);
+  program.setProcessEnvironment(environment);
+  program.start("bash", QStringList{"-c", command, "bash"} + arguments);
   program.waitForFinished(60000);
   return Parse(program);
 }
@@ -357,8 +375,10 @@ TEST(CliOnUnits, SigtermStopsEveryUnitWhereItStands) {
   EXPECT_EQ(outcome.code, 1);
   ASSERT_TRUE(outcome.jsonValid) << outcome.out.toStdString();
   const auto units = Units(outcome.json);
-  EXPECT_EQ(units.at("VRT00001"), std::make_pair(false, QString("interrupted")));
-  EXPECT_EQ(units.at("VRT00002"), std::make_pair(false, QString("interrupted")));
+  const QString inLoader(
+      "interrupted during the transfer: the unit stays in its loader until a download completes");
+  EXPECT_EQ(units.at("VRT00001"), std::make_pair(false, inLoader));
+  EXPECT_EQ(units.at("VRT00002"), std::make_pair(false, inLoader));
   for (const QString serial : {"VRT00001", "VRT00002"}) {
     QFile log(folder + "/LOG_" + serial + ".TXT");
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
@@ -401,6 +421,100 @@ TEST(CliOnUnits, RecordsUnitAfterUnitAndReportsTheRefusingOne) {
     EXPECT_EQ(Strings(unit["commandLines"]), QStringList{"AT@OGRIE\r\n"}) << serial.toStdString();
     EXPECT_TRUE(unit["levels"].toArray().last().toObject()["rts"].toBool()) << "RTS set at the end";
   }
+}
+
+TEST(CliOnUnits, ADamagedFirmwareFileIsRefusedBeforeAnyUnitIsOpened) {
+  Simulator simulator({"--unit", "VRT00001"});
+  TempFolder temp;
+  WriteFirmware(temp, hexfile::Text({":0800100001ZZ030405060708FF", hexfile::EndOfFile()}));
+  const Outcome outcome = RunCli({"firmware", "app.hex", "--unit", "VRT00001", "--json"},
+                                 QString::fromStdString(temp.Folder()));
+  simulator.Stop();
+  const QString refusal("app.hex, line 1: the character \"Z\" at column 12 is not a hex digit");
+  EXPECT_EQ(outcome.code, 2);
+  EXPECT_EQ(outcome.err, "tolvane-cli: " + refusal.toUtf8() + "\n") << "no pointer to the help";
+  EXPECT_EQ(outcome.json["error"].toString(), refusal);
+  EXPECT_EQ(simulator.Device("VRT00001")["connections"].toInt(), 0);
+}
+
+TEST(CliProgram, ExitStatusesAsAUnixTool) {
+  Simulator simulator({"--unit", "VRT00001", "--unit", "VRT00002"});
+  TempFolder temp;
+  const QString folder = QString::fromStdString(temp.Folder());
+  const QString hex = WriteFirmware(temp, hexfile::FirmwareFile(8 + 4 * 20));
+  auto completed = [&] {  // the last download's logs, each ending on the unit's "Z"
+    QFile first(folder + "/LOG_VRT00001.TXT"), second(folder + "/LOG_VRT00002.TXT");
+    return first.open(QIODevice::ReadOnly) && second.open(QIODevice::ReadOnly) &&
+           (first.readAll() + second.readAll()).count("FF<=>Z\r\n=====") == 2;
+  };
+  const Outcome unknown = RunCli({"send", "AT@NORM", "--all", "--json", "--quick"});
+  EXPECT_EQ(unknown.code, 2);
+  EXPECT_EQ(unknown.json["error"].toString(), "Unknown option 'quick'.");
+  EXPECT_TRUE(unknown.err.contains("Try 'tolvane-cli --help'."));
+  // The reader of standard output goes away after the first line: every unit completes.
+  EXPECT_EQ(RunInShell(R"("$cli" "$@" | head -1 >/dev/null; exit ${PIPESTATUS[0]})",
+                       {"firmware", hex, "--all"}, folder)
+                .code,
+            1);
+  EXPECT_TRUE(completed());
+  EXPECT_EQ(RunInShell(R"("$cli" "$@" >&-)", {"send", "AT@NORM", "--all"}, folder).code, 1);
+  // Started with SIGHUP ignored, as nohup does: a SIGHUP changes nothing.
+  QFile::remove(folder + "/LOG_VRT00002.TXT");
+  QProcess nohup;
+  nohup.setWorkingDirectory(folder);
+  nohup.start("nohup", {TOLVANE_CLI_PROGRAM, "firmware", hex, "--all"});
+  for (int i = 0; i < 1000 && QFileInfo(folder + "/LOG_VRT00002.TXT").size() < 200; ++i)
+    std::this_thread::sleep_for(20ms);
+  kill(static_cast<pid_t>(nohup.processId()), SIGHUP);
+  nohup.waitForFinished(60000);
+  EXPECT_EQ(Parse(nohup).code, 0);
+  EXPECT_TRUE(completed());
+}
+
+TEST(CliProgram, SigtermWhileTheFileIsReadEndsWithStatusOne) {
+  TempFolder temp;
+  const std::string fifo = temp.File("slow.hex");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  QProcess program;
+  program.start(TOLVANE_CLI_PROGRAM,
+                {"firmware", QString::fromStdString(fifo), "--unit", "VRT00001", "--json"});
+  // The program reads the file once a writer can open it without waiting.
+  int writer = -1;
+  for (int i = 0; i < 1000 && (writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0; ++i)
+    std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(write(writer, ":10001000", 9), 9);
+  program.terminate();
+  program.waitForFinished(10000);
+  close(writer);
+  const Outcome outcome = Parse(program);
+  EXPECT_EQ(outcome.code, 1) << "not 143";
+  EXPECT_EQ(outcome.json["error"].toString(), "interrupted");
+}
+
+TEST(CliOnUnits, SendGathersASplitReplyAndFailsOnErr) {
+  Simulator simulator(
+      {"--new-unit", "VRT00001", "--split", "5,400,NORM", "--unit", "VRT00002", "--err", "NORM"});
+  const Outcome outcome = RunCli({"send", "AT@NORM", "--all", "--json"});
+  EXPECT_EQ(outcome.code, 1);
+  const auto units = Units(outcome.json);
+  ASSERT_EQ(units.size(), 2u) << outcome.out.toStdString();
+  EXPECT_EQ(units.at("VRT00001"), std::make_pair(true, QString("NEW\nOK")));
+  EXPECT_EQ(units.at("VRT00002"), std::make_pair(false, QString("ERR")));
+}
+
+TEST(CliOnUnits, RecordWithoutASoundOutputIsAUsageErrorBeforeAnythingIsSent) {
+  Simulator simulator({"--unit", "VRT00001"});
+  TempFolder temp;
+  const std::string message = temp.File("message.wav");
+  ASSERT_TRUE(sound::WriteWav(message, sound::Tone(0.5, 440.0, {0.5, 0.5})));
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("PULSE_SERVER", "unix:" + QString::fromStdString(temp.File("no-server")));
+  const Outcome outcome =
+      RunCli({"record", QString::fromStdString(message), "--unit", "VRT00001"}, {}, environment);
+  simulator.Stop();
+  EXPECT_EQ(outcome.code, 2);
+  EXPECT_TRUE(outcome.err.contains("no sound output")) << outcome.err.toStdString();
+  EXPECT_EQ(simulator.Device("VRT00001")["connections"].toInt(), 0);
 }
 
 }  // namespace

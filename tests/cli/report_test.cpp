@@ -38,18 +38,35 @@ TEST(Report, OnATerminalEachUnitKeepsItsLineAndRedrawsInPlace) {
   }
 }
 
-TEST(Report, ElsewhereALineForEachChangeOfState) {
+TEST(Report, ElsewhereALineForEachChangeOfStateAndEveryFurtherTenPercent) {
   std::ostringstream out;
   Reporter reporter(out, false, 80, kSerials, "settings");
   reporter.Progressed(0, {"writing", 0});
-  reporter.Progressed(0, {"writing", 50});  // progress alone: no line
+  reporter.Progressed(0, {"writing", 9});  // within the same tenth: no line
+  reporter.Progressed(0, {"writing", 34});
+  reporter.Progressed(0, {"writing", 39});
   reporter.Ended(0, {"VRT00001", "settings", true, "", 2.21, false});
   reporter.Ended(1, {"VRT00002", "settings", false, "Error value - P17", 0.5, false});
   reporter.Flush();  // no terminal: no redraw
   EXPECT_EQ(out.str(),
             "VRT00001  settings  running     0%    writing\n"
+            "VRT00001  settings  running     34%   writing\n"
             "VRT00001  settings  ok          2.2 s\n"
             "VRT00002  settings  failed      0.5 s    Error value - P17\n");
+}
+
+TEST(Report, AUnitsEscapeSequenceReachesTheTerminalHarmlessly) {
+  const std::vector<UnitResult> results = {
+      {"VRT\xC3\xA9", "send", true, "\x1B[2JRING\r\x9B\nOK", 0.1, false}};
+  std::ostringstream out;
+  Reporter reporter(out, false, 80, {"VRT\xC3\xA9"}, "send");
+  reporter.Ended(0, results[0]);
+  EXPECT_EQ(out.str(), "VRT\\xC3\\xA9send      ok          0.1 s    \\x1B[2JRING\\r\\x9B / OK\n");
+  EXPECT_NE(cli::SummaryText(results).find("\\x1B[2JRING\\r\\x9B / OK"), std::string::npos);
+  const std::string json = cli::JsonResults(results);
+  EXPECT_NE(json.find("\"serial\": \"VRT\xC3\xA9\""), std::string::npos) << "UTF-8 once: " << json;
+  EXPECT_NE(json.find(R"("message": "\u001b[2JRING\u000d\u009b\u000aOK")"), std::string::npos)
+      << json;
 }
 
 TEST(Report, TheSummaryAndTheJsonNameEveryUnit) {

@@ -319,8 +319,8 @@ TEST_F(Download, AWholeDownloadPutsEveryByteOnTheWireInOrderAndLogsEachReply) {
   EXPECT_EQ(h.download.Result(), Ending::Success);
   EXPECT_EQ(h.download.Status(), "Finish");
   EXPECT_EQ(h.recorder.Informed(), (Events{kSuccess}));
-  // One tick for "w", one for "Y", two per byte; the tick after the last byte ends.
-  EXPECT_EQ(ticks, 2 + 2 * 30);
+  // One tick for "w", one for "Y", two per byte; the tick after the "Z" ends.
+  EXPECT_EQ(ticks, 2 + 2 * 30 + 1);
   EXPECT_EQ(h.download.OverallPosition(), h.download.OverallMax() + 1);
   EXPECT_EQ(h.download.LinePosition(), 11);
   EXPECT_EQ(h.recorder.events.front(), "ask:VRT00042");
@@ -596,14 +596,21 @@ TEST_F(Download, ProgressFollowsTheLineIndex) {
   EXPECT_EQ(h.download.LinePosition(), 4);
 }
 
-TEST_F(Download, AnImageWithoutEndLineEndsAfterTheLastByteOfItsLastLine) {
+TEST_F(Download, AnImageWithoutEndLineEndsOnTheKToItsLastLineAndSendsItAgainOnP) {
   Connect(Data(0x0010, Seq(1, 8)));
   SendBytes(9);
   h.download.Step();
   EXPECT_EQ(h.TakeWritten(), kLine1.substr(9, 1));
-  EXPECT_EQ(h.Unit().written, "\r\nAT@#\r\nw" + kLine1);
+  h.download.Step();
+  EXPECT_TRUE(h.download.Running()) << "the last line's reply is waited for";
+  h.Reply("P");
+  h.download.Step();
+  EXPECT_EQ(h.download.LineIndex(), 1);
+  EXPECT_EQ(SendLine(), kLine1) << "the unit asked for the last line again";
+  EXPECT_TRUE(h.download.Running());
   h.download.Step();
   EXPECT_EQ(h.download.Result(), Ending::Success);
+  EXPECT_EQ(h.Unit().written, "\r\nAT@#\r\nw" + kLine1 + kLine1);
 }
 
 TEST_F(Download, TheLastByteSentCarriesOverIntoTheNextDownloadsLog) {

@@ -41,6 +41,8 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr const char *kSerial = "VRT00031";
+// A firmware file of one data record.
+const std::string kSmallFile = hexfile::Text({hexfile::Data(0x10, {1, 2}), hexfile::EndOfFile()});
 
 // Chooses the unit kSerial and opens its port as "Select device" does, then makes the window.
 std::unique_ptr<TForm2> OpenWindowOnTheUnit(SharedState &state) {
@@ -217,7 +219,7 @@ TEST_F(FirmwareWindow, ShowingPreparesTheWindow) {
 }
 
 TEST_F(FirmwareWindow, TheFileDialogHasItsTitleFilterAndStartingFolder) {
-  const std::string path = WriteFile("remembered.HEX", hexfile::Data(0x10, {1, 2}));
+  const std::string path = WriteFile("remembered.HEX", kSmallFile);
   WriteRememberedPath(temp.Folder(), "FIRM", path);
   window->show();
   QString title, folder, suffix;
@@ -249,7 +251,7 @@ TEST_F(FirmwareWindow, OpenDialog1IsMadeWithTheWindowAndUsedAgainAtEveryClick) {
   auto *made = window->findChild<QFileDialog *>("OpenDialog1");
   ASSERT_NE(made, nullptr) << "made with the window";
   EXPECT_EQ(made->parent(), window.get());
-  const std::string first = WriteFile("first.HEX", hexfile::Data(0x10, {1, 2}));
+  const std::string first = WriteFile("first.HEX", kSmallFile);
   window->show();
   Choose(first);
   ASSERT_EQ(state.FirmPath, first);
@@ -289,7 +291,7 @@ TEST_F(FirmwareWindow, ALoadedFileIsShownScrolledToItsEndAndEnablesWriting) {
 }
 
 TEST_F(FirmwareWindow, ARejectedSecondFileLeavesTheFirstLoaded) {
-  const std::string good = WriteFile("good.HEX", hexfile::Data(0x10, {1, 2}));
+  const std::string good = WriteFile("good.HEX", kSmallFile);
   const std::string bad = WriteFile("notes.txt", "text");
   window->show();
   Choose(good);
@@ -299,12 +301,25 @@ TEST_F(FirmwareWindow, ARejectedSecondFileLeavesTheFirstLoaded) {
   EXPECT_EQ(Find<QLabel>("Label2")->text().toStdString(), bad);
   EXPECT_EQ(state.FirmPath, bad);
   EXPECT_EQ(Find<QPlainTextEdit>("Memo1")->toPlainText().toStdString(),
-            hexfile::Data(0x10, {1, 2}));
+            hexfile::Data(0x10, {1, 2}) + "\n" + hexfile::EndOfFile());
   EXPECT_TRUE(Button(2)->isEnabled());
 }
 
+TEST_F(FirmwareWindow, ADamagedFileIsShownAndRefusedWithItsFirstBadLine) {
+  const std::string damaged =
+      hexfile::Text({hexfile::Data(0x10, {1, 2}), hexfile::Record(0, 0x20, {1, 2}, 0x3F)});
+  window->show();
+  Choose(WriteFile("good.HEX", kSmallFile));
+  Choose(WriteFile("app.hex", damaged));
+  ASSERT_EQ(answerer.boxes.size(), 1u);
+  EXPECT_EQ(answerer.boxes[0].text, "app.hex, line 2: the checksum is 3F, the record needs DB");
+  EXPECT_EQ(Find<QPlainTextEdit>("Memo1")->toPlainText().toStdString(),
+            hexfile::Data(0x10, {1, 2}) + "\n" + hexfile::Record(0, 0x20, {1, 2}, 0x3F));
+  EXPECT_FALSE(Button(2)->isEnabled());
+}
+
 TEST_F(FirmwareWindow, AReadErrorEmptiesTheFileViewAndDisablesWriting) {
-  const std::string good = WriteFile("good.HEX", hexfile::Data(0x10, {1, 2}));
+  const std::string good = WriteFile("good.HEX", kSmallFile);
   const std::string broken = files.File("broken.HEX");
   ASSERT_EQ(symlink("/proc/self/mem", broken.c_str()), 0);  // opens, but every read fails
   window->show();
@@ -318,7 +333,7 @@ TEST_F(FirmwareWindow, AReadErrorEmptiesTheFileViewAndDisablesWriting) {
 }
 
 TEST_F(FirmwareWindow, TypingChangesNothing) {
-  const std::string path = WriteFile("firmware.HEX", hexfile::Data(0x10, {1, 2}));
+  const std::string path = WriteFile("firmware.HEX", kSmallFile);
   window->show();
   Choose(path);
   auto *memo = Find<QPlainTextEdit>("Memo1");
@@ -326,12 +341,13 @@ TEST_F(FirmwareWindow, TypingChangesNothing) {
   QTest::keyClick(memo, Qt::Key_Return);
   QTest::keyClick(memo, Qt::Key_Backspace);
   QTest::keyClicks(window.get(), "xyz");
-  EXPECT_EQ(memo->toPlainText().toStdString(), hexfile::Data(0x10, {1, 2}));
+  EXPECT_EQ(memo->toPlainText().toStdString(),
+            hexfile::Data(0x10, {1, 2}) + "\n" + hexfile::EndOfFile());
   EXPECT_TRUE(window->isVisible());
 }
 
 TEST_F(FirmwareWindow, ClosingRemembersTheLastFileChosen) {
-  const std::string path = WriteFile("firmware.HEX", hexfile::Data(0x10, {1, 2}));
+  const std::string path = WriteFile("firmware.HEX", kSmallFile);
   window->show();
   Choose(path);
   QTest::mouseClick(Button(3), Qt::LeftButton);
