@@ -16,6 +16,7 @@
 #include <array>
 #include <exception>
 
+#include "cli/history_commands.h"
 #include "cli/jobs.h"
 #include "cli/report.h"
 #include "cli/runner.h"
@@ -24,11 +25,14 @@
 #include "d2xx/serial_provider.h"
 #include "firmware/download.h"
 #include "firmware/image_reader.h"
+#include "history/format.h"
+#include "history/journal.h"
 #include "recorder/audio_devices.h"
 #include "session/discovery.h"
 #include "session/shared_state.h"
 #include "session/version.h"
 #include "settings/profile.h"
+#include "settings/settings_exchange.h"
 
 namespace cli {
 
@@ -173,6 +177,8 @@ std::string Prepare(const Options &options, JobSpec &spec) {
       } catch (const std::exception &e) {
         return e.what();
       }
+      spec.details = history::SettingsDetails(settings::WriteValues(*spec.fields),
+                                              QString::fromLocal8Bit(options.argument));
       break;
     case Command::Firmware: {
       const QString name = QString::fromLocal8Bit(options.argument);
@@ -190,6 +196,7 @@ std::string Prepare(const Options &options, JobSpec &spec) {
         return "no folder " + folder + " for the transfer logs";
       if (folder.back() != '/') folder += '/';
       spec.logFolder = folder;
+      spec.details = history::FirmwareDetails(name, image.LineCount(), spec.fast);
       break;
     }
     case Command::Record: {
@@ -206,10 +213,16 @@ std::string Prepare(const Options &options, JobSpec &spec) {
           return "no sound output \"" + *options.output + "\" (see tolvane-cli outputs)";
         spec.outputIndex = static_cast<int>(it - spec.outputs.begin());
       }
+      spec.details = history::RecordDetails(
+          QString::fromLocal8Bit(options.argument),
+          spec.outputs.empty()
+              ? QString()
+              : QString::fromStdString(spec.outputs[std::size_t(spec.outputIndex)]));
       break;
     }
     case Command::Send:
       spec.line = options.argument;
+      spec.details = history::SendDetails(options.argument);
       break;
     default:
       break;
@@ -274,6 +287,8 @@ int Run(const std::vector<std::string> &arguments, Console console) {
   if (!parsed.error.empty()) return UsageError(console, options, parsed.error);
   if (options.command == Command::List) return List(console, options);
   if (options.command == Command::Outputs) return Outputs(console, options);
+  if (options.command == Command::History) return HistoryCommand(options, console.out, console.err);
+  if (options.command == Command::Summary) return SummaryCommand(options, console.out, console.err);
 
   JobSpec spec;
   if (const std::string refused = Prepare(options, spec); !refused.empty())
@@ -285,7 +300,12 @@ int Run(const std::vector<std::string> &arguments, Console console) {
   std::ostream &progressOut = options.json ? console.err : console.out;
   const bool terminal = options.json ? console.errTerminal : console.outTerminal;
   Reporter reporter(progressOut, terminal, console.width, choice.serials, spec.name);
-  Runner runner(spec, choice.serials, options.command == Command::Record);
+  // Every unit's job has its record in the history, written by a thread of its own.
+  const HistoryPlace place = HistoryPlaceOf(options);
+  history::Journal journal("tolvane-cli", QString::fromStdString(place.location),
+                           QString::fromStdString(place.station));
+  journal.Start();
+  Runner runner(spec, choice.serials, options.command == Command::Record, &journal);
   for (std::size_t i = 0; i < choice.serials.size(); ++i)
     if (choice.missing[i]) runner.Fail(i, NotConnectedMessage(choice.serials[i]));
 
@@ -305,10 +325,14 @@ int Run(const std::vector<std::string> &arguments, Console console) {
   QCoreApplication::exec();
   redraw.stop();
   reporter.Flush();
+  journal.Flush();
+  const QString historyState = journal.State();
+  if (historyState.startsWith("not kept"))
+    console.err << "tolvane-cli: history " << historyState.toStdString() << '\n';
 
   if (options.json) {
     console.err << SummaryText(runner.Results());
-    console.out << JsonResults(runner.Results()) << '\n';
+    console.out << JsonResults(runner.Results(), historyState.toLatin1().toStdString()) << '\n';
   } else {
     console.out << SummaryText(runner.Results());
   }

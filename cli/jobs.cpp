@@ -1,5 +1,6 @@
 #include "cli/jobs.h"
 
+#include <QFile>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -9,6 +10,7 @@
 
 #include "console/console_session.h"
 #include "firmware/download.h"
+#include "history/format.h"
 #include "recorder/audio_play.h"
 #include "recorder/recording.h"
 #include "session/exchange.h"
@@ -191,6 +193,14 @@ class FirmwareJob : public JobBase, public firmware::DownloadView {
     download_.Stop();
   }
 
+  QJsonObject EndDetails() const override {
+    QFile log(QString::fromStdString(session_.LogPath()));
+    const QByteArray text = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+    const int lines = download_.CurrentImage().LineCount();
+    return {{"sent", std::clamp(download_.LineIndex() - 1, 0, lines)},
+            {"log", QString::fromLatin1(text)}};
+  }
+
   // DownloadView.
   void SetBusy(bool) override {}
   void StartTicking() override { tick_->start(); }
@@ -285,6 +295,8 @@ class RecordJob : public JobBase, public recorder::RecordingView {
     recording_.Stop();
   }
 
+  QJsonObject EndDetails() const override { return {{"seconds", recording_.RtsClearedSeconds()}}; }
+
   // RecordingView.
   void StartLimit() override { limit_->start(); }
   void StopLimit() override { limit_->stop(); }
@@ -348,12 +360,22 @@ class SendJob : public JobBase, public console::ConsoleView {
 
   void Interrupt() override { console_.Stop(); }
 
+  // The lines received, each with the CR LF that ended it.
+  QJsonObject EndDetails() const override {
+    std::string replies;
+    for (const std::string &line : lines_) replies += line + "\r\n";
+    return {{"replies", history::WireText(replies)}};
+  }
+
   // ConsoleView.
   void StartTicking() override { timer_->start(); }
   void StopTicking() override { timer_->stop(); }
   void Show() override {}
   void ShowTick(const console::TickResult &result) override {
-    for (const std::string &line : result.added) reply_ += (reply_.empty() ? "" : "\n") + line;
+    for (const std::string &line : result.added) {
+      reply_ += (reply_.empty() ? "" : "\n") + line;
+      lines_.push_back(line);
+    }
     if (!reply_.empty()) {
       Interrupt();
       Finish(true, reply_);
@@ -368,6 +390,7 @@ class SendJob : public JobBase, public console::ConsoleView {
   console::ConsoleSession console_;
   QTimer *timer_;
   std::string reply_;
+  std::vector<std::string> lines_;
   int waited_ = 0;
 };
 

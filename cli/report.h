@@ -48,7 +48,8 @@ std::string SummaryText(const std::vector<UnitResult> &results);
 // A JSON string of Latin-1 bytes.
 std::string JsonString(const std::string &text);
 
-// {"units": [{"serial", "job", "ok", "message", "seconds"}, ...]} on one line.
-std::string JsonResults(const std::vector<UnitResult> &results);
+// {"units": [{"serial", "job", "ok", "message", "seconds", "id"}, ...], "history": STATE} on one
+// line; "id" is the unit's history record, null where it has none.
+std::string JsonResults(const std::vector<UnitResult> &results, const std::string &history);
 
 }  // namespace cli

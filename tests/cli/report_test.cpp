@@ -70,7 +70,7 @@ TEST(Report, TheSummaryAndTheJsonNameEveryUnit) {
   EXPECT_NE(summary.find("VRT00003  firmware  interrupted 1.0 s    interrupted\n"),
             std::string::npos);
 
-  const std::string json = cli::JsonResults(results);
+  const std::string json = cli::JsonResults(results, "off");
   EXPECT_EQ(json.find('\n'), std::string::npos) << "one line";
   QJsonParseError error;
   const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
