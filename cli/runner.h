@@ -30,7 +30,7 @@ struct UnitResult {
   std::string message;
   double seconds = 0;
   bool interrupted = false;
-  std::string id;  // the unit's history record, empty for none
+  std::string id{};  // the unit's history record, empty for none
 };
 
 class Runner {

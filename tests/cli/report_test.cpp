@@ -83,6 +83,8 @@ TEST(Report, TheSummaryAndTheJsonNameEveryUnit) {
   EXPECT_EQ(units[3].toObject()["message"].toString(), QString::fromUtf8("say \"\\\x01\u00e9"))
       << "quotes, backslashes and control bytes escaped, Latin-1 as UTF-8";
   EXPECT_EQ(json.substr(0, 24), "{\"units\": [{\"serial\": \"V");
+  EXPECT_TRUE(units[0].toObject()["id"].isNull()) << "a unit without a record";
+  EXPECT_EQ(document["history"].toString(), "off");
 }
 
 }  // namespace
