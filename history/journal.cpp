@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QSysInfo>
 #include <QUuid>
+#include <chrono>
 #include <vector>
 
 #include "history/store.h"
@@ -141,7 +142,12 @@ void Journal::Run() {
     lock.unlock();
     // A record that cannot be written is given up; the next ones are tried again.
     if (kept) {
-      const bool written = store.Write(batch);
+      bool written = store.Write(batch);
+      // A moment's lock that SQLite did not wait for is waited for here.
+      for (int i = 0; !written && i < 50 && store.Error().contains("locked"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        written = store.Write(batch);
+      }
       SetState(written ? QString("kept") : "not kept: " + store.Error());
     }
     lock.lock();

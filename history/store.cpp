@@ -16,7 +16,9 @@
 #include <QVariant>
 #include <QtEndian>
 #include <array>
+#include <chrono>
 #include <map>
+#include <thread>
 
 #include "history/journal.h"
 
@@ -235,19 +237,35 @@ bool Store::Open(const QString &fileName, Mode mode) {
                            .arg(kBusyTimeoutMs)
                            .arg(mode == Mode::Read ? ";QSQLITE_OPEN_READONLY" : ""));
   if (!db.open()) return Fail(db.lastError().text());
-  QSqlQuery q(db);
-  if (!q.exec("PRAGMA application_id") || !q.next()) return Fail(q.lastError().text());
-  const qint32 id = q.value(0).toInt();
-  q.finish();
-  if (mode == Mode::Read) {
-    if (id != kApplicationId) return Fail(fileName + " is no history");
-    return true;
+  qint32 id = 0;
+  QString failure;
+  {
+    QSqlQuery q(db);
+    if (q.exec("PRAGMA application_id") && q.next())
+      id = q.value(0).toInt();
+    else
+      failure = q.lastError().text();
   }
-  return Prepare();
+  if (failure.isEmpty() && mode == Mode::Read && id == kApplicationId) return true;
+  if (failure.isEmpty() && mode == Mode::Read) failure = fileName + " is no history";
+  if (failure.isEmpty() && Prepare()) return true;
+  // A file refused is closed, so that nothing is written into it.
+  db.close();
+  return failure.isEmpty() ? false : Fail(failure);
+}
+
+// Another process that makes or switches the same file may hold it for a moment where SQLite
+// answers "locked" at once rather than waiting: the setup is tried again for a while.
+bool Store::Prepare() {
+  for (int attempt = 0;; ++attempt) {
+    if (PrepareOnce()) return true;
+    if (attempt >= 200 || !(error_.contains("locked") || error_.contains("busy"))) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10 + attempt % 20));
+  }
 }
 
 // In one write transaction: the application id and schema checked, set up or migrated; then WAL.
-bool Store::Prepare() {
+bool Store::PrepareOnce() {
   QSqlDatabase db = QSqlDatabase::database(connection_, false);
   QSqlQuery q(db);
   if (!q.exec("BEGIN IMMEDIATE")) return Fail(q.lastError().text());
@@ -280,7 +298,6 @@ bool Store::Prepare() {
       return rollback(q.lastError().text());
   }
   if (!q.exec("COMMIT")) return rollback(q.lastError().text());
-  // Another process may hold the file a moment: the busy timeout waits for it.
   if (!q.exec("PRAGMA journal_mode = WAL") || !q.next()) return Fail(q.lastError().text());
   const bool wal = q.value(0).toString().compare("wal", Qt::CaseInsensitive) == 0;
   q.finish();

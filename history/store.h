@@ -93,6 +93,7 @@ class Store {
  private:
   bool Fail(const QString &what);
   bool Prepare();
+  bool PrepareOnce();
   bool Migrate();
 
   QString connection_;
