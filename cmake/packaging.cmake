@@ -88,6 +88,8 @@ set(TOLVANE_DEB_DEPENDS
     "libqt6core6 (>= 6.4)"
     "libqt6gui6 (>= 6.4)"
     "libqt6widgets6 (>= 6.4)"
+    "libqt6sql6 (>= 6.4)"
+    "libqt6sql6-sqlite"
     "qt6-qpa-plugins"
     "${icu_package}"
     "libsimpleini1"
