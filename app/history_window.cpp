@@ -265,8 +265,8 @@ QString HistoryWindow::ExportCsv(const QString &fileName) {
   history::JobQuery query = model_->Query();
   query.limit = -1;
   QByteArray buffer = history::CsvHeader();
-  const bool read = store_->ForEachJob(query, [&](const history::JobRecord &r) {
-    buffer += history::CsvRow(r);
+  const bool read = store_->CsvRows(query, [&](const QByteArray &row) {
+    buffer += row;
     if (buffer.size() >= (1 << 20)) {
       file.write(buffer);
       buffer.clear();

@@ -111,8 +111,8 @@ int HistoryCommand(const Options &options, std::ostream &out, std::ostream &err)
   bool read = true;
   if (options.csv) {
     out << history::CsvHeader().toStdString();
-    read = store.ForEachJob(
-        query, [&](const history::JobRecord &r) { out << history::CsvRow(r).toStdString(); });
+    read = store.CsvRows(query,
+                         [&](const QByteArray &row) { out.write(row.constData(), row.size()); });
   } else if (options.json) {
     out << "{\"jobs\": [";
     bool first = true;

@@ -50,6 +50,8 @@ const std::array<QStringList, kSchemaVersion> kMigrations = {{
         "pid INTEGER NOT NULL, boot TEXT NOT NULL, start_ticks INTEGER NOT NULL)",
         "CREATE TABLE outbox (revision INTEGER PRIMARY KEY AUTOINCREMENT, "
         "id TEXT NOT NULL UNIQUE)",
+        "CREATE TABLE unit_last (unit TEXT NOT NULL, job TEXT NOT NULL, id TEXT NOT NULL, "
+        "at TEXT NOT NULL, PRIMARY KEY (unit, job)) WITHOUT ROWID",
     },
 }};
 
@@ -324,11 +326,23 @@ bool Store::Write(const std::vector<JobRecord> &records) {
       "INSERT OR REPLACE INTO job_processes (id, station, pid, boot, start_ticks) "
       "VALUES (?, ?, ?, ?, ?)");
   gone.prepare("DELETE FROM job_processes WHERE id = ?");
+  // Each unit's newest job (job "") and last ok job of each kind, for its summary.
+  QSqlQuery last(db);
+  last.prepare(
+      "INSERT INTO unit_last (unit, job, id, at) VALUES (?, ?, ?, ?) ON CONFLICT (unit, job) "
+      "DO UPDATE SET id = excluded.id, at = excluded.at WHERE excluded.at > unit_last.at OR "
+      "(excluded.at = unit_last.at AND excluded.id >= unit_last.id)");
   const ProcessIdentity &self = ThisProcess();
   for (const JobRecord &r : records) {
     Bind(job, r);
     BindAll(outbox, {r.id});
     bool ok = job.exec() && outbox.exec();
+    BindAll(last, {r.unit, QString(""), r.id, r.started});
+    ok = ok && last.exec();
+    if (ok && r.outcome == "ok" && r.ended) {
+      BindAll(last, {r.unit, r.job, r.id, *r.ended});
+      ok = last.exec();
+    }
     if (ok && r.outcome == "running") {
       BindAll(process, {r.id, r.station, self.pid, self.boot, self.startTicks});
       ok = process.exec();
@@ -410,6 +424,39 @@ bool Store::ForEachJob(const JobQuery &query, const std::function<void(const Job
   return !q.lastError().isValid() || Fail(q.lastError().text());
 }
 
+namespace {
+
+// A CSV field of a column: quoted, its quotes doubled, where it holds a quote, comma, CR or LF.
+QString CsvField(const QString &column) {
+  return QStringLiteral(
+             "CASE WHEN %1 GLOB '*[\",'||char(13)||char(10)||']*' "
+             "THEN '\"'||replace(%1, '\"', '\"\"')||'\"' ELSE %1 END")
+      .arg(column);
+}
+
+}  // namespace
+
+bool Store::CsvRows(const JobQuery &query, const std::function<void(const QByteArray &)> &each) {
+  if (empty_) return true;
+  if (!IsOpen()) return false;
+  QVariantList values;
+  // The columns that the program alone writes hold none of those characters.
+  QString sql = "SELECT id||','||" + CsvField("unit") + "||','||job||','||started||','||" +
+                "coalesce(ended, '')||','||outcome||','||" + CsvField("message") + "||','||" +
+                CsvField("station") + "||','||" + CsvField("operator") + "||','||" +
+                CsvField("program") + "||','||" + CsvField(QString("(") + kDetailsNoLog + ")") +
+                "||char(13, 10) FROM jobs" + Where(query, values) +
+                " ORDER BY started DESC, unit, id";
+  if (query.limit >= 0) sql += QStringLiteral(" LIMIT %1").arg(query.limit);
+  QSqlQuery q(QSqlDatabase::database(connection_, false));
+  q.setForwardOnly(true);
+  q.prepare(sql);
+  for (const QVariant &v : values) q.addBindValue(v);
+  if (!q.exec()) return Fail(q.lastError().text());
+  while (q.next()) each(q.value(0).toString().toUtf8());
+  return !q.lastError().isValid() || Fail(q.lastError().text());
+}
+
 std::vector<JobRecord> Store::Page(const JobQuery &query, qint64 offset, qint64 count) {
   std::vector<JobRecord> records;
   if (empty_ || !IsOpen()) return records;
@@ -452,7 +499,7 @@ QStringList Store::Units() {
   if (empty_ || !IsOpen()) return units;
   QSqlQuery q(QSqlDatabase::database(connection_, false));
   q.setForwardOnly(true);
-  if (!q.exec("SELECT DISTINCT unit FROM jobs ORDER BY unit"))
+  if (!q.exec("SELECT unit FROM unit_last WHERE job = '' ORDER BY unit"))
     return Fail(q.lastError().text()), units;
   while (q.next()) units << q.value(0).toString();
   return units;
@@ -462,7 +509,7 @@ std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
   std::vector<UnitSummary> summaries;
   if (empty_ || !IsOpen()) return summaries;
   QSqlDatabase db = QSqlDatabase::database(connection_, false);
-  QString filter, filterJ;
+  QString filter;
   QVariantList values;
   if (!units.isEmpty()) {
     QStringList marks;
@@ -471,12 +518,11 @@ std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
       values << unit;
     }
     filter = " AND unit IN (" + marks.join(", ") + ")";
-    filterJ = " WHERE unit IN (" + marks.join(", ") + ")";
   }
   QSqlQuery q(db);
   q.setForwardOnly(true);
   // Each unit's newest job, in serial order.
-  q.prepare("SELECT unit, max(started) FROM jobs" + filterJ + " GROUP BY unit ORDER BY unit");
+  q.prepare("SELECT unit, at FROM unit_last WHERE job = ''" + filter + " ORDER BY unit");
   for (const QVariant &v : values) q.addBindValue(v);
   if (!q.exec()) return Fail(q.lastError().text()), summaries;
   std::map<QString, std::size_t> index;
@@ -491,10 +537,8 @@ std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
       "SELECT j.unit, j.job, j.ended, j.station, json_extract(j.details, '$.file'), "
       "json_extract(j.details, '$.sha256'), "
       "CASE WHEN j.job = 'settings' THEN json_extract(j.details, '$.values') END "
-      "FROM (SELECT unit, job, max(ended) AS ended FROM jobs WHERE outcome = 'ok'" +
-      filter +
-      " GROUP BY unit, job) m JOIN jobs j ON j.unit = m.unit AND j.job = m.job AND "
-      "j.ended = m.ended AND j.outcome = 'ok' ORDER BY j.id");
+      "FROM unit_last m CROSS JOIN jobs j ON j.id = m.id WHERE m.job <> ''" +
+      filter.replace("unit IN", "m.unit IN"));
   for (const QVariant &v : values) last.addBindValue(v);
   if (!last.exec()) return Fail(last.lastError().text()), summaries;
   std::map<QString, UnitSummary::Parameters> written, defaults;

@@ -75,6 +75,9 @@ class Store {
   std::vector<JobRecord> Jobs(const JobQuery &query, bool withLog = false);
   // The same rows one by one, without gathering them; false when the query failed.
   bool ForEachJob(const JobQuery &query, const std::function<void(const JobRecord &)> &each);
+  // The same rows as RFC 4180 CSV rows (CsvRow of history/format.h), each ending in CR LF, made
+  // by SQLite; false when the query failed.
+  bool CsvRows(const JobQuery &query, const std::function<void(const QByteArray &)> &each);
   // Rows [offset, offset + count) of the query's order.
   std::vector<JobRecord> Page(const JobQuery &query, qint64 offset, qint64 count);
   qint64 Count(const JobQuery &query);

@@ -275,6 +275,16 @@ TEST(HistoryFormat, CsvAndTimes) {
                 "tolvane "
                 "5.00.00.04,\"{\"\"line\"\":\"\"AT@X\"\",\"\"replies\"\":\"\"a,"
                 "\\\"\"b\\\"\"\\r\\n\"\"}\"\r\n");
+  // The rows that SQLite makes are the same bytes.
+  TempFolder temp;
+  Store store;
+  ASSERT_TRUE(store.Open(QString::fromStdString(temp.File("h.sqlite")), Store::Mode::Write));
+  JobRecord plain = Record("VRT,1", "defaults", "2026-12-08T06:00:00.000Z");
+  plain.station = "bench \"7\"";
+  ASSERT_TRUE(store.Write({r, plain}));
+  QByteArray rows;
+  ASSERT_TRUE(store.CsvRows({}, [&](const QByteArray &row) { rows += row; }));
+  EXPECT_EQ(rows, history::CsvRow(r) + history::CsvRow(plain));
   EXPECT_EQ(history::ParseSince("2026-12-08T07:15Z"), "2026-12-08T07:15:00.000Z");
   EXPECT_EQ(history::ParseSince("2026-12-08T08:15:30+01:00"), "2026-12-08T07:15:30.000Z");
   const QDateTime midnight(QDate(2026, 12, 8), QTime(0, 0), Qt::LocalTime);
