@@ -43,7 +43,7 @@ const history::JobRecord *HistoryModel::Record(int row) const {
       pages_.erase(used_.back());
       used_.pop_back();
     }
-    it = pages_.emplace(page, store_->Page(query_, page * kPageRows, kPageRows)).first;
+    it = pages_.emplace(page, store_->Page(query_, page * kPageRows, kPageRows, rows_)).first;
   } else {
     used_.remove(page);
   }

@@ -1,6 +1,7 @@
 #include "history/store.h"
 
 #include <fcntl.h>
+#include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,10 +12,12 @@
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QSqlDatabase>
+#include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
 #include <QVariant>
 #include <QtEndian>
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <map>
@@ -426,12 +429,22 @@ bool Store::ForEachJob(const JobQuery &query, const std::function<void(const Job
 
 namespace {
 
-// A CSV field of a column: quoted, its quotes doubled, where it holds a quote, comma, CR or LF.
-QString CsvField(const QString &column) {
-  return QStringLiteral(
-             "CASE WHEN %1 GLOB '*[\",'||char(13)||char(10)||']*' "
-             "THEN '\"'||replace(%1, '\"', '\"\"')||'\"' ELSE %1 END")
-      .arg(column);
+// Appends a CSV field: quoted, its quotes doubled, where it holds a quote, comma, CR or LF.
+void AppendCsvField(QByteArray &row, const char *text, int size) {
+  const char *end = text + size;
+  bool quote = false;
+  for (const char *c = text; c < end && !quote; ++c)
+    quote = *c == '"' || *c == ',' || *c == '\r' || *c == '\n';
+  if (!quote) {
+    row.append(text, size);
+    return;
+  }
+  row += '"';
+  for (const char *c = text; c < end; ++c) {
+    if (*c == '"') row += '"';
+    row += *c;
+  }
+  row += '"';
 }
 
 }  // namespace
@@ -439,29 +452,55 @@ QString CsvField(const QString &column) {
 bool Store::CsvRows(const JobQuery &query, const std::function<void(const QByteArray &)> &each) {
   if (empty_) return true;
   if (!IsOpen()) return false;
+  // SQLite's own statement on the connection: the columns' UTF-8 text as it is stored.
+  const QVariant handle = QSqlDatabase::database(connection_, false).driver()->handle();
+  if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+    return Fail("no SQLite connection");
+  sqlite3 *db = *static_cast<sqlite3 *const *>(handle.data());
   QVariantList values;
-  // The columns that the program alone writes hold none of those characters.
-  QString sql = "SELECT id||','||" + CsvField("unit") + "||','||job||','||started||','||" +
-                "coalesce(ended, '')||','||outcome||','||" + CsvField("message") + "||','||" +
-                CsvField("station") + "||','||" + CsvField("operator") + "||','||" +
-                CsvField("program") + "||','||" + CsvField(QString("(") + kDetailsNoLog + ")") +
-                "||char(13, 10) FROM jobs" + Where(query, values) +
-                " ORDER BY started DESC, unit, id";
+  QString sql = Select(query, false, values);
   if (query.limit >= 0) sql += QStringLiteral(" LIMIT %1").arg(query.limit);
-  QSqlQuery q(QSqlDatabase::database(connection_, false));
-  q.setForwardOnly(true);
-  q.prepare(sql);
-  for (const QVariant &v : values) q.addBindValue(v);
-  if (!q.exec()) return Fail(q.lastError().text());
-  while (q.next()) each(q.value(0).toString().toUtf8());
-  return !q.lastError().isValid() || Fail(q.lastError().text());
+  sqlite3_stmt *statement = nullptr;
+  const QByteArray text = sql.toUtf8();
+  if (sqlite3_prepare_v2(db, text.constData(), static_cast<int>(text.size()), &statement,
+                         nullptr) != SQLITE_OK)
+    return Fail(QString::fromUtf8(sqlite3_errmsg(db)));
+  std::vector<QByteArray> bound;
+  for (int i = 0; i < values.size(); ++i) {
+    bound.push_back(values[i].toString().toUtf8());
+    sqlite3_bind_text(statement, i + 1, bound.back().constData(),
+                      static_cast<int>(bound.back().size()), SQLITE_TRANSIENT);
+  }
+  QByteArray row;
+  int step;
+  while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+    row.clear();
+    for (int column = 0; column < 11; ++column) {
+      if (column) row += ',';
+      const auto *field = reinterpret_cast<const char *>(sqlite3_column_text(statement, column));
+      if (field) AppendCsvField(row, field, sqlite3_column_bytes(statement, column));
+    }
+    row += "\r\n";
+    each(row);
+  }
+  const bool done = step == SQLITE_DONE;
+  if (!done) Fail(QString::fromUtf8(sqlite3_errmsg(db)));
+  sqlite3_finalize(statement);
+  return done;
 }
 
-std::vector<JobRecord> Store::Page(const JobQuery &query, qint64 offset, qint64 count) {
+std::vector<JobRecord> Store::Page(const JobQuery &query, qint64 offset, qint64 count,
+                                   qint64 total) {
   std::vector<JobRecord> records;
   if (empty_ || !IsOpen()) return records;
   QVariantList values;
-  const QString sql = Select(query, false, values) + " LIMIT ? OFFSET ?";
+  QString sql = Select(query, false, values) + " LIMIT ? OFFSET ?";
+  const bool fromEnd = total >= 0 && offset > total / 2;
+  if (fromEnd) {
+    sql.replace(" ORDER BY started DESC, unit, id", " ORDER BY started, unit DESC, id DESC");
+    count = std::min(count, total - offset);
+    offset = total - offset - count;
+  }
   QSqlQuery q(QSqlDatabase::database(connection_, false));
   q.setForwardOnly(true);
   q.prepare(sql);
@@ -470,6 +509,7 @@ std::vector<JobRecord> Store::Page(const JobQuery &query, qint64 offset, qint64 
   q.addBindValue(offset);
   if (!q.exec()) return Fail(q.lastError().text()), records;
   while (q.next()) records.push_back(Read(q));
+  if (fromEnd) std::reverse(records.begin(), records.end());
   return records;
 }
 

@@ -78,8 +78,10 @@ class Store {
   // The same rows as RFC 4180 CSV rows (CsvRow of history/format.h), each ending in CR LF, made
   // by SQLite; false when the query failed.
   bool CsvRows(const JobQuery &query, const std::function<void(const QByteArray &)> &each);
-  // Rows [offset, offset + count) of the query's order.
-  std::vector<JobRecord> Page(const JobQuery &query, qint64 offset, qint64 count);
+  // Rows [offset, offset + count) of the query's order. With `total`, the query's count, a page in
+  // the second half is read from the end, so that no page reads past more than half the rows.
+  std::vector<JobRecord> Page(const JobQuery &query, qint64 offset, qint64 count,
+                              qint64 total = -1);
   qint64 Count(const JobQuery &query);
   std::optional<JobRecord> Job(const QString &id);
   // The units that have jobs, in order.

@@ -143,6 +143,10 @@ TEST(HistoryStore, QueriesGoNewestFirstThenByUnitAndId) {
   query.since = "2026-12-08T07:00:00.000Z";
   EXPECT_EQ(store.Count(query), 3);
   EXPECT_EQ(store.Page(query, 1, 5).size(), 2u);
+  const auto fromEnd = store.Page({}, 2, 2, 4);
+  ASSERT_EQ(fromEnd.size(), 2u) << "read from the end, in the same order";
+  EXPECT_EQ(fromEnd[0].id, all[2].id);
+  EXPECT_EQ(fromEnd[1].id, all[3].id);
   EXPECT_EQ(store.Units(), (QStringList{"VRT00001", "VRT00002", "VRT00003"}));
 }
 
