@@ -167,7 +167,17 @@ HistoryWindow::HistoryWindow(QString fileName, QWidget *parent)
   HistoryTable->verticalHeader()->hide();
   HistoryTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
   HistoryTable->horizontalHeader()->setStretchLastSection(true);
-  HistoryTable->setColumnWidth(0, 270);
+  // Widths set, not measured: measuring would read the rows.
+  for (const auto &[column, width] : {std::pair{0, 270},
+                                      {1, 90},
+                                      {2, 70},
+                                      {3, 140},
+                                      {4, 140},
+                                      {5, 85},
+                                      {6, 220},
+                                      {7, 90},
+                                      {8, 80}})
+    HistoryTable->setColumnWidth(column, width);
   HistoryDetails = new QPlainTextEdit(split);
   HistoryDetails->setObjectName("HistoryDetails");
   HistoryDetails->setReadOnly(true);
