@@ -17,6 +17,7 @@
 #include <csignal>
 #include <exception>
 
+#include "cli/history_commands.h"
 #include "cli/jobs.h"
 #include "cli/report.h"
 #include "cli/runner.h"
@@ -26,12 +27,15 @@
 #include "firmware/download.h"
 #include "firmware/hex_check.h"
 #include "firmware/image_reader.h"
+#include "history/format.h"
+#include "history/journal.h"
 #include "recorder/audio_devices.h"
 #include "recorder/audio_play.h"
 #include "session/discovery.h"
 #include "session/shared_state.h"
 #include "session/version.h"
 #include "settings/profile.h"
+#include "settings/settings_exchange.h"
 
 namespace cli {
 
@@ -197,6 +201,8 @@ std::string Prepare(const Options &options, JobSpec &spec) {
       } catch (const std::exception &e) {
         return e.what();
       }
+      spec.details = history::SettingsDetails(settings::WriteValues(*spec.fields),
+                                              QString::fromLocal8Bit(options.argument));
       break;
     case Command::Firmware: {
       const QString name = QString::fromLocal8Bit(options.argument);
@@ -216,6 +222,7 @@ std::string Prepare(const Options &options, JobSpec &spec) {
         return "no folder " + folder + " for the transfer logs";
       if (folder.back() != '/') folder += '/';
       spec.logFolder = folder;
+      spec.details = history::FirmwareDetails(name, image.LineCount(), spec.fast);
       break;
     }
     case Command::Record: {
@@ -242,10 +249,16 @@ std::string Prepare(const Options &options, JobSpec &spec) {
       } catch (const std::exception &e) {
         return spec.audioFile + ": " + e.what();
       }
+      spec.details = history::RecordDetails(
+          QString::fromLocal8Bit(options.argument),
+          spec.outputs.empty()
+              ? QString()
+              : QString::fromStdString(spec.outputs[std::size_t(spec.outputIndex)]));
       break;
     }
     case Command::Send:
       spec.line = options.argument;
+      spec.details = history::SendDetails(options.argument);
       break;
     default:
       break;
@@ -342,6 +355,8 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
   if (!parsed.error.empty()) return UsageError(console, options, parsed.error, true);
   if (options.command == Command::List) return List(console, options);
   if (options.command == Command::Outputs) return Outputs(console, options);
+  if (options.command == Command::History) return HistoryCommand(options, console.out, console.err);
+  if (options.command == Command::Summary) return SummaryCommand(options, console.out, console.err);
 
   JobSpec spec;
   if (const std::string refused = Prepare(options, spec); !refused.empty())
@@ -353,7 +368,12 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
   std::ostream &progressOut = options.json ? console.err : console.out;
   const bool terminal = options.json ? console.errTerminal : console.outTerminal;
   Reporter reporter(progressOut, terminal, console.width, choice.serials, spec.name);
-  Runner runner(spec, choice.serials, options.command == Command::Record);
+  // Every unit's job has its record in the history, written by a thread of its own.
+  const HistoryPlace place = HistoryPlaceOf(options);
+  history::Journal journal("tolvane-cli", QString::fromStdString(place.location),
+                           QString::fromStdString(place.station));
+  journal.Start();
+  Runner runner(spec, choice.serials, options.command == Command::Record, &journal);
   for (std::size_t i = 0; i < choice.serials.size(); ++i)
     if (!choice.failures[i].empty()) runner.Fail(i, choice.failures[i]);
 
@@ -375,10 +395,14 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
   QCoreApplication::exec();
   redraw.stop();
   reporter.Flush();
+  journal.Flush();
+  const QString historyState = journal.State();
+  if (historyState.startsWith("not kept"))
+    console.err << "tolvane-cli: history " << historyState.toStdString() << '\n';
 
   if (options.json) {
     console.err << SummaryText(runner.Results());
-    console.out << JsonResults(runner.Results()) << '\n';
+    console.out << JsonResults(runner.Results(), historyState.toLatin1().toStdString()) << '\n';
   } else {
     console.out << SummaryText(runner.Results());
   }

@@ -1,5 +1,6 @@
 #include "cli/jobs.h"
 
+#include <QFile>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -9,6 +10,7 @@
 
 #include "console/console_session.h"
 #include "firmware/download.h"
+#include "history/format.h"
 #include "recorder/audio_play.h"
 #include "recorder/recording.h"
 #include "session/exchange.h"
@@ -194,6 +196,14 @@ class FirmwareJob : public JobBase, public firmware::DownloadView {
     return download_.Running() ? std::string(kInterruptedTransfer) : std::string();
   }
 
+  QJsonObject EndDetails() const override {
+    QFile log(QString::fromStdString(session_.LogPath()));
+    const QByteArray text = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+    const int lines = download_.CurrentImage().LineCount();
+    return {{"sent", std::clamp(download_.LineIndex() - 1, 0, lines)},
+            {"log", QString::fromLatin1(text)}};
+  }
+
   // DownloadView.
   void SetBusy(bool) override {}
   void StartTicking() override { tick_->start(); }
@@ -288,6 +298,8 @@ class RecordJob : public JobBase, public recorder::RecordingView {
     recording_.Stop();
   }
 
+  QJsonObject EndDetails() const override { return {{"seconds", recording_.RtsClearedSeconds()}}; }
+
   // RecordingView.
   void StartLimit() override { limit_->start(); }
   void StopLimit() override { limit_->stop(); }
@@ -351,6 +363,14 @@ class SendJob : public JobBase, public console::ConsoleView {
 
   void Interrupt() override { console_.Stop(); }
 
+  // The lines received, each with the CR LF that ended it, and a line begun.
+  QJsonObject EndDetails() const override {
+    std::string replies;
+    for (const std::string &line : lines_) replies += line + "\r\n";
+    replies += partial_;
+    return {{"replies", history::WireText(replies)}};
+  }
+
   // ConsoleView.
   void StartTicking() override { timer_->start(); }
   void StopTicking() override { timer_->stop(); }
@@ -363,6 +383,7 @@ class SendJob : public JobBase, public console::ConsoleView {
     for (const std::string &line : result.added) {
       heard = true;
       reply_ += (reply_.empty() ? "" : "\n") + line;
+      lines_.push_back(line);
       if (line == "OK" || line == "ERR") {
         Interrupt();
         Finish(line == "OK", reply_);
@@ -375,8 +396,10 @@ class SendJob : public JobBase, public console::ConsoleView {
     }
     if ((waited_ += timer_->interval()) < kSendReplyMs) return;
     // Silence: what came is the reply, a line begun included.
-    if (!session_.ReplyBuffer.empty())
-      reply_ += (reply_.empty() ? "" : "\n") + session_.ReplyBuffer;
+    if (!session_.ReplyBuffer.empty()) {
+      partial_ = session_.ReplyBuffer;
+      reply_ += (reply_.empty() ? "" : "\n") + partial_;
+    }
     Interrupt();
     if (reply_.empty())
       Finish(false, std::string(kNoReply));
@@ -389,8 +412,10 @@ class SendJob : public JobBase, public console::ConsoleView {
   console::ConsoleSession console_;
   QTimer *timer_;
   std::string reply_;
-  std::size_t waiting_ = 0;  // bytes of a line begun in the reply buffer at the last tick
-  int waited_ = 0;           // ms without a byte
+  std::size_t waiting_ = 0;         // bytes of a line begun in the reply buffer at the last tick
+  int waited_ = 0;                  // ms without a byte
+  std::vector<std::string> lines_;  // the lines received
+  std::string partial_;             // a line begun when the unit fell silent
 };
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <QJsonObject>
+
 #include "session/user_prompt.h"
 
 struct Session;
@@ -55,6 +57,8 @@ struct JobSpec {
   std::vector<std::string> outputs;
   // send: the command line without CR LF.
   std::string line;
+  // The details of each unit's history record at its start.
+  QJsonObject details;
 };
 
 // A job's progress: its state in words and, where it has one, its progress in percent.
@@ -76,6 +80,8 @@ class UnitJob {
   // What an interruption now leaves behind, told before Interrupt; empty: nothing but the
   // interruption itself.
   virtual std::string InterruptedMessage() const { return {}; }
+  // The details of the job's history record known at its end (or where it stands).
+  virtual QJsonObject EndDetails() const { return {}; }
 
   std::function<void(const Progress &)> Progressed;
   std::function<void(bool ok, const std::string &message)> Ended;

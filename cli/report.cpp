@@ -168,7 +168,7 @@ std::string JsonString(const std::string &text) {
   return out + "\"";
 }
 
-std::string JsonResults(const std::vector<UnitResult> &results) {
+std::string JsonResults(const std::vector<UnitResult> &results, const std::string &history) {
   std::string json = "{\"units\": [";
   for (std::size_t i = 0; i < results.size(); ++i) {
     const UnitResult &r = results[i];
@@ -176,9 +176,10 @@ std::string JsonResults(const std::vector<UnitResult> &results) {
     std::snprintf(seconds, sizeof seconds, "%.3f", r.seconds);
     json += (i ? ", " : "") + std::string("{\"serial\": ") + JsonString(r.serial) +
             ", \"job\": " + JsonString(r.job) + ", \"ok\": " + (r.ok ? "true" : "false") +
-            ", \"message\": " + JsonString(r.message) + ", \"seconds\": " + seconds + "}";
+            ", \"message\": " + JsonString(r.message) + ", \"seconds\": " + seconds +
+            ", \"id\": " + (r.id.empty() ? std::string("null") : JsonString(r.id)) + "}";
   }
-  return json + "]}";
+  return json + "], \"history\": " + JsonString(history) + "}";
 }
 
 }  // namespace cli

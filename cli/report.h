@@ -55,7 +55,8 @@ std::string EscapedText(const std::string &text, bool keepHighBytes = false);
 // (0x00 to 0x1F, 0x7F to 0x9F) escaped.
 std::string JsonString(const std::string &text);
 
-// {"units": [{"serial", "job", "ok", "message", "seconds"}, ...]} on one line.
-std::string JsonResults(const std::vector<UnitResult> &results);
+// {"units": [{"serial", "job", "ok", "message", "seconds", "id"}, ...], "history": STATE} on one
+// line; "id" is the unit's history record, null where it has none.
+std::string JsonResults(const std::vector<UnitResult> &results, const std::string &history);
 
 }  // namespace cli

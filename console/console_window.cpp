@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "history/format.h"
 #include "session/config.h"
 #include "session/shared_state.h"
 #include "ui/guarded.h"
@@ -30,6 +31,8 @@ namespace {
 constexpr int kWidth = 674;
 constexpr int kHeight = 595;
 constexpr int kTickMs = 100;
+// A Send's record takes what the ticks receive in this time after it.
+constexpr int kSendRecordMs = 1000;
 
 // Command rows: row k lies at kRowTop + (k - 1) * kRowPitch. At the initial height rows 1 to 23
 // are in view and rows 24 to 30 lie below it.
@@ -213,6 +216,7 @@ std::optional<QString> TForm1::FormClose() {
   if (!showing_) return std::nullopt;
   showing_ = false;
   session_.Stop();
+  EndSendRecord();
   if (!loaded_) return std::nullopt;
   try {
     SaveAllCommands();
@@ -257,6 +261,15 @@ void TForm1::ShowTick(const console::TickResult &result) {
       Paint(Label2, QString(), ButtonFace());
   }
   if (!result.added.empty()) AppendToMemo(result.added);
+  if (record_.Active()) {
+    for (const std::string &line : result.added) recordReplies_ += line + "\r\n";
+    if (++recordTicks_ * Timer1->interval() >= kSendRecordMs) EndSendRecord();
+  }
+}
+
+void TForm1::EndSendRecord() {
+  record_.End(recordSent_ ? "ok" : "failed", recordSent_ ? QString() : QStringLiteral("Err"),
+              {{"replies", history::WireText(recordReplies_)}});
 }
 
 void TForm1::AppendToMemo(const std::vector<std::string> &lines) {
@@ -283,7 +296,14 @@ void TForm1::ClearMemo() {
 void TForm1::SendClick(int row) {
   Guarded([&] {
     const QString text = edits_[static_cast<std::size_t>(row - 1)]->text();
+    EndSendRecord();
+    record_.Start(History, QString::fromStdString(state_.ChosenSerial()), "send",
+                  history::SendDetails(text.toLatin1().toStdString()));
+    recordReplies_.clear();
+    recordTicks_ = 0;
+    recordSent_ = false;
     session_.Send(text.toLatin1().toStdString());
+    recordSent_ = state_.LastSendResult;
   });
 }
 

@@ -22,6 +22,7 @@
 #include <QVBoxLayout>
 
 #include "firmware/hex_check.h"
+#include "history/format.h"
 #include "session/config.h"
 #include "session/shared_state.h"
 #include "ui/escape_key.h"
@@ -266,6 +267,7 @@ void TForm2::FormClose() {
   closed_ = true;
   StopTicking();
   download_.Stop();
+  EndRecord("interrupted", {});
   if (busy_) SetBusy(false);
   Guarded([&] {
     WriteRememberedPath(state_.ProgramFolder, kFirmKey, state_.FirmPath);
@@ -344,7 +346,11 @@ void TForm2::Button2Click() {
   download_.SetFast(CheckBoxFast->isChecked());
   const bool started = Guarded(
       [&] {
-        download_.Start(std::string_view(imageText_.constData(), imageText_.size()), imageLength_);
+        if (download_.Start(std::string_view(imageText_.constData(), imageText_.size()),
+                            imageLength_))
+          record_.Start(History, QString::fromStdString(state_.ChosenSerial()), "firmware",
+                        history::FirmwareDetails(fileName_, download_.CurrentImage().LineCount(),
+                                                 download_.Fast()));
       },
       [&] {
         if (busy_) SetBusy(false);
@@ -367,12 +373,28 @@ void TForm2::FastStep() {
 
 void TForm2::Advance(void (firmware::FirmwareDownload::*step)()) {
   if (Guarded([&] { (download_.*step)(); }, [&] { Failed(); })) Show();
+  if (download_.CurrentPhase() == firmware::Phase::Ended) {
+    const firmware::Ending ending = download_.Result();
+    EndRecord(ending == firmware::Ending::Success ? "ok" : "failed",
+              QString::fromStdString(std::string(firmware::TextOf(ending).message)));
+  }
 }
 
 void TForm2::Failed() {
   StopTicking();
   download_.Stop();
+  EndRecord("failed", QString::fromStdString(prompt_.Last()));
   Show();
+}
+
+void TForm2::EndRecord(const QString &outcome, const QString &message) {
+  if (!record_.Active()) return;
+  QFile log(QString::fromStdString(download_.LogPath()));
+  const QByteArray text = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+  const int lines = download_.CurrentImage().LineCount();
+  record_.End(outcome, message,
+              {{"sent", std::clamp(download_.LineIndex() - 1, 0, lines)},
+               {"log", QString::fromLatin1(text)}});
 }
 
 void TForm2::SetBusy(bool busy) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "firmware/download.h"
+#include "history/journal.h"
 #include "ui/message_boxes.h"
 
 struct SharedState;
@@ -58,6 +59,9 @@ class TForm2 : public QDialog, private firmware::DownloadView {
 
   void done(int result) override;
 
+  // Where the download keeps its record; none: no history.
+  history::Journal *History = nullptr;
+
  protected:
   void showEvent(QShowEvent *event) override;
   void keyPressEvent(QKeyEvent *event) override;
@@ -75,6 +79,8 @@ class TForm2 : public QDialog, private firmware::DownloadView {
   // A failure: the download stops where it is and its state is shown.
   void Failed();
   void LoadFile(const QString &fileName);
+  // The download's record ends: with its ending, or interrupted where it stands.
+  void EndRecord(const QString &outcome, const QString &message);
 
   // firmware::DownloadView
   void SetBusy(bool busy) override;
@@ -112,4 +118,6 @@ class TForm2 : public QDialog, private firmware::DownloadView {
   bool closed_ = true;  // the close steps have run since the last show
   bool logShown_ = false;
   firmware::StatusColour shownColour_ = firmware::StatusColour::None;
+
+  history::JobEntry record_;
 };

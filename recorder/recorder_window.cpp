@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "history/format.h"
 #include "recorder/audio_play.h"
 #include "session/config.h"
 #include "session/shared_state.h"
@@ -253,6 +254,7 @@ void TForm5::FormClose() {
   FreeAudioPlay();
   // Playback has ended; a recording or a reply wait cut short gets its stop signal.
   recording_.Stop();
+  record_.End("interrupted", {}, {{"seconds", recording_.RtsClearedSeconds()}});
   Guarded([&] {
     RefreshFileInfo();
     WriteRememberedPath(state_.ProgramFolder, kAudioKey, state_.AudioPath);
@@ -342,6 +344,18 @@ QString TForm5::LongTimeToStr(std::int64_t value) const {
   return ::LongTimeToStr(value, showAsTime_);
 }
 
+void TForm5::FollowRecord() {
+  if (recording_.Running() && !record_.Active()) {
+    record_.Start(
+        History, QString::fromStdString(state_.ChosenSerial()), "record",
+        history::RecordDetails(QString::fromStdString(state_.AudioPath), ComboBox1->currentText()));
+  } else if (!recording_.Running() && record_.Active()) {
+    const bool ok = recording_.CurrentResult() == recorder::Result::Recorded;
+    record_.End(ok ? "ok" : "failed", ok ? QString() : QString::fromStdString(prompt_.Last()),
+                {{"seconds", recording_.RtsClearedSeconds()}});
+  }
+}
+
 void TForm5::UpdateControls() {
   const recorder::RecorderControls c = recorder::EnabledControls(
       player_ != nullptr, recording_.Playing(), recording_.CurrentPhase());
@@ -374,7 +388,12 @@ void TForm5::btnStopClick() {
 }
 
 void TForm5::Button1Click() {
-  GuardedThen([&] { recording_.Start(); }, [&] { UpdateControls(); });
+  prompt_.ForgetLast();
+  GuardedThen([&] { recording_.Start(); },
+              [&] {
+                FollowRecord();
+                UpdateControls();
+              });
 }
 
 void TForm5::Button3Click() {
@@ -407,11 +426,19 @@ void TForm5::tbarVolumeChange(int value) {
 }
 
 void TForm5::Timer1Timer() {
-  GuardedThen([&] { recording_.Step(); }, [&] { UpdateControls(); });
+  GuardedThen([&] { recording_.Step(); },
+              [&] {
+                FollowRecord();
+                UpdateControls();
+              });
 }
 
 void TForm5::Timer2Timer() {
-  GuardedThen([&] { recording_.LimitReached(); }, [&] { UpdateControls(); });
+  GuardedThen([&] { recording_.LimitReached(); },
+              [&] {
+                FollowRecord();
+                UpdateControls();
+              });
 }
 
 void TForm5::StartLimit() {

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "history/journal.h"
 #include "recorder/recording.h"
 #include "ui/message_boxes.h"
 
@@ -68,6 +69,9 @@ class TForm5 : public QDialog, private recorder::RecordingView {
 
   void done(int result) override;
 
+  // Where the recording keeps its record; none: no history.
+  history::Journal *History = nullptr;
+
  protected:
   void showEvent(QShowEvent *event) override;
   void keyPressEvent(QKeyEvent *event) override;
@@ -81,6 +85,8 @@ class TForm5 : public QDialog, private recorder::RecordingView {
   void RefreshFileInfo();
   QString LongTimeToStr(std::int64_t value) const;
   void UpdateControls();
+  // A recording's record starts when the recording has, and ends when it has.
+  void FollowRecord();
 
   // recorder::RecordingView
   void StartLimit() override;
@@ -92,6 +98,7 @@ class TForm5 : public QDialog, private recorder::RecordingView {
   SharedState &state_;
   MessageBoxPrompt prompt_;
   recorder::MessageRecording recording_;
+  history::JobEntry record_;
   std::unique_ptr<recorder::Player> player_;
 
   int deviceIndex_ = 0;

@@ -50,10 +50,20 @@ std::exception_ptr Attempt(Action &&action) {
 
 void MessageRecording::SetRts() {
   if (state_.Port) state_.Port->ClearRts(false);
+  if (rtsCleared_) rtsClearedFor_ = std::chrono::steady_clock::now() - *rtsCleared_;
+  rtsCleared_.reset();
 }
 
 void MessageRecording::ClearRts() {
   if (state_.Port) state_.Port->ClearRts(true);
+  rtsCleared_ = std::chrono::steady_clock::now();
+  rtsClearedFor_ = {};
+}
+
+double MessageRecording::RtsClearedSeconds() const {
+  const auto cleared =
+      rtsCleared_ ? std::chrono::steady_clock::now() - *rtsCleared_ : rtsClearedFor_;
+  return std::chrono::duration<double>(cleared).count();
 }
 
 void MessageRecording::Reset() {

@@ -137,6 +137,9 @@ class MessageRecording : public Exchange {
   // From "RECORD MESSAGE" to the end of the recording.
   bool Running() const override { return phase_ != Phase::Idle; }
   bool WaitingReply() const { return phase_ == Phase::AwaitingReply; }
+  // How long RTS was cleared (the unit recording) in the last recording, in seconds; so far
+  // while it is cleared.
+  double RtsClearedSeconds() const;
   int WaitTicks() const { return waitTicks_; }
   // Played by the Play action and not paused or stopped since.
   bool Playing() const { return playing_; }
@@ -168,6 +171,8 @@ class MessageRecording : public Exchange {
   Phase phase_ = Phase::Idle;
   int waitTicks_ = 0;
   bool playing_ = false;
+  std::optional<std::chrono::steady_clock::time_point> rtsCleared_;
+  std::chrono::steady_clock::duration rtsClearedFor_{};
 };
 
 }  // namespace recorder

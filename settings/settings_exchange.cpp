@@ -86,6 +86,12 @@ std::string WriteLine(int step, const ParameterFields &fields) {
   return protocol::CommandLine(p.word, WireValue(p, fields));
 }
 
+std::vector<std::pair<std::string, std::string>> WriteValues(const ParameterFields &fields) {
+  std::vector<std::pair<std::string, std::string>> values;
+  for (const auto &p : params::Table()) values.emplace_back(p.word, WireValue(p, fields));
+  return values;
+}
+
 WriteExchange::WriteExchange(Session &state, const ParameterFields &fields, UserPrompt &prompt,
                              ExchangeView &view)
     : state_(state), fields_(fields), prompt_(prompt), view_(view) {}

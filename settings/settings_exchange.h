@@ -13,6 +13,7 @@
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "session/exchange.h"
@@ -70,6 +71,9 @@ std::string WriteLine(int step, const ParameterFields &fields);
 
 // The command word of the line sent at a write step: "NORM", "P01", ..., "P25".
 std::string_view WriteWord(int step);
+
+// The command words of the 26 parameter lines with the wire values the write sends, in order.
+std::vector<std::pair<std::string, std::string>> WriteValues(const ParameterFields &fields);
 
 // Where an exchange of the settings window stands, and how it ended.
 enum class Phase { Idle, Waiting, Ended };

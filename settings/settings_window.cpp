@@ -24,6 +24,7 @@
 #include <exception>
 #include <memory>
 
+#include "history/format.h"
 #include "session/config.h"
 #include "session/shared_state.h"
 #include "settings/profile.h"
@@ -365,18 +366,26 @@ void TForm6::FormClose() {
   default_.Stop();
   Timer1->stop();
   Timer2->stop();
+  record_.End("interrupted", {});
   updateButtons();
+}
+
+void TForm6::endRecord(bool ok) {
+  record_.End(ok ? "ok" : "failed", QString::fromStdString(prompt_.Last()));
 }
 
 void TForm6::Button1Click() {
   Guarded(
       [&] {
+        prompt_.ForgetLast();
+        record_.Start(History, QString::fromStdString(state_.ChosenSerial()), "defaults", {});
         default_.Start();
         updateButtons();
       },
       [&] {
         default_.Stop();
         Timer2->stop();
+        endRecord(false);
         updateButtons();
       });
 }
@@ -384,12 +393,19 @@ void TForm6::Button1Click() {
 void TForm6::Button2Click() {
   Guarded(
       [&] {
+        prompt_.ForgetLast();
+        const auto values = settings::WriteValues(*this);
+        record_.Start(History, QString::fromStdString(state_.ChosenSerial()), "settings",
+                      history::SettingsDetails(values, values == profileValues_
+                                                           ? std::optional<QString>(profileFile_)
+                                                           : std::nullopt));
         write_.Start();
         updateButtons();
       },
       [&] {
         write_.Stop();
         Timer1->stop();
+        endRecord(false);
         updateButtons();
       });
 }
@@ -434,6 +450,8 @@ void TForm6::ButtonLoadProfileClick() {
   Guarded([&] {
     putProfile(settings::ReadProfile(fileName.toStdString()));
     rememberFolder(fileName);
+    profileFile_ = fileName;
+    profileValues_ = settings::WriteValues(*this);
   });
 }
 
@@ -452,21 +470,31 @@ void TForm6::putProfile(const settings::ParameterFields &profile) {
 }
 
 void TForm6::Timer1Timer() {
-  Guarded([&] { write_.Step(); },
-          [&] {
-            write_.Stop();
-            Timer1->stop();
-            updateButtons();
-          });
+  Guarded(
+      [&] {
+        write_.Step();
+        if (!write_.Running()) endRecord(write_.CurrentResult() == settings::Result::Accepted);
+      },
+      [&] {
+        write_.Stop();
+        Timer1->stop();
+        endRecord(false);
+        updateButtons();
+      });
 }
 
 void TForm6::Timer2Timer() {
-  Guarded([&] { default_.Step(); },
-          [&] {
-            default_.Stop();
-            Timer2->stop();
-            updateButtons();
-          });
+  Guarded(
+      [&] {
+        default_.Step();
+        if (!default_.Running()) endRecord(default_.CurrentResult() == settings::Result::Accepted);
+      },
+      [&] {
+        default_.Stop();
+        Timer2->stop();
+        endRecord(false);
+        updateButtons();
+      });
 }
 
 bool TForm6::eventFilter(QObject *watched, QEvent *event) {

@@ -4,6 +4,7 @@
 #include <map>
 #include <string_view>
 
+#include "history/journal.h"
 #include "session/timer_view.h"
 #include "settings/settings_exchange.h"
 #include "ui/message_boxes.h"
@@ -26,6 +27,9 @@ class TForm6 : public QDialog, private settings::ParameterFields {
   explicit TForm6(SharedState &state, QWidget *parent = nullptr);
 
   void done(int result) override;
+
+  // Where the write and the default command keep their records; none: no history.
+  history::Journal *History = nullptr;
 
  protected:
   void showEvent(QShowEvent *event) override;
@@ -58,6 +62,8 @@ class TForm6 : public QDialog, private settings::ParameterFields {
   void Timer1Timer();
   void Timer2Timer();
   void updateButtons();
+  // The record of the write or default command that has ended.
+  void endRecord(bool ok);
 
   // Field checks: "You must fill in this field" and the focus back, on leaving or on a change.
   void focusChanged(QWidget *old, QWidget *now);
@@ -89,4 +95,9 @@ class TForm6 : public QDialog, private settings::ParameterFields {
   std::map<QWidget *, Check> checks_;
   std::map<QObject *, std::string_view> characters_;  // code fields: the characters they accept
   bool checking_ = false;  // a check's message is open or the focus is being given back
+
+  history::JobEntry record_;
+  // The profile last loaded and its values: a write of these values came from it.
+  QString profileFile_;
+  std::vector<std::pair<std::string, std::string>> profileValues_;
 };

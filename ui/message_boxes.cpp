@@ -11,6 +11,7 @@ QString title(const std::string &caption) {
 }  // namespace
 
 void MessageBoxPrompt::Inform(const std::string &text, const std::string &caption) {
+  last_ = text;
   QMessageBox box(QMessageBox::Information, title(caption), QString::fromStdString(text),
                   QMessageBox::Ok, parent_);
   box.exec();

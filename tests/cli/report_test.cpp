@@ -63,7 +63,7 @@ TEST(Report, AUnitsEscapeSequenceReachesTheTerminalHarmlessly) {
   reporter.Ended(0, results[0]);
   EXPECT_EQ(out.str(), "VRT\\xC3\\xA9send      ok          0.1 s    \\x1B[2JRING\\r\\x9B / OK\n");
   EXPECT_NE(cli::SummaryText(results).find("\\x1B[2JRING\\r\\x9B / OK"), std::string::npos);
-  const std::string json = cli::JsonResults(results);
+  const std::string json = cli::JsonResults(results, "kept");
   EXPECT_NE(json.find("\"serial\": \"VRT\xC3\xA9\""), std::string::npos) << "UTF-8 once: " << json;
   EXPECT_NE(json.find(R"("message": "\u001b[2JRING\u000d\u009b\u000aOK")"), std::string::npos)
       << json;
@@ -87,7 +87,7 @@ TEST(Report, TheSummaryAndTheJsonNameEveryUnit) {
   EXPECT_NE(summary.find("VRT00003  firmware  interrupted 1.0 s    interrupted\n"),
             std::string::npos);
 
-  const std::string json = cli::JsonResults(results);
+  const std::string json = cli::JsonResults(results, "off");
   EXPECT_EQ(json.find('\n'), std::string::npos) << "one line";
   QJsonParseError error;
   const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
@@ -100,6 +100,8 @@ TEST(Report, TheSummaryAndTheJsonNameEveryUnit) {
   EXPECT_EQ(units[3].toObject()["message"].toString(), QString::fromUtf8("say \"\\\x01\u00e9"))
       << "quotes, backslashes and control bytes escaped, Latin-1 as UTF-8";
   EXPECT_EQ(json.substr(0, 24), "{\"units\": [{\"serial\": \"V");
+  EXPECT_TRUE(units[0].toObject()["id"].isNull()) << "a unit without a record";
+  EXPECT_EQ(document["history"].toString(), "off");
 }
 
 }  // namespace

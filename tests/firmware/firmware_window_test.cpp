@@ -11,6 +11,8 @@
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -26,6 +28,9 @@
 
 #include "d2xx/backend.h"
 #include "d2xx/emulated_provider.h"
+#include "history/format.h"
+#include "history/journal.h"
+#include "history/store.h"
 #include "session/config.h"
 #include "session/shared_state.h"
 #include "sim/in_process.h"
@@ -666,6 +671,48 @@ TEST_F(FirmwareWindowOverTheLink, AFastTransferIsWokenByThePortsDataAndTheUnitHo
   const sim::Record &record = unit->GetRecord();
   EXPECT_EQ(record.loaderLines.size(), static_cast<std::size_t>(image.LineCount() - 1));
   EXPECT_TRUE(record.problems.empty()) << record.problems.front();
+}
+
+}  // namespace
+
+namespace {
+
+// A download's record: none after No, ok with its file, lines and log, interrupted when closed.
+TEST_F(FirmwareWindow, EachDownloadStartedHasItsRecordInTheHistory) {
+  const QString historyFile = QString::fromStdString(files.File("history.sqlite"));
+  history::Journal journal("tolvane", historyFile, "bench");
+  journal.Start();
+  window->History = &journal;
+  const std::string path = WriteFile("firmware.HEX", hexfile::FirmwareFile(0x80));
+  window->show();
+  Choose(path);
+  answerer.buttons = {QMessageBox::No};
+  QTest::mouseClick(Button(2), Qt::LeftButton);
+  answerer.buttons = {};
+  QTest::mouseClick(Button(2), Qt::LeftButton);
+  StepDownload();
+  window->close();
+  window->show();
+  Choose(path);
+  QTest::mouseClick(Button(2), Qt::LeftButton);
+  StepDownload(20);
+  window->close();
+  ASSERT_TRUE(journal.Flush());
+
+  history::Store store;
+  ASSERT_TRUE(store.Open(historyFile, history::Store::Mode::Read));
+  const auto jobs = store.Jobs({}, true);
+  ASSERT_EQ(jobs.size(), 2u) << "none for the download that No stopped";
+  const QJsonObject closed = QJsonDocument::fromJson(jobs[0].details).object();
+  const QJsonObject done = QJsonDocument::fromJson(jobs[1].details).object();
+  EXPECT_EQ(jobs[0].outcome, "interrupted");
+  EXPECT_EQ(jobs[1].outcome, "ok");
+  EXPECT_EQ(jobs[1].message, "Download firmware to Vertiko mate is successfully complete");
+  EXPECT_EQ(done["file"].toString(), QString::fromStdString(path));
+  EXPECT_EQ(done["sha256"].toString(), history::FileSha256(QString::fromStdString(path)));
+  EXPECT_EQ(done["sent"].toInt(), done["lines"].toInt());
+  EXPECT_TRUE(done["log"].toString().contains("FF<=>Z"));
+  EXPECT_LT(closed["sent"].toInt(), closed["lines"].toInt());
 }
 
 }  // namespace

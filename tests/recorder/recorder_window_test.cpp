@@ -12,6 +12,8 @@
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QGroupBox>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QListView>
 #include <QMessageBox>
@@ -20,6 +22,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include "history/format.h"
+#include "history/journal.h"
+#include "history/store.h"
 #include "link/link.h"
 #include "session/config.h"
 #include "session/shared_state.h"
@@ -638,4 +643,51 @@ TEST_F(RecorderWindow, EscapeDoesWhatCancelDoesAndNothingDuringARecording) {
   EXPECT_FALSE(form->isVisible()) << "after the recording Esc is Cancel";
   EXPECT_EQ(form->CurrentPlayer(), nullptr);
   EXPECT_EQ(Remembered(), audioFile.toStdString());
+}
+
+// A recording's record: ok with the file, its SHA-256, the output and RTS's time when it ran to
+// its end, interrupted when the window closed.
+TEST_F(RecorderWindow, EachRecordingStartedHasItsRecordInTheHistory) {
+  const QString historyFile = QString::fromStdString(folder.File("history.sqlite"));
+  history::Journal journal("tolvane", historyFile, "bench");
+  journal.Start();
+  form->History = &journal;
+  Show();
+  OpenFile(audioFile);
+  auto record = [&] {
+    ModalScript script;
+    script.ThenMessage("Have you got connect audio cable Jack 3.5mm?");
+    find<QPushButton>("Button1")->click();
+  };
+  record();
+  form->Timer1Timer();
+  Player()->ReachEnd();
+  form->Timer1Timer();
+  record();
+  form->Timer1Timer();
+  {
+    ModalScript script;
+    script.Then([](QWidget *modal) {
+      auto *box = qobject_cast<QMessageBox *>(modal);
+      ASSERT_NE(box, nullptr);
+      ModalScript::Click(box->button(QMessageBox::Yes));
+    });
+    form->reject();  // closed mid-recording, the question answered Yes
+  }
+  ASSERT_TRUE(journal.Flush());
+
+  history::Store store;
+  ASSERT_TRUE(store.Open(historyFile, history::Store::Mode::Read));
+  const auto jobs = store.Jobs({});
+  ASSERT_EQ(jobs.size(), 2u);
+  const auto &done = jobs[0].outcome == "ok" ? jobs[0] : jobs[1];
+  const auto &closed = jobs[0].outcome == "ok" ? jobs[1] : jobs[0];
+  EXPECT_EQ(done.outcome, "ok");
+  EXPECT_EQ(done.job, "record");
+  EXPECT_EQ(closed.outcome, "interrupted");
+  const QJsonObject details = QJsonDocument::fromJson(done.details).object();
+  EXPECT_EQ(details["file"].toString(), audioFile);
+  EXPECT_EQ(details["sha256"].toString(), history::FileSha256(audioFile));
+  EXPECT_EQ(details["output"].toString(), QString::fromStdString(kDevices[0]));
+  EXPECT_GE(details["seconds"].toDouble(), 0.0);
 }
