@@ -256,6 +256,9 @@ class RecordJob : public JobBase, public recorder::RecordingView {
     limit_ = MakeTimer(recorder::kRecordingLimit, true);
     QObject::connect(limit_, &QTimer::timeout, &owner_,
                      [this] { Advance([&] { recording_.LimitReached(); }); });
+    soundWatch_ = MakeTimer(recorder::kSoundPollInterval, true);
+    QObject::connect(soundWatch_, &QTimer::timeout, &owner_,
+                     [this] { Advance([&] { recording_.WatchSound(); }); });
   }
 
   ~RecordJob() override {
@@ -282,12 +285,15 @@ class RecordJob : public JobBase, public recorder::RecordingView {
   void Interrupt() override {
     tick_->stop();
     limit_->stop();
+    soundWatch_->stop();
     recording_.Stop();
   }
 
   // RecordingView.
   void StartLimit() override { limit_->start(); }
   void StopLimit() override { limit_->stop(); }
+  void StartSoundWatch() override { soundWatch_->start(); }
+  void StopSoundWatch() override { soundWatch_->stop(); }
   void ShowPosition() override {
     if (!player_) return;
     if (const auto percent = recorder::PositionPercent(player_->GetPosition(), player_->Duration(),
@@ -316,6 +322,7 @@ class RecordJob : public JobBase, public recorder::RecordingView {
   std::unique_ptr<recorder::AudioPlayPlayer> player_;
   QTimer *tick_;
   QTimer *limit_;
+  QTimer *soundWatch_;
   int bar_ = 0;
 };
 

@@ -65,6 +65,7 @@ class TForm5 : public QDialog, private recorder::RecordingView {
   void tbarVolumeChange(int value);
   void Timer1Timer();
   void Timer2Timer();
+  void Timer3Timer();
 
   void done(int result) override;
 
@@ -88,6 +89,8 @@ class TForm5 : public QDialog, private recorder::RecordingView {
   void ShowPosition() override;
   int PositionShown() const override;
   void Show() override;
+  void StartSoundWatch() override;
+  void StopSoundWatch() override;
 
   SharedState &state_;
   MessageBoxPrompt prompt_;
@@ -127,4 +130,5 @@ class TForm5 : public QDialog, private recorder::RecordingView {
   std::array<QCheckBox *, 8> capabilityBoxes_{};
   QTimer *Timer1;
   QTimer *Timer2;
+  QTimer *Timer3;  // the poll of the output while a recording's sound starts
 };
