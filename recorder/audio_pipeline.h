@@ -161,11 +161,11 @@ struct AudioPipeline {
   // The time the output still needs to play what it holds, as it reports it; 0 when it cannot
   // tell.
   GstClockTime OutputDelay() const;
-  // The stream time (nanoseconds) of the sound that the output reports as heard now: the running
-  // time of the pipeline's clock (the output's own, which counts what has been played, the
-  // server's latency included) less the lead-in and the latency. Before the start of the segment
-  // it is less than the segment's start, by the time still to go. None while the pipeline does
-  // not run, or its clock has not moved since it started running (the output has played nothing).
+  // The stream time (nanoseconds) of the sound heard now by the pipeline's clock: its running
+  // time less the lead-in and the latency; before the start of the segment, less than the
+  // segment's start by the time still to go. None while the pipeline does not run or its clock
+  // has not moved since it started. Only for an output without a ring buffer: PulseAudio's clock
+  // runs on in real time while the server plays nothing of the stream.
   std::optional<std::int64_t> HeardTime() const;
   // The stream time heard `sinceStart` (nanoseconds of the output's running) after the output
   // began to play its stream.

@@ -1,6 +1,6 @@
 // The recorder window: choose the audio file that becomes the unit's voice message, listen to it
 // on a chosen sound output, and record it into the unit. The recording itself is a
-// recorder::MessageRecording that the window's handlers and its two timers drive.
+// recorder::MessageRecording that the window's handlers and its three timers drive.
 #pragma once
 
 #include <QDialog>

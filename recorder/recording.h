@@ -4,9 +4,10 @@
 // the stop signal (RTS set) when the file has been played or 9.9 seconds have passed since.
 //
 // An exchange of the one shape (session/exchange.h). The recorder window runs it from its handlers
-// and its two timers: Start for "RECORD MESSAGE", Step for every 250 ms tick, LimitReached when
-// the longest recording has been reached. Tests and jobs without a window call them themselves,
-// with a scripted player or the real one, and an emulated unit behind the port.
+// and its three timers: Start for "RECORD MESSAGE", Step for every 250 ms tick, WatchSound for
+// every 5 ms poll of the output while the sound starts, LimitReached when the longest recording
+// has been reached. Tests and jobs without a window call them themselves, with a scripted player
+// or the real one, and an emulated unit behind the port.
 #pragma once
 
 #include <chrono>
