@@ -506,29 +506,6 @@ TEST_F(RecorderWindow, RecordMessageRunsTheRecordingToTheEndOfTheFile) {
   form->close();
 }
 
-TEST_F(RecorderWindow, Timer3WatchesTheOutputUntilTheSoundStartsAndThenClearsRts) {
-  Show();
-  OpenFile(audioFile);
-  Player()->heardBehind = kSecond / 10;  // the output is 100 ms behind the position
-  {
-    ModalScript script;
-    script.ThenMessage("Have you got connect audio cable Jack 3.5mm?");
-    find<QPushButton>("Button1")->click();
-  }
-  form->Timer1Timer();
-  QTimer *timer3 = find<QTimer>("Timer3");
-  EXPECT_TRUE(timer3->isActive());
-  EXPECT_EQ(timer3->interval(), 5);
-  EXPECT_EQ(timer3->timerType(), Qt::PreciseTimer);
-  EXPECT_TRUE(unit.Rts());
-  EXPECT_FALSE(find<QTimer>("Timer2")->isActive());
-  Player()->position = kSecond / 10;
-  ASSERT_TRUE(QTest::qWaitFor([&] { return !timer3->isActive(); }, 1000));
-  EXPECT_FALSE(unit.Rts());
-  EXPECT_TRUE(find<QTimer>("Timer2")->isActive());
-  form->close();
-}
-
 TEST_F(RecorderWindow, Timer2EndsTheRecording) {
   Show();
   duration = 20 * kSecond;
