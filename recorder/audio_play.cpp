@@ -233,17 +233,20 @@ std::optional<std::int64_t> TAudioPlay::HeardPosition() {
   RaisePendingError();
   if (state_ != 2) return std::nullopt;
   const auto now = std::chrono::steady_clock::now();
-  if (!soundBegan_) {
-    const std::optional<std::int64_t> played = graph_->PlayedTime();
-    if (!played) {
-      // An output without a ring buffer: its clock is all it reports.
-      const std::optional<std::int64_t> heard = graph_->HeardTime();
-      if (!heard) return std::nullopt;
-      return *heard / 100;
-    }
-    if (*played <= 0) return std::nullopt;
-    soundBegan_ = now - std::chrono::nanoseconds(*played);
+  const std::optional<std::int64_t> played = graph_->PlayedTime();
+  if (!played) {
+    // An output without a ring buffer: its clock is all it reports.
+    const std::optional<std::int64_t> heard = graph_->HeardTime();
+    if (!heard) return std::nullopt;
+    return *heard / 100;
   }
+  // Each report puts the beginning no later than now less what it counts as played; the report
+  // read soonest after the output made it tells best.
+  if (*played > 0) {
+    const auto began = now - std::chrono::nanoseconds(*played);
+    if (!soundBegan_ || began < *soundBegan_) soundBegan_ = began;
+  }
+  if (!soundBegan_) return std::nullopt;
   const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(now - *soundBegan_);
   return graph_->HeardAfter(since.count()) / 100;
 }

@@ -37,7 +37,7 @@ inline constexpr std::chrono::milliseconds kPauseBeforeTimeOut{1000};
 // From Play on, the output is asked this often whether the file's first sample is heard; RTS is
 // cleared once it is, or is due within kSoundAhead.
 inline constexpr int kSoundPollInterval = 5;  // ms
-inline constexpr std::chrono::milliseconds kSoundAhead{15};
+inline constexpr std::chrono::milliseconds kSoundAhead{20};
 // An output that has not reported the sound as started this long after Play is stopped, rewound
 // and played again, RTS cleared, without waiting for its report.
 inline constexpr std::chrono::milliseconds kSoundStartLimit{3000};
