@@ -269,6 +269,9 @@ class RecordJob : public JobBase, public recorder::RecordingView {
     limit_ = MakeTimer(recorder::kRecordingLimit, true);
     QObject::connect(limit_, &QTimer::timeout, &owner_,
                      [this] { Advance([&] { recording_.LimitReached(); }); });
+    soundWatch_ = MakeTimer(recorder::kSoundPollInterval, true);
+    QObject::connect(soundWatch_, &QTimer::timeout, &owner_,
+                     [this] { Advance([&] { recording_.WatchSound(); }); });
   }
 
   ~RecordJob() override {
@@ -295,6 +298,7 @@ class RecordJob : public JobBase, public recorder::RecordingView {
   void Interrupt() override {
     tick_->stop();
     limit_->stop();
+    soundWatch_->stop();
     recording_.Stop();
   }
 
@@ -303,6 +307,8 @@ class RecordJob : public JobBase, public recorder::RecordingView {
   // RecordingView.
   void StartLimit() override { limit_->start(); }
   void StopLimit() override { limit_->stop(); }
+  void StartSoundWatch() override { soundWatch_->start(); }
+  void StopSoundWatch() override { soundWatch_->stop(); }
   void ShowPosition() override {
     if (!player_) return;
     if (const auto percent = recorder::PositionPercent(player_->GetPosition(), player_->Duration(),
@@ -331,6 +337,7 @@ class RecordJob : public JobBase, public recorder::RecordingView {
   std::unique_ptr<recorder::AudioPlayPlayer> player_;
   QTimer *tick_;
   QTimer *limit_;
+  QTimer *soundWatch_;
   int bar_ = 0;
 };
 

@@ -180,6 +180,10 @@ TForm5::TForm5(SharedState &state, QWidget *parent)
   Timer2->setObjectName("Timer2");
   Timer2->setInterval(recorder::kRecordingLimit);
   Timer2->setTimerType(Qt::PreciseTimer);  // a coarse timer may be off by 5 %, half a second
+  Timer3 = new QTimer(this);
+  Timer3->setObjectName("Timer3");
+  Timer3->setInterval(recorder::kSoundPollInterval);
+  Timer3->setTimerType(Qt::PreciseTimer);
 
   connect(Button2, &QPushButton::clicked, this, &TForm5::Button2Click);
   connect(btnPlay, &QPushButton::clicked, this, &TForm5::btnPlayClick);
@@ -193,6 +197,7 @@ TForm5::TForm5(SharedState &state, QWidget *parent)
   connect(tbarVolume, &QSlider::valueChanged, this, &TForm5::tbarVolumeChange);
   connect(Timer1, &QTimer::timeout, this, &TForm5::Timer1Timer);
   connect(Timer2, &QTimer::timeout, this, &TForm5::Timer2Timer);
+  connect(Timer3, &QTimer::timeout, this, &TForm5::Timer3Timer);
 
   UpdateControls();
 }
@@ -441,12 +446,24 @@ void TForm5::Timer2Timer() {
               });
 }
 
+void TForm5::Timer3Timer() {
+  GuardedThen([&] { recording_.WatchSound(); }, [&] { UpdateControls(); });
+}
+
 void TForm5::StartLimit() {
   Timer2->start();
 }
 
 void TForm5::StopLimit() {
   Timer2->stop();
+}
+
+void TForm5::StartSoundWatch() {
+  Timer3->start();
+}
+
+void TForm5::StopSoundWatch() {
+  Timer3->stop();
 }
 
 int TForm5::PositionShown() const {

@@ -1,6 +1,6 @@
 // The recorder window: choose the audio file that becomes the unit's voice message, listen to it
 // on a chosen sound output, and record it into the unit. The recording itself is a
-// recorder::MessageRecording that the window's handlers and its two timers drive.
+// recorder::MessageRecording that the window's handlers and its three timers drive.
 #pragma once
 
 #include <QDialog>
@@ -66,6 +66,7 @@ class TForm5 : public QDialog, private recorder::RecordingView {
   void tbarVolumeChange(int value);
   void Timer1Timer();
   void Timer2Timer();
+  void Timer3Timer();
 
   void done(int result) override;
 
@@ -94,6 +95,8 @@ class TForm5 : public QDialog, private recorder::RecordingView {
   void ShowPosition() override;
   int PositionShown() const override;
   void Show() override;
+  void StartSoundWatch() override;
+  void StopSoundWatch() override;
 
   SharedState &state_;
   MessageBoxPrompt prompt_;
@@ -134,4 +137,5 @@ class TForm5 : public QDialog, private recorder::RecordingView {
   std::array<QCheckBox *, 8> capabilityBoxes_{};
   QTimer *Timer1;
   QTimer *Timer2;
+  QTimer *Timer3;  // the poll of the output while a recording's sound starts
 };
