@@ -14,9 +14,11 @@
 #include <system_error>
 
 #include "app/choice_window.h"
+#include "app/history_window.h"
 #include "console/console_window.h"
 #include "firmware/firmware_window.h"
 #include "recorder/recorder_window.h"
+#include "session/config.h"
 #include "session/version.h"
 #include "settings/settings_window.h"
 #include "ui/buttons.h"
@@ -126,6 +128,12 @@ TForm3::TForm3(std::string programFolder, const std::function<QImage()> &banner,
   Button2 = MakeButton(this, "Button2", "Message recorder", QRect(336, 336, 140, 34));
   Button3 = MakeButton(this, "Button3", "Firmware", QRect(492, 336, 140, 34));
   Button4 = MakeButton(this, "Button4", "Exit", QRect(492, 384, 140, 34));
+  ButtonHistory = MakeButton(this, "ButtonHistory", "History", QRect(24, 384, 140, 34));
+  LabelHistory = new QLabel(this);
+  LabelHistory->setObjectName("LabelHistory");
+  LabelHistory->setTextFormat(Qt::PlainText);
+  LabelHistory->setWordWrap(true);
+  LabelHistory->setGeometry(180, 380, 300, 42);
 
   connect(Button1, &QPushButton::clicked, this, &TForm3::Button1Click);
   connect(Button2, &QPushButton::clicked, this, &TForm3::Button2Click);
@@ -133,6 +141,20 @@ TForm3::TForm3(std::string programFolder, const std::function<QImage()> &banner,
   connect(Button4, &QPushButton::clicked, this, &TForm3::Button4Click);
   connect(Button5, &QPushButton::clicked, this, &TForm3::Button5Click);
   connect(Button6, &QPushButton::clicked, this, &TForm3::Button6Click);
+  connect(ButtonHistory, &QPushButton::clicked, this, &TForm3::ButtonHistoryClick);
+
+  // The history of the jobs: VERT.ini names its file and the bench; its writer opens the file on
+  // a thread of its own and its state reaches the label by queued calls.
+  const ConfigFile config(ConfigFileName(state_.ProgramFolder));
+  journal_ = std::make_unique<history::Journal>(
+      "tolvane", QString::fromStdString(config.Read("History", "Location")),
+      QString::fromStdString(config.Read("History", "Station")));
+  journal_->StateChanged = [this](const QString &state) {
+    QMetaObject::invokeMethod(
+        this, [this, state] { ShowHistoryState(state); }, Qt::QueuedConnection);
+  };
+  ShowHistoryState(journal_->State());
+  journal_->Start();
 
   Image1->setPixmap(QPixmap::fromImage(banner()));
   UpdateButtons();
@@ -150,6 +172,23 @@ TForm3::~TForm3() {
   delete Form4;
   delete Form2;
   delete Form1;
+  delete historyWindow_;
+}
+
+QString HistoryLabelText(const QString &state) {
+  return state.startsWith("not kept") ? "History " + state : "History: " + state;
+}
+
+void TForm3::ShowHistoryState(const QString &state) {
+  LabelHistory->setText(HistoryLabelText(state));
+}
+
+void TForm3::ButtonHistoryClick() {
+  if (!historyWindow_)
+    historyWindow_ = new HistoryWindow(journal_->Off() ? QString() : journal_->FileName(), this);
+  historyWindow_->SetUnit(state_.DeviceChosen ? QString::fromStdString(state_.ChosenSerial())
+                                              : QString());
+  ShowModally(historyWindow_);
 }
 
 void TForm3::SetWindows(TForm1 *console, TForm2 *firmware, TForm4 *choice, TForm5 *recorder,
@@ -159,6 +198,10 @@ void TForm3::SetWindows(TForm1 *console, TForm2 *firmware, TForm4 *choice, TForm
   Form4 = choice;
   Form5 = recorder;
   Form6 = settings;
+  if (console) console->History = History();
+  if (firmware) firmware->History = History();
+  if (recorder) recorder->History = History();
+  if (settings) settings->History = History();
 }
 
 void TForm3::showEvent(QShowEvent *event) {

@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "history/journal.h"
 #include "session/discovery.h"
 #include "session/shared_state.h"
 
@@ -27,6 +28,7 @@ class TForm2;
 class TForm4;
 class TForm5;
 class TForm6;
+class HistoryWindow;
 
 // TolvaneAlarm
 class TForm3 : public QWidget, private SelectionView {
@@ -41,6 +43,8 @@ class TForm3 : public QWidget, private SelectionView {
   ~TForm3() override;
 
   SharedState &State() { return state_; }
+  // The history of the program's jobs, which the other windows record into.
+  history::Journal *History() { return journal_.get(); }
   // The window has had its first paint since it was shown.
   bool Painted() const { return painted_; }
 
@@ -67,6 +71,8 @@ class TForm3 : public QWidget, private SelectionView {
   void Button4Click();
   void Button5Click();
   void Button6Click();
+  void ButtonHistoryClick();
+  void ShowHistoryState(const QString &state);
 
   void ShowSelection(const std::string &label) override;
   void ChooseUnit() override;
@@ -93,13 +99,20 @@ class TForm3 : public QWidget, private SelectionView {
   QPushButton *Button2;
   QPushButton *Button3;
   QPushButton *Button4;
+  QPushButton *ButtonHistory;
+  QLabel *LabelHistory;
 
   QPointer<TForm1> Form1;
   QPointer<TForm2> Form2;
   QPointer<TForm4> Form4;
   QPointer<TForm5> Form5;
   QPointer<TForm6> Form6;
+  QPointer<HistoryWindow> historyWindow_;
+  std::unique_ptr<history::Journal> journal_;
 };
+
+// The history label's text for the history's state ("kept", "off", "not kept: <reason>").
+QString HistoryLabelText(const QString &state);
 
 // The banner picture: 473 x 157 pixels, 24-bit colour.
 QImage BannerPicture();

@@ -14,8 +14,10 @@
 #include <QTimer>
 #include <algorithm>
 #include <array>
+#include <csignal>
 #include <exception>
 
+#include "cli/history_commands.h"
 #include "cli/jobs.h"
 #include "cli/report.h"
 #include "cli/runner.h"
@@ -23,13 +25,18 @@
 #include "d2xx/ftd2xx.h"
 #include "d2xx/serial_provider.h"
 #include "firmware/download.h"
+#include "firmware/hex_check.h"
 #include "firmware/image_reader.h"
 #include "history/server_store.h"
+#include "history/format.h"
+#include "history/journal.h"
 #include "recorder/audio_devices.h"
+#include "recorder/audio_play.h"
 #include "session/discovery.h"
 #include "session/shared_state.h"
 #include "session/version.h"
 #include "settings/profile.h"
+#include "settings/settings_exchange.h"
 
 namespace cli {
 
@@ -37,30 +44,50 @@ namespace {
 
 constexpr int kRedrawInterval = 100;  // ms between redraws of the units' lines
 
-int UsageError(const Console &console, const Options &options, const std::string &message) {
-  console.err << "tolvane-cli: " << message << "\nTry 'tolvane-cli --help'.\n";
-  if (options.json)
-    console.out << QJsonDocument(QJsonObject{{"error", QString::fromLocal8Bit(message)}})
-                       .toJson(QJsonDocument::Compact)
-                       .toStdString()
-                << '\n';
+// A usage error: the message on standard error, and with --json as {"error": ...} on standard
+// output. Only an error in the command line itself is followed by the pointer to the help.
+int UsageError(const Console &console, const Options &options, const std::string &message,
+               bool commandLine = false) {
+  console.err << "tolvane-cli: " << EscapedText(message, true) << '\n';
+  if (commandLine) console.err << "Try 'tolvane-cli --help'.\n";
+  if (options.json) console.out << "{\"error\": " << JsonString(message) << "}\n";
   return kExitUsage;
 }
 
-// The signals that stop the jobs, through a pipe that the event loop watches.
+// The signals that stop the jobs: SIGTERM always, SIGINT and SIGHUP unless the program was
+// started with them ignored (nohup, a background job of a shell without job control). Before the
+// jobs start the program ends at once with status 1, also in the middle of reading a file; while
+// they run, the handler wakes the event loop through a pipe, which stops every job where it
+// stands. SIGPIPE is ignored: a reader that has gone away makes the writes of the report fail,
+// not the jobs.
 int signalPipe[2] = {-1, -1};
+volatile std::sig_atomic_t jobsRunning = 0;
+volatile std::sig_atomic_t jsonWanted = 0;
+volatile std::sig_atomic_t signalled = 0;
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
 
 void OnSignal(int) {
   const int saved = errno;
+  signalled = 1;
+  if (!jobsRunning) {
+    static constexpr char kJson[] = "{\"error\": \"interrupted\"}\n";
+    static constexpr char kText[] = "tolvane-cli: interrupted\n";
+    if (jsonWanted) {
+      [[maybe_unused]] const auto n = write(STDOUT_FILENO, kJson, sizeof kJson - 1);
+    }
+    [[maybe_unused]] const auto n = write(STDERR_FILENO, kText, sizeof kText - 1);
+    _exit(kExitFailed);
+  }
   const char byte = 1;
   [[maybe_unused]] const auto n = write(signalPipe[1], &byte, 1);
   errno = saved;
 }
 
+// Stops the jobs when a signal has come, through the pipe that the event loop watches.
 class SignalWatch {
  public:
   explicit SignalWatch(std::function<void()> stop) {
-    if (signalPipe[0] < 0 && pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    if (signalPipe[0] < 0) return;
     notifier_ = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(notifier_.get(), &QSocketNotifier::activated, notifier_.get(),
                      [stop = std::move(stop)] {
@@ -69,21 +96,10 @@ class SignalWatch {
                        }
                        stop();
                      });
-    struct sigaction action {};
-    action.sa_handler = OnSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    for (int i = 0; i < 3; ++i) sigaction(kSignals[i], &action, &previous_[i]);
-  }
-  ~SignalWatch() {
-    if (!notifier_) return;
-    for (int i = 0; i < 3; ++i) sigaction(kSignals[i], &previous_[i], nullptr);
   }
 
  private:
-  static constexpr int kSignals[3] = {SIGINT, SIGTERM, SIGHUP};
   std::unique_ptr<QSocketNotifier> notifier_;
-  struct sigaction previous_[3]{};
 };
 
 // Where a listed device is: its tty, or its emulated device's folder.
@@ -96,13 +112,11 @@ std::vector<std::pair<std::string, std::string>> Places() {
   return places;
 }
 
-int List(const Console &console, const Options &options) {
+// Every FT device the driver lists, in its order: serial number and description.
+std::vector<std::pair<std::string, std::string>> ListedDevices() {
+  std::vector<std::pair<std::string, std::string>> listed;
   DWORD count = 0;
   if (FT_ListDevices(&count, nullptr, FT_LIST_NUMBER_ONLY) != FT_OK) count = 0;
-  auto places = Places();
-  std::string devices;  // the JSON array's entries
-  std::string text;
-  std::vector<std::array<std::string, 4>> rows;  // serial, description, kind, where
   for (DWORD i = 0; i < count; ++i) {
     char serial[FT_LIST_TEXT_MAX] = {};
     char description[FT_LIST_TEXT_MAX] = {};
@@ -111,7 +125,19 @@ int List(const Console &console, const Options &options) {
       continue;
     if (FT_ListDevices(index, description, FT_LIST_BY_INDEX | FT_OPEN_BY_DESCRIPTION) != FT_OK)
       continue;
-    const bool unit = std::string(description) == kUnitDescription && IsUnitSerial(serial);
+    listed.emplace_back(serial, description);
+  }
+  return listed;
+}
+
+int List(const Console &console, const Options &options) {
+  const auto listed = ListedDevices();
+  auto places = Places();
+  std::string devices;  // the JSON array's entries
+  std::string text;
+  std::vector<std::array<std::string, 4>> rows;  // serial, description, kind, where
+  for (const auto &[serial, description] : listed) {
+    const bool unit = description == kUnitDescription && IsUnitSerial(serial);
     std::string where;
     const auto place = std::find_if(places.begin(), places.end(),
                                     [&](const auto &p) { return p.first == serial; });
@@ -124,7 +150,9 @@ int List(const Console &console, const Options &options) {
                ", \"description\": " + JsonString(description) +
                ", \"unit\": " + (unit ? "true" : "false") + ", \"where\": " + JsonString(where) +
                "}";
-    rows.push_back({serial, description, unit ? "unit" : "no unit", where});
+    // What the devices say reaches the terminal escaped.
+    rows.push_back({EscapedText(serial), EscapedText(description), unit ? "unit" : "no unit",
+                    EscapedText(where, true)});
   }
   // The columns as wide as their widest entry, two blanks apart.
   std::array<std::size_t, 3> widths{};
@@ -142,7 +170,7 @@ int List(const Console &console, const Options &options) {
   if (options.json)
     console.out << "{\"devices\": [" << devices << "]}\n";
   else
-    console.out << (count == 0 ? std::string("No FT device\n") : text);
+    console.out << (listed.empty() ? std::string("No FT device\n") : text);
   return kExitOk;
 }
 
@@ -200,6 +228,8 @@ std::string Prepare(const Options &options, JobSpec &spec) {
       } catch (const std::exception &e) {
         return e.what();
       }
+      spec.details = history::SettingsDetails(settings::WriteValues(*spec.fields),
+                                              QString::fromLocal8Bit(options.argument));
       break;
     case Command::Firmware: {
       const QString name = QString::fromLocal8Bit(options.argument);
@@ -208,6 +238,8 @@ std::string Prepare(const Options &options, JobSpec &spec) {
       std::string error;
       spec.imageText = ReadFirmwareText(options.argument, error);
       if (!error.empty()) return error;
+      const firmware::HexFault fault = firmware::CheckHexText(spec.imageText);
+      if (!fault.Sound()) return firmware::RefusalText(options.argument, fault);
       const firmware::Image image = firmware::ReadImage(spec.imageText, spec.imageText.size());
       if (image.lines.empty())
         return std::string(image.tooLarge ? firmware::kTooLargeMessage : firmware::kNoImageMessage);
@@ -217,6 +249,7 @@ std::string Prepare(const Options &options, JobSpec &spec) {
         return "no folder " + folder + " for the transfer logs";
       if (folder.back() != '/') folder += '/';
       spec.logFolder = folder;
+      spec.details = history::FirmwareDetails(name, image.LineCount(), spec.fast);
       break;
     }
     case Command::Record: {
@@ -227,16 +260,32 @@ std::string Prepare(const Options &options, JobSpec &spec) {
       if (!StartGStreamer(&error)) return error;
       spec.outputs = ListAudioOutputs();
       spec.outputIndex = 0;
+      if (spec.outputs.empty()) return "no sound output to play the message on";
       if (options.output) {
         const auto it = std::find(spec.outputs.begin(), spec.outputs.end(), *options.output);
         if (it == spec.outputs.end())
           return "no sound output \"" + *options.output + "\" (see tolvane-cli outputs)";
         spec.outputIndex = static_cast<int>(it - spec.outputs.begin());
       }
+      // The file opened on the output as the job will open it: a file that the player refuses,
+      // or whose length it cannot tell, is refused before any unit is asked to record.
+      try {
+        QObject owner;
+        const TAudioPlay player(&owner, spec.audioFile, spec.outputIndex, spec.outputs);
+        if (player.Duration() <= 0) return spec.audioFile + ": the length of the sound is unknown";
+      } catch (const std::exception &e) {
+        return spec.audioFile + ": " + e.what();
+      }
+      spec.details = history::RecordDetails(
+          QString::fromLocal8Bit(options.argument),
+          spec.outputs.empty()
+              ? QString()
+              : QString::fromStdString(spec.outputs[std::size_t(spec.outputIndex)]));
       break;
     }
     case Command::Send:
       spec.line = options.argument;
+      spec.details = history::SendDetails(options.argument);
       break;
     default:
       break;
@@ -245,6 +294,28 @@ std::string Prepare(const Options &options, JobSpec &spec) {
 }
 
 }  // namespace
+
+void CatchSignals() {
+  static bool caught = false;
+  if (caught) return;
+  caught = true;
+  std::signal(SIGPIPE, SIG_IGN);
+  if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) signalPipe[0] = signalPipe[1] = -1;
+  for (const int signal : kStopSignals) {
+    struct sigaction previous {};
+    sigaction(signal, nullptr, &previous);
+    if (signal != SIGTERM && previous.sa_handler == SIG_IGN) continue;
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(signal, &action, nullptr);
+  }
+}
+
+bool Signalled() {
+  return signalled != 0;
+}
 
 std::string ReadFirmwareText(const std::string &fileName, std::string &error) {
   QFile file(QString::fromLocal8Bit(fileName));
@@ -275,19 +346,29 @@ Choice ChooseUnits(const Options &options) {
   Choice choice;
   if (options.all) {
     choice.serials = offered;
-    choice.missing.assign(offered.size(), false);
+    choice.failures.assign(offered.size(), {});
     return choice;
   }
+  const auto listed = ListedDevices();
   for (const auto &serial : options.units) {
     choice.serials.push_back(serial);
-    choice.missing.push_back(std::find(offered.begin(), offered.end(), serial) == offered.end());
+    std::string failure;
+    if (std::find(offered.begin(), offered.end(), serial) == offered.end()) {
+      const bool device = std::any_of(listed.begin(), listed.end(),
+                                      [&](const auto &d) { return d.first == serial; });
+      failure = device ? "USB device " + serial + " is not a unit" : NotConnectedMessage(serial);
+    }
+    choice.failures.push_back(std::move(failure));
   }
   return choice;
 }
 
-int Run(const std::vector<std::string> &arguments, Console console) {
+namespace {
+
+int RunCommand(const std::vector<std::string> &arguments, const Console &console) {
   const Parsed parsed = ParseArguments(arguments);
   const Options &options = parsed.options;
+  jsonWanted = options.json;
   if (options.help) {
     console.out << HelpText(options.command);
     return kExitOk;
@@ -298,9 +379,11 @@ int Run(const std::vector<std::string> &arguments, Console console) {
     console.out << "tolvane-cli " << (version.empty() ? std::string("(unknown)") : version) << '\n';
     return kExitOk;
   }
-  if (!parsed.error.empty()) return UsageError(console, options, parsed.error);
+  if (!parsed.error.empty()) return UsageError(console, options, parsed.error, true);
   if (options.command == Command::List) return List(console, options);
   if (options.command == Command::Outputs) return Outputs(console, options);
+  if (options.command == Command::History) return HistoryCommand(options, console.out, console.err);
+  if (options.command == Command::Summary) return SummaryCommand(options, console.out, console.err);
   if (options.command == Command::ServerInit) return ServerInit(console, options);
 
   JobSpec spec;
@@ -313,9 +396,14 @@ int Run(const std::vector<std::string> &arguments, Console console) {
   std::ostream &progressOut = options.json ? console.err : console.out;
   const bool terminal = options.json ? console.errTerminal : console.outTerminal;
   Reporter reporter(progressOut, terminal, console.width, choice.serials, spec.name);
-  Runner runner(spec, choice.serials, options.command == Command::Record);
+  // Every unit's job has its record in the history, written by a thread of its own.
+  const HistoryPlace place = HistoryPlaceOf(options);
+  history::Journal journal("tolvane-cli", QString::fromStdString(place.location),
+                           QString::fromStdString(place.station));
+  journal.Start();
+  Runner runner(spec, choice.serials, options.command == Command::Record, &journal);
   for (std::size_t i = 0; i < choice.serials.size(); ++i)
-    if (choice.missing[i]) runner.Fail(i, NotConnectedMessage(choice.serials[i]));
+    if (!choice.failures[i].empty()) runner.Fail(i, choice.failures[i]);
 
   bool interrupted = false;
   runner.Progressed = [&](std::size_t i, const Progress &p) { reporter.Progressed(i, p); };
@@ -328,20 +416,39 @@ int Run(const std::vector<std::string> &arguments, Console console) {
   QTimer redraw;
   QObject::connect(&redraw, &QTimer::timeout, [&] { reporter.Flush(); });
   if (terminal) redraw.start(kRedrawInterval);
+  // From here on a signal stops the jobs, which end as their windows' would.
+  jobsRunning = 1;
   reporter.Flush();
   runner.Start();
   QCoreApplication::exec();
   redraw.stop();
   reporter.Flush();
+  journal.Flush();
+  const QString historyState = journal.State();
+  if (historyState.startsWith("not kept"))
+    console.err << "tolvane-cli: history " << historyState.toStdString() << '\n';
 
   if (options.json) {
     console.err << SummaryText(runner.Results());
-    console.out << JsonResults(runner.Results()) << '\n';
+    console.out << JsonResults(runner.Results(), historyState.toLatin1().toStdString()) << '\n';
   } else {
     console.out << SummaryText(runner.Results());
   }
-  console.out << std::flush;
   return interrupted || !runner.AllOk() ? kExitFailed : kExitOk;
+}
+
+}  // namespace
+
+int Run(const std::vector<std::string> &arguments, Console console) {
+  CatchSignals();
+  int status = RunCommand(arguments, console);
+  // The report must have reached its reader: a full disk or a closed standard output fails.
+  if (!(console.out << std::flush)) {
+    console.err << "tolvane-cli: the report could not be written to standard output\n";
+    if (status == kExitOk) status = kExitFailed;
+  }
+  if (Signalled()) status = kExitFailed;
+  return status;
 }
 
 }  // namespace cli

@@ -19,14 +19,23 @@ struct Console {
   int width = 80;
 };
 
-// Runs the command line `arguments` (the program's name first); the exit status.
+// Runs the command line `arguments` (the program's name first); the exit status. A report that
+// cannot be written to `console.out` makes it 1.
 int Run(const std::vector<std::string> &arguments, Console console);
 
+// Takes the signals for the whole process (Run does it too): SIGPIPE ignored; SIGTERM, and SIGINT
+// and SIGHUP unless they were ignored when the program started, end the program with status 1
+// before the jobs start and stop every job while they run.
+void CatchSignals();
+// Whether one of those signals has come.
+bool Signalled();
+
 // The units a command runs on, in order: with --all the units connected now, with --unit the
-// serials given. `missing` marks the given serials that are not connected.
+// serials given. `failures` says why a given serial cannot be worked on ("... not connected",
+// "... is not a unit"), empty for a connected unit.
 struct Choice {
   std::vector<std::string> serials;
-  std::vector<bool> missing;
+  std::vector<std::string> failures;
 };
 Choice ChooseUnits(const Options &options);
 

@@ -1,5 +1,6 @@
 #include "cli/jobs.h"
 
+#include <QFile>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -9,6 +10,7 @@
 
 #include "console/console_session.h"
 #include "firmware/download.h"
+#include "history/format.h"
 #include "recorder/audio_play.h"
 #include "recorder/recording.h"
 #include "session/exchange.h"
@@ -121,19 +123,18 @@ class SettingsJob : public JobBase, public TimerView {
     const std::string word = Word();
     if (!Guard([&] { exchange_.Step(); }, [&] { Interrupt(); })) return;
     if (!exchange_.Running()) {
-      Finish(exchange_.CurrentResult() == settings::Result::Accepted, prompt_.Last());
+      // A unit that gave no reply in time: the exchange's limit, the command line's words.
+      if (exchange_.CurrentResult() == settings::Result::NoReply)
+        Finish(false, std::string(kNoReply) + (word == "DEFAULT" ? "" : " to " + word));
+      else
+        Finish(exchange_.CurrentResult() == settings::Result::Accepted, prompt_.Last());
     } else if (Word() != word) {
-      waited_ = 0;
       Report(Shown());
-    } else if ((waited_ += Timer()->interval()) >= kReplyLimitMs) {
-      Interrupt();
-      Finish(false, std::string(kNoReply) + (word == "DEFAULT" ? "" : " to " + word));
     }
   }
 
   settings::ParameterValues fields_;
   ExchangeType exchange_;
-  int waited_ = 0;
 };
 
 template <>
@@ -189,6 +190,18 @@ class FirmwareJob : public JobBase, public firmware::DownloadView {
   void Interrupt() override {
     StopTicking();
     download_.Stop();
+  }
+
+  std::string InterruptedMessage() const override {
+    return download_.Running() ? std::string(kInterruptedTransfer) : std::string();
+  }
+
+  QJsonObject EndDetails() const override {
+    QFile log(QString::fromStdString(session_.LogPath()));
+    const QByteArray text = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+    const int lines = download_.CurrentImage().LineCount();
+    return {{"sent", std::clamp(download_.LineIndex() - 1, 0, lines)},
+            {"log", QString::fromLatin1(text)}};
   }
 
   // DownloadView.
@@ -256,6 +269,9 @@ class RecordJob : public JobBase, public recorder::RecordingView {
     limit_ = MakeTimer(recorder::kRecordingLimit, true);
     QObject::connect(limit_, &QTimer::timeout, &owner_,
                      [this] { Advance([&] { recording_.LimitReached(); }); });
+    soundWatch_ = MakeTimer(recorder::kSoundPollInterval, true);
+    QObject::connect(soundWatch_, &QTimer::timeout, &owner_,
+                     [this] { Advance([&] { recording_.WatchSound(); }); });
   }
 
   ~RecordJob() override {
@@ -282,12 +298,17 @@ class RecordJob : public JobBase, public recorder::RecordingView {
   void Interrupt() override {
     tick_->stop();
     limit_->stop();
+    soundWatch_->stop();
     recording_.Stop();
   }
+
+  QJsonObject EndDetails() const override { return {{"seconds", recording_.RtsClearedSeconds()}}; }
 
   // RecordingView.
   void StartLimit() override { limit_->start(); }
   void StopLimit() override { limit_->stop(); }
+  void StartSoundWatch() override { soundWatch_->start(); }
+  void StopSoundWatch() override { soundWatch_->stop(); }
   void ShowPosition() override {
     if (!player_) return;
     if (const auto percent = recorder::PositionPercent(player_->GetPosition(), player_->Duration(),
@@ -316,6 +337,7 @@ class RecordJob : public JobBase, public recorder::RecordingView {
   std::unique_ptr<recorder::AudioPlayPlayer> player_;
   QTimer *tick_;
   QTimer *limit_;
+  QTimer *soundWatch_;
   int bar_ = 0;
 };
 
@@ -348,19 +370,48 @@ class SendJob : public JobBase, public console::ConsoleView {
 
   void Interrupt() override { console_.Stop(); }
 
+  // The lines received, each with the CR LF that ended it, and a line begun.
+  QJsonObject EndDetails() const override {
+    std::string replies;
+    for (const std::string &line : lines_) replies += line + "\r\n";
+    replies += partial_;
+    return {{"replies", history::WireText(replies)}};
+  }
+
   // ConsoleView.
   void StartTicking() override { timer_->start(); }
   void StopTicking() override { timer_->stop(); }
   void Show() override {}
+  // The reply is complete at a line "OK" or "ERR", or when no byte has come for kSendReplyMs;
+  // "ERR" fails the unit.
   void ShowTick(const console::TickResult &result) override {
-    for (const std::string &line : result.added) reply_ += (reply_.empty() ? "" : "\n") + line;
-    if (!reply_.empty()) {
-      Interrupt();
-      Finish(true, reply_);
-    } else if ((waited_ += timer_->interval()) >= kSendReplyMs) {
-      Interrupt();
-      Finish(false, std::string(kNoReply));
+    bool heard = session_.ReplyBuffer.size() != waiting_;  // a line begun, or grown
+    waiting_ = session_.ReplyBuffer.size();
+    for (const std::string &line : result.added) {
+      heard = true;
+      reply_ += (reply_.empty() ? "" : "\n") + line;
+      lines_.push_back(line);
+      if (line == "OK" || line == "ERR") {
+        Interrupt();
+        Finish(line == "OK", reply_);
+        return;
+      }
     }
+    if (heard) {
+      waited_ = 0;
+      return;
+    }
+    if ((waited_ += timer_->interval()) < kSendReplyMs) return;
+    // Silence: what came is the reply, a line begun included.
+    if (!session_.ReplyBuffer.empty()) {
+      partial_ = session_.ReplyBuffer;
+      reply_ += (reply_.empty() ? "" : "\n") + partial_;
+    }
+    Interrupt();
+    if (reply_.empty())
+      Finish(false, std::string(kNoReply));
+    else
+      Finish(true, reply_);
   }
 
  private:
@@ -368,7 +419,10 @@ class SendJob : public JobBase, public console::ConsoleView {
   console::ConsoleSession console_;
   QTimer *timer_;
   std::string reply_;
-  int waited_ = 0;
+  std::size_t waiting_ = 0;         // bytes of a line begun in the reply buffer at the last tick
+  int waited_ = 0;                  // ms without a byte
+  std::vector<std::string> lines_;  // the lines received
+  std::string partial_;             // a line begun when the unit fell silent
 };
 
 }  // namespace

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include <QJsonObject>
+
 #include "session/user_prompt.h"
 
 struct Session;
@@ -18,12 +20,12 @@ class ParameterFields;
 
 namespace cli {
 
-// How long the settings write and the default command wait for a reply before the unit has
-// failed; the window waits for as long as it stays open.
-inline constexpr int kReplyLimitMs = 3000;
-// How long `send` waits for the reply.
+// How long `send` waits without a byte before the reply is complete (or missing).
 inline constexpr int kSendReplyMs = 1000;
 inline constexpr std::string_view kNoReply = "no reply";
+// A download stopped after its start command: the unit waits in its loader.
+inline constexpr std::string_view kInterruptedTransfer =
+    "interrupted during the transfer: the unit stays in its loader until a download completes";
 
 // The command line asks nothing: a question is answered Yes (running the command is the
 // consent), and each text the window would show is kept; the last one is the job's message.
@@ -55,6 +57,8 @@ struct JobSpec {
   std::vector<std::string> outputs;
   // send: the command line without CR LF.
   std::string line;
+  // The details of each unit's history record at its start.
+  QJsonObject details;
 };
 
 // A job's progress: its state in words and, where it has one, its progress in percent.
@@ -73,6 +77,11 @@ class UnitJob {
   // Stops the job where it stands: nothing further is sent, its log is closed with what it
   // holds. Ended is not called.
   virtual void Interrupt() = 0;
+  // What an interruption now leaves behind, told before Interrupt; empty: nothing but the
+  // interruption itself.
+  virtual std::string InterruptedMessage() const { return {}; }
+  // The details of the job's history record known at its end (or where it stands).
+  virtual QJsonObject EndDetails() const { return {}; }
 
   std::function<void(const Progress &)> Progressed;
   std::function<void(bool ok, const std::string &message)> Ended;

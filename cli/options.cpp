@@ -4,6 +4,7 @@
 #include <QStringList>
 #include <algorithm>
 #include <array>
+#include <string_view>
 
 namespace cli {
 
@@ -29,30 +30,53 @@ constexpr std::array kCommands = {
                 "Lists the sound outputs by the names that --output takes.\n"
                 "With --json: {\"outputs\": [NAME, ...]}.\n"},
     CommandInfo{
-        Command::Settings, "settings", "PROFILE", true, "unit all",
+        Command::Settings, "settings", "PROFILE", true, "unit all history",
         "write every parameter of a profile",
         "Writes the 27 lines of the settings write (\"AT@NORM\" and the 26 parameters) with\n"
         "the values of the profile file PROFILE to every chosen unit. A profile that is\n"
         "refused stops the command before anything is sent.\n"},
-    CommandInfo{Command::Defaults, "defaults", nullptr, true, "unit all",
+    CommandInfo{Command::Defaults, "defaults", nullptr, true, "unit all history",
                 "restore the units' defaults",
                 "Sends \"AT@DEFAULT\" to every chosen unit and waits for its \"OK\".\n"},
     CommandInfo{
-        Command::Firmware, "firmware", "FILE.HEX", true, "unit all fast log-dir",
+        Command::Firmware, "firmware", "FILE.HEX", true, "unit all fast log-dir history",
         "load firmware from an Intel HEX file",
         "Loads the firmware image of FILE.HEX into every chosen unit. Each unit's transfer\n"
         "log is LOG_<serial>.TXT in the folder of --log-dir (default: the current folder).\n"
         "--fast sends each byte as soon as the reply to the one before has come.\n"},
-    CommandInfo{Command::Record, "record", "FILE", true, "unit all output",
+    CommandInfo{Command::Record, "record", "FILE", true, "unit all output history",
                 "record the units' message from an audio file",
                 "Records the message of every chosen unit from the audio file FILE, unit after\n"
                 "unit, playing it on the sound output --output NAME (default: the first one).\n"
                 "The audio cable must be connected: nothing is asked.\n"},
     CommandInfo{
-        Command::Send, "send", "LINE", true, "unit all",
+        Command::Send, "send", "LINE", true, "unit all history",
         "send one command line and show the replies",
         "Sends LINE with CR LF to every chosen unit and prints each unit's reply, complete\n"
-        "at its line feed. A unit silent for 1 s has failed with \"no reply\".\n"},
+        "at a line \"OK\" or \"ERR\", or after 1 s without a byte. A reply \"ERR\" fails the\n"
+        "unit; a unit silent for 1 s has failed with \"no reply\". LINE holds no CR, LF or NUL.\n"},
+    CommandInfo{
+        Command::History, "history", nullptr, false, "unit job outcome since limit csv log history",
+        "list the jobs of the service history",
+        "Lists the jobs of the service history, newest first (by start, then unit, then id),\n"
+        "of every unit or of each --unit SERIAL. Opens no unit.\n"
+        "With --json: {\"jobs\": [{\"id\", \"unit\", \"job\", \"started\", \"ended\", "
+        "\"outcome\",\n"
+        "\"message\", \"station\", \"operator\", \"program\", \"details\"}]}; with --csv: RFC "
+        "4180\n"
+        "CSV (UTF-8, CRLF) with a header row. Both leave the transfer log out: --log ID prints\n"
+        "one job's log.\n"
+        "Exit status: 0 the history was read, 1 it could not be read, 2 a usage error.\n"},
+    CommandInfo{
+        Command::Summary, "summary", nullptr, false, "unit history",
+        "what each unit carries, from the service history",
+        "For each unit, by serial: its firmware (the last firmware job that ended ok), its\n"
+        "parameters (the last settings job that ended ok, or \"defaults\" when an ok\n"
+        "defaults job ended after it), its message (the last ok recording) and the start\n"
+        "of its newest job. Opens no unit.\n"
+        "With --json: {\"units\": [{\"unit\", \"firmware\", \"parameters\", \"message\",\n"
+        "\"last\"}]}.\n"
+        "Exit status: 0 the history was read, 1 it could not be read, 2 a usage error.\n"},
     CommandInfo{
         Command::ServerInit, "server-init", "URL", false, "",
         "make the shared history's tables on a server",
@@ -112,6 +136,7 @@ std::string HelpText(Command command) {
         "  --fast          firmware: the fast transfer\n"
         "  --log-dir DIR   firmware: the folder of the transfer logs\n"
         "  --output NAME   record: the sound output\n"
+        "  --history FILE  the service history's file for this run, or none (no history)\n"
         "  --help          this help, or a command's with the command\n"
         "  --version       the program's version\n"
         "\nExit status: 0 every unit succeeded, 1 a unit failed or the command was interrupted,\n"
@@ -128,6 +153,18 @@ std::string HelpText(Command command) {
     text += "  --log-dir DIR   the folder of the transfer logs (default: the current folder)\n";
   if (Takes(*info, "output"))
     text += "  --output NAME   the sound output (see `tolvane-cli outputs`)\n";
+  if (!info->units && Takes(*info, "unit"))
+    text += "  --unit SERIAL   a unit (repeatable); every unit without it\n";
+  if (Takes(*info, "job"))
+    text +=
+        "  --job JOB       settings, defaults, firmware, record or send\n"
+        "  --outcome WORD  running, ok, failed or interrupted\n"
+        "  --since DATE    jobs started at or after YYYY-MM-DD (local midnight) or\n"
+        "                  YYYY-MM-DDThh:mm[:ss][Z|+hh:mm|-hh:mm]\n"
+        "  --limit N       at most N jobs\n"
+        "  --csv           RFC 4180 CSV on standard output\n"
+        "  --log ID        the transfer log of one job\n";
+  if (Takes(*info, "history")) text += "  --history FILE  the service history's file, or none\n";
   text +=
       "  --json          one JSON object on standard output, everything else on standard error\n"
       "  --help          this help\n";
@@ -147,13 +184,24 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
   const QCommandLineOption output("output", {}, "NAME");
   const QCommandLineOption help(QStringList{"help", "h"});
   const QCommandLineOption version("version");
-  parser.addOptions({unit, all, json, fast, logDir, output, help, version});
+  const QCommandLineOption history("history", {}, "FILE");
+  const QCommandLineOption job("job", {}, "JOB");
+  const QCommandLineOption outcome("outcome", {}, "OUTCOME");
+  const QCommandLineOption since("since", {}, "DATE");
+  const QCommandLineOption limit("limit", {}, "N");
+  const QCommandLineOption csv("csv");
+  const QCommandLineOption log("log", {}, "ID");
+  parser.addOptions({unit, all, json, fast, logDir, output, help, version, history, job, outcome,
+                     since, limit, csv, log});
 
   QStringList list;
   for (const auto &a : arguments) list << QString::fromLocal8Bit(a.data(), qsizetype(a.size()));
   if (list.isEmpty()) list << "tolvane-cli";
   if (!parser.parse(list)) {
     parsed.error = parser.errorText().toStdString();
+    // A script that asked for JSON gets its error as JSON, whatever else the line holds.
+    o.json = std::any_of(arguments.begin() + (arguments.empty() ? 0 : 1), arguments.end(),
+                         [](const std::string &a) { return a == "--json" || a == "-json"; });
     return parsed;
   }
   o.help = parser.isSet(help);
@@ -163,11 +211,22 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
   o.fast = parser.isSet(fast);
   for (const QString &s : parser.values(unit)) {
     const std::string serial = s.toStdString();
+    // An empty value, or the next option taken as the value of a --unit without one.
+    if (s.trimmed().isEmpty() || s.startsWith('-')) {
+      parsed.error = "--unit needs a serial number, not \"" + serial + "\"";
+      return parsed;
+    }
     if (std::find(o.units.begin(), o.units.end(), serial) == o.units.end())
       o.units.push_back(serial);
   }
   if (parser.isSet(logDir)) o.logDir = parser.value(logDir).toStdString();
   if (parser.isSet(output)) o.output = parser.value(output).toStdString();
+  if (parser.isSet(history)) o.history = parser.value(history).toStdString();
+  o.job = parser.value(job).toStdString();
+  o.outcome = parser.value(outcome).toStdString();
+  if (parser.isSet(since)) o.since = parser.value(since).toStdString();
+  o.csv = parser.isSet(csv);
+  if (parser.isSet(log)) o.log = parser.value(log).toStdString();
 
   const QStringList positional = parser.positionalArguments();
   if (positional.isEmpty()) {
@@ -194,16 +253,49 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
     return parsed;
   }
   if (wanted) o.argument = positional.at(1).toStdString();
+  if (o.command == Command::Send &&
+      o.argument.find_first_of(std::string_view("\r\n\0", 3)) != std::string::npos) {
+    parsed.error = "send: LINE must not hold CR, LF or NUL (CR LF is added)";
+    return parsed;
+  }
 
-  const std::array<std::pair<const QCommandLineOption *, const char *>, 5> specific = {
-      {{&unit, "unit"}, {&all, "all"}, {&fast, "fast"}, {&logDir, "log-dir"}, {&output, "output"}}};
+  const std::array<std::pair<const QCommandLineOption *, const char *>, 12> specific = {
+      {{&unit, "unit"},
+       {&all, "all"},
+       {&fast, "fast"},
+       {&logDir, "log-dir"},
+       {&output, "output"},
+       {&job, "job"},
+       {&outcome, "outcome"},
+       {&since, "since"},
+       {&limit, "limit"},
+       {&csv, "csv"},
+       {&log, "log"},
+       {&history, "history"}}};
   for (const auto &[option, name] : specific) {
     if (parser.isSet(*option) && !Takes(*info, name)) {
       parsed.error = o.commandName + " does not take --" + name;
       return parsed;
     }
   }
-  if (o.all && !o.units.empty())
+  if (parser.isSet(limit)) {
+    bool number = false;
+    o.limit = parser.value(limit).toLongLong(&number);
+    if (!number || o.limit < 0) {
+      parsed.error =
+          "--limit takes a number of jobs, not \"" + parser.value(limit).toStdString() + "\"";
+      return parsed;
+    }
+  }
+  static const QStringList jobs = {"settings", "defaults", "firmware", "record", "send"};
+  static const QStringList outcomes = {"running", "ok", "failed", "interrupted"};
+  if (parser.isSet(job) && !jobs.contains(parser.value(job)))
+    parsed.error = "--job takes settings, defaults, firmware, record or send";
+  else if (parser.isSet(outcome) && !outcomes.contains(parser.value(outcome)))
+    parsed.error = "--outcome takes running, ok, failed or interrupted";
+  else if (o.csv && o.json)
+    parsed.error = "--json and --csv exclude each other";
+  else if (o.all && !o.units.empty())
     parsed.error = "--unit and --all exclude each other";
   else if (info->units && !o.all && o.units.empty())
     parsed.error = o.commandName + " needs --unit SERIAL or --all";

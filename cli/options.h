@@ -13,7 +13,19 @@ inline constexpr int kExitOk = 0;      // every unit succeeded
 inline constexpr int kExitFailed = 1;  // a unit failed or was interrupted
 inline constexpr int kExitUsage = 2;   // bad arguments, a refused profile or file, no unit
 
-enum class Command { None, List, Outputs, Settings, Defaults, Firmware, Record, Send, ServerInit };
+enum class Command {
+  None,
+  List,
+  Outputs,
+  Settings,
+  Defaults,
+  Firmware,
+  Record,
+  Send,
+  History,
+  Summary,
+  ServerInit
+};
 
 struct Options {
   Command command = Command::None;
@@ -25,8 +37,17 @@ struct Options {
   bool fast = false;                  // --fast (firmware)
   std::string logDir;                 // --log-dir (firmware); empty: the current folder
   std::optional<std::string> output;  // --output (record)
-  bool help = false;                  // --help, for the program or the subcommand
-  bool version = false;               // --version
+  // --history FILE|none: the history file of this run, or none; unset: VERT.ini's.
+  std::optional<std::string> history;
+  // history: the filters, the CSV form and the one job whose log is printed.
+  std::string job;                   // --job
+  std::string outcome;               // --outcome
+  std::optional<std::string> since;  // --since
+  long long limit = -1;              // --limit
+  bool csv = false;                  // --csv
+  std::optional<std::string> log;    // --log ID
+  bool help = false;                 // --help, for the program or the subcommand
+  bool version = false;              // --version
 };
 
 // What the parse gives: the options, or the text of a usage error.

@@ -31,7 +31,9 @@ class Reporter {
     Progress progress;
     bool ended = false;
     UnitResult result;
+    int tenthShown = -1;  // plain lines: the last tenth of the way shown
   };
+  static constexpr int kPlainStep = 10;  // percent between plain progress lines
 
   std::ostream &out_;
   bool terminal_;
@@ -45,10 +47,16 @@ class Reporter {
 // The summary: a count, then each unit with its job, result, time and message.
 std::string SummaryText(const std::vector<UnitResult> &results);
 
-// A JSON string of Latin-1 bytes.
+// A text for a terminal: bytes that are not printable ASCII escaped ("\x1B", "\r", "\n"); with
+// `keepHighBytes` only the control characters (UTF-8 text of the user's own, a file name).
+std::string EscapedText(const std::string &text, bool keepHighBytes = false);
+
+// A JSON string: UTF-8 text as it is, other bytes as Latin-1 characters; control characters
+// (0x00 to 0x1F, 0x7F to 0x9F) escaped.
 std::string JsonString(const std::string &text);
 
-// {"units": [{"serial", "job", "ok", "message", "seconds"}, ...]} on one line.
-std::string JsonResults(const std::vector<UnitResult> &results);
+// {"units": [{"serial", "job", "ok", "message", "seconds", "id"}, ...], "history": STATE} on one
+// line; "id" is the unit's history record, null where it has none.
+std::string JsonResults(const std::vector<UnitResult> &results, const std::string &history);
 
 }  // namespace cli

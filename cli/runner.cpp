@@ -1,16 +1,33 @@
 #include "cli/runner.h"
 
+#include <algorithm>
 #include <exception>
 #include <thread>
 
+#include "history/journal.h"
 #include "link/ft232.h"
 #include "link/link.h"
+#include "session/discovery.h"
 #include "session/session.h"
+#include "session/shared_state.h"
 
 namespace cli {
 
 namespace {
+
 constexpr std::chrono::milliseconds kOpenPause{10};  // before and after the configuration
+
+bool StillListed(const std::string &serial) {
+  SharedState state({});
+  ScanDevices(state);
+  const std::vector<std::string> units = OfferedUnits(state);
+  return std::find(units.begin(), units.end(), serial) != units.end();
+}
+
+}  // namespace
+
+std::string BusyMessage(const std::string &serial) {
+  return "Device " + serial + " can not open: busy, another program holds it";
 }
 
 // One unit: lives on its own thread from Start to its result.
@@ -26,16 +43,24 @@ struct Runner::Unit {
   std::unique_ptr<UnitJob> job;
   bool over = false;
   std::chrono::steady_clock::time_point began;
-  std::function<void()> finishInterrupted;
+  std::function<void(const std::string &message)> finishInterrupted;
+  history::JobEntry record;  // the job's history record, from the start of its thread
 };
 
-Runner::Runner(JobSpec spec, std::vector<std::string> serials, bool oneAfterAnother)
-    : spec_(std::move(spec)), oneAfterAnother_(oneAfterAnother) {
+namespace {
+QString Outcome(bool ok, bool interrupted) {
+  return ok ? "ok" : interrupted ? "interrupted" : "failed";
+}
+}  // namespace
+
+Runner::Runner(JobSpec spec, std::vector<std::string> serials, bool oneAfterAnother,
+               history::Journal *journal)
+    : spec_(std::move(spec)), oneAfterAnother_(oneAfterAnother), journal_(journal) {
   for (std::size_t i = 0; i < serials.size(); ++i) {
     auto unit = std::make_unique<Unit>();
     unit->index = i;
     unit->serial = serials[i];
-    results_.push_back({serials[i], spec_.name, false, {}, 0, false});
+    results_.push_back({serials[i], spec_.name, false, {}, 0, false, {}});
     units_.push_back(std::move(unit));
   }
 }
@@ -53,6 +78,10 @@ void Runner::Fail(std::size_t index, const std::string &message) {
   unit.failedBefore = true;
   unit.pending = false;
   results_[index].message = message;
+  unit.record.Start(journal_, QString::fromStdString(unit.serial),
+                    QString::fromStdString(spec_.name), spec_.details);
+  unit.record.End("failed", QString::fromLatin1(message));
+  results_[index].id = unit.record.Id().toStdString();
   ++ended_;
 }
 
@@ -109,7 +138,10 @@ void Runner::StartUnit(std::size_t index) {
         ok,
         message,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - unit.began).count(),
-        interrupted};
+        interrupted,
+        unit.record.Id().toStdString()};
+    unit.record.End(Outcome(ok, interrupted), QString::fromLatin1(message),
+                    unit.job ? unit.job->EndDetails() : QJsonObject());
     // The job goes outside its own handlers; its port closes here, waiting for what it sent.
     QMetaObject::invokeMethod(
         unit.context,
@@ -124,11 +156,15 @@ void Runner::StartUnit(std::size_t index) {
         Qt::QueuedConnection);
   };
 
-  unit.finishInterrupted = [finish] { finish(false, std::string(kInterrupted), true); };
+  unit.finishInterrupted = [finish](const std::string &message) {
+    finish(false, message.empty() ? std::string(kInterrupted) : message, true);
+  };
   QMetaObject::invokeMethod(
       unit.context,
       [this, &unit, report, finish] {
         unit.began = std::chrono::steady_clock::now();
+        unit.record.Start(journal_, QString::fromStdString(unit.serial),
+                          QString::fromStdString(spec_.name), spec_.details);
         unit.session = std::make_unique<Session>(unit.serial, spec_.logFolder);
         unit.session->LogName = "LOG_" + unit.serial + ".TXT";
         report({"opening", -1});
@@ -138,7 +174,8 @@ void Runner::StartUnit(std::size_t index) {
           ConfigurePort(*unit.session->Port);
           std::this_thread::sleep_for(kOpenPause);
         } catch (const std::exception &e) {
-          finish(false, e.what(), false);
+          // Listed, alive and still not to be had: another program holds the unit.
+          finish(false, StillListed(unit.serial) ? BusyMessage(unit.serial) : e.what(), false);
           return;
         }
         if (interrupted_) {
@@ -178,7 +215,8 @@ void Runner::Interrupt() {
     if (!unit->context) {
       // Not started (units in turn): interrupted where it stands, before its start.
       unit->pending = false;
-      results_[unit->index] = {unit->serial, spec_.name, false, std::string(kInterrupted), 0, true};
+      results_[unit->index] = {unit->serial, spec_.name, false, std::string(kInterrupted), 0,
+                               true,         {}};
       ++ended_;
       if (Ended) Ended(unit->index, results_[unit->index]);
       continue;
@@ -188,8 +226,9 @@ void Runner::Interrupt() {
         u->context,
         [u] {
           if (u->over) return;
+          const std::string message = u->job ? u->job->InterruptedMessage() : std::string();
           if (u->job) u->job->Interrupt();
-          u->finishInterrupted();
+          u->finishInterrupted(message);
         },
         Qt::QueuedConnection);
   }

@@ -15,9 +15,15 @@
 
 #include "cli/jobs.h"
 
+namespace history {
+class Journal;
+}
+
 namespace cli {
 
 inline constexpr std::string_view kInterrupted = "interrupted";
+// A unit that is listed but cannot be opened.
+std::string BusyMessage(const std::string &serial);
 
 struct UnitResult {
   std::string serial;
@@ -26,13 +32,16 @@ struct UnitResult {
   std::string message;
   double seconds = 0;
   bool interrupted = false;
+  std::string id{};  // the unit's history record, empty for none
 };
 
 class Runner {
  public:
   // `serials` in the order to report them; `oneAfterAnother` runs the units in turn (the
   // recording, which has one sound output), the others run all at once.
-  Runner(JobSpec spec, std::vector<std::string> serials, bool oneAfterAnother = false);
+  // Each unit's job has a record in `journal` (none without it) from its start.
+  Runner(JobSpec spec, std::vector<std::string> serials, bool oneAfterAnother = false,
+         history::Journal *journal = nullptr);
   ~Runner();
   Runner(const Runner &) = delete;
   Runner &operator=(const Runner &) = delete;
@@ -61,6 +70,7 @@ class Runner {
 
   JobSpec spec_;
   bool oneAfterAnother_;
+  history::Journal *journal_;
   std::vector<UnitResult> results_;
   std::vector<std::unique_ptr<Unit>> units_;
   QObject context_;  // the main thread's end of the queued calls

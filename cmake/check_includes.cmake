@@ -1,5 +1,5 @@
 # cmake -DFOLDER=... -DFILES=a|b -DUSES=... -DPOSIX=ON|OFF -DQT=Core|... -DQT_INCLUDE_ROOT=...
-#       -DGSTREAMER=ON|OFF -DSIMPLEINI=ON|OFF -DLIBPQ=ON|OFF -DSOURCE_DIR=... -DSTAMP=... -P check_includes.cmake
+#       -DGSTREAMER=ON|OFF -DSIMPLEINI=ON|OFF -DSQLITE=ON|OFF -DLIBPQ=ON|OFF -DSOURCE_DIR=... -DSTAMP=... -P check_includes.cmake
 # Checks each #include of FILES against what FOLDER may use (see layers.cmake); writes STAMP when
 # all are allowed, else stops with one line per wrong include.
 string(REPLACE "|" ";" files "${FILES}")
@@ -33,6 +33,9 @@ if(GSTREAMER)
 endif()
 if(SIMPLEINI)
   list(APPEND may_use "SimpleIni")
+endif()
+if(SQLITE)
+  list(APPEND may_use "SQLite")
 endif()
 if(LIBPQ)
   list(APPEND may_use "libpq")
@@ -88,6 +91,10 @@ foreach(file IN LISTS files)
       endif()
     elseif(header MATCHES "^(gst|glib|gobject)/" OR header MATCHES "^glib")
       if(GSTREAMER)
+        set(ok TRUE)
+      endif()
+    elseif(header STREQUAL "sqlite3.h")
+      if(SQLITE)
         set(ok TRUE)
       endif()
     elseif(header STREQUAL "SimpleIni.h")

@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QApplication>
 #include <QCheckBox>
+#include <QFontDatabase>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -18,16 +19,20 @@
 #include <utility>
 #include <vector>
 
+#include "history/format.h"
 #include "session/config.h"
 #include "session/shared_state.h"
 #include "ui/guarded.h"
 #include "ui/message_boxes.h"
+#include "ui/status_colour.h"
 
 namespace {
 
 constexpr int kWidth = 674;
 constexpr int kHeight = 595;
 constexpr int kTickMs = 100;
+// A Send's record takes what the ticks receive in this time after it.
+constexpr int kSendRecordMs = 1000;
 
 // Command rows: row k lies at kRowTop + (k - 1) * kRowPitch. At the initial height rows 1 to 23
 // are in view and rows 24 to 30 lie below it.
@@ -44,6 +49,7 @@ constexpr int kMemoTop = 46;
 constexpr int kMargin = 8;
 constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
+constexpr int kLabel1Width = 60;  // "Receive:"
 
 // The longest command line: the most that VERT.ini gives back of a stored value.
 constexpr int kMaxCommandLength = 2047;
@@ -63,9 +69,7 @@ QColor ButtonFace() {
 
 void Paint(QLabel *label, const QString &text, const QColor &background) {
   label->setText(text);
-  QPalette palette = label->palette();
-  palette.setColor(QPalette::Window, background);
-  label->setPalette(palette);
+  PaintStatus(label, background);
 }
 
 QLabel *Indicator(QWidget *parent, const char *name) {
@@ -73,7 +77,6 @@ QLabel *Indicator(QWidget *parent, const char *name) {
   label->setObjectName(name);
   label->setAlignment(Qt::AlignCenter);
   label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
-  label->setAutoFillBackground(true);
   Paint(label, QString(), Qt::white);
   return label;
 }
@@ -92,6 +95,9 @@ TForm1::TForm1(SharedState &state, QWidget *parent)
   setObjectName("TForm1");
   setWindowTitle("Test VertikoCenter");
   resize(kWidth, kHeight);
+  // Narrower, the buttons would cover "Receive:" and the indicators; lower, the command rows
+  // shown at the start would be cut.
+  setMinimumSize(kMemoX + kLabel1Width + 2 * (kMargin + kButtonWidth), kHeight);
 
   Label5 = new QLabel("Device:", this);
   Label5->setObjectName("Label5");
@@ -116,10 +122,11 @@ TForm1::TForm1(SharedState &state, QWidget *parent)
 
   Label1 = new QLabel("Receive:", this);
   Label1->setObjectName("Label1");
-  Label1->setGeometry(kMemoX, 28, 60, 16);
+  Label1->setGeometry(kMemoX, 28, kLabel1Width, 16);
   Memo1 = new QPlainTextEdit(this);
   Memo1->setObjectName("Memo1");
   Memo1->setReadOnly(true);  // what is typed there is discarded
+  Memo1->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   Memo1->setUndoRedoEnabled(false);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Memo1->document()->setMaximumBlockCount(static_cast<int>(console::kMaxLines));
@@ -209,6 +216,7 @@ std::optional<QString> TForm1::FormClose() {
   if (!showing_) return std::nullopt;
   showing_ = false;
   session_.Stop();
+  EndSendRecord();
   if (!loaded_) return std::nullopt;
   try {
     SaveAllCommands();
@@ -253,6 +261,15 @@ void TForm1::ShowTick(const console::TickResult &result) {
       Paint(Label2, QString(), ButtonFace());
   }
   if (!result.added.empty()) AppendToMemo(result.added);
+  if (record_.Active()) {
+    for (const std::string &line : result.added) recordReplies_ += line + "\r\n";
+    if (++recordTicks_ * Timer1->interval() >= kSendRecordMs) EndSendRecord();
+  }
+}
+
+void TForm1::EndSendRecord() {
+  record_.End(recordSent_ ? "ok" : "failed", recordSent_ ? QString() : QStringLiteral("Err"),
+              {{"replies", history::WireText(recordReplies_)}});
 }
 
 void TForm1::AppendToMemo(const std::vector<std::string> &lines) {
@@ -279,7 +296,14 @@ void TForm1::ClearMemo() {
 void TForm1::SendClick(int row) {
   Guarded([&] {
     const QString text = edits_[static_cast<std::size_t>(row - 1)]->text();
+    EndSendRecord();
+    record_.Start(History, QString::fromStdString(state_.ChosenSerial()), "send",
+                  history::SendDetails(text.toLatin1().toStdString()));
+    recordReplies_.clear();
+    recordTicks_ = 0;
+    recordSent_ = false;
     session_.Send(text.toLatin1().toStdString());
+    recordSent_ = state_.LastSendResult;
   });
 }
 

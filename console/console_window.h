@@ -9,6 +9,7 @@
 #include <string>
 
 #include "console/console_session.h"
+#include "history/journal.h"
 
 struct SharedState;
 class QAction;
@@ -41,6 +42,9 @@ class TForm1 : public QDialog, private console::ConsoleView {
 
   void done(int result) override;
 
+  // Where each Send keeps its record; none: no history.
+  history::Journal *History = nullptr;
+
  protected:
   void showEvent(QShowEvent *event) override;
   void resizeEvent(QResizeEvent *event) override;
@@ -59,6 +63,8 @@ class TForm1 : public QDialog, private console::ConsoleView {
   void AppendToMemo(const std::vector<std::string> &lines);
   void ClearMemo();
   void Arrange();
+  // The record of the last Send ends: its replies so far, ok when the line was written whole.
+  void EndSendRecord();
 
   SharedState &state_;
   console::ConsoleSession session_;
@@ -67,6 +73,10 @@ class TForm1 : public QDialog, private console::ConsoleView {
   bool memoEmpty_ = true;
   std::optional<bool> shownCtsClear_;
   std::optional<bool> shownSendFailed_;
+  history::JobEntry record_;
+  bool recordSent_ = false;  // the line of the record was written whole
+  std::string recordReplies_;
+  int recordTicks_ = 0;
 
   QLabel *Label5;
   QLabel *Label4;

@@ -3,6 +3,8 @@
 #include <QLocale>
 
 #include "d2xx/event.h"
+#include "link/link.h"
+#include "session/discovery.h"
 #include "session/session.h"
 #include "session/user_prompt.h"
 #include "util/hex.h"
@@ -104,7 +106,18 @@ bool FirmwareDownload::Start(std::string_view text, std::size_t storedLength) {
   phase_ = Phase::Connecting;
   display_.Show();  // every button disabled
 
+  // A line end first ends whatever part of a line the unit holds (a command cut off by an
+  // unplugging), so that the start command is read as a line of its own; the unit's answer to
+  // it is only logged.
+  SendLineEnd();
   state_.LastSendResult = state_.SendText(std::string(kStartCommand));
+  if (!state_.LastSendResult) {
+    // A unit that did not get the start command is not in its loader: a "w" would only join
+    // its command line.
+    display_.SetBusy(false);
+    End(Ending::ConnectionFailure, NotConnectedMessage(state_.Serial()));
+    return false;
+  }
   lineIndex_ = 1;
   bytePosition_ = 1;
   ready_ = false;
@@ -126,6 +139,20 @@ bool FirmwareDownload::Start(std::string_view text, std::size_t storedLength) {
   return true;
 }
 
+void FirmwareDownload::SendLineEnd() {
+  if (state_.SendText(std::string(kLineEnd))) return;
+  // The port went with an unplugging: a unit plugged in again is opened anew, as the user's
+  // choice opens it (a poll's reopen would take a second poll), so that the download reaches it.
+  try {
+    auto port = std::make_unique<TFT232>(state_.Serial());
+    ConfigurePort(*port);
+    state_.Port = std::move(port);
+  } catch (const TFT232Exception &) {
+    return;  // not there: the start command fails too
+  }
+  state_.SendText(std::string(kLineEnd));
+}
+
 void FirmwareDownload::SetFast(bool fast) {
   if (!Running()) fast_ = fast;
 }
@@ -145,8 +172,7 @@ void FirmwareDownload::Step() {
 
   if (phase_ == Phase::Connecting) {
     TickConnecting(reply);
-  } else if (lineIndex_ > image_.LineCount()) {
-    // After the last byte of the last line, without waiting for its reply.
+  } else if (Finished()) {
     End(Ending::Success);
   } else if (ready_) {
     TickSending();
@@ -250,10 +276,17 @@ void FirmwareDownload::TickWaiting(const std::string &reply) {
   Evaluate(reply);
 }
 
+bool FirmwareDownload::Finished() const {
+  const int lines = image_.LineCount();
+  return lineIndex_ >= lines + kFinishOffset || (ready_ && lineIndex_ > lines);
+}
+
 void FirmwareDownload::Evaluate(const std::string &reply) {
   if (reply == "P") {
     // Within a line the unit wants the line again; after its tenth byte the unit has kept the
-    // line and the next one follows.
+    // line and the next one follows. The last line has no next one: the unit gets it again, as
+    // only its "K" or "Z" tells that the unit took the whole image.
+    if (bytePosition_ == 1 && lineIndex_ == image_.LineCount() + 1) --lineIndex_;
     MakeReady();
     RestartWait();
     bytePosition_ = 1;
@@ -299,7 +332,7 @@ void FirmwareDownload::Wake() {
 
 void FirmwareDownload::StepTransferring(std::chrono::nanoseconds now) {
   const std::string reply = TakeReply();
-  if (lineIndex_ > image_.LineCount()) {
+  if (Finished()) {
     End(Ending::Success);
     return;
   }
@@ -310,23 +343,21 @@ void FirmwareDownload::StepTransferring(std::chrono::nanoseconds now) {
     Evaluate(reply);
     if (!Running()) return;
   }
-  if (lineIndex_ > image_.LineCount()) {
-    due_ = now + kTick;  // "Z": the end comes at the next tick
+  if (Finished()) {
+    due_ = now + kTick;  // the last line taken, or "Z": the end comes at the next tick
   } else if (ready_) {
     if (bytePosition_ == 1 && now < readyAt_ + kLinePause) {
       due_ = readyAt_ + kLinePause;
     } else if (!SendByte()) {
       if (now - waitSince_ > kWaitTime && !TimeOut()) return;
       due_ = now + kTick;
-    } else if (lineIndex_ > image_.LineCount()) {
-      due_ = now + kTick;  // the last byte: the end comes at the next tick, as with the ticks
     }
   }
   AwaitNext(now);
 }
 
 bool FirmwareDownload::AwaitingReply() const {
-  return phase_ == Phase::Transferring && !ready_ && lineIndex_ <= image_.LineCount();
+  return phase_ == Phase::Transferring && !ready_ && !Finished();
 }
 
 void FirmwareDownload::AwaitNext(std::chrono::nanoseconds now) {
@@ -362,7 +393,7 @@ void FirmwareDownload::StopNotifying() {
   notifying_ = false;
 }
 
-void FirmwareDownload::End(Ending ending) {
+void FirmwareDownload::End(Ending ending, const std::string &message) {
   display_.StopTicking();
   StopNotifying();
   const EndingText text = TextOf(ending);
@@ -372,7 +403,7 @@ void FirmwareDownload::End(Ending ending) {
     linePosition_ = lineMax_ + 1;
   }
   display_.Show();
-  prompt_.Inform(std::string(text.message));
+  prompt_.Inform(message.empty() ? std::string(text.message) : message);
 
   phase_ = Phase::Ended;
   ending_ = ending;
@@ -395,6 +426,14 @@ void FirmwareDownload::Stop() {
   CloseLog();
   logError_.clear();
   phase_ = Phase::Idle;
+}
+
+void FirmwareDownload::StopByUser() {
+  if (!Running()) return;
+  WriteLog(kLogRule);
+  WriteLog(Stamp());
+  WriteLog(kStoppedByUser);
+  Stop();
 }
 
 std::string FirmwareDownload::Stamp() const {

@@ -52,9 +52,11 @@ inline constexpr std::chrono::milliseconds kLinePause{kTickInterval};
 // How often a fast transfer looks for a reply on a port that cannot wake it on received data.
 inline constexpr std::chrono::milliseconds kPollInterval{1};
 
+inline constexpr std::string_view kLineEnd = "\r\n";  // sent before the start command
 inline constexpr std::string_view kStartCommand = "AT@#\r\n";
 inline constexpr std::string_view kLogRule = "========================";
 inline constexpr std::string_view kLogHeading = "POSLAL<=>PRIJAL";
+inline constexpr std::string_view kStoppedByUser = "stopped by the user";
 
 inline constexpr std::string_view kConfirmation =
     "Upgrade time is cca 10minutes.\n"
@@ -122,9 +124,12 @@ class FirmwareDownload : public Exchange {
   // view. The colour of the status and the last byte sent stay.
   void Reset();
 
-  // Asks the user, reads the image from the file view's text, creates the log, sends the start
-  // command and starts the timer. False when nothing was started (the user said No, the image
-  // is empty or too large, the log cannot be created); nothing has been sent then.
+  // Asks the user, reads the image from the file view's text, creates the log, sends a line end
+  // (opening the unit anew when it was unplugged and plugged in again since its port was opened)
+  // and the start command and starts the timer. False when nothing was started (the user said
+  // No, the image is empty or too large, the log cannot be created; nothing has been sent then),
+  // and when the start command could not be sent: the download has then ended at once as a
+  // connection failure, "USB device <serial> not connected", without a "w".
   bool Start(std::string_view text, std::size_t storedLength);
 
   // One tick.
@@ -140,6 +145,9 @@ class FirmwareDownload : public Exchange {
   // The window closes during a download (or the job is broken off): it stops where it is; the
   // log is closed without its footer, so that what was written stays on disk.
   void Stop() override;
+  // The user stopped the download (and said so when asked): it stops where it is, and the log
+  // gets its footer with a last line saying so.
+  void StopByUser();
 
   // The clock of the log's dates and times (tests set a fixed one).
   std::function<QDateTime()> Now = [] { return QDateTime::currentDateTime(); };
@@ -178,6 +186,8 @@ class FirmwareDownload : public Exchange {
   const std::string &LastSent() const { return lastSent_; }
 
  private:
+  // The line end before the start command; a port lost to an unplugging is opened anew first.
+  void SendLineEnd();
   void TickConnecting(const std::string &reply);
   void Connected();
   void TickSending();
@@ -190,6 +200,9 @@ class FirmwareDownload : public Exchange {
   bool SendByte();
   void MakeReady();
   void RestartWait();
+  // The unit has taken the whole image: it answered the last line's tenth byte with "K", or it
+  // answered "Z". The next step ends with success.
+  bool Finished() const;
   // Fast transfer.
   void StepTransferring(std::chrono::nanoseconds now);
   void AwaitNext(std::chrono::nanoseconds now);
@@ -199,7 +212,8 @@ class FirmwareDownload : public Exchange {
   // A wait that ran out (or a byte that could not be sent for as long): false when it was the
   // last time-out allowed and the download has ended.
   bool TimeOut();
-  void End(Ending ending);
+  // Ends with the ending's message, or with `message` in its place.
+  void End(Ending ending, const std::string &message = {});
 
   bool OpenLog();
   void WriteLog(std::string_view line);

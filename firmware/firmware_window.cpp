@@ -4,6 +4,10 @@
 #include <QCheckBox>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
+#include <QFontDatabase>
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
@@ -15,18 +19,25 @@
 #include <QStyleOptionButton>
 #include <QStylePainter>
 #include <QTimer>
+#include <QVBoxLayout>
 
+#include "firmware/hex_check.h"
+#include "history/format.h"
 #include "session/config.h"
 #include "session/shared_state.h"
 #include "ui/escape_key.h"
 #include "ui/guarded.h"
 #include "ui/open_dialog.h"
+#include "ui/status_colour.h"
 
 namespace {
 
 constexpr int kClientWidth = 654;
 constexpr int kClientHeight = 443;
 constexpr int kLinesPerPage = 31;
+constexpr std::string_view kStopQuestion =
+    "The download is not finished: the unit stays in its loader until a download completes. "
+    "Stop it?";
 const char *const kFirmKey = "FIRM";
 // Whether the window downloads as a fast transfer: "1" on, anything else (or none) off.
 const char *const kFastSection = "Setup";
@@ -83,25 +94,21 @@ bool FirmwarePrompt::Ask(const std::string &question, const std::string &caption
 }
 
 TForm2::TForm2(SharedState &state, QWidget *parent)
-    : QDialog(parent),
-      state_(state),
-      prompt_(this),
-      download_(state, prompt_, *this),
-      placement_({kClientWidth, kClientHeight}) {
+    : QDialog(parent), state_(state), prompt_(this), download_(state, prompt_, *this) {
   setObjectName("TForm2");
   setWindowTitle("Load Firmware");
-  resize(kClientWidth, kClientHeight);
 
-  auto place = [this](QWidget *widget, const char *name, QRect design, bool right, bool bottom,
-                      bool stretchDown = false) {
-    placement_.Place(widget, name, design, right, bottom, stretchDown);
+  auto named = [](QWidget *widget, const char *name) {
+    widget->setObjectName(name);
+    return widget;
   };
 
   Button1 = new WrappingButton("Open file *.HEX ", this);
-  place(Button1, "Button1", {8, 8, 89, 41}, false, false);
+  named(Button1, "Button1");
+  Button1->setMinimumSize(89, 41);
 
   Label3 = new QLabel("VRT00000", this);
-  place(Label3, "Label3", {232, 1, 105, 18}, false, false);
+  named(Label3, "Label3");
   Label3->setAlignment(Qt::AlignCenter);
   QFont bold = Label3->font();
   bold.setBold(true);
@@ -109,47 +116,82 @@ TForm2::TForm2(SharedState &state, QWidget *parent)
   Label3->setFont(bold);
 
   Label2 = new QLabel(this);
-  place(Label2, "Label2", {105, 25, 529, 28}, false, false);
+  named(Label2, "Label2");
   Label2->setWordWrap(true);
   Label2->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
   Memo1 = new QPlainTextEdit(this);
-  place(Memo1, "Memo1", {8, 56, 329, 384}, false, false, true);
+  named(Memo1, "Memo1");
   Memo1->setReadOnly(true);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Memo1->setLineWrapMode(QPlainTextEdit::NoWrap);
 
   Label1 = new QLabel("-----------", this);
-  place(Label1, "Label1", {372, 60, 281, 17}, true, false);
+  named(Label1, "Label1");
   Label1->setAlignment(Qt::AlignCenter);
 
   ProgressBar2 = new QProgressBar(this);
-  place(ProgressBar2, "ProgressBar2", {372, 80, 281, 17}, true, false);
+  named(ProgressBar2, "ProgressBar2");
   ProgressBar1 = new QProgressBar(this);
-  place(ProgressBar1, "ProgressBar1", {372, 96, 281, 17}, true, false);
+  named(ProgressBar1, "ProgressBar1");
   for (QProgressBar *bar : {ProgressBar1, ProgressBar2}) {
     bar->setRange(0, 100);
     bar->setValue(0);
     bar->setTextVisible(false);
   }
 
+  // The transfer log in the system's fixed-width font at its normal size, so that its columns of
+  // bytes and replies line up and can be read.
   Memo2 = new QPlainTextEdit(this);
-  place(Memo2, "Memo2", {420, 120, 185, 248}, true, true);
+  named(Memo2, "Memo2");
   Memo2->setReadOnly(true);
   Memo2->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  QFont tiny = Memo2->font();
-  tiny.setPixelSize(5);
-  Memo2->setFont(tiny);
+  Memo2->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
 
   Button2 = new QPushButton("Write to VertikoMate PCB", this);
-  place(Button2, "Button2", {372, 383, 169, 41}, true, true);
+  named(Button2, "Button2");
   Button2->setEnabled(false);
   Button3 = new QPushButton("Cancel", this);
-  place(Button3, "Button3", {556, 383, 89, 41}, true, true);
+  named(Button3, "Button3");
   for (QPushButton *button : {static_cast<QPushButton *>(Button1), Button2, Button3}) {
     button->setAutoDefault(false);
     button->setDefault(false);
   }
+  Button2->setMinimumHeight(41);
+  Button3->setMinimumSize(89, 41);
+
+  CheckBoxFast = new QCheckBox("Fast transfer", this);
+  named(CheckBoxFast, "CheckBoxFast");
+
+  // A layout, so that no control covers another at any size and the window cannot be made
+  // smaller than its controls need: the file view on the left, the status, the two bars, the
+  // log and the buttons on the right, each below the one before.
+  auto *heading = new QGridLayout;
+  heading->addWidget(Button1, 0, 0, 2, 1, Qt::AlignTop);
+  heading->addWidget(Label3, 0, 1);
+  heading->addWidget(CheckBoxFast, 0, 2, Qt::AlignRight);
+  heading->addWidget(Label2, 1, 1, 1, 2);
+  heading->setColumnStretch(1, 1);
+
+  auto *buttons = new QHBoxLayout;
+  buttons->addWidget(Button2, 1);
+  buttons->addWidget(Button3);
+  auto *right = new QVBoxLayout;
+  right->addWidget(Label1);
+  right->addWidget(ProgressBar2);
+  right->addWidget(ProgressBar1);
+  right->addWidget(Memo2, 1);
+  right->addLayout(buttons);
+
+  auto *body = new QHBoxLayout;
+  body->addWidget(Memo1, 329);
+  body->addLayout(right, 281);
+
+  auto *layout = new QVBoxLayout(this);
+  layout->setContentsMargins(8, 4, 8, 8);
+  layout->addLayout(heading);
+  layout->addLayout(body, 1);
+  resize(kClientWidth, kClientHeight);
 
   OpenDialog1 = MakeOpenDialog(this, "HEX file for Vertiko Mate");
   OpenDialog1->setDefaultSuffix("HEX");
@@ -159,9 +201,6 @@ TForm2::TForm2(SharedState &state, QWidget *parent)
   Timer1->setObjectName("Timer1");
   Timer1->setTimerType(Qt::PreciseTimer);
   Timer1->setInterval(firmware::kTickInterval);
-
-  CheckBoxFast = new QCheckBox("Fast transfer", this);
-  place(CheckBoxFast, "CheckBoxFast", {372, 4, 161, 17}, true, false);
   fastTimer_ = new QTimer(this);
   fastTimer_->setObjectName("TimerFast");
   fastTimer_->setTimerType(Qt::PreciseTimer);
@@ -188,6 +227,12 @@ void TForm2::showEvent(QShowEvent *event) {
 }
 
 void TForm2::done(int result) {
+  // A download cut off leaves the unit in its loader: closing asks first. The ticks go on while
+  // the question is open, and may end the download meanwhile.
+  if (download_.Running()) {
+    if (!prompt_.Ask(std::string(kStopQuestion), state_.ChosenSerial())) return;
+    Guarded([&] { download_.StopByUser(); });
+  }
   FormClose();
   QDialog::done(result);
 }
@@ -197,11 +242,6 @@ void TForm2::keyPressEvent(QKeyEvent *event) {
   // (that leaves the unit in its loader).
   if (EscapePressesCancel(event, Button3)) return;
   QDialog::keyPressEvent(event);
-}
-
-void TForm2::resizeEvent(QResizeEvent *event) {
-  QDialog::resizeEvent(event);
-  placement_.Apply(size());
 }
 
 void TForm2::FormShow() {
@@ -227,6 +267,7 @@ void TForm2::FormClose() {
   closed_ = true;
   StopTicking();
   download_.Stop();
+  EndRecord("interrupted", {});
   if (busy_) SetBusy(false);
   Guarded([&] {
     WriteRememberedPath(state_.ProgramFolder, kFirmKey, state_.FirmPath);
@@ -291,8 +332,13 @@ void TForm2::LoadFile(const QString &fileName) {
   Memo1->viewport()->repaint();
   Memo1->setFocus();
   imageLength_ = static_cast<std::size_t>(imageText_.size());
-  fileLoaded_ = true;
+  // A damaged file is shown, but nothing of it may be written.
+  const firmware::HexFault fault = firmware::CheckHexText(
+      std::string_view(imageText_.constData(), static_cast<std::size_t>(imageText_.size())));
+  fileLoaded_ = fault.Sound();
   Show();
+  if (!fault.Sound())
+    prompt_.Inform(firmware::RefusalText(QFileInfo(fileName).fileName().toStdString(), fault));
 }
 
 void TForm2::Button2Click() {
@@ -300,7 +346,11 @@ void TForm2::Button2Click() {
   download_.SetFast(CheckBoxFast->isChecked());
   const bool started = Guarded(
       [&] {
-        download_.Start(std::string_view(imageText_.constData(), imageText_.size()), imageLength_);
+        if (download_.Start(std::string_view(imageText_.constData(), imageText_.size()),
+                            imageLength_))
+          record_.Start(History, QString::fromStdString(state_.ChosenSerial()), "firmware",
+                        history::FirmwareDetails(fileName_, download_.CurrentImage().LineCount(),
+                                                 download_.Fast()));
       },
       [&] {
         if (busy_) SetBusy(false);
@@ -323,12 +373,28 @@ void TForm2::FastStep() {
 
 void TForm2::Advance(void (firmware::FirmwareDownload::*step)()) {
   if (Guarded([&] { (download_.*step)(); }, [&] { Failed(); })) Show();
+  if (download_.CurrentPhase() == firmware::Phase::Ended) {
+    const firmware::Ending ending = download_.Result();
+    EndRecord(ending == firmware::Ending::Success ? "ok" : "failed",
+              QString::fromStdString(std::string(firmware::TextOf(ending).message)));
+  }
 }
 
 void TForm2::Failed() {
   StopTicking();
   download_.Stop();
+  EndRecord("failed", QString::fromStdString(prompt_.Last()));
   Show();
+}
+
+void TForm2::EndRecord(const QString &outcome, const QString &message) {
+  if (!record_.Active()) return;
+  QFile log(QString::fromStdString(download_.LogPath()));
+  const QByteArray text = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
+  const int lines = download_.CurrentImage().LineCount();
+  record_.End(outcome, message,
+              {{"sent", std::clamp(download_.LineIndex() - 1, 0, lines)},
+               {"log", QString::fromLatin1(text)}});
 }
 
 void TForm2::SetBusy(bool busy) {
@@ -374,10 +440,7 @@ void TForm2::Show() {
       Label1->setAutoFillBackground(false);
       Label1->setPalette(QPalette());
     } else {
-      QPalette palette = Label1->palette();
-      palette.setColor(QPalette::Window, QColor::fromRgb(static_cast<QRgb>(shownColour_)));
-      Label1->setPalette(palette);
-      Label1->setAutoFillBackground(true);
+      PaintStatus(Label1, QColor::fromRgb(static_cast<QRgb>(shownColour_)));
     }
   }
   // A position past the maximum shows a full bar. A bar's range is never empty: Qt draws a bar

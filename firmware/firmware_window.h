@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "firmware/download.h"
-#include "ui/anchored.h"
+#include "history/journal.h"
 #include "ui/message_boxes.h"
 
 struct SharedState;
@@ -59,10 +59,12 @@ class TForm2 : public QDialog, private firmware::DownloadView {
 
   void done(int result) override;
 
+  // Where the download keeps its record; none: no history.
+  history::Journal *History = nullptr;
+
  protected:
   void showEvent(QShowEvent *event) override;
   void keyPressEvent(QKeyEvent *event) override;
-  void resizeEvent(QResizeEvent *event) override;
 
  private:
   void FormShow();
@@ -77,6 +79,8 @@ class TForm2 : public QDialog, private firmware::DownloadView {
   // A failure: the download stops where it is and its state is shown.
   void Failed();
   void LoadFile(const QString &fileName);
+  // The download's record ends: with its ending, or interrupted where it stands.
+  void EndRecord(const QString &outcome, const QString &message);
 
   // firmware::DownloadView
   void SetBusy(bool busy) override;
@@ -115,5 +119,5 @@ class TForm2 : public QDialog, private firmware::DownloadView {
   bool logShown_ = false;
   firmware::StatusColour shownColour_ = firmware::StatusColour::None;
 
-  AnchoredPlacement placement_;
+  history::JobEntry record_;
 };

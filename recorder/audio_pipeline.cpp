@@ -277,6 +277,12 @@ GstPadProbeReturn AudioPipeline::OnOutput(GstPad *, GstPadProbeInfo *info, gpoin
       gst_event_parse_segment(event, &segment);
       gst_segment_copy_into(segment, &graph->segment);
       graph->segmentSeqnum = gst_event_get_seqnum(event);
+      if (segment->format == GST_FORMAT_TIME) {
+        graph->segmentStartStream = static_cast<std::int64_t>(
+            gst_segment_to_stream_time(segment, GST_FORMAT_TIME, segment->start));
+        graph->segmentStartRunning = static_cast<std::int64_t>(
+            gst_segment_to_running_time(segment, GST_FORMAT_TIME, segment->start));
+      }
       graph->Reached(segment->start);
     } else if (GST_EVENT_TYPE(event) == GST_EVENT_EOS) {
       graph->ReachedEnd(gst_event_get_seqnum(event));
@@ -309,17 +315,52 @@ GstClockTime AudioPipeline::OutputDelay() const {
   if (clock != nullptr && end >= 0) {
     const GstClockTime now = gst_clock_get_time(clock);
     const GstClockTime base = gst_element_get_base_time(pipeline);
-    gint64 offset = 0;
-    if (g_object_class_find_property(G_OBJECT_GET_CLASS(sink), "ts-offset") != nullptr)
-      g_object_get(sink, "ts-offset", &offset, nullptr);
-    GstClockTime latency = gst_pipeline_get_latency(GST_PIPELINE(pipeline));
-    if (!GST_CLOCK_TIME_IS_VALID(latency)) latency = 0;
-    const std::int64_t heardAt = end + offset + static_cast<std::int64_t>(latency);
+    const std::int64_t heardAt = end + OutputOffset();
     const std::int64_t running = static_cast<std::int64_t>(now - base);
     if (now >= base && heardAt > running) delay = static_cast<GstClockTime>(heardAt - running);
   }
   if (clock != nullptr) gst_object_unref(clock);
   return delay;
+}
+
+std::int64_t AudioPipeline::OutputOffset() const {
+  gint64 offset = 0;
+  if (g_object_class_find_property(G_OBJECT_GET_CLASS(sink), "ts-offset") != nullptr)
+    g_object_get(sink, "ts-offset", &offset, nullptr);
+  GstClockTime latency = gst_pipeline_get_latency(GST_PIPELINE(pipeline));
+  if (!GST_CLOCK_TIME_IS_VALID(latency)) latency = 0;
+  return offset + static_cast<std::int64_t>(latency);
+}
+
+std::optional<std::int64_t> AudioPipeline::PlayedTime() const {
+  if (!GST_IS_AUDIO_BASE_SINK(sink)) return std::nullopt;
+  GstAudioRingBuffer *ring = GST_AUDIO_BASE_SINK(sink)->ringbuffer;
+  if (ring == nullptr || !gst_audio_ring_buffer_is_acquired(ring)) return std::nullopt;
+  const gint rate = GST_AUDIO_INFO_RATE(&ring->spec.info);
+  if (rate <= 0) return std::nullopt;
+  const guint64 done = gst_audio_ring_buffer_samples_done(ring);
+  const guint delay = gst_audio_ring_buffer_delay(ring);
+  const guint64 played = done > delay ? done - delay : 0;
+  return static_cast<std::int64_t>(
+      gst_util_uint64_scale(played, GST_SECOND, static_cast<guint64>(rate)));
+}
+
+std::optional<std::int64_t> AudioPipeline::HeardTime() const {
+  if (GST_STATE(pipeline) != GST_STATE_PLAYING ||
+      GST_STATE_PENDING(pipeline) != GST_STATE_VOID_PENDING)
+    return std::nullopt;
+  const std::int64_t startRunning = segmentStartRunning.load();
+  GstClock *clock = gst_element_get_clock(pipeline);
+  if (clock == nullptr || startRunning < 0) {
+    if (clock != nullptr) gst_object_unref(clock);
+    return std::nullopt;
+  }
+  const GstClockTime now = gst_clock_get_time(clock);
+  gst_object_unref(clock);
+  const GstClockTime base = gst_element_get_base_time(pipeline);
+  if (now <= base) return std::nullopt;
+  const std::int64_t heardRunning = static_cast<std::int64_t>(now - base) - OutputOffset();
+  return segmentStartStream.load() + (heardRunning - startRunning);
 }
 
 // ---------------------------------------------------------------------------------------------

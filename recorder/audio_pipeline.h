@@ -88,6 +88,10 @@ struct AudioPipeline {
   // (that of the seek that led to it).
   GstSegment segment;
   std::atomic<std::uint32_t> segmentSeqnum{GST_SEQNUM_INVALID};
+  // Where the current segment starts, in running time and in stream time (nanoseconds): what the
+  // main thread needs of it to tell the position heard.
+  std::atomic<std::int64_t> segmentStartRunning{-1};
+  std::atomic<std::int64_t> segmentStartStream{0};
   // The ends of stream that reached the output, latest last: the sequence number of each EOS
   // event (which its message carries) and of the segment it ended. Elements give an EOS event
   // a number of its own, not the seek's; the segment before it tells which seek it follows.
@@ -157,4 +161,22 @@ struct AudioPipeline {
   // The time the output still needs to play what it holds, as it reports it; 0 when it cannot
   // tell.
   GstClockTime OutputDelay() const;
+  // The stream time (nanoseconds) of the sound heard now by the pipeline's clock: its running
+  // time less the lead-in and the latency; before the start of the segment, less than the
+  // segment's start by the time still to go. None while the pipeline does not run or its clock
+  // has not moved since it started. Only for an output without a ring buffer: PulseAudio's clock
+  // runs on in real time while the server plays nothing of the stream.
+  std::optional<std::int64_t> HeardTime() const;
+  // The stream time heard `sinceStart` (nanoseconds of the output's running) after the output
+  // began to play its stream.
+  std::int64_t HeardAfter(std::int64_t sinceStart) const {
+    return segmentStartStream.load() + (sinceStart - OutputOffset() - segmentStartRunning.load());
+  }
+  // How much of its stream the output reports as played since it started (nanoseconds): what its
+  // ring buffer counts as done (for PulseAudio, the server's read index, which moves only when
+  // the server mixes the stream into the sink), less what the device still holds. None for an
+  // output without a ring buffer, or before it has one.
+  std::optional<std::int64_t> PlayedTime() const;
+  // The lead-in and the latency that the output adds to the running time of each sample.
+  std::int64_t OutputOffset() const;
 };

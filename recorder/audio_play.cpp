@@ -149,6 +149,7 @@ void TAudioPlay::ChangeState(int target) {
   gst_element_get_state(graph_->pipeline, &current, nullptr, 0);
   if (current != wanted) CheckResult(AudioResult::E_FAIL, "The audio pipeline changed its state.");
   if (state_ == 2 && target != 2) keptPosition_ = OutputPosition();
+  if (target != 2) soundBegan_.reset();
   state_ = target;
 }
 
@@ -179,6 +180,7 @@ void TAudioPlay::Play() {
   // The preroll from READY stands at the start of the file: from there, no seek is needed.
   const bool fromStart = from == 0 || !(capabilities_ & AudioCapability::CanSeekAbsolute);
   ++run_;
+  soundBegan_.reset();
   gst_element_set_state(g.pipeline, GST_STATE_READY);
   WaitForPreroll("play");
   g.tapQuiet = !fromStart;  // a preroll where the play does not begin hands nothing on
@@ -221,6 +223,32 @@ std::int64_t TAudioPlay::GetPosition() {
   RaisePendingError();
   if (atEnd_ && duration_ > 0) return duration_;
   return state_ == 2 ? OutputPosition() : keptPosition_;
+}
+
+// The output's clock may run on while the output plays nothing (PulseAudio interpolates its
+// stream's time between its reports, and a sink that has rendered far ahead takes a new stream
+// only when it has played that out): the sound is taken as begun when the output reports a first
+// part of the stream as played, and goes on in real time from then.
+std::optional<std::int64_t> TAudioPlay::HeardPosition() {
+  RaisePendingError();
+  if (state_ != 2) return std::nullopt;
+  const auto now = std::chrono::steady_clock::now();
+  const std::optional<std::int64_t> played = graph_->PlayedTime();
+  if (!played) {
+    // An output without a ring buffer: its clock is all it reports.
+    const std::optional<std::int64_t> heard = graph_->HeardTime();
+    if (!heard) return std::nullopt;
+    return *heard / 100;
+  }
+  // Each report puts the beginning no later than now less what it counts as played; the report
+  // read soonest after the output made it tells best.
+  if (*played > 0) {
+    const auto began = now - std::chrono::nanoseconds(*played);
+    if (!soundBegan_ || began < *soundBegan_) soundBegan_ = began;
+  }
+  if (!soundBegan_) return std::nullopt;
+  const auto since = std::chrono::duration_cast<std::chrono::nanoseconds>(now - *soundBegan_);
+  return graph_->HeardAfter(since.count()) / 100;
 }
 
 void TAudioPlay::SetPosition(std::int64_t Position, std::uint32_t Flags) {

@@ -95,6 +95,13 @@ class TAudioPlay {
   // few tens of milliseconds ahead of what is heard while running); while stopped or paused,
   // where Play goes on from; after the end of the stream, the duration.
   std::int64_t GetPosition();
+  // Where the sound that the output reports as heard now stands in the file, in 100 ns units, by
+  // the output's own account (the part of its stream that it reports as played, then real time,
+  // less the lead-in and its latency): while running, below the position Play went on from until
+  // the first sample of this run is heard (by the time still to go); none while not running or
+  // while the output has not begun to play the stream of this Play. Meant for the start of a
+  // Play: a position set while running is not taken into account.
+  std::optional<std::int64_t> HeardPosition();
   // Flags: AM_SEEKING_AbsolutePositioning (Position from the start), RelativePositioning (from
   // the current position) or NoPositioning (nothing happens). The stop position stays the end.
   void SetPosition(std::int64_t Position, std::uint32_t Flags = AM_SEEKING_AbsolutePositioning);
@@ -171,6 +178,8 @@ class TAudioPlay {
   // flushing seek, or of the preroll of a Play from the start. An end of stream that closes
   // another segment belongs to a position left behind. GST_SEQNUM_INVALID (0): any.
   std::uint32_t eosSeqnum_ = 0;
+  // When the output began to play the stream of this run, by its report; none until it has.
+  std::optional<std::chrono::steady_clock::time_point> soundBegan_;
   std::exception_ptr pendingError_;
 
   std::unique_ptr<AudioPipeline> graph_;
@@ -191,6 +200,7 @@ class AudioPlayPlayer : public Player {
     play_->SetPosition(position, flags);
   }
   std::int64_t GetPosition() override { return play_->GetPosition(); }
+  std::optional<std::int64_t> HeardPosition() override { return play_->HeardPosition(); }
   TGuid GetTimeFormat() const override { return play_->GetTimeFormat(); }
   std::int64_t Duration() const override { return play_->Duration(); }
   std::uint32_t Capabilities() const override { return play_->Capabilities(); }

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 
 #include "recorder/audio_result.h"
 #include "recorder/media_types.h"
@@ -20,6 +21,10 @@ class Player {
   virtual void Stop() = 0;
   virtual void SetPosition(std::int64_t position, std::uint32_t flags) = 0;
   virtual std::int64_t GetPosition() = 0;
+  // The position that the output reports as heard now; below the position a Play went on from
+  // until its first sample is heard (by the time still to go); none while the output reports
+  // nothing (not playing, or not begun to play).
+  virtual std::optional<std::int64_t> HeardPosition() = 0;
   virtual TGuid GetTimeFormat() const = 0;
   virtual std::int64_t Duration() const = 0;
   virtual std::uint32_t Capabilities() const = 0;

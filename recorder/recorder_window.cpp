@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <cstdio>
 
+#include "history/format.h"
 #include "recorder/audio_play.h"
 #include "session/config.h"
 #include "session/shared_state.h"
@@ -179,6 +180,10 @@ TForm5::TForm5(SharedState &state, QWidget *parent)
   Timer2->setObjectName("Timer2");
   Timer2->setInterval(recorder::kRecordingLimit);
   Timer2->setTimerType(Qt::PreciseTimer);  // a coarse timer may be off by 5 %, half a second
+  Timer3 = new QTimer(this);
+  Timer3->setObjectName("Timer3");
+  Timer3->setInterval(recorder::kSoundPollInterval);
+  Timer3->setTimerType(Qt::PreciseTimer);
 
   connect(Button2, &QPushButton::clicked, this, &TForm5::Button2Click);
   connect(btnPlay, &QPushButton::clicked, this, &TForm5::btnPlayClick);
@@ -192,6 +197,7 @@ TForm5::TForm5(SharedState &state, QWidget *parent)
   connect(tbarVolume, &QSlider::valueChanged, this, &TForm5::tbarVolumeChange);
   connect(Timer1, &QTimer::timeout, this, &TForm5::Timer1Timer);
   connect(Timer2, &QTimer::timeout, this, &TForm5::Timer2Timer);
+  connect(Timer3, &QTimer::timeout, this, &TForm5::Timer3Timer);
 
   UpdateControls();
 }
@@ -217,6 +223,11 @@ void TForm5::keyPressEvent(QKeyEvent *event) {
 }
 
 void TForm5::done(int result) {
+  // A recording cut off leaves a cut message in the unit: closing asks first. The ticks go on
+  // while the question is open, and may end the recording meanwhile.
+  if (recording_.CurrentPhase() == recorder::Phase::Recording &&
+      !prompt_.Ask("The recording is not finished. Stop it?", state_.ChosenSerial()))
+    return;
   FormClose();
   QDialog::done(result);
 }
@@ -248,6 +259,7 @@ void TForm5::FormClose() {
   FreeAudioPlay();
   // Playback has ended; a recording or a reply wait cut short gets its stop signal.
   recording_.Stop();
+  record_.End("interrupted", {}, {{"seconds", recording_.RtsClearedSeconds()}});
   Guarded([&] {
     RefreshFileInfo();
     WriteRememberedPath(state_.ProgramFolder, kAudioKey, state_.AudioPath);
@@ -337,6 +349,18 @@ QString TForm5::LongTimeToStr(std::int64_t value) const {
   return ::LongTimeToStr(value, showAsTime_);
 }
 
+void TForm5::FollowRecord() {
+  if (recording_.Running() && !record_.Active()) {
+    record_.Start(
+        History, QString::fromStdString(state_.ChosenSerial()), "record",
+        history::RecordDetails(QString::fromStdString(state_.AudioPath), ComboBox1->currentText()));
+  } else if (!recording_.Running() && record_.Active()) {
+    const bool ok = recording_.CurrentResult() == recorder::Result::Recorded;
+    record_.End(ok ? "ok" : "failed", ok ? QString() : QString::fromStdString(prompt_.Last()),
+                {{"seconds", recording_.RtsClearedSeconds()}});
+  }
+}
+
 void TForm5::UpdateControls() {
   const recorder::RecorderControls c = recorder::EnabledControls(
       player_ != nullptr, recording_.Playing(), recording_.CurrentPhase());
@@ -369,7 +393,12 @@ void TForm5::btnStopClick() {
 }
 
 void TForm5::Button1Click() {
-  GuardedThen([&] { recording_.Start(); }, [&] { UpdateControls(); });
+  prompt_.ForgetLast();
+  GuardedThen([&] { recording_.Start(); },
+              [&] {
+                FollowRecord();
+                UpdateControls();
+              });
 }
 
 void TForm5::Button3Click() {
@@ -402,11 +431,23 @@ void TForm5::tbarVolumeChange(int value) {
 }
 
 void TForm5::Timer1Timer() {
-  GuardedThen([&] { recording_.Step(); }, [&] { UpdateControls(); });
+  GuardedThen([&] { recording_.Step(); },
+              [&] {
+                FollowRecord();
+                UpdateControls();
+              });
 }
 
 void TForm5::Timer2Timer() {
-  GuardedThen([&] { recording_.LimitReached(); }, [&] { UpdateControls(); });
+  GuardedThen([&] { recording_.LimitReached(); },
+              [&] {
+                FollowRecord();
+                UpdateControls();
+              });
+}
+
+void TForm5::Timer3Timer() {
+  GuardedThen([&] { recording_.WatchSound(); }, [&] { UpdateControls(); });
 }
 
 void TForm5::StartLimit() {
@@ -415,6 +456,14 @@ void TForm5::StartLimit() {
 
 void TForm5::StopLimit() {
   Timer2->stop();
+}
+
+void TForm5::StartSoundWatch() {
+  Timer3->start();
+}
+
+void TForm5::StopSoundWatch() {
+  Timer3->stop();
 }
 
 int TForm5::PositionShown() const {

@@ -1,6 +1,6 @@
 // The recorder window: choose the audio file that becomes the unit's voice message, listen to it
 // on a chosen sound output, and record it into the unit. The recording itself is a
-// recorder::MessageRecording that the window's handlers and its two timers drive.
+// recorder::MessageRecording that the window's handlers and its three timers drive.
 #pragma once
 
 #include <QDialog>
@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "history/journal.h"
 #include "recorder/recording.h"
 #include "ui/message_boxes.h"
 
@@ -65,8 +66,12 @@ class TForm5 : public QDialog, private recorder::RecordingView {
   void tbarVolumeChange(int value);
   void Timer1Timer();
   void Timer2Timer();
+  void Timer3Timer();
 
   void done(int result) override;
+
+  // Where the recording keeps its record; none: no history.
+  history::Journal *History = nullptr;
 
  protected:
   void showEvent(QShowEvent *event) override;
@@ -81,6 +86,8 @@ class TForm5 : public QDialog, private recorder::RecordingView {
   void RefreshFileInfo();
   QString LongTimeToStr(std::int64_t value) const;
   void UpdateControls();
+  // A recording's record starts when the recording has, and ends when it has.
+  void FollowRecord();
 
   // recorder::RecordingView
   void StartLimit() override;
@@ -88,10 +95,13 @@ class TForm5 : public QDialog, private recorder::RecordingView {
   void ShowPosition() override;
   int PositionShown() const override;
   void Show() override;
+  void StartSoundWatch() override;
+  void StopSoundWatch() override;
 
   SharedState &state_;
   MessageBoxPrompt prompt_;
   recorder::MessageRecording recording_;
+  history::JobEntry record_;
   std::unique_ptr<recorder::Player> player_;
 
   int deviceIndex_ = 0;
@@ -127,4 +137,5 @@ class TForm5 : public QDialog, private recorder::RecordingView {
   std::array<QCheckBox *, 8> capabilityBoxes_{};
   QTimer *Timer1;
   QTimer *Timer2;
+  QTimer *Timer3;  // the poll of the output while a recording's sound starts
 };

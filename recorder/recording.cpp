@@ -15,6 +15,10 @@ std::optional<int> PositionPercent(std::int64_t position, std::int64_t duration,
   return static_cast<int>(position * 100 / duration);
 }
 
+std::string StopLostMessage(const std::string &serial) {
+  return "The stop signal did not reach " + serial + ": check the unit's message";
+}
+
 RecorderControls EnabledControls(bool fileOpen, bool playing, Phase phase) {
   const bool idle = phase == Phase::Idle;
   RecorderControls c;
@@ -27,6 +31,7 @@ RecorderControls EnabledControls(bool fileOpen, bool playing, Phase phase) {
 
 MessageRecording::MessageRecording(Session &state, UserPrompt &prompt, RecordingView &window)
     : Sleep([](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); }),
+      Now([] { return std::chrono::steady_clock::now(); }),
       state_(state),
       prompt_(prompt),
       window_(window) {}
@@ -44,12 +49,23 @@ std::exception_ptr Attempt(Action &&action) {
 }
 }  // namespace
 
-void MessageRecording::SetRts() {
-  if (state_.Port) state_.Port->ClearRts(false);
+bool MessageRecording::SetRts() {
+  const bool set = state_.Port && state_.Port->ClearRts(false) == FT_OK;
+  if (rtsCleared_) rtsClearedFor_ = std::chrono::steady_clock::now() - *rtsCleared_;
+  rtsCleared_.reset();
+  return set;
 }
 
 void MessageRecording::ClearRts() {
   if (state_.Port) state_.Port->ClearRts(true);
+  rtsCleared_ = std::chrono::steady_clock::now();
+  rtsClearedFor_ = {};
+}
+
+double MessageRecording::RtsClearedSeconds() const {
+  const auto cleared =
+      rtsCleared_ ? std::chrono::steady_clock::now() - *rtsCleared_ : rtsClearedFor_;
+  return std::chrono::duration<double>(cleared).count();
 }
 
 void MessageRecording::Reset() {
@@ -83,12 +99,11 @@ void MessageRecording::Step() {
   if (phase_ == Phase::AwaitingReply && player_ != nullptr) HandleReply();
   if (player_ != nullptr && player_->Duration() != 0) window_.ShowPosition();
   // The end of the file ends a recording, and outside one it rewinds the file. While a reply is
-  // awaited the file is not playing and the recording has not begun: there is nothing to end.
-  if (player_ != nullptr && phase_ != Phase::AwaitingReply && window_.PositionShown() == 100) {
-    if (phase_ == Phase::Recording) result_ = Result::Recorded;
-    phase_ = Phase::Idle;
-    EndingActions();
-  }
+  // awaited the file is not playing and the recording has not begun: there is nothing to end;
+  // nor while the sound has not started (the output may be far behind the position).
+  if (player_ != nullptr && phase_ != Phase::AwaitingReply && phase_ != Phase::StartingSound &&
+      window_.PositionShown() == 100)
+    EndRecording();
 }
 
 void MessageRecording::HandleReply() {
@@ -108,23 +123,61 @@ void MessageRecording::HandleReply() {
   // Any other line (an echo, "OK", two lines at once) is dropped and the wait goes on.
 }
 
+// The file plays; RTS is cleared when the output reports its first sample heard (WatchSound).
 void MessageRecording::StartRecording() {
-  phase_ = Phase::Recording;
-  ClearRts();
+  phase_ = Phase::StartingSound;
   try {
+    soundFrom_ = player_->GetPosition();
+    PlayAction();
+    played_ = Now();
+    window_.StartSoundWatch();
+    WatchSound();
+  } catch (...) {
+    Abandon(std::current_exception());
+  }
+}
+
+void MessageRecording::Abandon(std::exception_ptr failure) {
+  // The unit may be recording: it gets its stop signal before the error is shown, and Timer2 is
+  // not left to end the recording again and again.
+  phase_ = Phase::Idle;
+  try {
+    EndingActions();
+  } catch (...) {
+    // The first failure is the one to show.
+  }
+  std::rethrow_exception(failure);
+}
+
+void MessageRecording::WatchSound() {
+  if (phase_ != Phase::StartingSound || player_ == nullptr) {
+    window_.StopSoundWatch();
+    return;
+  }
+  const std::optional<std::int64_t> heard = player_->HeardPosition();
+  constexpr std::int64_t ahead =
+      std::chrono::duration_cast<std::chrono::nanoseconds>(kSoundAhead).count() / 100;
+  if (heard && *heard >= soundFrom_ - ahead) {
+    SoundStarted();
+    return;
+  }
+  if (Now() - played_ < kSoundStartLimit) return;
+  // The output reports nothing: the file starts again from its start with the start signal.
+  try {
+    StopAction();
+    soundFrom_ = 0;
+    ClearRts();
     PlayAction();
   } catch (...) {
-    // The unit is recording: it gets its stop signal before the error is shown, and Timer2 is
-    // not left to end the recording again and again.
-    const std::exception_ptr failure = std::current_exception();
-    phase_ = Phase::Idle;
-    try {
-      EndingActions();
-    } catch (...) {
-      // The first failure is the one to show.
-    }
-    std::rethrow_exception(failure);
+    Abandon(std::current_exception());
   }
+  SoundStarted();
+}
+
+void MessageRecording::SoundStarted() {
+  window_.StopSoundWatch();
+  phase_ = Phase::Recording;
+  ClearRts();
   window_.StartLimit();
 }
 
@@ -151,21 +204,31 @@ void MessageRecording::LimitReached() {
     window_.StopLimit();  // no recording runs: there is nothing to end
     return;
   }
-  if (phase_ == Phase::Recording) result_ = Result::Recorded;
-  phase_ = Phase::Idle;
-  EndingActions();
+  EndRecording();
 }
 
-void MessageRecording::EndingActions() {
-  const std::exception_ptr failure = Attempt([this] { StopAction(); });
-  window_.StopLimit();
-  SetRts();
+void MessageRecording::EndRecording() {
+  const bool recorded = phase_ == Phase::Recording;
+  if (recorded) result_ = Result::Recorded;
   phase_ = Phase::Idle;
+  EndingActions(recorded);
+}
+
+void MessageRecording::EndingActions(bool recorded) {
+  const std::exception_ptr failure = Attempt([this] { StopAction(); });
+  window_.StopSoundWatch();
+  window_.StopLimit();
+  // The stop signal: a unit unplugged meanwhile does not get it.
+  const bool stopped = SetRts();
+  phase_ = Phase::Idle;
+  if (recorded && !stopped) result_ = Result::StopLost;
   window_.Show();
+  if (recorded && !stopped) prompt_.Inform(StopLostMessage(state_.Serial()));
   if (failure) std::rethrow_exception(failure);
 }
 
 void MessageRecording::Stop() {
+  if (phase_ == Phase::StartingSound) window_.StopSoundWatch();
   if (phase_ != Phase::Idle) SetRts();
   phase_ = Phase::Idle;
   playing_ = false;

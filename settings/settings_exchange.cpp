@@ -15,7 +15,17 @@ std::string refused(std::string_view word) {
   return "Error value - " + std::string(word);
 }
 
+// A command line without its CR LF.
+std::string_view withoutLineEnd(std::string_view line) {
+  while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) line.remove_suffix(1);
+  return line;
+}
+
 }  // namespace
+
+std::string NoReplyMessage(const std::string &serial, std::string_view line) {
+  return "No reply from " + serial + " to " + std::string(withoutLineEnd(line));
+}
 
 std::string WireValue(const params::Parameter &p, const ParameterFields &fields) {
   switch (p.kind) {
@@ -76,13 +86,22 @@ std::string WriteLine(int step, const ParameterFields &fields) {
   return protocol::CommandLine(p.word, WireValue(p, fields));
 }
 
+std::vector<std::pair<std::string, std::string>> WriteValues(const ParameterFields &fields) {
+  std::vector<std::pair<std::string, std::string>> values;
+  for (const auto &p : params::Table()) values.emplace_back(p.word, WireValue(p, fields));
+  return values;
+}
+
 WriteExchange::WriteExchange(Session &state, const ParameterFields &fields, UserPrompt &prompt,
                              ExchangeView &view)
     : state_(state), fields_(fields), prompt_(prompt), view_(view) {}
 
 void WriteExchange::Start() {
+  lines_.clear();
+  for (int step = 0; step <= kWriteSteps; ++step) lines_.push_back(WriteLine(step, fields_));
   protocol::Drain(state_);
-  protocol::Send(state_, WriteLine(0, fields_));
+  protocol::Send(state_, lines_[0]);
+  Sent();
   line_ = 0;
   running_ = true;
   phase_ = Phase::Waiting;
@@ -106,17 +125,24 @@ void WriteExchange::Step() {
     case protocol::Reply::NewOk:
       ++line_;
       state_.ReplyBuffer.clear();
-      if (line_ <= kWriteSteps)
-        protocol::Send(state_, WriteLine(line_, fields_));
-      else
+      if (line_ <= kWriteSteps) {
+        protocol::Send(state_, lines_[static_cast<std::size_t>(line_)]);
+        Sent();
+      } else {
         end(Result::Accepted);
+      }
       break;
     case protocol::Reply::Err:
       end(Result::Refused);
       prompt_.Inform(refused(WriteWord(line_)));
       break;
     default:
-      break;  // incomplete, or a complete reply that is no reply word: keep waiting
+      // Incomplete, or a complete reply that is no reply word: keep waiting, for a time.
+      if (LimitReached()) {
+        end(Result::NoReply);
+        prompt_.Inform(NoReplyMessage(state_.Serial(), lines_[static_cast<std::size_t>(line_)]));
+      }
+      break;
   }
 }
 
@@ -127,6 +153,7 @@ DefaultExchange::DefaultExchange(Session &state, ParameterFields &fields, UserPr
 void DefaultExchange::Start() {
   protocol::Drain(state_);
   protocol::Send(state_, protocol::CommandLine(kDefault));
+  Sent();
   fields_.PutDefaults();
   running_ = true;
   phase_ = Phase::Waiting;
@@ -154,7 +181,12 @@ void DefaultExchange::Step() {
       prompt_.Inform(refused(kDefault));
       break;
     default:
-      break;  // "NEW\r\nOK\r\n" is no answer to the default command
+      // "NEW\r\nOK\r\n" is no answer to the default command: keep waiting, for a time.
+      if (LimitReached()) {
+        end(Result::NoReply);
+        prompt_.Inform(NoReplyMessage(state_.Serial(), protocol::CommandLine(kDefault)));
+      }
+      break;
   }
 }
 

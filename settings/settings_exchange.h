@@ -2,14 +2,19 @@
 // each line sent once the unit has accepted the one before) and the default command.
 //
 // Both are exchanges of the one shape (session/exchange.h): the window's timers call Step(), tests
-// and jobs without a window call it themselves. They read the field values through
-// ParameterFields at the moment each line is built, report a refused command through UserPrompt,
-// and stop the ticking and show their state when they end by a reply (before any message).
+// and jobs without a window call it themselves. The write takes its lines from the fields through
+// ParameterFields when it starts; both report a refused command, and a line left without a
+// complete reply for kReplyLimit, through UserPrompt, and stop the ticking and show their state
+// when they end (before any message).
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <map>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "session/exchange.h"
 #include "settings/parameters.h"
@@ -55,11 +60,20 @@ class ParameterValues : public ParameterFields {
 
 inline constexpr int kWriteSteps = 26;  // parameter lines after "AT@NORM"
 
+// How long after its last line an exchange waits for a complete reply before it gives up.
+inline constexpr std::chrono::milliseconds kReplyLimit{3000};
+
+// The message of an exchange that gave up: "No reply from VRT00001 to AT@NORM".
+std::string NoReplyMessage(const std::string &serial, std::string_view line);
+
 // The command line of a write step: 0 is "AT@NORM\r\n", 1 to 26 the parameter lines.
 std::string WriteLine(int step, const ParameterFields &fields);
 
 // The command word of the line sent at a write step: "NORM", "P01", ..., "P25".
 std::string_view WriteWord(int step);
+
+// The command words of the 26 parameter lines with the wire values the write sends, in order.
+std::vector<std::pair<std::string, std::string>> WriteValues(const ParameterFields &fields);
 
 // Where an exchange of the settings window stands, and how it ended.
 enum class Phase { Idle, Waiting, Ended };
@@ -67,6 +81,24 @@ enum class Result {
   None,      // not ended by a reply (not started, running, or stopped)
   Accepted,  // the unit accepted every line
   Refused,   // the unit answered "ERR\r\n"
+  NoReply,   // no complete reply within kReplyLimit of the last line
+};
+
+// What both exchanges share: the time of the last line sent, against which the reply limit runs.
+class ReplyClock {
+ public:
+  // The clock of the reply limit (tests set their own).
+  std::function<std::chrono::nanoseconds()> Clock = [] {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+        std::chrono::steady_clock::now().time_since_epoch());
+  };
+
+ protected:
+  void Sent() { sentAt_ = Clock(); }
+  bool LimitReached() const { return Clock() - sentAt_ >= kReplyLimit; }
+
+ private:
+  std::chrono::nanoseconds sentAt_{};
 };
 
 // The window's buttons are enabled while neither exchange runs.
@@ -74,16 +106,18 @@ inline bool ButtonsEnabled(bool writeRunning, bool defaultRunning) {
   return !writeRunning && !defaultRunning;
 }
 
-class WriteExchange : public Exchange {
+class WriteExchange : public Exchange, public ReplyClock {
  public:
   WriteExchange(Session &state, const ParameterFields &fields, UserPrompt &prompt,
                 ExchangeView &view);
 
-  // Drains the link, sends "AT@NORM\r\n", sets the line counter to 0 and starts the ticking.
+  // Takes the 27 lines from the fields, drains the link, sends "AT@NORM\r\n", sets the line
+  // counter to 0 and starts the ticking. Later changes of the fields do not reach this write.
   void Start();
   // One poll: collects the reply; an accepted one sends the next line in this same poll, the
   // 27th ends the write silently, "ERR\r\n" ends it with a message naming the refused command.
-  // Any other complete reply stays in the reply buffer and the write goes on waiting.
+  // Any other complete reply stays in the reply buffer and the write goes on waiting, until
+  // kReplyLimit after the line was sent: then it ends with NoReplyMessage.
   void Step() override;
   // The window was closed: nothing further is sent.
   void Stop() override { running_ = false; }
@@ -105,9 +139,10 @@ class WriteExchange : public Exchange {
   Phase phase_ = Phase::Idle;
   Result result_ = Result::None;
   int line_ = 0;
+  std::vector<std::string> lines_;  // the write's lines, taken at its start
 };
 
-class DefaultExchange : public Exchange {
+class DefaultExchange : public Exchange, public ReplyClock {
  public:
   DefaultExchange(Session &state, ParameterFields &fields, UserPrompt &prompt, ExchangeView &view);
 
@@ -115,7 +150,8 @@ class DefaultExchange : public Exchange {
   // the ticking.
   void Start();
   // One poll: "OK\r\n" ends the wait, "ERR\r\n" ends it with a message; anything else complete,
-  // "NEW\r\nOK\r\n" included, stays in the reply buffer and the wait goes on.
+  // "NEW\r\nOK\r\n" included, stays in the reply buffer and the wait goes on, until kReplyLimit
+  // after the command was sent: then it ends with NoReplyMessage.
   void Step() override;
   // The window was closed: the wait ends and no further byte is taken from the port.
   void Stop() override { running_ = false; }

@@ -16,6 +16,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QShowEvent>
+#include <QStringList>
 #include <QTimer>
 #include <QVBoxLayout>
 #include <QValidator>
@@ -23,6 +24,7 @@
 #include <exception>
 #include <memory>
 
+#include "history/format.h"
 #include "session/config.h"
 #include "session/shared_state.h"
 #include "settings/profile.h"
@@ -34,7 +36,8 @@ namespace {
 
 constexpr char kFillIn[] = "You must fill in this field";
 constexpr char kProfileKey[] = "PROFILE";  // [PATH] of VERT.ini: the folder of the last profile
-constexpr char kProfileFilter[] = "Parameter profile (*.ini)";
+// Profiles are saved with ".ini"; one without (or with another extension) is loaded as well.
+const QStringList kProfileFilters = {"Profiles (*.ini)", "All files (*)"};
 
 bool accepts(std::string_view characters, QChar c) {
   return c.unicode() < 0x80 && characters.find(static_cast<char>(c.unicode())) != std::string::npos;
@@ -313,6 +316,13 @@ void TForm6::updateButtons() {
   const bool enabled = settings::ButtonsEnabled(write_.Running(), default_.Running());
   for (auto *button : {Button1, Button2, Button3, ButtonSaveProfile, ButtonLoadProfile})
     button->setEnabled(enabled);
+  // A write sends what the fields held when it began: they take no edit until it ends.
+  const bool editable = !write_.Running();
+  for (const auto &p : params::Table()) {
+    fields_.at(p.word)->setEnabled(editable);
+    if (p.kind == params::Kind::Radio)
+      findChild<QRadioButton *>(text(p.field2))->setEnabled(editable);
+  }
 }
 
 void TForm6::showEvent(QShowEvent *event) {
@@ -356,18 +366,26 @@ void TForm6::FormClose() {
   default_.Stop();
   Timer1->stop();
   Timer2->stop();
+  record_.End("interrupted", {});
   updateButtons();
+}
+
+void TForm6::endRecord(bool ok) {
+  record_.End(ok ? "ok" : "failed", QString::fromStdString(prompt_.Last()));
 }
 
 void TForm6::Button1Click() {
   Guarded(
       [&] {
+        prompt_.ForgetLast();
+        record_.Start(History, QString::fromStdString(state_.ChosenSerial()), "defaults", {});
         default_.Start();
         updateButtons();
       },
       [&] {
         default_.Stop();
         Timer2->stop();
+        endRecord(false);
         updateButtons();
       });
 }
@@ -375,12 +393,19 @@ void TForm6::Button1Click() {
 void TForm6::Button2Click() {
   Guarded(
       [&] {
+        prompt_.ForgetLast();
+        const auto values = settings::WriteValues(*this);
+        record_.Start(History, QString::fromStdString(state_.ChosenSerial()), "settings",
+                      history::SettingsDetails(values, values == profileValues_
+                                                           ? std::optional<QString>(profileFile_)
+                                                           : std::nullopt));
         write_.Start();
         updateButtons();
       },
       [&] {
         write_.Stop();
         Timer1->stop();
+        endRecord(false);
         updateButtons();
       });
 }
@@ -394,29 +419,40 @@ QString TForm6::chooseProfile(bool save) {
     dialog->setAcceptMode(QFileDialog::AcceptSave);
     dialog->setFileMode(QFileDialog::AnyFile);
   }
-  dialog->setDefaultSuffix("ini");
-  dialog->setNameFilter(kProfileFilter);
+  // A saved profile gets ".ini" when its name has no extension; a loaded one is taken as named.
+  if (save) dialog->setDefaultSuffix("ini");
+  dialog->setNameFilters(kProfileFilters);
   PrepareOpenDialog(*dialog, ReadRememberedPath(state_.ProgramFolder, kProfileKey));
   if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return {};
-  const QString fileName = dialog->selectedFiles().first();
-  Guarded([&] {
-    WriteRememberedPath(state_.ProgramFolder, kProfileKey,
-                        QFileInfo(fileName).absolutePath().toStdString());
-  });
-  return fileName;
+  return dialog->selectedFiles().first();
+}
+
+void TForm6::rememberFolder(const QString &fileName) {
+  WriteRememberedPath(state_.ProgramFolder, kProfileKey,
+                      QFileInfo(fileName).absolutePath().toStdString());
 }
 
 void TForm6::ButtonSaveProfileClick() {
   const QString fileName = chooseProfile(true);
   if (fileName.isEmpty()) return;
-  Guarded([&] { settings::WriteProfile(fileName.toStdString(), *this); });
+  // The folder is remembered once the profile is in it: a folder that refused it is not offered
+  // again.
+  Guarded([&] {
+    settings::WriteProfile(fileName.toStdString(), *this);
+    rememberFolder(fileName);
+  });
 }
 
 void TForm6::ButtonLoadProfileClick() {
   const QString fileName = chooseProfile(false);
   if (fileName.isEmpty()) return;
   // Read whole before any field changes: a refused profile leaves every field as it was.
-  Guarded([&] { putProfile(settings::ReadProfile(fileName.toStdString())); });
+  Guarded([&] {
+    putProfile(settings::ReadProfile(fileName.toStdString()));
+    rememberFolder(fileName);
+    profileFile_ = fileName;
+    profileValues_ = settings::WriteValues(*this);
+  });
 }
 
 void TForm6::putProfile(const settings::ParameterFields &profile) {
@@ -434,21 +470,31 @@ void TForm6::putProfile(const settings::ParameterFields &profile) {
 }
 
 void TForm6::Timer1Timer() {
-  Guarded([&] { write_.Step(); },
-          [&] {
-            write_.Stop();
-            Timer1->stop();
-            updateButtons();
-          });
+  Guarded(
+      [&] {
+        write_.Step();
+        if (!write_.Running()) endRecord(write_.CurrentResult() == settings::Result::Accepted);
+      },
+      [&] {
+        write_.Stop();
+        Timer1->stop();
+        endRecord(false);
+        updateButtons();
+      });
 }
 
 void TForm6::Timer2Timer() {
-  Guarded([&] { default_.Step(); },
-          [&] {
-            default_.Stop();
-            Timer2->stop();
-            updateButtons();
-          });
+  Guarded(
+      [&] {
+        default_.Step();
+        if (!default_.Running()) endRecord(default_.CurrentResult() == settings::Result::Accepted);
+      },
+      [&] {
+        default_.Stop();
+        Timer2->stop();
+        endRecord(false);
+        updateButtons();
+      });
 }
 
 bool TForm6::eventFilter(QObject *watched, QEvent *event) {
@@ -483,15 +529,17 @@ QWidget *TForm6::checkedFieldOf(QWidget *widget) const {
 
 void TForm6::focusChanged(QWidget *old, QWidget *now) {
   // A field is checked on leaving only when the focus goes to another control of this window:
-  // not to a message box or another window, and not while a check gives the focus back.
-  if (checking_ || !isVisible() || !old || !now || now->window() != this) return;
+  // not to a message box or another window, not while a check gives the focus back, and not
+  // during a write, whose fields are disabled.
+  if (checking_ || write_.Running() || !isVisible() || !old || !now || now->window() != this)
+    return;
   QWidget *field = checkedFieldOf(old);
   if (!field || checkedFieldOf(now) == field || !checks_.at(field).onLeave) return;
   check(field);
 }
 
 void TForm6::check(QWidget *field) {
-  if (checking_ || !isVisible()) return;
+  if (checking_ || write_.Running() || !isVisible()) return;
   const Check rule = checks_.at(field);
   qsizetype length = 0;
   if (auto *combo = qobject_cast<QComboBox *>(field))

@@ -4,6 +4,7 @@
 #include <map>
 #include <string_view>
 
+#include "history/journal.h"
 #include "session/timer_view.h"
 #include "settings/settings_exchange.h"
 #include "ui/message_boxes.h"
@@ -27,6 +28,9 @@ class TForm6 : public QDialog, private settings::ParameterFields {
 
   void done(int result) override;
 
+  // Where the write and the default command keep their records; none: no history.
+  history::Journal *History = nullptr;
+
  protected:
   void showEvent(QShowEvent *event) override;
   void keyPressEvent(QKeyEvent *event) override;
@@ -49,14 +53,17 @@ class TForm6 : public QDialog, private settings::ParameterFields {
   void ButtonSaveProfileClick();
   void ButtonLoadProfileClick();
   // Runs a profile dialog (SaveDialog1 or OpenDialog1, made for each use: two lasting ones would
-  // make the start-up slower) in the remembered folder; the chosen file, or empty. Remembers the
-  // file's folder in VERT.ini.
+  // make the start-up slower) in the remembered folder; the chosen file, or empty.
   QString chooseProfile(bool save);
+  // Remembers the folder of a profile saved or loaded in VERT.ini.
+  void rememberFolder(const QString &fileName);
   // Puts every value of the profile into its field.
   void putProfile(const settings::ParameterFields &profile);
   void Timer1Timer();
   void Timer2Timer();
   void updateButtons();
+  // The record of the write or default command that has ended.
+  void endRecord(bool ok);
 
   // Field checks: "You must fill in this field" and the focus back, on leaving or on a change.
   void focusChanged(QWidget *old, QWidget *now);
@@ -88,4 +95,9 @@ class TForm6 : public QDialog, private settings::ParameterFields {
   std::map<QWidget *, Check> checks_;
   std::map<QObject *, std::string_view> characters_;  // code fields: the characters they accept
   bool checking_ = false;  // a check's message is open or the focus is being given back
+
+  history::JobEntry record_;
+  // The profile last loaded and its values: a write of these values came from it.
+  QString profileFile_;
+  std::vector<std::pair<std::string, std::string>> profileValues_;
 };

@@ -11,6 +11,7 @@ QString title(const std::string &caption) {
 }  // namespace
 
 void MessageBoxPrompt::Inform(const std::string &text, const std::string &caption) {
+  last_ = text;
   QMessageBox box(QMessageBox::Information, title(caption), QString::fromStdString(text),
                   QMessageBox::Ok, parent_);
   box.exec();
@@ -19,6 +20,7 @@ void MessageBoxPrompt::Inform(const std::string &text, const std::string &captio
 bool MessageBoxPrompt::Ask(const std::string &question, const std::string &caption) {
   QMessageBox box(QMessageBox::Question, title(caption), QString::fromStdString(question),
                   QMessageBox::Yes | QMessageBox::No, parent_);
+  box.setDefaultButton(QMessageBox::No);  // Enter changes nothing
   return box.exec() == QMessageBox::Yes;
 }
 

@@ -9,15 +9,20 @@
 
 class QWidget;
 
-// Shows QMessageBox boxes over `parent`.
+// Shows QMessageBox boxes over `parent`; a question has Yes and No, No the default.
 class MessageBoxPrompt : public UserPrompt {
  public:
   explicit MessageBoxPrompt(QWidget *parent) : parent_(parent) {}
   void Inform(const std::string &text, const std::string &caption = {}) override;
   bool Ask(const std::string &question, const std::string &caption = {}) override;
 
+  // The text of the last box shown since ForgetLast, for the job's record.
+  const std::string &Last() const { return last_; }
+  void ForgetLast() { last_.clear(); }
+
  private:
   QWidget *parent_;
+  std::string last_;
 };
 
 // The general error handler: shows the error's text in a message box and the program goes on.

@@ -2,7 +2,9 @@
 // alone, both in one run against skarvel-sim with a real unit's line timing (latency timer 1 ms).
 // Prints the wall time of each run, each unit's own time and the ratio of the two runs; asserts
 // nothing. The image has 200 lines; TOLVANE_BENCH_FULL=1 sends the full image of 1536 lines
-// (about 2.5 minutes a run). "fast" as the first argument runs both with --fast.
+// (about 2.5 minutes a run). "fast" as the first argument runs both with --fast. "history" as the
+// first argument runs the 8 units with the service history off and then kept, and prints the
+// ratio of the two.
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -30,8 +32,10 @@ struct Figures {
   int units = 0;
 };
 
-Figures Download(const QString &hex, const QStringList &serials, bool fast) {
-  QStringList arguments = {"firmware", hex, "--json", "--log-dir", QDir::tempPath()};
+Figures Download(const QString &hex, const QStringList &serials, bool fast,
+                 const QString &history = "none") {
+  QStringList arguments = {"firmware", hex, "--json", "--log-dir", QDir::tempPath(),
+                           "--history", history};
   for (const QString &serial : serials) arguments << "--unit" << serial;
   if (fast) arguments << "--fast";
   QProcess program;
@@ -61,6 +65,7 @@ void Print(const char *what, const Figures &f) {
 int main(int argc, char **argv) {
   QCoreApplication app(argc, argv);
   const bool fast = argc > 1 && std::string(argv[1]) == "fast";
+  const bool history = argc > 1 && std::string(argv[1]) == "history";
   const bool full = std::getenv("TOLVANE_BENCH_FULL") != nullptr;
   const int lines = full ? 1536 : 200;
 
@@ -91,6 +96,20 @@ int main(int argc, char **argv) {
 
   std::printf("firmware of %d lines into skarvel-sim (real line timing, latency 1 ms)%s\n", lines,
               fast ? ", fast transfer" : "");
+  if (history) {
+    const QString file = runtime.path() + "/history.sqlite";
+    for (int round = 0; round < 2; ++round) {
+      const Figures off = Download(hex, eight, false, "none");
+      Print("8, off:", off);
+      const Figures kept = Download(hex, eight, false, file);
+      Print("8, kept:", kept);
+      std::printf("history kept / off: %.4f (wall), %.4f (slowest unit)\n", kept.wall / off.wall,
+                  kept.slowest / std::max(off.slowest, 1e-9));
+    }
+    simulator.terminate();
+    simulator.waitForFinished(5000);
+    return 0;
+  }
   const Figures one = Download(hex, {"VRT00100"}, fast);
   Print("1 unit:", one);
   const Figures all = Download(hex, eight, fast);

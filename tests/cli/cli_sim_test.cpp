@@ -10,12 +10,19 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <chrono>
+#include <csignal>
 #include <map>
 #include <thread>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "d2xx/device_link.h"
 #include "firmware/image_reader.h"
+#include "history/format.h"
 #include "settings/profile.h"
 #include "settings/settings_exchange.h"
 #include "tests/firmware/hex_records.h"
@@ -35,9 +42,12 @@ class Simulator {
               << "--record" << RecordFile();
     if (instant) arguments << "--instant";
     process_.start(SKARVEL_SIM_PROGRAM, arguments);
+    // Every device given is listed.
+    const auto devices = std::max<qsizetype>(
+        1, arguments.count("--unit") + arguments.count("--new-unit") + arguments.count("--device"));
     const auto until = std::chrono::steady_clock::now() + 10s;
-    while (d2xx::link::ListDevices().empty() && std::chrono::steady_clock::now() < until &&
-           process_.state() != QProcess::NotRunning)
+    while (qsizetype(d2xx::link::ListDevices().size()) < devices &&
+           std::chrono::steady_clock::now() < until && process_.state() != QProcess::NotRunning)
       std::this_thread::sleep_for(10ms);
   }
   ~Simulator() { Stop(); }
@@ -91,10 +101,25 @@ Outcome Parse(QProcess &program) {
   return outcome;
 }
 
-Outcome RunCli(const QStringList &arguments, const QString &folder = {}) {
+Outcome RunCli(const QStringList &arguments, const QString &folder = {},
+               const QProcessEnvironment &environment = QProcessEnvironment::systemEnvironment()) {
   QProcess program;
   if (!folder.isEmpty()) program.setWorkingDirectory(folder);
+  program.setProcessEnvironment(environment);
   program.start(TOLVANE_CLI_PROGRAM, arguments);
+  program.waitForFinished(60000);
+  return Parse(program);
+}
+
+// tolvane-cli with these arguments inside a bash command line: "$@" stands for them, `$cli` for
+// the program.
+Outcome RunInShell(const QString &command, const QStringList &arguments, const QString &folder) {
+  QProcess program;
+  program.setWorkingDirectory(folder);
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("cli", TOLVANE_CLI_PROGRAM);
+  program.setProcessEnvironment(environment);
+  program.start("bash", QStringList{"-c", command, "bash"} + arguments);
   program.waitForFinished(60000);
   return Parse(program);
 }
@@ -158,7 +183,8 @@ TEST(CliOnUnits, SettingsGoToEveryUnitThatAcceptsThemWhateverTheOrderOfTheOption
     EXPECT_EQ(units.at("VRT00002"), std::make_pair(false, QString("Error value - P17")));
     EXPECT_EQ(units.at("VRT00003"), std::make_pair(true, QString()));
     const QJsonObject unit = outcome->json["units"].toArray().first().toObject();
-    EXPECT_EQ(unit.keys(), (QStringList{"job", "message", "ok", "seconds", "serial"}));
+    EXPECT_EQ(unit.keys(), (QStringList{"id", "job", "message", "ok", "seconds", "serial"}));
+    EXPECT_EQ(outcome->json["history"].toString(), "kept");
     EXPECT_EQ(unit["job"].toString(), "settings");
     // Progress and the summary went to standard error.
     EXPECT_TRUE(outcome->err.contains("Summary: 2 of 3 units succeeded"));
@@ -195,8 +221,8 @@ TEST(CliOnUnits, ARefusedProfileIsAUsageErrorBeforeAnythingIsSent) {
 }
 
 TEST(CliProgram, HelpOnEveryCommandAndTheVersionOfItsRecord) {
-  for (const QString command :
-       {"", "list", "outputs", "settings", "defaults", "firmware", "record", "send"}) {
+  for (const QString command : {"", "list", "outputs", "settings", "defaults", "firmware", "record",
+                                "send", "history", "summary"}) {
     const Outcome help =
         RunCli(command.isEmpty() ? QStringList{"--help"} : QStringList{"--help", command});
     EXPECT_EQ(help.code, 0) << command.toStdString();
@@ -351,8 +377,22 @@ TEST(CliOnUnits, SigtermStopsEveryUnitWhereItStands) {
   EXPECT_EQ(outcome.code, 1);
   ASSERT_TRUE(outcome.jsonValid) << outcome.out.toStdString();
   const auto units = Units(outcome.json);
-  EXPECT_EQ(units.at("VRT00001"), std::make_pair(false, QString("interrupted")));
-  EXPECT_EQ(units.at("VRT00002"), std::make_pair(false, QString("interrupted")));
+  const QString inLoader(
+      "interrupted during the transfer: the unit stays in its loader until a download completes");
+  EXPECT_EQ(units.at("VRT00001"), std::make_pair(false, inLoader));
+  EXPECT_EQ(units.at("VRT00002"), std::make_pair(false, inLoader));
+  // Each unit's record ended interrupted, with the lines sent so far and the log.
+  const Outcome history = RunCli({"history", "--json", "--outcome", "interrupted"});
+  ASSERT_TRUE(history.jsonValid) << history.out.toStdString();
+  ASSERT_EQ(history.json["jobs"].toArray().size(), 2);
+  for (const auto entry : history.json["jobs"].toArray()) {
+    const QJsonObject job = entry.toObject();
+    EXPECT_EQ(job["message"].toString(), inLoader);
+    EXPECT_GT(job["details"]["sent"].toInt(), 0);
+    EXPECT_FALSE(job["details"].toObject().contains("log")) << "the log only with --log";
+    const Outcome log = RunCli({"history", "--log", job["id"].toString()});
+    EXPECT_TRUE(log.out.contains("POSLAL<=>PRIJAL")) << log.out.toStdString();
+  }
   for (const QString serial : {"VRT00001", "VRT00002"}) {
     QFile log(folder + "/LOG_" + serial + ".TXT");
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
@@ -397,4 +437,221 @@ TEST(CliOnUnits, RecordsUnitAfterUnitAndReportsTheRefusingOne) {
   }
 }
 
+TEST(CliOnUnits, ADamagedFirmwareFileIsRefusedBeforeAnyUnitIsOpened) {
+  Simulator simulator({"--unit", "VRT00001"});
+  TempFolder temp;
+  WriteFirmware(temp, hexfile::Text({":0800100001ZZ030405060708FF", hexfile::EndOfFile()}));
+  const Outcome outcome = RunCli({"firmware", "app.hex", "--unit", "VRT00001", "--json"},
+                                 QString::fromStdString(temp.Folder()));
+  simulator.Stop();
+  const QString refusal("app.hex, line 1: the character \"Z\" at column 12 is not a hex digit");
+  EXPECT_EQ(outcome.code, 2);
+  EXPECT_EQ(outcome.err, "tolvane-cli: " + refusal.toUtf8() + "\n") << "no pointer to the help";
+  EXPECT_EQ(outcome.json["error"].toString(), refusal);
+  EXPECT_EQ(simulator.Device("VRT00001")["connections"].toInt(), 0);
+}
+
+TEST(CliProgram, ExitStatusesAsAUnixTool) {
+  Simulator simulator({"--unit", "VRT00001", "--unit", "VRT00002"});
+  TempFolder temp;
+  const QString folder = QString::fromStdString(temp.Folder());
+  const QString hex = WriteFirmware(temp, hexfile::FirmwareFile(8 + 4 * 20));
+  auto completed = [&] {  // the last download's logs, each ending on the unit's "Z"
+    QFile first(folder + "/LOG_VRT00001.TXT"), second(folder + "/LOG_VRT00002.TXT");
+    return first.open(QIODevice::ReadOnly) && second.open(QIODevice::ReadOnly) &&
+           (first.readAll() + second.readAll()).count("FF<=>Z\r\n=====") == 2;
+  };
+  const Outcome unknown = RunCli({"send", "AT@NORM", "--all", "--json", "--quick"});
+  EXPECT_EQ(unknown.code, 2);
+  EXPECT_EQ(unknown.json["error"].toString(), "Unknown option 'quick'.");
+  EXPECT_TRUE(unknown.err.contains("Try 'tolvane-cli --help'."));
+  // The reader of standard output goes away after the first line: every unit completes.
+  EXPECT_EQ(RunInShell(R"("$cli" "$@" | head -1 >/dev/null; exit ${PIPESTATUS[0]})",
+                       {"firmware", hex, "--all"}, folder)
+                .code,
+            1);
+  EXPECT_TRUE(completed());
+  EXPECT_EQ(RunInShell(R"("$cli" "$@" >&-)", {"send", "AT@NORM", "--all"}, folder).code, 1);
+  // Started with SIGHUP ignored, as nohup does: a SIGHUP changes nothing.
+  QFile::remove(folder + "/LOG_VRT00002.TXT");
+  QProcess nohup;
+  nohup.setWorkingDirectory(folder);
+  nohup.start("nohup", {TOLVANE_CLI_PROGRAM, "firmware", hex, "--all"});
+  for (int i = 0; i < 1000 && QFileInfo(folder + "/LOG_VRT00002.TXT").size() < 200; ++i)
+    std::this_thread::sleep_for(20ms);
+  kill(static_cast<pid_t>(nohup.processId()), SIGHUP);
+  nohup.waitForFinished(60000);
+  EXPECT_EQ(Parse(nohup).code, 0);
+  EXPECT_TRUE(completed());
+}
+
+TEST(CliProgram, SigtermWhileTheFileIsReadEndsWithStatusOne) {
+  TempFolder temp;
+  const std::string fifo = temp.File("slow.hex");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  QProcess program;
+  program.start(TOLVANE_CLI_PROGRAM,
+                {"firmware", QString::fromStdString(fifo), "--unit", "VRT00001", "--json"});
+  // The program reads the file once a writer can open it without waiting.
+  int writer = -1;
+  for (int i = 0; i < 1000 && (writer = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) < 0; ++i)
+    std::this_thread::sleep_for(10ms);
+  ASSERT_EQ(write(writer, ":10001000", 9), 9);
+  program.terminate();
+  program.waitForFinished(10000);
+  close(writer);
+  const Outcome outcome = Parse(program);
+  EXPECT_EQ(outcome.code, 1) << "not 143";
+  EXPECT_EQ(outcome.json["error"].toString(), "interrupted");
+}
+
+TEST(CliOnUnits, SendGathersASplitReplyAndFailsOnErr) {
+  Simulator simulator(
+      {"--new-unit", "VRT00001", "--split", "5,400,NORM", "--unit", "VRT00002", "--err", "NORM"});
+  const Outcome outcome = RunCli({"send", "AT@NORM", "--all", "--json"});
+  EXPECT_EQ(outcome.code, 1);
+  const auto units = Units(outcome.json);
+  ASSERT_EQ(units.size(), 2u) << outcome.out.toStdString();
+  EXPECT_EQ(units.at("VRT00001"), std::make_pair(true, QString("NEW\nOK")));
+  EXPECT_EQ(units.at("VRT00002"), std::make_pair(false, QString("ERR")));
+}
+
+TEST(CliOnUnits, RecordWithoutASoundOutputIsAUsageErrorBeforeAnythingIsSent) {
+  Simulator simulator({"--unit", "VRT00001"});
+  TempFolder temp;
+  const std::string message = temp.File("message.wav");
+  ASSERT_TRUE(sound::WriteWav(message, sound::Tone(0.5, 440.0, {0.5, 0.5})));
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("PULSE_SERVER", "unix:" + QString::fromStdString(temp.File("no-server")));
+  const Outcome outcome =
+      RunCli({"record", QString::fromStdString(message), "--unit", "VRT00001"}, {}, environment);
+  simulator.Stop();
+  EXPECT_EQ(outcome.code, 2);
+  EXPECT_TRUE(outcome.err.contains("no sound output")) << outcome.err.toStdString();
+  EXPECT_EQ(simulator.Device("VRT00001")["connections"].toInt(), 0);
+}
+
 }  // namespace
+
+// The history's records of every unit's job, as `history` and `summary` read them back.
+TEST(CliHistory, EveryUnitsJobIsRecordedAndReadBack) {
+  Simulator simulator({"--unit", "VRT00001", "--unit", "VRT00002", "--err", "P17"});
+  ASSERT_TRUE(simulator.Serving());
+  TempFolder temp;
+  settings::ParameterValues fields;
+  fields["P17"] = "*67";
+  const std::string profile = temp.File("bench.ini");
+  settings::WriteProfile(profile, fields);
+  const QString hex = WriteFirmware(temp, hexfile::FirmwareFile(8 + 4 * 20));
+  const QString folder = QString::fromStdString(temp.Folder());
+
+  const Outcome settings = RunCli({"settings", QString::fromStdString(profile), "--all", "--json"});
+  const Outcome firmware =
+      RunCli({"firmware", hex, "--unit", "VRT00001", "--unit", "VRT00404", "--json"}, folder);
+  simulator.Stop();
+  ASSERT_TRUE(settings.jsonValid && firmware.jsonValid) << settings.out.toStdString();
+  EXPECT_EQ(firmware.json["history"].toString(), "kept");
+
+  const Outcome history = RunCli({"history", "--json"});
+  EXPECT_EQ(history.code, 0) << history.err.toStdString();
+  ASSERT_TRUE(history.jsonValid) << history.out.toStdString();
+  const QJsonArray jobs = history.json["jobs"].toArray();
+  ASSERT_EQ(jobs.size(), 4);
+  EXPECT_TRUE(history.out.startsWith(R"({"jobs": [{"id": ")")) << history.out.toStdString();
+  std::map<QString, QJsonObject> byId;
+  for (const auto job : jobs) byId[job.toObject()["id"].toString()] = job.toObject();
+  for (const Outcome *report : {&settings, &firmware})
+    for (const auto unit : report->json["units"].toArray())
+      EXPECT_TRUE(byId.count(unit.toObject()["id"].toString()))
+          << "the report's id is the record's";
+  // Newest first: the firmware jobs, then the settings.
+  EXPECT_EQ(jobs[0]["job"].toString(), "firmware");
+  EXPECT_EQ(jobs[3]["job"].toString(), "settings");
+  const QString sha = history::FileSha256(hex);
+  EXPECT_EQ(sha.size(), 64);
+  for (const auto entry : jobs) {
+    const QJsonObject job = entry.toObject();
+    EXPECT_EQ(job["id"].toString().size(), 36);
+    EXPECT_TRUE(job["started"].toString().endsWith('Z'));
+    EXPECT_TRUE(job["program"].toString().startsWith("tolvane-cli " TOLVANE_VERSION_TEXT));
+    const QString unit = job["unit"].toString();
+    if (job["job"] == "settings") {
+      EXPECT_EQ(job["details"]["values"].toObject().size(), 26);
+      EXPECT_EQ(job["details"]["values"]["P17"].toString(), "*67");
+      EXPECT_EQ(job["details"]["profile"].toString(), QString::fromStdString(profile));
+      EXPECT_EQ(job["outcome"].toString(), unit == "VRT00002" ? "failed" : "ok");
+      EXPECT_EQ(job["message"].toString(), unit == "VRT00002" ? "Error value - P17" : "");
+    } else if (unit == "VRT00404") {
+      EXPECT_EQ(job["outcome"].toString(), "failed");
+      EXPECT_EQ(job["message"].toString(), "USB device VRT00404 not connected");
+    } else {
+      EXPECT_EQ(job["outcome"].toString(), "ok");
+      EXPECT_EQ(job["details"]["sha256"].toString(), sha);
+      EXPECT_EQ(job["details"]["file"].toString(), hex);
+      EXPECT_EQ(job["details"]["sent"].toInt(), job["details"]["lines"].toInt());
+    }
+  }
+
+  const Outcome summary = RunCli({"summary", "--json", "--unit", "VRT00001", "--unit", "VRT00002"});
+  EXPECT_EQ(summary.code, 0);
+  ASSERT_TRUE(summary.jsonValid) << summary.out.toStdString();
+  const QJsonArray units = summary.json["units"].toArray();
+  ASSERT_EQ(units.size(), 2);
+  EXPECT_EQ(units[0]["firmware"]["sha256"].toString(), sha);
+  EXPECT_EQ(units[0]["parameters"]["values"]["P17"].toString(), "*67");
+  EXPECT_TRUE(units[1]["firmware"].isNull());
+  EXPECT_TRUE(units[1]["parameters"].isNull()) << "its write was refused";
+  const QString refusedId = settings.json["units"].toArray()[1].toObject()["id"].toString();
+  EXPECT_EQ(units[1]["last"].toString(), byId[refusedId]["started"].toString());
+
+  const Outcome csv = RunCli({"history", "--csv", "--unit", "VRT00002"});
+  const QList<QByteArray> rows = csv.out.split('\n');
+  ASSERT_EQ(rows.size(), 3) << csv.out.toStdString();
+  EXPECT_EQ(rows[0],
+            "id,unit,job,started,ended,outcome,message,station,operator,program,details\r");
+  EXPECT_TRUE(rows[1].contains(",VRT00002,settings,")) << rows[1].toStdString();
+  EXPECT_TRUE(rows[1].endsWith("}\"\r"));
+}
+
+TEST(CliHistory, AFileThatIsNoHistoryIsLeftAsItWasAndTheJobsRunOn) {
+  Simulator simulator({"--unit", "VRT00001"});
+  ASSERT_TRUE(simulator.Serving());
+  TempFolder temp;
+  const QString notes = QString::fromStdString(temp.File("notes.txt"));
+  QFile file(notes);
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write("not a history\n");
+  file.close();
+  const QString folder = QString::fromStdString(temp.Folder());
+
+  for (const QString &place : {notes, folder}) {
+    const Outcome outcome =
+        RunCli({"send", "AT@NORM", "--unit", "VRT00001", "--json", "--history", place});
+    EXPECT_EQ(outcome.code, 0) << outcome.err.toStdString();
+    ASSERT_TRUE(outcome.jsonValid);
+    EXPECT_EQ(Units(outcome.json).at("VRT00001"), std::make_pair(true, QString("OK")));
+    EXPECT_TRUE(outcome.json["history"].toString().startsWith("not kept: " + place))
+        << outcome.out.toStdString();
+    EXPECT_EQ(outcome.err.count("history not kept"), 1) << outcome.err.toStdString();
+    EXPECT_EQ(RunCli({"history", "--history", place}).code, 1);
+  }
+  ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+  EXPECT_EQ(file.readAll(), "not a history\n");
+  const Outcome off =
+      RunCli({"send", "AT@NORM", "--unit", "VRT00001", "--json", "--history", "none"});
+  EXPECT_EQ(off.json["history"].toString(), "off");
+  EXPECT_TRUE(off.json["units"].toArray()[0].toObject()["id"].isString());
+  simulator.Stop();
+}
+
+TEST(CliHistory, UsageAndReadingAnEmptyHistory) {
+  EXPECT_EQ(RunCli({"history", "--all"}).code, 2);
+  EXPECT_EQ(RunCli({"history", "--since", "yesterday"}).code, 2);
+  EXPECT_EQ(RunCli({"history", "--job", "dance"}).code, 2);
+  EXPECT_EQ(RunCli({"summary", "--csv"}).code, 2);
+  EXPECT_EQ(RunCli({"history", "--history", "none"}).code, 1);
+  const Outcome empty = RunCli({"history", "--json", "--since", "2026-12-01T10:00+01:00"});
+  EXPECT_EQ(empty.code, 0);
+  EXPECT_EQ(empty.out, "{\"jobs\": []}\n");
+  EXPECT_EQ(RunCli({"summary", "--json"}).out, "{\"units\": []}\n");
+}

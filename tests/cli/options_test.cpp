@@ -52,10 +52,18 @@ TEST(Options, UsageErrors) {
       {{"settings", "p.ini", "--all", "--output", "x"}, "settings does not take --output"},
       {{"firmware", "a.hex", "--all", "--log-dir"}, "Missing value after '--log-dir'."},
       {{"firmware", "a.hex", "--all", "--quick"}, "Unknown option 'quick'."},
+      {{"defaults", "--unit", " "}, "--unit needs a serial number, not \" \""},
+      {{"defaults", "--unit", "--all"}, "--unit needs a serial number, not \"--all\""},
+      {{"send", "AT@NORM\r\nAT@DEFAULT", "--all"},
+       "send: LINE must not hold CR, LF or NUL (CR LF is added)"},
+      {{"send", std::string("AT@\0NORM", 8), "--all"},
+       "send: LINE must not hold CR, LF or NUL (CR LF is added)"},
   };
   for (const auto &[arguments, error] : cases) {
     EXPECT_EQ(Parse(arguments).error, error) << (arguments.empty() ? "" : arguments[0]);
   }
+  EXPECT_TRUE(Parse({"send", "AT@NORM", "--json", "--quick"}).options.json)
+      << "an unknown option still answers in JSON";
 }
 
 }  // namespace

@@ -38,18 +38,35 @@ TEST(Report, OnATerminalEachUnitKeepsItsLineAndRedrawsInPlace) {
   }
 }
 
-TEST(Report, ElsewhereALineForEachChangeOfState) {
+TEST(Report, ElsewhereALineForEachChangeOfStateAndEveryFurtherTenPercent) {
   std::ostringstream out;
   Reporter reporter(out, false, 80, kSerials, "settings");
   reporter.Progressed(0, {"writing", 0});
-  reporter.Progressed(0, {"writing", 50});  // progress alone: no line
+  reporter.Progressed(0, {"writing", 9});  // within the same tenth: no line
+  reporter.Progressed(0, {"writing", 34});
+  reporter.Progressed(0, {"writing", 39});
   reporter.Ended(0, {"VRT00001", "settings", true, "", 2.21, false});
   reporter.Ended(1, {"VRT00002", "settings", false, "Error value - P17", 0.5, false});
   reporter.Flush();  // no terminal: no redraw
   EXPECT_EQ(out.str(),
             "VRT00001  settings  running     0%    writing\n"
+            "VRT00001  settings  running     34%   writing\n"
             "VRT00001  settings  ok          2.2 s\n"
             "VRT00002  settings  failed      0.5 s    Error value - P17\n");
+}
+
+TEST(Report, AUnitsEscapeSequenceReachesTheTerminalHarmlessly) {
+  const std::vector<UnitResult> results = {
+      {"VRT\xC3\xA9", "send", true, "\x1B[2JRING\r\x9B\nOK", 0.1, false}};
+  std::ostringstream out;
+  Reporter reporter(out, false, 80, {"VRT\xC3\xA9"}, "send");
+  reporter.Ended(0, results[0]);
+  EXPECT_EQ(out.str(), "VRT\\xC3\\xA9send      ok          0.1 s    \\x1B[2JRING\\r\\x9B / OK\n");
+  EXPECT_NE(cli::SummaryText(results).find("\\x1B[2JRING\\r\\x9B / OK"), std::string::npos);
+  const std::string json = cli::JsonResults(results, "kept");
+  EXPECT_NE(json.find("\"serial\": \"VRT\xC3\xA9\""), std::string::npos) << "UTF-8 once: " << json;
+  EXPECT_NE(json.find(R"("message": "\u001b[2JRING\u000d\u009b\u000aOK")"), std::string::npos)
+      << json;
 }
 
 TEST(Report, TheSummaryAndTheJsonNameEveryUnit) {
@@ -70,7 +87,7 @@ TEST(Report, TheSummaryAndTheJsonNameEveryUnit) {
   EXPECT_NE(summary.find("VRT00003  firmware  interrupted 1.0 s    interrupted\n"),
             std::string::npos);
 
-  const std::string json = cli::JsonResults(results);
+  const std::string json = cli::JsonResults(results, "off");
   EXPECT_EQ(json.find('\n'), std::string::npos) << "one line";
   QJsonParseError error;
   const QJsonDocument document = QJsonDocument::fromJson(QByteArray::fromStdString(json), &error);
@@ -83,6 +100,8 @@ TEST(Report, TheSummaryAndTheJsonNameEveryUnit) {
   EXPECT_EQ(units[3].toObject()["message"].toString(), QString::fromUtf8("say \"\\\x01\u00e9"))
       << "quotes, backslashes and control bytes escaped, Latin-1 as UTF-8";
   EXPECT_EQ(json.substr(0, 24), "{\"units\": [{\"serial\": \"V");
+  EXPECT_TRUE(units[0].toObject()["id"].isNull()) << "a unit without a record";
+  EXPECT_EQ(document["history"].toString(), "off");
 }
 
 }  // namespace

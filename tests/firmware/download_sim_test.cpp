@@ -93,10 +93,10 @@ TEST_F(DownloadIntoUnit, AFullImageEndsUpInTheUnitsMemory) {
   EXPECT_TRUE(record.problems.empty()) << record.problems.front();
   EXPECT_EQ(unit.CurrentMode(), sim::Unit::Mode::Command) << "the end line leaves the loader";
   EXPECT_EQ(download.TimeOuts(), 0);
-  // "w", "Y", then two ticks per image byte: the floor.
-  EXPECT_EQ(ticks, 2 + 2 * 15360);
+  // "w", "Y", then two ticks per image byte (the floor), and the tick after the "Z".
+  EXPECT_EQ(ticks, 2 + 2 * 15360 + 1);
 
-  std::string sent = "AT@#\r\nw";
+  std::string sent = "\r\nAT@#\r\nw";
   for (const auto &line : image.lines) sent.append(line.begin(), line.end());
   EXPECT_EQ(record.received, sent);
   // Header, "OK" to the start command, "Y", one line per byte, footer.
@@ -193,6 +193,33 @@ TEST_F(DownloadIntoUnit, AUnitThatNeverEntersItsLoaderEndsWithAConnectionFailure
   EXPECT_EQ(ticks, 101);
   EXPECT_EQ(download.Result(), Ending::ConnectionFailure);
   EXPECT_EQ(download.Status(), "Error conection");
+}
+
+// An unplugged unit: the start command cannot be sent, and no "w" follows it. Plugged in again,
+// it is opened anew by the next start, whose download goes through.
+TEST_F(DownloadIntoUnit, AStartCommandThatCannotBeSentEndsAtOnceWithoutW) {
+  units.Unplug(kSerial);
+  const std::string text = hexfile::FirmwareFile(0x100);
+  EXPECT_FALSE(download.Start(text, text.size()));
+  EXPECT_FALSE(download.Running());
+  EXPECT_EQ(download.Result(), Ending::ConnectionFailure);
+  EXPECT_EQ(download.Status(), "Error conection");
+  EXPECT_EQ(recorder.Informed(), std::vector<std::string>{"USB device VRT00007 not connected"});
+  EXPECT_EQ(unit.GetRecord().received, "");
+
+  units.PlugIn(kSerial);
+  Run(text);
+  EXPECT_EQ(download.Result(), Ending::Success) << download.LogView();
+}
+
+// What a unit kept of a command line cut off (here "w" that reached it outside its loader) is
+// ended by the line end before the start command, which the unit then reads as a line of its own.
+TEST_F(DownloadIntoUnit, APartOfALineLeftInTheUnitIsEndedBeforeTheStartCommand) {
+  ASSERT_TRUE(state.SendText("www"));
+  const std::string text = hexfile::FirmwareFile(0x100);
+  Run(text);
+  EXPECT_EQ(download.Result(), Ending::Success) << download.LogView();
+  EXPECT_EQ(unit.GetRecord().commandLines, (std::vector<std::string>{"www\r\n", "AT@#\r\n"}));
 }
 
 // The same download over a line with a real unit's timing: each byte 1.04 ms at 9600 baud both
@@ -341,6 +368,25 @@ TEST(FastTransferFaults, ALineCutShortOrAskedForAgainIsSentAgain) {
   // The time-out's 250 ms and the pause before the line again are in the download's time.
   EXPECT_GT(time, 255ms + image.LineCount() * 10 * 3ms);
   EXPECT_LT(time, 300ms + image.LineCount() * 10 * 4ms);
+}
+
+// The end line answered "E", or never answered however often it is sent again: the download
+// fails at either pace, as only the unit's "Z" (or "K" to the last line) is success.
+TEST(EndLine, RefusedOrNeverAnsweredFailsTheDownloadAtEitherPace) {
+  using Kind = sim::LoaderFault::Kind;
+  const std::string text = hexfile::FirmwareFile(8 + 4 * 20);
+  const int lines = firmware::ReadImage(text, text.size()).LineCount();
+  for (const bool fast : {false, true}) {
+    for (const auto &[fault, ending] : {std::pair{Kind::E, Ending::ProtocolError},
+                                        std::pair{Kind::Silence, Ending::TimeOutFailure}}) {
+      FastRun run({.timed = true, .latency = 1ms});
+      for (int line = lines; line <= lines + firmware::kTimeOutLimit; ++line)
+        run.unit.AddFault(sim::LoaderFault{.kind = fault, .line = line, .byte = 10});
+      run.Run(text, fast);
+      EXPECT_EQ(run.download.Result(), ending) << (fast ? "fast" : "ticks");
+      EXPECT_EQ(run.unit.CurrentMode(), sim::Unit::Mode::LoaderLines) << "still in its loader";
+    }
+  }
 }
 
 }  // namespace

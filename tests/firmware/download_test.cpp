@@ -42,7 +42,7 @@ class Download : public ::testing::Test {
   // sends byte 1 of line 1.
   void Connect(const std::string &text = kThreeLines) {
     ASSERT_TRUE(h.Start(text));
-    ASSERT_EQ(h.TakeWritten(), "AT@#\r\n");
+    ASSERT_EQ(h.TakeWritten(), "\r\nAT@#\r\n");
     h.download.Step();
     ASSERT_EQ(h.TakeWritten(), "w");
     h.Reply("Y");
@@ -95,7 +95,7 @@ TEST_F(Download, StartSendsTheStartCommandWithoutDrainAndWritesTheHeader) {
   h.Reply("stale");
   h.state.ReplyBuffer = "kept";
   ASSERT_TRUE(h.Start(kThreeLines));
-  EXPECT_EQ(h.Unit().written, "AT@#\r\n");
+  EXPECT_EQ(h.Unit().written, "\r\nAT@#\r\n");
   EXPECT_EQ(h.Unit().rx.size(), 5u) << "the start does not drain the link";
   EXPECT_EQ(h.state.ReplyBuffer, "kept");
   EXPECT_TRUE(h.state.LastSendResult);
@@ -315,12 +315,12 @@ TEST_F(Download, AWholeDownloadPutsEveryByteOnTheWireInOrderAndLogsEachReply) {
     loader.Serve();
     ++ticks;
   }
-  EXPECT_EQ(h.Unit().written, "AT@#\r\nw" + kLine1 + kLine2 + kEnd);
+  EXPECT_EQ(h.Unit().written, "\r\nAT@#\r\nw" + kLine1 + kLine2 + kEnd);
   EXPECT_EQ(h.download.Result(), Ending::Success);
   EXPECT_EQ(h.download.Status(), "Finish");
   EXPECT_EQ(h.recorder.Informed(), (Events{kSuccess}));
-  // One tick for "w", one for "Y", two per byte; the tick after the last byte ends.
-  EXPECT_EQ(ticks, 2 + 2 * 30);
+  // One tick for "w", one for "Y", two per byte; the tick after the "Z" ends.
+  EXPECT_EQ(ticks, 2 + 2 * 30 + 1);
   EXPECT_EQ(h.download.OverallPosition(), h.download.OverallMax() + 1);
   EXPECT_EQ(h.download.LinePosition(), 11);
   EXPECT_EQ(h.recorder.events.front(), "ask:VRT00042");
@@ -596,14 +596,21 @@ TEST_F(Download, ProgressFollowsTheLineIndex) {
   EXPECT_EQ(h.download.LinePosition(), 4);
 }
 
-TEST_F(Download, AnImageWithoutEndLineEndsAfterTheLastByteOfItsLastLine) {
+TEST_F(Download, AnImageWithoutEndLineEndsOnTheKToItsLastLineAndSendsItAgainOnP) {
   Connect(Data(0x0010, Seq(1, 8)));
   SendBytes(9);
   h.download.Step();
   EXPECT_EQ(h.TakeWritten(), kLine1.substr(9, 1));
-  EXPECT_EQ(h.Unit().written, "AT@#\r\nw" + kLine1);
+  h.download.Step();
+  EXPECT_TRUE(h.download.Running()) << "the last line's reply is waited for";
+  h.Reply("P");
+  h.download.Step();
+  EXPECT_EQ(h.download.LineIndex(), 1);
+  EXPECT_EQ(SendLine(), kLine1) << "the unit asked for the last line again";
+  EXPECT_TRUE(h.download.Running());
   h.download.Step();
   EXPECT_EQ(h.download.Result(), Ending::Success);
+  EXPECT_EQ(h.Unit().written, "\r\nAT@#\r\nw" + kLine1 + kLine1);
 }
 
 TEST_F(Download, TheLastByteSentCarriesOverIntoTheNextDownloadsLog) {
@@ -698,7 +705,7 @@ TEST_F(FastDownload, SendsEachByteOnItsReplyAndALineAFiveMillisecondPauseAfterTh
   using namespace std::chrono_literals;
   ASSERT_TRUE(h.Start(kThreeLines));
   EXPECT_EQ(h.recorder.events, (Events{"ask:VRT00042", "busy", "idle"})) << "no Timer1";
-  EXPECT_EQ(h.TakeWritten(), "AT@#\r\n");
+  EXPECT_EQ(h.TakeWritten(), "\r\nAT@#\r\n");
   EXPECT_EQ(h.recorder.awaitWait, 5ms);
   // The connection at the ticks' pace: a step before its time reads and sends nothing.
   h.Reply("OK\r\n");

@@ -1,6 +1,7 @@
 // Benchmarks of firmware loading. They measure and print; they assert nothing.
 //
 //   ReadImage          the image reader on a full-size HEX file (bytes per second)
+//   CheckHexText       the file check on the same file (bytes per second)
 //   DownloadTicks      a whole download into an in-process emulated unit, stepped tick by tick:
 //                      ticks used against the floor of two ticks per image byte
 //   DownloadRealTimer  the same through a real 5 ms Qt::PreciseTimer and the unit on the real
@@ -43,6 +44,7 @@
 #include "d2xx/device_link.h"
 #include "d2xx/emulated_provider.h"
 #include "firmware/download.h"
+#include "firmware/hex_check.h"
 #include "firmware/image_reader.h"
 #include "link/link.h"
 #include "session/shared_state.h"
@@ -205,6 +207,14 @@ void ReadImage(benchmark::State &st) {
   st.counters["file_bytes"] = static_cast<double>(text.size());
 }
 BENCHMARK(ReadImage)->Unit(benchmark::kMicrosecond);
+
+void CheckHexText(benchmark::State &st) {
+  const std::string text = hexfile::FirmwareFile();
+  for (auto _ : st) benchmark::DoNotOptimize(firmware::CheckHexText(text).line);
+  st.SetBytesProcessed(static_cast<std::int64_t>(st.iterations() * text.size()));
+  st.counters["file_bytes"] = static_cast<double>(text.size());
+}
+BENCHMARK(CheckHexText)->Unit(benchmark::kMicrosecond);
 
 void DownloadTicks(benchmark::State &st) {
   const std::string text = FileOfLines(static_cast<int>(st.range(0)));

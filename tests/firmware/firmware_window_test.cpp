@@ -9,11 +9,17 @@
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
+#include <QFontDatabase>
+#include <QImage>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QRegularExpression>
+#include <QScreen>
 #include <QScrollBar>
 #include <QSocketNotifier>
 #include <QTest>
@@ -22,6 +28,9 @@
 
 #include "d2xx/backend.h"
 #include "d2xx/emulated_provider.h"
+#include "history/format.h"
+#include "history/journal.h"
+#include "history/store.h"
 #include "session/config.h"
 #include "session/shared_state.h"
 #include "sim/in_process.h"
@@ -30,12 +39,15 @@
 #include "tests/support/modal_script.h"
 #include "tests/support/private_runtime_dir.h"
 #include "tests/support/temp_folder.h"
+#include "ui/status_colour.h"
 
 using namespace std::chrono_literals;
 
 namespace {
 
 constexpr const char *kSerial = "VRT00031";
+// A firmware file of one data record.
+const std::string kSmallFile = hexfile::Text({hexfile::Data(0x10, {1, 2}), hexfile::EndOfFile()});
 
 // Chooses the unit kSerial and opens its port as "Select device" does, then makes the window.
 std::unique_ptr<TForm2> OpenWindowOnTheUnit(SharedState &state) {
@@ -150,17 +162,6 @@ TEST_F(FirmwareWindow, ControlsHaveTheirNamesPlacesAndCaptions) {
   EXPECT_EQ(window->objectName(), "TForm2");
   EXPECT_EQ(window->windowTitle(), "Load Firmware");
   EXPECT_EQ(window->size(), QSize(654, 443));
-  struct Place {
-    const char *name;
-    QRect rect;
-  };
-  for (const Place &p :
-       {Place{"Button1", {8, 8, 89, 41}}, Place{"Label3", {232, 1, 105, 18}},
-        Place{"Label2", {105, 25, 529, 28}}, Place{"Memo1", {8, 56, 329, 384}},
-        Place{"Label1", {372, 60, 281, 17}}, Place{"ProgressBar2", {372, 80, 281, 17}},
-        Place{"ProgressBar1", {372, 96, 281, 17}}, Place{"Memo2", {420, 120, 185, 248}},
-        Place{"Button2", {372, 383, 169, 41}}, Place{"Button3", {556, 383, 89, 41}}})
-    EXPECT_EQ(Find<QWidget>(p.name)->geometry(), p.rect) << p.name;
   EXPECT_EQ(Button(1)->text(), "Open file *.HEX ");
   EXPECT_EQ(Button(2)->text(), "Write to VertikoMate PCB");
   EXPECT_EQ(Button(3)->text(), "Cancel");
@@ -173,19 +174,39 @@ TEST_F(FirmwareWindow, ControlsHaveTheirNamesPlacesAndCaptions) {
   EXPECT_TRUE(Find<QLabel>("Label2")->wordWrap());
   EXPECT_TRUE(Find<QPlainTextEdit>("Memo1")->isReadOnly());
   EXPECT_TRUE(Find<QPlainTextEdit>("Memo2")->isReadOnly());
-  EXPECT_EQ(Find<QPlainTextEdit>("Memo2")->font().pixelSize(), 5);
+  const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  EXPECT_EQ(Find<QPlainTextEdit>("Memo2")->font().family(), fixed.family());
+  EXPECT_EQ(Find<QPlainTextEdit>("Memo2")->font().pointSizeF(), fixed.pointSizeF());
   auto *timer = Find<QTimer>("Timer1");
   EXPECT_EQ(timer->interval(), 5);
   EXPECT_EQ(timer->timerType(), Qt::PreciseTimer);
   EXPECT_FALSE(timer->isActive());
+}
 
-  // Anchors: the file view grows downwards, the right-hand controls follow the edges.
+// At its design size, at its smallest and larger, no control covers another or leaves the window,
+// and the status, the two bars and the log stand one below the other.
+TEST_F(FirmwareWindow, NoControlCoversAnotherAtAnySize) {
   window->show();
-  window->resize(754, 543);
-  EXPECT_EQ(Find<QWidget>("Memo1")->geometry(), QRect(8, 56, 329, 484));
-  EXPECT_EQ(Find<QWidget>("Label1")->geometry(), QRect(472, 60, 281, 17));
-  EXPECT_EQ(Find<QWidget>("Button3")->geometry(), QRect(656, 483, 89, 41));
-  EXPECT_EQ(Find<QWidget>("Memo2")->geometry(), QRect(520, 220, 185, 248));
+  const char *const names[] = {"Button1", "Label3",  "CheckBoxFast", "Label2",
+                               "Memo1",   "Label1",  "ProgressBar2", "ProgressBar1",
+                               "Memo2",   "Button2", "Button3"};
+  for (const QSize size : {QSize(654, 443), QSize(1, 1), QSize(500, 350), QSize(1000, 700)}) {
+    window->resize(size);
+    QApplication::processEvents();
+    EXPECT_GE(window->width(), std::max(size.width(), window->minimumSizeHint().width()));
+    for (const char *a : names) {
+      const QRect ra = Find<QWidget>(a)->geometry();
+      EXPECT_TRUE(window->rect().contains(ra)) << a << " at " << size.width();
+      EXPECT_GE(ra.height(), Find<QWidget>(a)->minimumSizeHint().height()) << a;
+      for (const char *b : names) {
+        if (a == b) continue;
+        EXPECT_FALSE(ra.intersects(Find<QWidget>(b)->geometry()))
+            << a << " and " << b << " at " << size.width() << "x" << size.height();
+      }
+    }
+    EXPECT_LT(Find<QWidget>("ProgressBar2")->geometry().bottom(),
+              Find<QWidget>("ProgressBar1")->geometry().top());
+  }
 }
 
 TEST_F(FirmwareWindow, ShowingPreparesTheWindow) {
@@ -203,7 +224,7 @@ TEST_F(FirmwareWindow, ShowingPreparesTheWindow) {
 }
 
 TEST_F(FirmwareWindow, TheFileDialogHasItsTitleFilterAndStartingFolder) {
-  const std::string path = WriteFile("remembered.HEX", hexfile::Data(0x10, {1, 2}));
+  const std::string path = WriteFile("remembered.HEX", kSmallFile);
   WriteRememberedPath(temp.Folder(), "FIRM", path);
   window->show();
   QString title, folder, suffix;
@@ -235,7 +256,7 @@ TEST_F(FirmwareWindow, OpenDialog1IsMadeWithTheWindowAndUsedAgainAtEveryClick) {
   auto *made = window->findChild<QFileDialog *>("OpenDialog1");
   ASSERT_NE(made, nullptr) << "made with the window";
   EXPECT_EQ(made->parent(), window.get());
-  const std::string first = WriteFile("first.HEX", hexfile::Data(0x10, {1, 2}));
+  const std::string first = WriteFile("first.HEX", kSmallFile);
   window->show();
   Choose(first);
   ASSERT_EQ(state.FirmPath, first);
@@ -275,7 +296,7 @@ TEST_F(FirmwareWindow, ALoadedFileIsShownScrolledToItsEndAndEnablesWriting) {
 }
 
 TEST_F(FirmwareWindow, ARejectedSecondFileLeavesTheFirstLoaded) {
-  const std::string good = WriteFile("good.HEX", hexfile::Data(0x10, {1, 2}));
+  const std::string good = WriteFile("good.HEX", kSmallFile);
   const std::string bad = WriteFile("notes.txt", "text");
   window->show();
   Choose(good);
@@ -285,12 +306,25 @@ TEST_F(FirmwareWindow, ARejectedSecondFileLeavesTheFirstLoaded) {
   EXPECT_EQ(Find<QLabel>("Label2")->text().toStdString(), bad);
   EXPECT_EQ(state.FirmPath, bad);
   EXPECT_EQ(Find<QPlainTextEdit>("Memo1")->toPlainText().toStdString(),
-            hexfile::Data(0x10, {1, 2}));
+            hexfile::Data(0x10, {1, 2}) + "\n" + hexfile::EndOfFile());
   EXPECT_TRUE(Button(2)->isEnabled());
 }
 
+TEST_F(FirmwareWindow, ADamagedFileIsShownAndRefusedWithItsFirstBadLine) {
+  const std::string damaged =
+      hexfile::Text({hexfile::Data(0x10, {1, 2}), hexfile::Record(0, 0x20, {1, 2}, 0x3F)});
+  window->show();
+  Choose(WriteFile("good.HEX", kSmallFile));
+  Choose(WriteFile("app.hex", damaged));
+  ASSERT_EQ(answerer.boxes.size(), 1u);
+  EXPECT_EQ(answerer.boxes[0].text, "app.hex, line 2: the checksum is 3F, the record needs DB");
+  EXPECT_EQ(Find<QPlainTextEdit>("Memo1")->toPlainText().toStdString(),
+            hexfile::Data(0x10, {1, 2}) + "\n" + hexfile::Record(0, 0x20, {1, 2}, 0x3F));
+  EXPECT_FALSE(Button(2)->isEnabled());
+}
+
 TEST_F(FirmwareWindow, AReadErrorEmptiesTheFileViewAndDisablesWriting) {
-  const std::string good = WriteFile("good.HEX", hexfile::Data(0x10, {1, 2}));
+  const std::string good = WriteFile("good.HEX", kSmallFile);
   const std::string broken = files.File("broken.HEX");
   ASSERT_EQ(symlink("/proc/self/mem", broken.c_str()), 0);  // opens, but every read fails
   window->show();
@@ -304,7 +338,7 @@ TEST_F(FirmwareWindow, AReadErrorEmptiesTheFileViewAndDisablesWriting) {
 }
 
 TEST_F(FirmwareWindow, TypingChangesNothing) {
-  const std::string path = WriteFile("firmware.HEX", hexfile::Data(0x10, {1, 2}));
+  const std::string path = WriteFile("firmware.HEX", kSmallFile);
   window->show();
   Choose(path);
   auto *memo = Find<QPlainTextEdit>("Memo1");
@@ -312,12 +346,13 @@ TEST_F(FirmwareWindow, TypingChangesNothing) {
   QTest::keyClick(memo, Qt::Key_Return);
   QTest::keyClick(memo, Qt::Key_Backspace);
   QTest::keyClicks(window.get(), "xyz");
-  EXPECT_EQ(memo->toPlainText().toStdString(), hexfile::Data(0x10, {1, 2}));
+  EXPECT_EQ(memo->toPlainText().toStdString(),
+            hexfile::Data(0x10, {1, 2}) + "\n" + hexfile::EndOfFile());
   EXPECT_TRUE(window->isVisible());
 }
 
 TEST_F(FirmwareWindow, ClosingRemembersTheLastFileChosen) {
-  const std::string path = WriteFile("firmware.HEX", hexfile::Data(0x10, {1, 2}));
+  const std::string path = WriteFile("firmware.HEX", kSmallFile);
   window->show();
   Choose(path);
   QTest::mouseClick(Button(3), Qt::LeftButton);
@@ -427,6 +462,48 @@ TEST_F(FirmwareWindow, TheBarsAreEmptyBeforeAndFullAfterAShortDownloadAndNeverBu
   EXPECT_FALSE(window->isVisible()) << "with no download Esc is Cancel";
 }
 
+// The share of a bar's middle row that its fill covers in the window as it was last drawn on the
+// screen (what the window system shows, not a new rendering of the window).
+double FilledShare(QWidget *window, QProgressBar *bar) {
+  const QImage image = window->screen()->grabWindow(window->winId()).toImage();
+  const QRect r(bar->mapTo(window, QPoint(0, 0)), bar->size());
+  const QColor fill = bar->palette().color(QPalette::Highlight);
+  int filled = 0;
+  for (int x = r.left(); x <= r.right(); ++x) {
+    const QColor c = image.pixelColor(x, r.center().y());
+    filled += std::abs(c.red() - fill.red()) + std::abs(c.green() - fill.green()) +
+                  std::abs(c.blue() - fill.blue()) <
+              90;
+  }
+  return static_cast<double>(filled) / r.width();
+}
+
+TEST_F(FirmwareWindow, TheOverallBarIsSeenFillingDuringADownload) {
+  const std::string text = hexfile::FirmwareFile(0x800);
+  window->show();
+  Choose(WriteFile("firmware.HEX", text));
+  QTest::mouseClick(Button(2), Qt::LeftButton);
+  auto *overall = Find<QProgressBar>("ProgressBar1");
+  QApplication::processEvents();
+  EXPECT_LT(FilledShare(window.get(), overall), 0.05);
+  // Each tick drawn as it comes, as on a screen.
+  while (Find<QTimer>("Timer1")->isActive() && overall->value() * 2 < overall->maximum()) {
+    StepDownload(1);
+    QApplication::processEvents();
+  }
+  ASSERT_GT(overall->maximum(), 10);
+  const double share = FilledShare(window.get(), overall);
+  EXPECT_GT(share, 0.3) << "a half-done download shows a half-filled bar";
+  EXPECT_LT(share, 0.7);
+  window->close();
+}
+
+TEST(StatusColour, TextIsWhiteOnBlueAndMagentaAndBlackOnLightGreen) {
+  EXPECT_EQ(ContrastingText(QColor::fromRgb(0x0000FF)), QColor(Qt::white));
+  EXPECT_EQ(ContrastingText(QColor::fromRgb(0xFF00FF)), QColor(Qt::white));
+  EXPECT_EQ(ContrastingText(QColor::fromRgb(0xC0DCC0)), QColor(Qt::black));
+}
+
 TEST_F(FirmwareWindow, AFileWithoutFirmwareDataIsNotDownloaded) {
   const std::string path =
       WriteFile("empty.HEX", hexfile::Text({hexfile::Record(4, 0, {0, 0}), hexfile::EndOfFile()}));
@@ -452,7 +529,7 @@ TEST_F(FirmwareWindow, NoStopsTheStart) {
   EXPECT_EQ(unit.GetRecord().received, "");
 }
 
-TEST_F(FirmwareWindow, ClosingDuringADownloadStopsItAndKeepsTheLog) {
+TEST_F(FirmwareWindow, ClosingDuringADownloadAsksAndYesStopsItWithTheLogsFooter) {
   const std::string path = WriteFile("firmware.HEX", hexfile::FirmwareFile(0x200));
   window->show();
   Choose(path);
@@ -464,23 +541,32 @@ TEST_F(FirmwareWindow, ClosingDuringADownloadStopsItAndKeepsTheLog) {
   QTest::keyClick(window.get(), Qt::Key_Escape);
   QTest::keyClick(Find<QPlainTextEdit>("Memo1"), Qt::Key_Escape);
   EXPECT_TRUE(window->isVisible()) << "Esc does not break off a download";
+  const std::size_t asked = answerer.boxes.size();
+  answerer.buttons = {QMessageBox::No, QMessageBox::Yes};
+  window->close();
+  ASSERT_EQ(answerer.boxes.size(), asked + 1);
+  const auto &question = answerer.boxes.back();
+  EXPECT_EQ(question.text,
+            "The download is not finished: the unit stays in its loader until a download "
+            "completes. Stop it?");
+  EXPECT_EQ(question.defaultButton, QMessageBox::No);
+  EXPECT_TRUE(window->isVisible()) << "No keeps the download going";
+  EXPECT_TRUE(Find<QTimer>("Timer1")->isActive());
   window->close();
   EXPECT_FALSE(window->isVisible());
   EXPECT_FALSE(Find<QTimer>("Timer1")->isActive());
   const std::string log = FileText(temp.File("LOG_file1.TXT"));
   EXPECT_NE(log.find("POSLAL<=>PRIJAL\r\n"), std::string::npos);
   EXPECT_NE(log.find("77<=>Y\r\n"), std::string::npos);
-  EXPECT_EQ(log.find("========================"), log.rfind("========================"))
-      << "no footer";
+  EXPECT_TRUE(log.ends_with("\r\nstopped by the user\r\n")) << log;
+  EXPECT_NE(log.find("========================"), log.rfind("========================"))
+      << "the footer's rule";
   EXPECT_EQ(ConfigFile(ConfigFileName(temp.Folder())).Read("PATH", "FIRM"), path);
 }
 
 TEST_F(FirmwareWindow, FastTransferIsABoxRememberedInTheConfigurationFile) {
   auto *box = Find<QCheckBox>("CheckBoxFast");
   EXPECT_EQ(box->text(), "Fast transfer");
-  EXPECT_EQ(box->geometry(), QRect(372, 4, 161, 17));
-  for (const char *name : {"Label3", "Label2", "Label1", "Button1"})
-    EXPECT_FALSE(box->geometry().intersects(Find<QWidget>(name)->geometry())) << name;
   window->show();
   EXPECT_FALSE(box->isChecked()) << "off without VERT.ini";
   EXPECT_TRUE(box->isEnabled());
@@ -576,12 +662,57 @@ TEST_F(FirmwareWindowOverTheLink, AFastTransferIsWokenByThePortsDataAndTheUnitHo
   EXPECT_TRUE(Find<QCheckBox>("CheckBoxFast")->isEnabled());
   EXPECT_TRUE(Find<QPushButton>("Button3")->isEnabled());
   const QString log = Find<QPlainTextEdit>("Memo2")->toPlainText();
-  EXPECT_EQ(log.count("<=>K\n"), image.LineCount() - 1) << log.toStdString();
+  // Each line acknowledged once, counted from the loader's "Y" (the "K" of the start command's
+  // "OK" can come in a read of its own).
+  const QString transfer = log.mid(log.indexOf(QRegularExpression("Y\n")));
+  EXPECT_EQ(transfer.count("<=>K\n"), image.LineCount() - 1) << log.toStdString();
   EXPECT_TRUE(log.contains("\nFF<=>Z\n========================\n"));
   const auto lock = server.Lock();
   const sim::Record &record = unit->GetRecord();
   EXPECT_EQ(record.loaderLines.size(), static_cast<std::size_t>(image.LineCount() - 1));
   EXPECT_TRUE(record.problems.empty()) << record.problems.front();
+}
+
+}  // namespace
+
+namespace {
+
+// A download's record: none after No, ok with its file, lines and log, interrupted when closed.
+TEST_F(FirmwareWindow, EachDownloadStartedHasItsRecordInTheHistory) {
+  const QString historyFile = QString::fromStdString(files.File("history.sqlite"));
+  history::Journal journal("tolvane", historyFile, "bench");
+  journal.Start();
+  window->History = &journal;
+  const std::string path = WriteFile("firmware.HEX", hexfile::FirmwareFile(0x80));
+  window->show();
+  Choose(path);
+  answerer.buttons = {QMessageBox::No};
+  QTest::mouseClick(Button(2), Qt::LeftButton);
+  answerer.buttons = {};
+  QTest::mouseClick(Button(2), Qt::LeftButton);
+  StepDownload();
+  window->close();
+  window->show();
+  Choose(path);
+  QTest::mouseClick(Button(2), Qt::LeftButton);
+  StepDownload(20);
+  window->close();
+  ASSERT_TRUE(journal.Flush());
+
+  history::Store store;
+  ASSERT_TRUE(store.Open(historyFile, history::Store::Mode::Read));
+  const auto jobs = store.Jobs({}, true);
+  ASSERT_EQ(jobs.size(), 2u) << "none for the download that No stopped";
+  const QJsonObject closed = QJsonDocument::fromJson(jobs[0].details).object();
+  const QJsonObject done = QJsonDocument::fromJson(jobs[1].details).object();
+  EXPECT_EQ(jobs[0].outcome, "interrupted");
+  EXPECT_EQ(jobs[1].outcome, "ok");
+  EXPECT_EQ(jobs[1].message, "Download firmware to Vertiko mate is successfully complete");
+  EXPECT_EQ(done["file"].toString(), QString::fromStdString(path));
+  EXPECT_EQ(done["sha256"].toString(), history::FileSha256(QString::fromStdString(path)));
+  EXPECT_EQ(done["sent"].toInt(), done["lines"].toInt());
+  EXPECT_TRUE(done["log"].toString().contains("FF<=>Z"));
+  EXPECT_LT(closed["sent"].toInt(), closed["lines"].toInt());
 }
 
 }  // namespace

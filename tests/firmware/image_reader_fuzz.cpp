@@ -1,5 +1,7 @@
-// libFuzzer target for the image reader: any text, any stored length, must read only inside the
-// text and keep the image's rules. Built with clang only:
+// libFuzzer target for the image reader and the file check: any text, any stored length, must be
+// read only inside the text and keep the image's rules; the check names a line of the text (or
+// the one after its last) and passes only files that end with the end-of-file record. Built with
+// clang only:
 //   cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang
 //   cmake --build build-fuzz --target image_reader_fuzz
 //   build-fuzz/tests/firmware/image_reader_fuzz -max_total_time=60
@@ -7,6 +9,7 @@
 #include <cstring>
 #include <memory>
 
+#include "firmware/hex_check.h"
 #include "firmware/image_reader.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size) {
@@ -21,6 +24,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
       firmware::ReadImage(std::string_view(text.get(), length), length + beyond);
   if (image.lines.size() > firmware::kTableLines) __builtin_trap();
   if (image.tooLarge && !image.lines.empty()) __builtin_trap();
+  const std::string_view whole(text.get(), length);
+  const firmware::HexFault fault = firmware::CheckHexText(whole);
+  if (fault.Sound() != fault.reason.empty()) __builtin_trap();
+  if (fault.line > firmware::FileLines(whole).size() + 1) __builtin_trap();
+  if (fault.Sound() && whole.find(":") == std::string_view::npos) __builtin_trap();
   for (std::size_t i = 0; i < image.lines.size(); ++i) {
     const auto &line = image.lines[i];
     if (line == firmware::kEndLine) {

@@ -12,6 +12,8 @@
 #include <QFileDialog>
 #include <QFontDatabase>
 #include <QGroupBox>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QLabel>
 #include <QListView>
 #include <QMessageBox>
@@ -20,6 +22,9 @@
 #include <QTest>
 #include <QTimer>
 
+#include "history/format.h"
+#include "history/journal.h"
+#include "history/store.h"
 #include "link/link.h"
 #include "session/config.h"
 #include "session/shared_state.h"
@@ -550,7 +555,7 @@ TEST_F(RecorderWindow, APlayFailureEndsTheRecordingBeforeTheErrorIsShown) {
     form->Timer1Timer();
   }
   EXPECT_TRUE(checked);
-  EXPECT_TRUE(unit.GetRecord().recordings.at(0).stop.has_value());
+  EXPECT_TRUE(unit.GetRecord().recordings.empty()) << "no start signal without sound";
   form->close();
 }
 
@@ -564,13 +569,50 @@ TEST_F(RecorderWindow, ClosingDuringARecordingGivesTheStopSignal) {
   }
   form->Timer1Timer();
   ASSERT_FALSE(unit.Rts());
-  form->reject();  // the close box: Cancel is disabled
+  {
+    ModalScript script;
+    for (auto answer : {QMessageBox::No, QMessageBox::Yes})
+      script.Then([answer](QWidget *modal) {
+        auto *box = qobject_cast<QMessageBox *>(modal);
+        ASSERT_NE(box, nullptr);
+        EXPECT_EQ(box->text(), "The recording is not finished. Stop it?");
+        EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::No));
+        ModalScript::Click(box->button(answer));
+      });
+    form->reject();  // the close box: Cancel is disabled
+    EXPECT_TRUE(form->isVisible()) << "No goes on recording";
+    EXPECT_FALSE(unit.Rts());
+    form->reject();
+  }
+  EXPECT_FALSE(form->isVisible());
   EXPECT_TRUE(unit.Rts());
   EXPECT_FALSE(find<QTimer>("Timer1")->isActive());
   EXPECT_FALSE(find<QTimer>("Timer2")->isActive());
   EXPECT_EQ(form->CurrentPlayer(), nullptr);
   EXPECT_EQ(form->Recording().CurrentPhase(), Phase::Idle);
   EXPECT_EQ(Remembered(), audioFile.toStdString());
+}
+
+TEST_F(RecorderWindow, ARecordingWhoseStopSignalIsLostSaysSo) {
+  Show();
+  OpenFile(audioFile);
+  {
+    ModalScript script;
+    script.ThenMessage("Have you got connect audio cable Jack 3.5mm?");
+    find<QPushButton>("Button1")->click();
+  }
+  form->Timer1Timer();
+  ASSERT_EQ(form->Recording().CurrentPhase(), Phase::Recording);
+  units.Unplug(kSerial);
+  Player()->ReachEnd();
+  {
+    ModalScript script;
+    script.ThenMessage("The stop signal did not reach VRT00012: check the unit's message");
+    form->Timer1Timer();
+  }
+  EXPECT_EQ(form->Recording().CurrentResult(), recorder::Result::StopLost);
+  EXPECT_EQ(Enabled(), "111111 111");
+  form->close();
 }
 
 // Esc is the Cancel button: nothing from "RECORD MESSAGE" to the end of the recording (Cancel
@@ -601,4 +643,51 @@ TEST_F(RecorderWindow, EscapeDoesWhatCancelDoesAndNothingDuringARecording) {
   EXPECT_FALSE(form->isVisible()) << "after the recording Esc is Cancel";
   EXPECT_EQ(form->CurrentPlayer(), nullptr);
   EXPECT_EQ(Remembered(), audioFile.toStdString());
+}
+
+// A recording's record: ok with the file, its SHA-256, the output and RTS's time when it ran to
+// its end, interrupted when the window closed.
+TEST_F(RecorderWindow, EachRecordingStartedHasItsRecordInTheHistory) {
+  const QString historyFile = QString::fromStdString(folder.File("history.sqlite"));
+  history::Journal journal("tolvane", historyFile, "bench");
+  journal.Start();
+  form->History = &journal;
+  Show();
+  OpenFile(audioFile);
+  auto record = [&] {
+    ModalScript script;
+    script.ThenMessage("Have you got connect audio cable Jack 3.5mm?");
+    find<QPushButton>("Button1")->click();
+  };
+  record();
+  form->Timer1Timer();
+  Player()->ReachEnd();
+  form->Timer1Timer();
+  record();
+  form->Timer1Timer();
+  {
+    ModalScript script;
+    script.Then([](QWidget *modal) {
+      auto *box = qobject_cast<QMessageBox *>(modal);
+      ASSERT_NE(box, nullptr);
+      ModalScript::Click(box->button(QMessageBox::Yes));
+    });
+    form->reject();  // closed mid-recording, the question answered Yes
+  }
+  ASSERT_TRUE(journal.Flush());
+
+  history::Store store;
+  ASSERT_TRUE(store.Open(historyFile, history::Store::Mode::Read));
+  const auto jobs = store.Jobs({});
+  ASSERT_EQ(jobs.size(), 2u);
+  const auto &done = jobs[0].outcome == "ok" ? jobs[0] : jobs[1];
+  const auto &closed = jobs[0].outcome == "ok" ? jobs[1] : jobs[0];
+  EXPECT_EQ(done.outcome, "ok");
+  EXPECT_EQ(done.job, "record");
+  EXPECT_EQ(closed.outcome, "interrupted");
+  const QJsonObject details = QJsonDocument::fromJson(done.details).object();
+  EXPECT_EQ(details["file"].toString(), audioFile);
+  EXPECT_EQ(details["sha256"].toString(), history::FileSha256(audioFile));
+  EXPECT_EQ(details["output"].toString(), QString::fromStdString(kDevices[0]));
+  EXPECT_GE(details["seconds"].toDouble(), 0.0);
 }

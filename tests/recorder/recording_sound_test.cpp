@@ -143,7 +143,7 @@ class RecordingSound : public ::testing::Test {
     const auto deadline = std::chrono::steady_clock::now() + limit;
     std::optional<std::chrono::steady_clock::time_point> started;
     while (std::chrono::steady_clock::now() < deadline) {
-      sound::Pump(250ms);  // the player's end of stream arrives through the event loop
+      PumpOneTick();
       recording->Step();
       if (recording->CurrentPhase() == Phase::Recording) {
         if (!started) started = std::chrono::steady_clock::now();
@@ -154,6 +154,16 @@ class RecordingSound : public ::testing::Test {
       if (started && recording->CurrentPhase() == Phase::Idle) return;
     }
     ADD_FAILURE() << "the recording did not end";
+  }
+
+  // One tick of Timer1 on real time: the event loop runs (the player's end of stream arrives
+  // through it), and the poll of the output while the sound starts runs on its own interval.
+  void PumpOneTick() {
+    const auto tick = std::chrono::steady_clock::now() + 250ms;
+    while (std::chrono::steady_clock::now() < tick) {
+      sound::Pump(std::chrono::milliseconds(recorder::kSoundPollInterval));
+      if (window.soundWatch) recording->WatchSound();
+    }
   }
 
   // What the unit heard during its one recording (or the `number`th of `of`).
@@ -320,4 +330,43 @@ TEST_F(RecordingSoundAfterAChange, EveryRecordingStartsAtTheStartSignalAndEndsWh
   recording->Start();
   RunUntilIdle(8s);
   ExpectWholeMessageInTime(Recorded(2, 2), file, "sink suspended and resumed since");
+}
+
+// A sink that has been idle renders far ahead; a capture of low latency that joins it (here a
+// parec, and the unit's own capture) makes it play what comes next only after what it rendered
+// ahead, up to two seconds later, and the sound server's clock of the stream tells so. Both start
+// together with the player, and the recording starts at once.
+class RecordingSoundWhileTheSinkRendersAhead : public RecordingSound {
+ protected:
+  bool CaptureBeforeOpening() const override { return false; }
+
+  void RecordAtOnce(const sound::Pcm &file, const std::function<void()> &beforeStart = {}) {
+    QProcess parec;
+    parec.setStandardOutputFile(QProcess::nullDevice());
+    parec.start("parec",
+                {"--latency-msec=5", "-d", QString::fromStdString(sink->Name() + ".monitor")});
+    ASSERT_TRUE(parec.waitForStarted(1000));
+    std::string failed;
+    std::thread starting([&] { failed = capture->Start(); });
+    Open(file);
+    if (beforeStart) beforeStart();
+    recording->Start();
+    RunUntilIdle(10s);
+    starting.join();
+    ASSERT_EQ(failed, "");
+    parec.kill();
+    parec.waitForFinished(1000);
+  }
+};
+
+TEST_F(RecordingSoundWhileTheSinkRendersAhead, TheStartSignalComesWithTheFirstSound) {
+  const sound::Pcm file = sound::Tone(2.0, kFrequency, {0.5, 0.5});
+  RecordAtOnce(file);
+  ExpectWholeMessageInTime(Recorded(), file, "sink rendering ahead");
+}
+
+TEST_F(RecordingSoundWhileTheSinkRendersAhead, AnOutputThatHolds400msKeepsTheSameBounds) {
+  const sound::Pcm file = sound::Tone(2.0, kFrequency, {0.5, 0.5});
+  RecordAtOnce(file, [&] { LengthenTheOutput(400000); });
+  ExpectWholeMessageInTime(Recorded(), file, "sink rendering ahead, output holding 400 ms");
 }

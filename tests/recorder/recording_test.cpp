@@ -60,6 +60,7 @@ class Harness {
     ConfigurePort(*state.Port);
     window.player = &player;
     recording.SetPlayer(&player);
+    recording.Now = [this] { return std::chrono::steady_clock::time_point(units.clock().Now()); };
     recording.Sleep = [this](std::chrono::milliseconds pause) {
       events.push_back("sleep " + std::to_string(pause.count()));
       units.clock().Advance(pause);
@@ -407,7 +408,7 @@ TEST(Recording, APositionAtTheEndDuringTheReplyWaitEndsNothing) {
 // ---------------------------------------------------------------------------------------------
 // Failures of the player and closing the window.
 
-TEST(Recording, APlayFailureAtTheStartStillEndsTheRecordingBeforeTheErrorLeaves) {
+TEST(Recording, APlayFailureAtTheStartEndsTheRecordingWithoutAStartSignal) {
   Harness h;
   h.player.failPlay = true;
   h.recording.Start();
@@ -415,8 +416,7 @@ TEST(Recording, APlayFailureAtTheStartStillEndsTheRecordingBeforeTheErrorLeaves)
   EXPECT_EQ(h.window.timer2Starts, 0);
   EXPECT_FALSE(h.recording.WaitingReply());
   EXPECT_TRUE(h.state.ReplyBuffer.empty());
-  ASSERT_EQ(h.unit.GetRecord().recordings.size(), 1u);
-  EXPECT_TRUE(h.unit.GetRecord().recordings[0].stop.has_value()) << "the unit got its stop";
+  EXPECT_TRUE(h.unit.GetRecord().recordings.empty()) << "RTS cleared without sound";
   ExpectEnded(h);
   // Nothing comes back 9.9 s later, and the next recording starts normally.
   h.player.failPlay = false;
@@ -500,4 +500,36 @@ TEST(Recording, ShowingSetsRtsAndFlushesTheInput) {
   EXPECT_TRUE(h.state.ReplyBuffer.empty());
   EXPECT_EQ(h.recording.CurrentPhase(), Phase::Idle);
   EXPECT_FALSE(h.recording.Playing());
+}
+
+TEST(Recording, RtsIsClearedAndTimer2StartedWhenTheOutputReportsTheFirstSampleHeard) {
+  Harness h;
+  h.player.heardBehind = 30 * kSecond / 1000;  // the output is 30 ms behind the position
+  h.recording.Start();
+  h.Step();
+  h.recording.WatchSound();
+  EXPECT_EQ(h.recording.CurrentPhase(), Phase::StartingSound);
+  EXPECT_TRUE(h.unit.Rts()) << "RTS cleared before the sound";
+  EXPECT_FALSE(h.window.timer2);
+  h.player.position = 20 * kSecond / 1000;  // the first sample is due within 10 ms
+  h.recording.WatchSound();
+  EXPECT_FALSE(h.unit.Rts());
+  EXPECT_TRUE(h.window.timer2);
+  EXPECT_FALSE(h.window.soundWatch);
+}
+
+TEST(Recording, AnOutputThatReportsNothingForThreeSecondsIsPlayedAgainWithRtsCleared) {
+  Harness h;
+  h.player.silentOutput = true;
+  h.recording.Start();
+  h.Step();
+  h.units.clock().Advance(2990ms);
+  h.recording.WatchSound();
+  EXPECT_TRUE(h.unit.Rts());
+  h.player.calls.clear();
+  h.units.clock().Advance(10ms);
+  h.recording.WatchSound();
+  EXPECT_EQ(h.player.calls, (std::vector<std::string>{"Stop", "SetPosition 0 1", "Play"}));
+  EXPECT_FALSE(h.unit.Rts());
+  EXPECT_TRUE(h.window.timer2);
 }

@@ -35,6 +35,11 @@ class ScriptedPlayer : public recorder::Player {
     position = value;
   }
   std::int64_t GetPosition() override { return position; }
+  // While playing, heard where it stands, unless the test holds the sound back.
+  std::optional<std::int64_t> HeardPosition() override {
+    if (state != 2 || silentOutput) return std::nullopt;
+    return position - heardBehind;
+  }
   TGuid GetTimeFormat() const override { return timeFormat; }
   std::int64_t Duration() const override { return duration_; }
   std::uint32_t Capabilities() const override { return capabilities_; }
@@ -67,6 +72,8 @@ class ScriptedPlayer : public recorder::Player {
   TGuid timeFormat = TIME_FORMAT_MEDIA_TIME;
   bool failPlay = false;
   bool failStop = false;
+  bool silentOutput = false;     // the output reports nothing
+  std::int64_t heardBehind = 0;  // the output's sound is this far behind the position
   std::vector<std::string> calls;
 
  private:

@@ -19,9 +19,12 @@ class WindowStandIn : public recorder::RecordingView {
   }
   int PositionShown() const override { return bar; }
   void Show() override { ++refreshes; }
+  void StartSoundWatch() override { soundWatch = true; }
+  void StopSoundWatch() override { soundWatch = false; }
 
   recorder::Player *player = nullptr;
   bool timer2 = false;
+  bool soundWatch = false;
   int timer2Starts = 0;
   int bar = 0;
   int refreshes = 0;

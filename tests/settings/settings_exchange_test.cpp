@@ -178,29 +178,49 @@ TEST_F(Exchange, AFailedSendIsRecordedAndTheWriteWaits) {
   EXPECT_TRUE(prompt.shown.empty());
 }
 
-TEST_F(Exchange, AValueChangedDuringAWriteIsSentWithItsNewContents) {
+TEST_F(Exchange, AWriteSendsTheValuesTheFieldsHeldAtItsStart) {
   write.Start();
   acceptUntil(5);
   values["P25"] = "*1";
   values["MOD"] = "0";
-  values["TYPG"] = "Disable";
   values["P12"] = "20";
-  acceptUntil(11);
-  reply("OK\r\n");
+  std::string lines;
+  while (write.Running()) {
+    reply("OK\r\n");
+    write.Step();
+    lines += received();
+  }
+  EXPECT_NE(lines.find("AT@P1224\r\n"), std::string::npos);
+  EXPECT_NE(lines.find("AT@MOD1\r\n"), std::string::npos);
+  EXPECT_TRUE(lines.ends_with("AT@P25##\r\n"));
+}
+
+// A unit that does not answer (unplugged, or a line lost): each exchange gives up kReplyLimit
+// after its last line, with a message naming the unit and the line, as a refusal ends.
+TEST_F(Exchange, WithoutAReplyEachExchangeGivesUpThreeSecondsAfterItsLastLine) {
+  std::chrono::nanoseconds now{0};
+  write.Clock = defaults.Clock = [&] { return now; };
+  write.Start();
+  acceptUntil(2);  // the limit runs from the last line sent
+  now += std::chrono::milliseconds(2999);
   write.Step();
-  EXPECT_EQ(received(), "AT@P1201\r\n");
-  acceptUntil(16);
-  reply("OK\r\n");
+  EXPECT_TRUE(write.Running());
+  now += std::chrono::milliseconds(1);
   write.Step();
-  EXPECT_EQ(received(), "AT@MOD0\r\n");
-  acceptUntil(18);
-  reply("OK\r\n");
-  write.Step();
-  EXPECT_EQ(received(), "AT@TYPG0\r\n");
-  acceptUntil(25);
-  reply("OK\r\n");
-  write.Step();
-  EXPECT_EQ(received(), "AT@P25*1\r\n");
+  EXPECT_FALSE(write.Running());
+  EXPECT_EQ(write.CurrentResult(), settings::Result::NoReply);
+  EXPECT_EQ(writeView.shown, 1);
+  EXPECT_EQ(prompt.Informed(), std::vector<std::string>{"No reply from VRT00001 to AT@P024"});
+
+  values["P10"] = "150";
+  defaults.Start();
+  EXPECT_EQ(values["P10"], *params::Find("P10")->defaultValue) << "the defaults are put in";
+  reply("NEW\r\nOK\r\n");
+  now += std::chrono::seconds(3);
+  defaults.Step();
+  EXPECT_FALSE(defaults.Running());
+  EXPECT_EQ(defaultView.shown, 1);
+  EXPECT_EQ(prompt.Informed().back(), "No reply from VRT00001 to AT@DEFAULT");
 }
 
 TEST_F(Exchange, CodeTextsAreSentTrimmedAndAnEmptyCodeAsNothing) {

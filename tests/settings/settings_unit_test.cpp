@@ -2,9 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <QComboBox>
+#include <QElapsedTimer>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QTest>
 #include <QTimer>
 
 #include "session/shared_state.h"
@@ -185,6 +187,30 @@ TEST_F(WindowAgainstUnit, DefaultSettingThenWriteToSkarvel) {
   EXPECT_EQ(unit.Value("MOD"), "0");
   EXPECT_EQ(unit.Value("P06"), "5");
   EXPECT_TRUE(boxes.Texts().empty());
+  window.reject();
+}
+
+// Unplugged, the unit answers nothing: the write gives up with a message within 4 s, every
+// button enabled; plugged in again, the next write goes through.
+TEST_F(WindowAgainstUnit, AWriteToAnUnpluggedUnitGivesUpAndTheNextOneGoesThrough) {
+  window.show();
+  units.Unplug("VRT00007");
+  QElapsedTimer elapsed;
+  elapsed.start();
+  child<QPushButton>("Button2")->click();
+  EXPECT_FALSE(child<QLineEdit>("Edit10")->isEnabled()) << "no edits during a write";
+  QTRY_VERIFY_WITH_TIMEOUT(!child<QTimer>("Timer1")->isActive(), 4000);
+  EXPECT_LT(elapsed.elapsed(), 4000);
+  EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"No reply from VRT00007 to AT@NORM"});
+  EXPECT_TRUE(buttonsEnabled());
+  EXPECT_TRUE(child<QPushButton>("ButtonLoadProfile")->isEnabled());
+  EXPECT_TRUE(child<QLineEdit>("Edit10")->isEnabled());
+
+  units.PlugIn("VRT00007");
+  child<QPushButton>("Button2")->click();
+  tickUntilStopped("Timer1");
+  EXPECT_EQ(record().commandLines.size(), 27u);
+  EXPECT_EQ(boxes.Texts().size(), 1u);
   window.reject();
 }
 

@@ -293,28 +293,25 @@ TEST_F(SettingsWindow, PastedAndDroppedTextObeysTheFilters) {
   EXPECT_TRUE(boxes.Texts().empty());
 }
 
-TEST_F(SettingsWindow, AFieldChangedDuringAWriteIsSentWithItsNewContents) {
+TEST_F(SettingsWindow, AWriteSendsWhatTheFieldsHeldAtItsPressAndTakesNoEditMeanwhile) {
   show();
-  button("Write to Skarvel")->click();
-  for (int step = 1; step <= 5; ++step) {
-    reply("OK\r\n");
-    tick("Timer1");
-  }
-  EXPECT_TRUE(received().ends_with("AT@P051\r\n"));
   QLineEdit *e10 = edit("Edit10");
   e10->setFocus();
-  e10->selectAll();
-  QTest::keyClicks(e10, "#3");
-  combo("ComboBox5")->setCurrentIndex(1);
+  button("Write to Skarvel")->click();
+  for (auto *field : {static_cast<QWidget *>(e10), static_cast<QWidget *>(combo("ComboBox5")),
+                      static_cast<QWidget *>(child<QRadioButton>("RadioButton4"))})
+    EXPECT_FALSE(field->isEnabled()) << field->objectName().toStdString();
+  e10->setText("**");  // what a change could still do: it does not reach the unit
   std::string lines;
-  for (int step = 6; step <= 27; ++step) {
+  for (int step = 1; step <= 27; ++step) {
     reply("OK\r\n");
     tick("Timer1");
     lines += received();
   }
-  EXPECT_NE(lines.find("AT@TYPG1\r\n"), std::string::npos);
-  EXPECT_TRUE(lines.ends_with("AT@P2451\r\nAT@P25#3\r\n"));
+  EXPECT_TRUE(lines.ends_with("AT@P2451\r\nAT@P25##\r\n"));
   EXPECT_TRUE(buttonsEnabled());
+  EXPECT_TRUE(e10->isEnabled());
+  EXPECT_TRUE(boxes.Texts().empty()) << "no field check ran during the write";
 }
 
 TEST_F(SettingsWindow, LeavingEdit6WithOneDigitIsAccepted) {
@@ -547,7 +544,7 @@ TEST_F(SettingsWindow, AProfileSavedAndLoadedBackGivesTheSameWriteAndARefusedOne
   profile("ButtonSaveProfile", file, [&](QFileDialog *dialog) {
     EXPECT_EQ(dialog->acceptMode(), QFileDialog::AcceptSave);
     EXPECT_TRUE(dialog->testOption(QFileDialog::DontUseNativeDialog));
-    EXPECT_EQ(dialog->nameFilters(), QStringList{"Parameter profile (*.ini)"});
+    EXPECT_EQ(dialog->nameFilters(), (QStringList{"Profiles (*.ini)", "All files (*)"}));
     EXPECT_EQ(dialog->directory().absolutePath() + "/", QString::fromStdString(temp.Folder()));
   });
   ASSERT_TRUE(QFile::exists(file));
@@ -580,6 +577,29 @@ TEST_F(SettingsWindow, AProfileSavedAndLoadedBackGivesTheSameWriteAndARefusedOne
   EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Profile " + bad.fileName().toStdString() +
                                                     ": P20=\"5\" has 1 character, P20 takes 2"});
   EXPECT_EQ(writeAll(), before);
+}
+
+// A profile named without an extension is loaded as named; a save refused by its folder leaves
+// the remembered folder as it was.
+TEST_F(SettingsWindow, AProfileWithoutExtensionLoadsAndARefusedSaveIsNotRemembered) {
+  TempFolder temp;
+  state.ProgramFolder = temp.Folder();
+  settings::ParameterValues values;
+  values["P25"] = "*7";
+  QFile file(QString::fromStdString(temp.File("bench")));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write(settings::ProfileText(values, {}).c_str());
+  file.close();
+  show();
+  profile("ButtonLoadProfile", file.fileName());
+  EXPECT_EQ(edit("Edit10")->text(), "*7");
+  EXPECT_TRUE(boxes.Texts().empty());
+  const ConfigFile ini(ConfigFileName(temp.Folder()));
+  EXPECT_EQ(ini.Read("PATH", "PROFILE"), temp.Folder().substr(0, temp.Folder().size() - 1));
+
+  profile("ButtonSaveProfile", "/proc/bench.ini");
+  EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Unable to write to /proc/bench.ini"});
+  EXPECT_EQ(ini.Read("PATH", "PROFILE"), temp.Folder().substr(0, temp.Folder().size() - 1));
 }
 
 }  // namespace

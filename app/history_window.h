@@ -1,0 +1,93 @@
+// The history window: the jobs of the service history newest first, of every unit or of one,
+// the unit's summary, the chosen job's details, and the export of the rows as CSV.
+//
+// The table reads the history page by page as it is scrolled, so that a history of a million
+// jobs opens at once; the window reads on the user-interface thread through a connection of its
+// own, which never waits on the writers (write-ahead log).
+#pragma once
+
+#include <QAbstractTableModel>
+#include <QDialog>
+#include <list>
+#include <memory>
+#include <unordered_map>
+#include <vector>
+
+#include "history/job_record.h"
+#include "history/store.h"
+
+class QComboBox;
+class QLabel;
+class QPlainTextEdit;
+class QPushButton;
+class QTableView;
+
+// The jobs of a query, read in pages of kPageRows as they are shown; a few pages kept.
+class HistoryModel : public QAbstractTableModel {
+  Q_OBJECT
+
+ public:
+  static constexpr int kPageRows = 256;
+  static constexpr std::size_t kPagesKept = 16;
+
+  explicit HistoryModel(QObject *parent = nullptr) : QAbstractTableModel(parent) {}
+
+  // Reads from `store` (none: no rows) with `query`, from the first row.
+  void SetQuery(history::Store *store, const history::JobQuery &query);
+  const history::JobQuery &Query() const { return query_; }
+  // The record of a row; none past the end.
+  const history::JobRecord *Record(int row) const;
+
+  int rowCount(const QModelIndex &parent = {}) const override;
+  int columnCount(const QModelIndex &parent = {}) const override;
+  QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+  QVariant headerData(int section, Qt::Orientation orientation,
+                      int role = Qt::DisplayRole) const override;
+
+ private:
+  history::Store *store_ = nullptr;
+  history::JobQuery query_;
+  int rows_ = 0;
+  mutable std::unordered_map<qint64, std::vector<history::JobRecord>> pages_;
+  mutable std::list<qint64> used_;  // pages, most recently used first
+};
+
+class HistoryWindow : public QDialog {
+  Q_OBJECT
+
+ public:
+  // Reads the history file `fileName` (empty: the history is off) each time it is shown;
+  // `unit` is the chosen unit, which the filter starts with (empty: every unit).
+  HistoryWindow(QString fileName, QWidget *parent = nullptr);
+  ~HistoryWindow() override;
+
+  void SetUnit(const QString &unit) { unit_ = unit; }
+  // Reads the history afresh: the units, the rows of the filter, the summary.
+  void Refresh();
+
+ protected:
+  void showEvent(QShowEvent *event) override;
+
+ private:
+  void HistoryUnitChanged();
+  void RowChosen();
+  void ButtonExportCsvClick();
+  void ShowSummary();
+  // Writes every row of the filter into `fileName`; an error's text, or empty.
+  QString ExportCsv(const QString &fileName);
+
+  QString fileName_;
+  QString unit_;
+  std::unique_ptr<history::Store> store_;
+  HistoryModel *model_;
+
+  QComboBox *HistoryUnit;
+  QTableView *HistoryTable;
+  QLabel *HistorySummary;
+  QPlainTextEdit *HistoryDetails;
+  QPushButton *ButtonExportCsv;
+  QLabel *LabelState;
+};
+
+// A unit's summary as the window shows it.
+QString SummaryText(const history::UnitSummary &summary);

@@ -1,0 +1,177 @@
+#include "cli/history_commands.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <algorithm>
+#include <array>
+#include <vector>
+
+#include "history/format.h"
+#include "history/journal.h"
+#include "history/store.h"
+#include "session/config.h"
+
+namespace cli {
+
+namespace {
+
+// Opens the history for reading; its file name, or an error on `err` and false.
+bool OpenHistory(const Options &options, history::Store &store, std::ostream &err) {
+  const HistoryPlace place = HistoryPlaceOf(options);
+  const QString location = QString::fromStdString(place.location).trimmed();
+  if (location.compare("none", Qt::CaseInsensitive) == 0) {
+    err << "tolvane-cli: the history is off\n";
+    return false;
+  }
+  const QString file = location.isEmpty() ? history::DefaultLocation() : location;
+  if (!store.Open(file, history::Store::Mode::Read)) {
+    err << "tolvane-cli: the history cannot be read: " << store.Error().toStdString() << '\n';
+    return false;
+  }
+  return true;
+}
+
+QStringList Units(const Options &options) {
+  QStringList units;
+  for (const std::string &unit : options.units) units << QString::fromStdString(unit).trimmed();
+  return units;
+}
+
+std::string Cell(const QString &text) {
+  QString line = text;
+  line.replace("\r\n", " / ").replace('\r', " / ").replace('\n', " / ");
+  return line.toStdString();
+}
+
+// The table: the columns but `details`, as wide as their widest entry, two blanks apart.
+void PrintTable(const std::vector<history::JobRecord> &records, std::ostream &out) {
+  using Row = std::array<std::string, 10>;
+  std::vector<Row> rows;
+  Row header;
+  for (int i = 0; i < 10; ++i) header[i] = history::ColumnNames()[i].toStdString();
+  rows.push_back(header);
+  for (const auto &r : records)
+    rows.push_back({Cell(r.id), Cell(r.unit), Cell(r.job), Cell(r.started),
+                    r.ended ? Cell(*r.ended) : std::string(), Cell(r.outcome), Cell(r.message),
+                    Cell(r.station), Cell(r.operator_), Cell(r.program)});
+  std::array<std::size_t, 10> widths{};
+  for (const Row &row : rows)
+    for (std::size_t c = 0; c < widths.size(); ++c)
+      widths[c] =
+          std::max(widths[c], static_cast<std::size_t>(QString::fromStdString(row[c]).size()));
+  for (const Row &row : rows) {
+    std::string line;
+    for (std::size_t c = 0; c < widths.size(); ++c) {
+      line += row[c];
+      if (c + 1 < widths.size())
+        line.append(widths[c] + 2 - static_cast<std::size_t>(QString::fromStdString(row[c]).size()),
+                    ' ');
+    }
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    out << line << '\n';
+  }
+}
+
+}  // namespace
+
+HistoryPlace HistoryPlaceOf(const Options &options) {
+  const ConfigFile config(ConfigFileName(DetectProgramFolder()));
+  HistoryPlace place{config.Read("History", "Location"), config.Read("History", "Station")};
+  if (options.history) place.location = *options.history;
+  return place;
+}
+
+int HistoryCommand(const Options &options, std::ostream &out, std::ostream &err) {
+  history::JobQuery query;
+  query.units = Units(options);
+  query.job = QString::fromStdString(options.job);
+  query.outcome = QString::fromStdString(options.outcome);
+  query.limit = options.limit;
+  if (options.since) {
+    query.since = history::ParseSince(QString::fromStdString(*options.since));
+    if (!query.since) {
+      err << "tolvane-cli: --since takes YYYY-MM-DD or YYYY-MM-DDThh:mm[:ss][Z|+hh:mm], not \""
+          << *options.since << "\"\nTry 'tolvane-cli --help'.\n";
+      return kExitUsage;
+    }
+  }
+  history::Store store;
+  if (!OpenHistory(options, store, err)) return kExitFailed;
+  if (options.log) {
+    const auto record = store.Job(QString::fromStdString(*options.log));
+    if (!record) {
+      err << "tolvane-cli: no job " << *options.log << " in the history\n";
+      return kExitFailed;
+    }
+    const QString log = QJsonDocument::fromJson(record->details).object()["log"].toString();
+    out << log.toLatin1().toStdString() << std::flush;
+    return kExitOk;
+  }
+  bool read = true;
+  if (options.csv) {
+    out << history::CsvHeader().toStdString();
+    read = store.CsvRows(query,
+                         [&](const QByteArray &row) { out.write(row.constData(), row.size()); });
+  } else if (options.json) {
+    out << "{\"jobs\": [";
+    bool first = true;
+    read = store.ForEachJob(query, [&](const history::JobRecord &r) {
+      out << (first ? "" : ", ") << history::JobJson(r).toStdString();
+      first = false;
+    });
+    out << "]}\n";
+  } else {
+    const auto records = store.Jobs(query);
+    read = store.Error().isEmpty();
+    if (read) PrintTable(records, out);
+  }
+  out << std::flush;
+  if (!read) {
+    err << "tolvane-cli: the history cannot be read: " << store.Error().toStdString() << '\n';
+    return kExitFailed;
+  }
+  return kExitOk;
+}
+
+int SummaryCommand(const Options &options, std::ostream &out, std::ostream &err) {
+  history::Store store;
+  if (!OpenHistory(options, store, err)) return kExitFailed;
+  const auto summaries = store.Summaries(Units(options));
+  if (!store.Error().isEmpty()) {
+    err << "tolvane-cli: the history cannot be read: " << store.Error().toStdString() << '\n';
+    return kExitFailed;
+  }
+  if (options.json) {
+    out << "{\"units\": [";
+    for (std::size_t i = 0; i < summaries.size(); ++i)
+      out << (i ? ", " : "") << history::SummaryJson(summaries[i]).toStdString();
+    out << "]}\n" << std::flush;
+    return kExitOk;
+  }
+  for (const auto &s : summaries) {
+    out << s.unit.toStdString() << "\n  last:       " << s.last.toStdString() << '\n';
+    out << "  firmware:   "
+        << (s.firmware
+                ? s.firmware->file.toStdString() + "  sha256 " + s.firmware->sha256.toStdString() +
+                      "  " + s.firmware->when.toStdString() + "  " +
+                      s.firmware->station.toStdString()
+                : std::string("-"))
+        << '\n';
+    std::string parameters = "-";
+    if (s.parameters)
+      parameters = (s.parameters->values ? std::string("written") : std::string("defaults")) +
+                   "  " + s.parameters->when.toStdString() + "  " +
+                   s.parameters->station.toStdString();
+    out << "  parameters: " << parameters << '\n';
+    out << "  message:    "
+        << (s.message ? s.message->file.toStdString() + "  sha256 " +
+                            s.message->sha256.toStdString() + "  " + s.message->when.toStdString()
+                      : std::string("-"))
+        << '\n';
+  }
+  out << std::flush;
+  return kExitOk;
+}
+
+}  // namespace cli

@@ -1,0 +1,24 @@
+// tolvane-cli's readers of the service history: `history` (the jobs as a table, JSON or CSV, or
+// one job's transfer log) and `summary` (what each unit carries). Neither opens a unit.
+#pragma once
+
+#include <ostream>
+#include <string>
+
+#include "cli/options.h"
+
+namespace cli {
+
+// The history file of a run: --history, else VERT.ini's [History] Location (empty: the default
+// file; "none": no history), and the bench's name from [History] Station.
+struct HistoryPlace {
+  std::string location;
+  std::string station;
+};
+HistoryPlace HistoryPlaceOf(const Options &options);
+
+// `history` and `summary`; the exit status.
+int HistoryCommand(const Options &options, std::ostream &out, std::ostream &err);
+int SummaryCommand(const Options &options, std::ostream &out, std::ostream &err);
+
+}  // namespace cli

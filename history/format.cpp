@@ -1,0 +1,196 @@
+#include "history/format.h"
+
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QRegularExpression>
+#include <QTimeZone>
+
+namespace history {
+
+namespace {
+
+QByteArray CsvField(const QString &text) {
+  QByteArray field = text.toUtf8();
+  if (field.contains('"') || field.contains(',') || field.contains('\r') || field.contains('\n')) {
+    field.replace("\"", "\"\"");
+    field = '"' + field + '"';
+  }
+  return field;
+}
+
+}  // namespace
+
+const QStringList &ColumnNames() {
+  static const QStringList names = {"id",       "unit",    "job",     "started",
+                                    "ended",    "outcome", "message", "station",
+                                    "operator", "program", "details"};
+  return names;
+}
+
+QByteArray CsvHeader() {
+  return ColumnNames().join(',').toUtf8() + "\r\n";
+}
+
+QByteArray CsvRow(const JobRecord &r) {
+  const QList<QByteArray> fields = {CsvField(r.id),
+                                    CsvField(r.unit),
+                                    CsvField(r.job),
+                                    CsvField(r.started),
+                                    r.ended ? CsvField(*r.ended) : QByteArray(),
+                                    CsvField(r.outcome),
+                                    CsvField(r.message),
+                                    CsvField(r.station),
+                                    CsvField(r.operator_),
+                                    CsvField(r.program),
+                                    CsvField(QString::fromUtf8(r.details))};
+  QByteArray row;
+  for (qsizetype i = 0; i < fields.size(); ++i) {
+    if (i) row += ',';
+    row += fields[i];
+  }
+  return row + "\r\n";
+}
+
+QByteArray JsonText(const QString &text) {
+  const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+  return array.mid(1, array.size() - 2);
+}
+
+namespace {
+
+// {"name": value, ...} of members already in JSON text, in their order.
+QByteArray Members(const QList<std::pair<const char *, QByteArray>> &members) {
+  QByteArray text = "{";
+  for (const auto &[name, value] : members) {
+    if (text.size() > 1) text += ", ";
+    text += '"' + QByteArray(name) + "\": " + value;
+  }
+  return text + "}";
+}
+
+QByteArray ObjectText(const QJsonObject &object) {
+  return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+}  // namespace
+
+QByteArray JobJson(const JobRecord &r) {
+  QByteArray details = QJsonDocument::fromJson(r.details).isObject() ? r.details : "{}";
+  return Members({{"id", JsonText(r.id)},
+                  {"unit", JsonText(r.unit)},
+                  {"job", JsonText(r.job)},
+                  {"started", JsonText(r.started)},
+                  {"ended", r.ended ? JsonText(*r.ended) : "null"},
+                  {"outcome", JsonText(r.outcome)},
+                  {"message", JsonText(r.message)},
+                  {"station", JsonText(r.station)},
+                  {"operator", JsonText(r.operator_)},
+                  {"program", JsonText(r.program)},
+                  {"details", details}});
+}
+
+QByteArray SummaryJson(const UnitSummary &s) {
+  QByteArray firmware = "null", parameters = "null", message = "null";
+  if (s.firmware)
+    firmware = Members({{"file", JsonText(s.firmware->file)},
+                        {"sha256", JsonText(s.firmware->sha256)},
+                        {"when", JsonText(s.firmware->when)},
+                        {"station", JsonText(s.firmware->station)}});
+  if (s.parameters)
+    parameters = Members({{"values", s.parameters->values ? ObjectText(*s.parameters->values)
+                                                          : JsonText("defaults")},
+                          {"when", JsonText(s.parameters->when)},
+                          {"station", JsonText(s.parameters->station)}});
+  if (s.message)
+    message = Members({{"file", JsonText(s.message->file)},
+                       {"sha256", JsonText(s.message->sha256)},
+                       {"when", JsonText(s.message->when)}});
+  return Members({{"unit", JsonText(s.unit)},
+                  {"firmware", firmware},
+                  {"parameters", parameters},
+                  {"message", message},
+                  {"last", JsonText(s.last)}});
+}
+
+QString LocalTime(const QString &utc) {
+  QDateTime time = QDateTime::fromString(utc, Qt::ISODateWithMs);
+  if (!time.isValid()) return utc;
+  return time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+}
+
+std::optional<QString> ParseSince(const QString &text) {
+  static const QRegularExpression form(
+      R"(^(\d{4})-(\d{2})-(\d{2})(?:T(\d{2}):(\d{2})(?::(\d{2}))?(Z|[+-]\d{2}:\d{2})?)?$)");
+  const QRegularExpressionMatch m = form.match(text.trimmed());
+  if (!m.hasMatch()) return std::nullopt;
+  const QDate date(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt());
+  QTime time(0, 0);
+  if (m.hasCaptured(4))
+    time = QTime(m.captured(4).toInt(), m.captured(5).toInt(),
+                 m.hasCaptured(6) ? m.captured(6).toInt() : 0);
+  if (!date.isValid() || !time.isValid()) return std::nullopt;
+  QDateTime when;
+  const QString zone = m.captured(7);
+  if (zone.isEmpty()) {
+    when = QDateTime(date, time, Qt::LocalTime);
+  } else if (zone == "Z") {
+    when = QDateTime(date, time, Qt::UTC);
+  } else {
+    const int hours = zone.mid(1, 2).toInt(), minutes = zone.mid(4, 2).toInt();
+    if (hours > 23 || minutes > 59) return std::nullopt;
+    const int offset = (zone[0] == '-' ? -1 : 1) * (hours * 3600 + minutes * 60);
+    when = QDateTime(date, time, QTimeZone(offset));
+  }
+  if (!when.isValid()) return std::nullopt;
+  return when.toUTC().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"));
+}
+
+QString FileSha256(const QString &fileName) {
+  QFile file(fileName);
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  QCryptographicHash hash(QCryptographicHash::Sha256);
+  if (!hash.addData(&file)) return {};
+  return QString::fromLatin1(hash.result().toHex());
+}
+
+QString AbsoluteName(const QString &fileName) {
+  return fileName.isEmpty() ? fileName : QFileInfo(fileName).absoluteFilePath();
+}
+
+QString WireText(const std::string &bytes) {
+  return QString::fromLatin1(bytes.data(), static_cast<qsizetype>(bytes.size()));
+}
+
+QJsonObject SettingsDetails(const std::vector<std::pair<std::string, std::string>> &values,
+                            const std::optional<QString> &profile) {
+  QJsonObject words;
+  for (const auto &[word, value] : values) words[QString::fromStdString(word)] = WireText(value);
+  return {{"values", words},
+          {"profile", profile ? QJsonValue(AbsoluteName(*profile)) : QJsonValue()}};
+}
+
+QJsonObject FirmwareDetails(const QString &file, int lines, bool fast) {
+  return {{"file", AbsoluteName(file)},
+          {"sha256", FileSha256(file)},
+          {"lines", lines},
+          {"sent", 0},
+          {"fast", fast},
+          {"log", ""}};
+}
+
+QJsonObject RecordDetails(const QString &file, const QString &output) {
+  return {{"file", AbsoluteName(file)},
+          {"sha256", FileSha256(file)},
+          {"seconds", 0},
+          {"output", output}};
+}
+
+QJsonObject SendDetails(const std::string &line) {
+  return {{"line", WireText(line)}, {"replies", ""}};
+}
+
+}  // namespace history

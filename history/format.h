@@ -1,0 +1,54 @@
+// The history's records as others read them: RFC 4180 CSV (UTF-8, CRLF) and JSON, the times in
+// local time for a window, the `--since` forms, and the details a job's record starts with.
+#pragma once
+
+#include <QByteArray>
+#include <QJsonObject>
+#include <QString>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "history/job_record.h"
+#include "history/store.h"
+
+namespace history {
+
+// The eleven column names of `jobs` in order.
+const QStringList &ColumnNames();
+
+// The header row and one record's row, each ending in CR LF; `details` as its JSON text.
+QByteArray CsvHeader();
+QByteArray CsvRow(const JobRecord &record);
+
+// {"id", "unit", ..., "details": {...}}: a record as JSON text, its members in the columns'
+// order, its details an object.
+QByteArray JobJson(const JobRecord &record);
+// {"unit", "firmware", "parameters", "message", "last"} as JSON text, in this order.
+QByteArray SummaryJson(const UnitSummary &summary);
+// A JSON string.
+QByteArray JsonText(const QString &text);
+
+// A record's UTC time as a window shows it: local time, "yyyy-MM-dd HH:mm:ss".
+QString LocalTime(const QString &utc);
+
+// `--since`: "YYYY-MM-DD" (local midnight) or "YYYY-MM-DDThh:mm[:ss][Z|+hh:mm|-hh:mm]" (local
+// time without a zone), as a UTC time in the records' form; none when the text is neither.
+std::optional<QString> ParseSince(const QString &text);
+
+// The lower-case hex SHA-256 of a file's bytes; empty when it cannot be read.
+QString FileSha256(const QString &fileName);
+// The absolute name of a file.
+QString AbsoluteName(const QString &fileName);
+
+// The details a job's record starts with.
+QJsonObject SettingsDetails(const std::vector<std::pair<std::string, std::string>> &values,
+                            const std::optional<QString> &profile);
+QJsonObject FirmwareDetails(const QString &file, int lines, bool fast);
+QJsonObject RecordDetails(const QString &file, const QString &output);
+QJsonObject SendDetails(const std::string &line);
+// Bytes of the wire (Latin-1) as JSON text.
+QString WireText(const std::string &bytes);
+
+}  // namespace history

@@ -1,0 +1,172 @@
+#include "history/journal.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QSysInfo>
+#include <QUuid>
+#include <chrono>
+#include <vector>
+
+#include "history/store.h"
+
+namespace history {
+
+QString NowText() {
+  return QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"));
+}
+
+QString NewId() {
+  return QUuid::createUuid().toString(QUuid::WithoutBraces).toLower();
+}
+
+QString StationName(const QString &station) {
+  const QString name = station.trimmed();
+  return name.isEmpty() ? QSysInfo::machineHostName() : name;
+}
+
+QString OperatorName() {
+  if (const passwd *entry = getpwuid(geteuid())) return QString::fromLocal8Bit(entry->pw_name);
+  return QString::number(geteuid());
+}
+
+QString ProgramText(const QString &program) {
+  return program + " " TOLVANE_VERSION_TEXT;
+}
+
+Journal::Journal(const QString &program, const QString &location, const QString &station)
+    : program_(ProgramText(program)),
+      station_(StationName(station)),
+      operator_(OperatorName()),
+      state_("kept") {
+  const QString where = location.trimmed();
+  if (where.compare("none", Qt::CaseInsensitive) == 0) {
+    state_ = "off";
+    return;
+  }
+  fileName_ = where.isEmpty() ? DefaultLocation() : where;
+}
+
+Journal::~Journal() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  wake_.notify_all();
+  if (writer_.joinable()) writer_.join();
+}
+
+QString Journal::State() const {
+  std::lock_guard lock(mutex_);
+  return state_;
+}
+
+void Journal::SetState(const QString &state) {
+  {
+    std::lock_guard lock(mutex_);
+    if (state_ == state) return;
+    state_ = state;
+  }
+  if (StateChanged) StateChanged(state);
+}
+
+void Journal::Start() {
+  if (Off() || writer_.joinable()) return;
+  writer_ = std::thread([this] { Run(); });
+}
+
+bool Journal::Flush() {
+  std::unique_lock lock(mutex_);
+  if (!Off() && writer_.joinable())
+    done_.wait(lock, [this] { return opened_ && handled_ == queued_; });
+  return state_ == "kept";
+}
+
+JobRecord Journal::Begin(const QString &unit, const QString &job, const QJsonObject &details) {
+  JobRecord record{NewId(),
+                   unit,
+                   job,
+                   NowText(),
+                   std::nullopt,
+                   "running",
+                   QString(),
+                   station_,
+                   operator_,
+                   program_,
+                   QJsonDocument(details).toJson(QJsonDocument::Compact)};
+  Queue(record);
+  return record;
+}
+
+void Journal::End(JobRecord &record, const QString &outcome, const QString &message,
+                  const QJsonObject &details) {
+  record.ended = NowText();
+  record.outcome = outcome;
+  record.message = message;
+  if (!details.isEmpty()) {
+    QJsonObject merged = QJsonDocument::fromJson(record.details).object();
+    for (auto it = details.begin(); it != details.end(); ++it) merged.insert(it.key(), it.value());
+    record.details = QJsonDocument(merged).toJson(QJsonDocument::Compact);
+  }
+  Queue(record);
+}
+
+void Journal::Queue(const JobRecord &record) {
+  if (Off()) return;
+  {
+    std::lock_guard lock(mutex_);
+    queue_.push_back(record);
+    ++queued_;
+  }
+  wake_.notify_one();
+}
+
+void Journal::Run() {
+  Store store;
+  bool kept = store.Open(fileName_, Store::Mode::Write);
+  if (kept && store.InterruptOrphans(station_) < 0) kept = false;
+  SetState(kept ? QString("kept") : "not kept: " + store.Error());
+  {
+    std::lock_guard lock(mutex_);
+    opened_ = true;
+  }
+  done_.notify_all();
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+    if (queue_.empty() && stopping_) return;
+    std::vector<JobRecord> batch(queue_.begin(), queue_.end());
+    queue_.clear();
+    lock.unlock();
+    // A record that cannot be written is given up; the next ones are tried again.
+    if (kept) {
+      bool written = store.Write(batch);
+      // A moment's lock that SQLite did not wait for is waited for here.
+      for (int i = 0; !written && i < 50 && store.Error().contains("locked"); ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        written = store.Write(batch);
+      }
+      SetState(written ? QString("kept") : "not kept: " + store.Error());
+    }
+    lock.lock();
+    handled_ += batch.size();
+    done_.notify_all();
+  }
+}
+
+void JobEntry::Start(Journal *journal, const QString &unit, const QString &job,
+                     const QJsonObject &details) {
+  End("interrupted", {});
+  journal_ = journal;
+  if (journal_) record_ = journal_->Begin(unit, job, details);
+}
+
+void JobEntry::End(const QString &outcome, const QString &message, const QJsonObject &details) {
+  if (!journal_) return;
+  journal_->End(record_, outcome, message, details);
+  journal_ = nullptr;
+}
+
+}  // namespace history

@@ -1,0 +1,656 @@
+#include "history/store.h"
+
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <QAtomicInteger>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QSqlDatabase>
+#include <QSqlDriver>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+#include <QtEndian>
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "history/journal.h"
+
+namespace history {
+
+namespace {
+
+constexpr char kDriver[] = "QSQLITE";
+constexpr int kBusyTimeoutMs = 10000;
+
+// The columns of `jobs` in their order; the details without the transfer log unless asked.
+constexpr char kColumns[] =
+    "id, unit, job, started, ended, outcome, message, station, operator, program, ";
+constexpr char kDetails[] = "details";
+constexpr char kDetailsNoLog[] =
+    "CASE WHEN job = 'firmware' THEN json_remove(details, '$.log') ELSE details END";
+
+// Each step takes the schema from the version of its index to the next.
+const std::array<QStringList, kSchemaVersion> kMigrations = {{
+    {
+        "CREATE TABLE jobs (id TEXT PRIMARY KEY NOT NULL, unit TEXT NOT NULL, job TEXT NOT NULL, "
+        "started TEXT NOT NULL, ended TEXT, outcome TEXT NOT NULL, message TEXT NOT NULL, "
+        "station TEXT NOT NULL, operator TEXT NOT NULL, program TEXT NOT NULL, "
+        "details TEXT NOT NULL)",
+        "CREATE INDEX jobs_by_unit ON jobs (unit, started DESC, id)",
+        "CREATE INDEX jobs_by_start ON jobs (started DESC, unit, id)",
+        "CREATE INDEX jobs_by_outcome ON jobs (outcome, unit, job, ended)",
+        "CREATE TABLE job_processes (id TEXT PRIMARY KEY NOT NULL, station TEXT NOT NULL, "
+        "pid INTEGER NOT NULL, boot TEXT NOT NULL, start_ticks INTEGER NOT NULL)",
+        "CREATE TABLE outbox (revision INTEGER PRIMARY KEY AUTOINCREMENT, "
+        "id TEXT NOT NULL UNIQUE)",
+        "CREATE TABLE unit_last (unit TEXT NOT NULL, job TEXT NOT NULL, id TEXT NOT NULL, "
+        "at TEXT NOT NULL, PRIMARY KEY (unit, job)) WITHOUT ROWID",
+    },
+}};
+
+QString BootId() {
+  QFile file("/proc/sys/kernel/random/boot_id");
+  if (!file.open(QIODevice::ReadOnly)) return {};
+  return QString::fromLatin1(file.readAll()).trimmed();
+}
+
+// The start of a process in clock ticks since boot (field 22 of its stat), or -1 when it is gone.
+qint64 StartTicks(qint64 pid) {
+  QFile file(QStringLiteral("/proc/%1/stat").arg(pid));
+  if (!file.open(QIODevice::ReadOnly)) return -1;
+  const QByteArray stat = file.readAll();
+  const qsizetype close = stat.lastIndexOf(')');
+  if (close < 0) return -1;
+  const QList<QByteArray> fields = stat.mid(close + 2).split(' ');
+  // Fields from the third on: the start time is field 22, index 19 here.
+  return fields.size() > 19 ? fields[19].toLongLong() : -1;
+}
+
+struct ProcessIdentity {
+  qint64 pid = 0;
+  QString boot;
+  qint64 startTicks = 0;
+};
+
+const ProcessIdentity &ThisProcess() {
+  static const ProcessIdentity self{getpid(), BootId(), StartTicks(getpid())};
+  return self;
+}
+
+// The file's first 100 bytes say whether it is a history; an empty reason when it is, or may
+// become one (absent, empty).
+QString Refusal(const QString &fileName) {
+  const QFileInfo info(fileName);
+  if (!info.exists()) return info.isSymLink() ? fileName + " is a broken link" : QString();
+  if (info.isDir()) return fileName + " is a folder";
+  if (!info.isFile()) return fileName + " is no file";
+  QFile file(fileName);
+  if (!file.open(QIODevice::ReadOnly)) return "cannot read " + fileName + ": " + file.errorString();
+  const QByteArray header = file.read(100);
+  if (header.isEmpty() && file.atEnd()) return {};
+  if (header.size() < 100 || !header.startsWith(QByteArray("SQLite format 3\0", 16)))
+    return fileName + " is no history";
+  const auto id = qFromBigEndian<qint32>(header.constData() + 68);
+  if (id != kApplicationId) return fileName + " is no history";
+  return {};
+}
+
+// Makes the folder (0700) and the file (0600) of a new history.
+QString MakeFile(const QString &fileName) {
+  const QFileInfo info(fileName);
+  const QString folder = info.absolutePath();
+  if (!QFileInfo(folder).isDir()) {
+    if (!QDir().mkpath(folder)) return "cannot make the folder " + folder;
+    chmod(QFile::encodeName(folder).constData(), 0700);
+  }
+  const int fd =
+      open(QFile::encodeName(fileName).constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd < 0) return "cannot make " + fileName + ": " + QString::fromLocal8Bit(strerror(errno));
+  close(fd);
+  return {};
+}
+
+// A text column's value: "" for a null text, which would be SQL's NULL.
+QVariant Text(const QString &text) {
+  return text.isNull() ? QVariant(QStringLiteral("")) : QVariant(text);
+}
+
+void Bind(QSqlQuery &query, const JobRecord &r) {
+  const QVariantList values = {Text(r.id),
+                               Text(r.unit),
+                               Text(r.job),
+                               Text(r.started),
+                               r.ended ? Text(*r.ended) : QVariant(QMetaType(QMetaType::QString)),
+                               Text(r.outcome),
+                               Text(r.message),
+                               Text(r.station),
+                               Text(r.operator_),
+                               Text(r.program),
+                               Text(QString::fromUtf8(r.details))};
+  for (int i = 0; i < values.size(); ++i) query.bindValue(i, values[i]);
+}
+
+// Binds the values in order from the first placeholder.
+void BindAll(QSqlQuery &query, const QVariantList &values) {
+  for (int i = 0; i < values.size(); ++i) query.bindValue(i, values[i]);
+}
+
+JobRecord Read(const QSqlQuery &q, int first = 0) {
+  JobRecord r;
+  r.id = q.value(first).toString();
+  r.unit = q.value(first + 1).toString();
+  r.job = q.value(first + 2).toString();
+  r.started = q.value(first + 3).toString();
+  if (!q.value(first + 4).isNull()) r.ended = q.value(first + 4).toString();
+  r.outcome = q.value(first + 5).toString();
+  r.message = q.value(first + 6).toString();
+  r.station = q.value(first + 7).toString();
+  r.operator_ = q.value(first + 8).toString();
+  r.program = q.value(first + 9).toString();
+  r.details = q.value(first + 10).toString().toUtf8();
+  return r;
+}
+
+// The WHERE clause of a query, with its values in order.
+QString Where(const JobQuery &query, QVariantList &values) {
+  QStringList terms;
+  if (!query.units.isEmpty()) {
+    QStringList marks;
+    for (const QString &unit : query.units) {
+      marks << "?";
+      values << unit;
+    }
+    terms << "unit IN (" + marks.join(", ") + ")";
+  }
+  if (!query.job.isEmpty()) {
+    terms << "job = ?";
+    values << query.job;
+  }
+  if (!query.outcome.isEmpty()) {
+    terms << "outcome = ?";
+    values << query.outcome;
+  }
+  if (query.since) {
+    terms << "started >= ?";
+    values << *query.since;
+  }
+  return terms.isEmpty() ? QString() : " WHERE " + terms.join(" AND ");
+}
+
+QString Select(const JobQuery &query, bool withLog, QVariantList &values) {
+  return QString("SELECT ") + kColumns + (withLog ? kDetails : kDetailsNoLog) + " FROM jobs" +
+         Where(query, values) + " ORDER BY started DESC, unit, id";
+}
+
+}  // namespace
+
+QString DefaultLocation() {
+  QString data = qEnvironmentVariable("XDG_DATA_HOME");
+  if (data.isEmpty() || QDir::isRelativePath(data)) data = QDir::homePath() + "/.local/share";
+  return data + "/Tolvane/history.sqlite";
+}
+
+Store::Store() {
+  static QAtomicInteger<quint64> count;
+  connection_ = QStringLiteral("tolvane-history-%1").arg(++count);
+}
+
+Store::~Store() {
+  if (QSqlDatabase::contains(connection_)) {
+    QSqlDatabase::database(connection_, false).close();
+    QSqlDatabase::removeDatabase(connection_);
+  }
+}
+
+bool Store::IsOpen() const {
+  return empty_ || (QSqlDatabase::contains(connection_) &&
+                    QSqlDatabase::database(connection_, false).isOpen());
+}
+
+bool Store::Fail(const QString &what) {
+  error_ = what;
+  return false;
+}
+
+bool Store::Open(const QString &fileName, Mode mode) {
+  fileName_ = fileName;
+  error_.clear();
+  if (const QString refused = Refusal(fileName); !refused.isEmpty()) return Fail(refused);
+  const QFileInfo info(fileName);
+  if (mode == Mode::Read && (!info.exists() || info.size() == 0)) {
+    empty_ = true;
+    return true;
+  }
+  if (mode == Mode::Write && !info.exists())
+    if (const QString failed = MakeFile(fileName); !failed.isEmpty()) return Fail(failed);
+
+  if (!QSqlDatabase::isDriverAvailable(kDriver))
+    return Fail("the SQLite driver of Qt SQL is not installed");
+  QSqlDatabase db = QSqlDatabase::addDatabase(kDriver, connection_);
+  db.setDatabaseName(fileName);
+  db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1%2")
+                           .arg(kBusyTimeoutMs)
+                           .arg(mode == Mode::Read ? ";QSQLITE_OPEN_READONLY" : ""));
+  if (!db.open()) return Fail(db.lastError().text());
+  qint32 id = 0;
+  QString failure;
+  {
+    QSqlQuery q(db);
+    if (q.exec("PRAGMA application_id") && q.next())
+      id = q.value(0).toInt();
+    else
+      failure = q.lastError().text();
+  }
+  if (failure.isEmpty() && mode == Mode::Read && id == kApplicationId) return true;
+  if (failure.isEmpty() && mode == Mode::Read) failure = fileName + " is no history";
+  if (failure.isEmpty() && Prepare()) return true;
+  // A file refused is closed, so that nothing is written into it.
+  db.close();
+  return failure.isEmpty() ? false : Fail(failure);
+}
+
+// Another process that makes or switches the same file may hold it for a moment where SQLite
+// answers "locked" at once rather than waiting: the setup is tried again for a while.
+bool Store::Prepare() {
+  for (int attempt = 0;; ++attempt) {
+    if (PrepareOnce()) return true;
+    if (attempt >= 200 || !(error_.contains("locked") || error_.contains("busy"))) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10 + attempt % 20));
+  }
+}
+
+// In one write transaction: the application id and schema checked, set up or migrated; then WAL.
+bool Store::PrepareOnce() {
+  QSqlDatabase db = QSqlDatabase::database(connection_, false);
+  QSqlQuery q(db);
+  if (!q.exec("BEGIN IMMEDIATE")) return Fail(q.lastError().text());
+  auto rollback = [&](const QString &why) {
+    QSqlQuery(db).exec("ROLLBACK");
+    return Fail(why);
+  };
+  if (!q.exec("PRAGMA application_id") || !q.next()) return rollback(q.lastError().text());
+  const qint32 id = q.value(0).toInt();
+  q.finish();
+  if (!q.exec("SELECT count(*) FROM sqlite_master") || !q.next())
+    return rollback(q.lastError().text());
+  const bool blank = q.value(0).toInt() == 0;
+  q.finish();
+  if (id != kApplicationId && !(id == 0 && blank)) return rollback(fileName_ + " is no history");
+  if (!q.exec("PRAGMA user_version") || !q.next()) return rollback(q.lastError().text());
+  int version = q.value(0).toInt();
+  q.finish();
+  if (version > kSchemaVersion)
+    return rollback(QStringLiteral("%1 has schema %2, newer than this program's %3")
+                        .arg(fileName_)
+                        .arg(version)
+                        .arg(kSchemaVersion));
+  if (id == 0 && !q.exec(QStringLiteral("PRAGMA application_id = %1").arg(kApplicationId)))
+    return rollback(q.lastError().text());
+  for (; version < kSchemaVersion; ++version) {
+    for (const QString &statement : kMigrations[static_cast<std::size_t>(version)])
+      if (!q.exec(statement)) return rollback(q.lastError().text());
+    if (!q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version + 1)))
+      return rollback(q.lastError().text());
+  }
+  if (!q.exec("COMMIT")) return rollback(q.lastError().text());
+  if (!q.exec("PRAGMA journal_mode = WAL") || !q.next()) return Fail(q.lastError().text());
+  const bool wal = q.value(0).toString().compare("wal", Qt::CaseInsensitive) == 0;
+  q.finish();
+  if (!wal) return Fail(fileName_ + " takes no write-ahead log");
+  q.exec("PRAGMA synchronous = NORMAL");
+  return true;
+}
+
+bool Store::Write(const std::vector<JobRecord> &records) {
+  if (empty_ || !IsOpen()) return Fail("the history is not open");
+  QSqlDatabase db = QSqlDatabase::database(connection_, false);
+  QSqlQuery q(db);
+  if (!q.exec("BEGIN IMMEDIATE")) return Fail(q.lastError().text());
+  QSqlQuery job(db), outbox(db), process(db), gone(db);
+  job.prepare(
+      "INSERT INTO jobs (id, unit, job, started, ended, outcome, message, station, operator, "
+      "program, details) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (id) DO UPDATE SET "
+      "unit = excluded.unit, job = excluded.job, started = excluded.started, "
+      "ended = excluded.ended, outcome = excluded.outcome, message = excluded.message, "
+      "station = excluded.station, operator = excluded.operator, program = excluded.program, "
+      "details = excluded.details");
+  outbox.prepare("INSERT OR REPLACE INTO outbox (id) VALUES (?)");
+  process.prepare(
+      "INSERT OR REPLACE INTO job_processes (id, station, pid, boot, start_ticks) "
+      "VALUES (?, ?, ?, ?, ?)");
+  gone.prepare("DELETE FROM job_processes WHERE id = ?");
+  // Each unit's newest job (job "") and last ok job of each kind, for its summary.
+  QSqlQuery last(db);
+  last.prepare(
+      "INSERT INTO unit_last (unit, job, id, at) VALUES (?, ?, ?, ?) ON CONFLICT (unit, job) "
+      "DO UPDATE SET id = excluded.id, at = excluded.at WHERE excluded.at > unit_last.at OR "
+      "(excluded.at = unit_last.at AND excluded.id >= unit_last.id)");
+  const ProcessIdentity &self = ThisProcess();
+  for (const JobRecord &r : records) {
+    Bind(job, r);
+    BindAll(outbox, {r.id});
+    bool ok = job.exec() && outbox.exec();
+    BindAll(last, {r.unit, QString(""), r.id, r.started});
+    ok = ok && last.exec();
+    if (ok && r.outcome == "ok" && r.ended) {
+      BindAll(last, {r.unit, r.job, r.id, *r.ended});
+      ok = last.exec();
+    }
+    if (ok && r.outcome == "running") {
+      BindAll(process, {r.id, r.station, self.pid, self.boot, self.startTicks});
+      ok = process.exec();
+    } else if (ok) {
+      BindAll(gone, {r.id});
+      ok = gone.exec();
+    }
+    if (!ok) {
+      const QString why = (job.lastError().isValid() ? job : outbox).lastError().text();
+      QSqlQuery(db).exec("ROLLBACK");
+      return Fail(why.isEmpty() ? process.lastError().text() : why);
+    }
+  }
+  if (!q.exec("COMMIT")) {
+    const QString why = q.lastError().text();
+    QSqlQuery(db).exec("ROLLBACK");
+    return Fail(why);
+  }
+  return true;
+}
+
+int Store::InterruptOrphans(const QString &station) {
+  if (empty_ || !IsOpen()) return -1;
+  QSqlDatabase db = QSqlDatabase::database(connection_, false);
+  QSqlQuery q(db);
+  q.prepare(
+      "SELECT j.id, p.pid, p.boot, p.start_ticks FROM jobs j JOIN job_processes p ON p.id = j.id "
+      "WHERE j.outcome = 'running' AND j.station = ?");
+  q.addBindValue(station);
+  if (!q.exec()) return Fail(q.lastError().text()), -1;
+  const QString boot = ThisProcess().boot;
+  QStringList orphans;
+  while (q.next()) {
+    const qint64 pid = q.value(1).toLongLong();
+    const bool alive = q.value(2).toString() == boot && StartTicks(pid) == q.value(3).toLongLong();
+    if (!alive) orphans << q.value(0).toString();
+  }
+  q.finish();
+  if (orphans.isEmpty()) return 0;
+  std::vector<JobRecord> records;
+  for (const QString &id : orphans) {
+    std::optional<JobRecord> record = Job(id);
+    if (!record || record->outcome != "running") continue;
+    record->outcome = "interrupted";
+    record->ended = NowText();
+    record->message = kStoppedMessage;
+    records.push_back(*record);
+  }
+  return Write(records) ? static_cast<int>(records.size()) : -1;
+}
+
+std::vector<JobRecord> Store::Jobs(const JobQuery &query, bool withLog) {
+  std::vector<JobRecord> records;
+  if (empty_ || !IsOpen()) return records;
+  QVariantList values;
+  QString sql = Select(query, withLog, values);
+  if (query.limit >= 0) sql += QStringLiteral(" LIMIT %1").arg(query.limit);
+  QSqlQuery q(QSqlDatabase::database(connection_, false));
+  q.setForwardOnly(true);
+  q.prepare(sql);
+  for (const QVariant &v : values) q.addBindValue(v);
+  if (!q.exec()) return Fail(q.lastError().text()), records;
+  while (q.next()) records.push_back(Read(q));
+  return records;
+}
+
+bool Store::ForEachJob(const JobQuery &query, const std::function<void(const JobRecord &)> &each) {
+  if (empty_) return true;
+  if (!IsOpen()) return false;
+  QVariantList values;
+  QString sql = Select(query, false, values);
+  if (query.limit >= 0) sql += QStringLiteral(" LIMIT %1").arg(query.limit);
+  QSqlQuery q(QSqlDatabase::database(connection_, false));
+  q.setForwardOnly(true);
+  q.prepare(sql);
+  for (const QVariant &v : values) q.addBindValue(v);
+  if (!q.exec()) return Fail(q.lastError().text());
+  while (q.next()) each(Read(q));
+  return !q.lastError().isValid() || Fail(q.lastError().text());
+}
+
+namespace {
+
+// Appends a CSV field: quoted, its quotes doubled, where it holds a quote, comma, CR or LF.
+void AppendCsvField(QByteArray &row, const char *text, int size) {
+  const char *end = text + size;
+  bool quote = false;
+  for (const char *c = text; c < end && !quote; ++c)
+    quote = *c == '"' || *c == ',' || *c == '\r' || *c == '\n';
+  if (!quote) {
+    row.append(text, size);
+    return;
+  }
+  row += '"';
+  for (const char *c = text; c < end; ++c) {
+    if (*c == '"') row += '"';
+    row += *c;
+  }
+  row += '"';
+}
+
+}  // namespace
+
+bool Store::CsvRows(const JobQuery &query, const std::function<void(const QByteArray &)> &each) {
+  if (empty_) return true;
+  if (!IsOpen()) return false;
+  // SQLite's own statement on the connection: the columns' UTF-8 text as it is stored.
+  const QVariant handle = QSqlDatabase::database(connection_, false).driver()->handle();
+  if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
+    return Fail("no SQLite connection");
+  sqlite3 *db = *static_cast<sqlite3 *const *>(handle.data());
+  QVariantList values;
+  QString sql = Select(query, false, values);
+  if (query.limit >= 0) sql += QStringLiteral(" LIMIT %1").arg(query.limit);
+  sqlite3_stmt *statement = nullptr;
+  const QByteArray text = sql.toUtf8();
+  if (sqlite3_prepare_v2(db, text.constData(), static_cast<int>(text.size()), &statement,
+                         nullptr) != SQLITE_OK)
+    return Fail(QString::fromUtf8(sqlite3_errmsg(db)));
+  std::vector<QByteArray> bound;
+  for (int i = 0; i < values.size(); ++i) {
+    bound.push_back(values[i].toString().toUtf8());
+    sqlite3_bind_text(statement, i + 1, bound.back().constData(),
+                      static_cast<int>(bound.back().size()), SQLITE_TRANSIENT);
+  }
+  QByteArray row;
+  int step;
+  while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+    row.clear();
+    for (int column = 0; column < 11; ++column) {
+      if (column) row += ',';
+      const auto *field = reinterpret_cast<const char *>(sqlite3_column_text(statement, column));
+      if (field) AppendCsvField(row, field, sqlite3_column_bytes(statement, column));
+    }
+    row += "\r\n";
+    each(row);
+  }
+  const bool done = step == SQLITE_DONE;
+  if (!done) Fail(QString::fromUtf8(sqlite3_errmsg(db)));
+  sqlite3_finalize(statement);
+  return done;
+}
+
+std::vector<JobRecord> Store::Page(const JobQuery &query, qint64 offset, qint64 count,
+                                   qint64 total) {
+  std::vector<JobRecord> records;
+  if (empty_ || !IsOpen()) return records;
+  QVariantList values;
+  QString sql = Select(query, false, values) + " LIMIT ? OFFSET ?";
+  const bool fromEnd = total >= 0 && offset > total / 2;
+  if (fromEnd) {
+    sql.replace(" ORDER BY started DESC, unit, id", " ORDER BY started, unit DESC, id DESC");
+    count = std::min(count, total - offset);
+    offset = total - offset - count;
+  }
+  QSqlQuery q(QSqlDatabase::database(connection_, false));
+  q.setForwardOnly(true);
+  q.prepare(sql);
+  for (const QVariant &v : values) q.addBindValue(v);
+  q.addBindValue(count);
+  q.addBindValue(offset);
+  if (!q.exec()) return Fail(q.lastError().text()), records;
+  while (q.next()) records.push_back(Read(q));
+  if (fromEnd) std::reverse(records.begin(), records.end());
+  return records;
+}
+
+qint64 Store::Count(const JobQuery &query) {
+  if (empty_ || !IsOpen()) return 0;
+  QVariantList values;
+  QSqlQuery q(QSqlDatabase::database(connection_, false));
+  q.prepare("SELECT count(*) FROM jobs" + Where(query, values));
+  for (const QVariant &v : values) q.addBindValue(v);
+  if (!q.exec() || !q.next()) return Fail(q.lastError().text()), 0;
+  const qint64 count = q.value(0).toLongLong();
+  return query.limit >= 0 ? std::min(count, query.limit) : count;
+}
+
+std::optional<JobRecord> Store::Job(const QString &id) {
+  if (empty_ || !IsOpen()) return std::nullopt;
+  QSqlQuery q(QSqlDatabase::database(connection_, false));
+  q.prepare(QString("SELECT ") + kColumns + kDetails + " FROM jobs WHERE id = ?");
+  q.addBindValue(id);
+  if (!q.exec()) return Fail(q.lastError().text()), std::nullopt;
+  if (!q.next()) return std::nullopt;
+  return Read(q);
+}
+
+QStringList Store::Units() {
+  QStringList units;
+  if (empty_ || !IsOpen()) return units;
+  QSqlQuery q(QSqlDatabase::database(connection_, false));
+  q.setForwardOnly(true);
+  if (!q.exec("SELECT unit FROM unit_last WHERE job = '' ORDER BY unit"))
+    return Fail(q.lastError().text()), units;
+  while (q.next()) units << q.value(0).toString();
+  return units;
+}
+
+std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
+  std::vector<UnitSummary> summaries;
+  if (empty_ || !IsOpen()) return summaries;
+  QSqlDatabase db = QSqlDatabase::database(connection_, false);
+  QString filter;
+  QVariantList values;
+  if (!units.isEmpty()) {
+    QStringList marks;
+    for (const QString &unit : units) {
+      marks << "?";
+      values << unit;
+    }
+    filter = " AND unit IN (" + marks.join(", ") + ")";
+  }
+  QSqlQuery q(db);
+  q.setForwardOnly(true);
+  // Each unit's newest job, in serial order.
+  q.prepare("SELECT unit, at FROM unit_last WHERE job = ''" + filter + " ORDER BY unit");
+  for (const QVariant &v : values) q.addBindValue(v);
+  if (!q.exec()) return Fail(q.lastError().text()), summaries;
+  std::map<QString, std::size_t> index;
+  while (q.next()) {
+    index[q.value(0).toString()] = summaries.size();
+    summaries.push_back({q.value(0).toString(), {}, {}, {}, q.value(1).toString()});
+  }
+  // Each unit's last ok job of every kind, by `ended`; the greatest id where two ended together.
+  QSqlQuery last(db);
+  last.setForwardOnly(true);
+  last.prepare(
+      "SELECT j.unit, j.job, j.ended, j.station, json_extract(j.details, '$.file'), "
+      "json_extract(j.details, '$.sha256'), "
+      "CASE WHEN j.job = 'settings' THEN json_extract(j.details, '$.values') END "
+      "FROM unit_last m CROSS JOIN jobs j ON j.id = m.id WHERE m.job <> ''" +
+      filter.replace("unit IN", "m.unit IN"));
+  for (const QVariant &v : values) last.addBindValue(v);
+  if (!last.exec()) return Fail(last.lastError().text()), summaries;
+  std::map<QString, UnitSummary::Parameters> written, defaults;
+  while (last.next()) {
+    const auto it = index.find(last.value(0).toString());
+    if (it == index.end()) continue;
+    UnitSummary &s = summaries[it->second];
+    const QString job = last.value(1).toString();
+    const QString ended = last.value(2).toString();
+    const QString station = last.value(3).toString();
+    if (job == "firmware") {
+      s.firmware =
+          UnitSummary::Firmware{last.value(4).toString(), last.value(5).toString(), ended, station};
+    } else if (job == "record") {
+      s.message = UnitSummary::Message{last.value(4).toString(), last.value(5).toString(), ended};
+    } else if (job == "settings") {
+      written[s.unit] = {QJsonDocument::fromJson(last.value(6).toString().toUtf8()).object(), ended,
+                         station};
+    } else if (job == "defaults") {
+      defaults[s.unit] = {std::nullopt, ended, station};
+    }
+  }
+  // The parameters: the last write, or the defaults when they were restored after it.
+  for (UnitSummary &s : summaries) {
+    const auto w = written.find(s.unit);
+    const auto d = defaults.find(s.unit);
+    if (d != defaults.end() && (w == written.end() || d->second.when > w->second.when))
+      s.parameters = d->second;
+    else if (w != written.end())
+      s.parameters = w->second;
+  }
+  return summaries;
+}
+
+std::vector<WaitingRecord> Store::WaitingForServer(qint64 limit) {
+  std::vector<WaitingRecord> waiting;
+  if (empty_ || !IsOpen()) return waiting;
+  QSqlQuery q(QSqlDatabase::database(connection_, false));
+  q.setForwardOnly(true);
+  q.prepare(
+      "SELECT o.revision, j.id, j.unit, j.job, j.started, j.ended, j.outcome, j.message, "
+      "j.station, j.operator, j.program, j.details FROM outbox o JOIN jobs j ON j.id = o.id "
+      "ORDER BY o.revision LIMIT ?");
+  q.addBindValue(limit);
+  if (!q.exec()) return Fail(q.lastError().text()), waiting;
+  while (q.next()) waiting.push_back({Read(q, 1), q.value(0).toLongLong()});
+  return waiting;
+}
+
+void Store::ConfirmedByServer(const std::vector<std::pair<QString, qint64>> &idAndRevision) {
+  if (empty_ || !IsOpen() || idAndRevision.empty()) return;
+  QSqlDatabase db = QSqlDatabase::database(connection_, false);
+  QSqlQuery q(db);
+  if (!q.exec("BEGIN IMMEDIATE")) return void(Fail(q.lastError().text()));
+  QSqlQuery remove(db);
+  remove.prepare("DELETE FROM outbox WHERE id = ? AND revision = ?");
+  for (const auto &[id, revision] : idAndRevision) {
+    BindAll(remove, {id, revision});
+    if (!remove.exec()) {
+      Fail(remove.lastError().text());
+      QSqlQuery(db).exec("ROLLBACK");
+      return;
+    }
+  }
+  if (!q.exec("COMMIT")) Fail(q.lastError().text());
+}
+
+qint64 Store::WaitingCount() {
+  if (empty_ || !IsOpen()) return 0;
+  QSqlQuery q(QSqlDatabase::database(connection_, false));
+  if (!q.exec("SELECT count(*) FROM outbox") || !q.next()) return Fail(q.lastError().text()), 0;
+  return q.value(0).toLongLong();
+}
+
+}  // namespace history

@@ -1,0 +1,226 @@
+// The service history in the windows: the main window's button and label, the records of the
+// windows' jobs, and the history window on a real history file.
+#include "app/history_window.h"
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QFileDialog>
+#include <QHeaderView>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProcess>
+#include <QPushButton>
+#include <QTableView>
+#include <QTest>
+#include <QTimer>
+#include <memory>
+
+#include "app/main_window.h"
+#include "app/startup.h"
+#include "console/console_window.h"
+#include "history/format.h"
+#include "history/journal.h"
+#include "history/store.h"
+#include "session/config.h"
+#include "session/shared_state.h"
+#include "settings/settings_window.h"
+#include "tests/support/fake_ftdi.h"
+#include "tests/support/modal_script.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+template <class T>
+T *Child(QWidget *window, const char *name) {
+  T *found = window->findChild<T *>(name);
+  EXPECT_NE(found, nullptr) << name;
+  return found;
+}
+
+std::vector<history::JobRecord> Jobs(const QString &file) {
+  history::Store store;
+  EXPECT_TRUE(store.Open(file, history::Store::Mode::Read));
+  return store.Jobs({}, true);
+}
+
+TEST(HistoryInTheMainWindow, TheButtonOpensTheHistoryAndTheLabelSaysItsState) {
+  QApplication::setQuitOnLastWindowClosed(false);
+  TempFolder folder;
+  std::unique_ptr<TForm3> kept(CreateWindows(folder.Folder(), {}));
+  QPushButton *button = Child<QPushButton>(kept.get(), "ButtonHistory");
+  EXPECT_EQ(button->text(), "History");
+  EXPECT_TRUE(button->isEnabled());
+  QLabel *label = Child<QLabel>(kept.get(), "LabelHistory");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return label->text() == "History: kept"; }, 5000))
+      << label->text().toStdString();
+  EXPECT_EQ(Child<QLabel>(kept.get(), "Label1")->text(), "- - - - - -");
+
+  // A folder in the history file's place: the label says why, and the folder stays as it was.
+  TempFolder other;
+  const std::string place = other.File("history.sqlite");
+  QDir().mkpath(QString::fromStdString(place));
+  ConfigFile(ConfigFileName(other.Folder())).Write("History", "Location", place);
+  std::unique_ptr<TForm3> refused(CreateWindows(other.Folder(), {}));
+  QLabel *why = Child<QLabel>(refused.get(), "LabelHistory");
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] {
+        return why->text() == "History not kept: " + QString::fromStdString(place) + " is a folder";
+      },
+      5000))
+      << why->text().toStdString();
+  EXPECT_TRUE(QDir(QString::fromStdString(place)).isEmpty());
+
+  ConfigFile(ConfigFileName(other.Folder())).Write("History", "Location", "none");
+  std::unique_ptr<TForm3> off(CreateWindows(other.Folder(), {}));
+  EXPECT_EQ(Child<QLabel>(off.get(), "LabelHistory")->text(), "History: off");
+
+  ModalScript script;
+  script.Then([](QWidget *modal) {
+    EXPECT_EQ(modal->objectName(), "HistoryWindow");
+    EXPECT_NE(modal->findChild<QTableView *>("HistoryTable"), nullptr);
+    static_cast<QDialog *>(modal)->reject();
+  });
+  button->click();
+  EXPECT_TRUE(script.Done());
+}
+
+// The windows' jobs against the driver stand-in, each with its record.
+class WindowRecords : public ::testing::Test {
+ protected:
+  WindowRecords() : state(folder.Folder()) {
+    fake->add("VRT00042");
+    state.SerialList[0] = "VRT00042";
+    state.UnitCount = 1;
+    state.DeviceChosen = true;
+    state.Port = std::make_unique<TFT232>("VRT00042");
+    journal.Start();
+  }
+  void Reply(std::string_view bytes) {
+    auto &rx = fake->devices[0].rx;
+    rx.insert(rx.end(), bytes.begin(), bytes.end());
+  }
+  static void Tick(QWidget *window, const char *timer) {
+    QMetaObject::invokeMethod(Child<QTimer>(window, timer), "timeout", Qt::DirectConnection);
+  }
+
+  TempFolder folder;
+  fake::Installed fake;
+  SharedState state;
+  const QString file = QString::fromStdString(folder.File("history.sqlite"));
+  history::Journal journal{"tolvane", file, "bench 7"};
+  ModalScript boxes{ModalScript::kAnswerBoxes};
+};
+
+TEST_F(WindowRecords, ARefusedWriteFailsWithItsMessageAndAClosedOneIsInterrupted) {
+  TForm6 window(state, nullptr);
+  window.History = &journal;
+  window.show();
+  auto *write = Child<QPushButton>(&window, "Button2");
+  write->click();
+  for (int step = 1; step <= 9; ++step) {
+    Reply("OK\r\n");
+    Tick(&window, "Timer1");
+  }
+  Reply("ERR\r\n");
+  Tick(&window, "Timer1");
+  write->click();
+  Reply("OK\r\n");
+  Tick(&window, "Timer1");
+  window.close();
+  ASSERT_TRUE(journal.Flush());
+
+  const auto jobs = Jobs(file);
+  ASSERT_EQ(jobs.size(), 2u);
+  const history::JobRecord &refused = jobs[1].outcome == "failed" ? jobs[1] : jobs[0];
+  const history::JobRecord &closed = jobs[1].outcome == "failed" ? jobs[0] : jobs[1];
+  EXPECT_EQ(refused.outcome, "failed");
+  EXPECT_EQ(refused.message, "Error value - P17");
+  EXPECT_EQ(refused.job, "settings");
+  EXPECT_EQ(refused.unit, "VRT00042");
+  EXPECT_EQ(refused.station, "bench 7");
+  EXPECT_EQ(refused.program, "tolvane " TOLVANE_VERSION_TEXT);
+  const QJsonObject details = QJsonDocument::fromJson(refused.details).object();
+  EXPECT_EQ(details["values"].toObject().size(), 26);
+  EXPECT_TRUE(details["profile"].isNull());
+  EXPECT_EQ(closed.outcome, "interrupted");
+  EXPECT_TRUE(closed.ended);
+}
+
+TEST_F(WindowRecords, EachSendHasARecordWithWhatCameInItsSecond) {
+  TForm1 window(state, nullptr);
+  window.History = &journal;
+  window.show();
+  Child<QLineEdit>(&window, "Edit1")->setText("AT@NORM");
+  Child<QPushButton>(&window, "Button3")->click();
+  Reply("OK\r\n");
+  for (int tick = 0; tick < 12; ++tick) Tick(&window, "Timer1");
+  Reply("LATE\r\n");
+  Tick(&window, "Timer1");
+  window.close();
+  ASSERT_TRUE(journal.Flush());
+  const auto jobs = Jobs(file);
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0].job, "send");
+  EXPECT_EQ(jobs[0].outcome, "ok");
+  EXPECT_EQ(jobs[0].details, R"({"line":"AT@NORM","replies":"OK\r\n"})");
+}
+
+TEST(HistoryWindowTest, ShowsAUnitsJobsItsSummaryAndDetailsAndExportsThemAsTheCommandLineDoes) {
+  TempFolder folder;
+  const QString file = QString::fromStdString(folder.File("history.sqlite"));
+  {
+    history::Journal journal("tolvane-cli", file, "bench");
+    journal.Start();
+    for (const QString unit : {"VRT00001", "VRT00002", "VRT00003"}) {
+      history::JobRecord firmware = journal.Begin(unit, "firmware", {{"file", "/fw/app.hex"}});
+      journal.End(firmware, "ok", "done, \"quoted\"", {{"sha256", "ab12"}, {"log", "w<=>Y"}});
+      history::JobRecord send = journal.Begin(unit, "send", {{"line", "AT@NORM"}});
+      journal.End(send, "failed", "no reply");
+    }
+    ASSERT_TRUE(journal.Flush());
+  }
+  HistoryWindow window(file);
+  window.SetUnit("VRT00002");
+  window.show();
+  auto *table = Child<QTableView>(&window, "HistoryTable");
+  ASSERT_EQ(table->model()->rowCount(), 2);
+  EXPECT_EQ(table->model()->columnCount(), 10);
+  EXPECT_EQ(table->model()->headerData(9, Qt::Horizontal).toString(), "program");
+  EXPECT_EQ(table->model()->index(0, 3).data().toString().size(), 19) << "yyyy-MM-dd HH:mm:ss";
+  EXPECT_TRUE(Child<QLabel>(&window, "HistorySummary")->text().contains("ab12"));
+  const int firmwareRow = table->model()->index(0, 2).data().toString() == "firmware" ? 0 : 1;
+  table->setCurrentIndex(table->model()->index(firmwareRow, 0));
+  EXPECT_TRUE(Child<QPlainTextEdit>(&window, "HistoryDetails")->toPlainText().contains("w<=>Y"));
+
+  const QString csv = QString::fromStdString(folder.File("out.csv"));
+  ModalScript script;
+  script.Then(
+      [&](QWidget *modal) { ModalScript::ChooseFile(qobject_cast<QFileDialog *>(modal), csv); });
+  Child<QPushButton>(&window, "ButtonExportCsv")->click();
+  ASSERT_TRUE(script.Done());
+  QProcess cli;
+  cli.start(TOLVANE_CLI_PROGRAM, {"history", "--csv", "--unit", "VRT00002", "--history", file});
+  ASSERT_TRUE(cli.waitForFinished(10000));
+  QFile exported(csv);
+  ASSERT_TRUE(exported.open(QIODevice::ReadOnly));
+  EXPECT_EQ(exported.readAll(), cli.readAllStandardOutput());
+
+  auto *unit = Child<QComboBox>(&window, "HistoryUnit");
+  EXPECT_EQ(unit->count(), 4) << "every unit and the empty entry";
+  unit->setEditText(" VRT00003 ");
+  emit unit->lineEdit()->editingFinished();
+  EXPECT_EQ(table->model()->rowCount(), 2);
+  EXPECT_EQ(table->model()->index(0, 1).data().toString(), "VRT00003");
+  unit->setEditText("");
+  emit unit->lineEdit()->editingFinished();
+  EXPECT_EQ(table->model()->rowCount(), 6);
+}
+
+}  // namespace

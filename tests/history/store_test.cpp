@@ -1,0 +1,305 @@
+// The history file: its checks, schema and journal, the records written and read back, the
+// processes that are gone, the outbox, and several writers at once, on real SQLite files.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QSqlDatabase>
+#include <QSqlQuery>
+#include <QSqlRecord>
+#include <QTimeZone>
+#include <thread>
+
+#include "history/format.h"
+#include "history/journal.h"
+#include "history/store.h"
+#include "tests/support/temp_folder.h"
+
+namespace {
+
+using history::JobRecord;
+using history::Store;
+
+JobRecord Record(const QString &unit, const QString &job, const QString &started,
+                 const QString &outcome = "ok", const QByteArray &details = "{}") {
+  return {history::NewId(),     unit,   job, started, started, outcome, "", "bench", "tech",
+          "tolvane 5.00.00.04", details};
+}
+
+// Runs SQL on the file through a connection of the test's own.
+QStringList Sql(const QString &file, const QString &statement) {
+  QStringList rows;
+  {
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "test");
+    db.setDatabaseName(file);
+    EXPECT_TRUE(db.open());
+    QSqlQuery q(db);
+    EXPECT_TRUE(q.exec(statement)) << statement.toStdString();
+    while (q.next()) {
+      QStringList row;
+      for (int i = 0; i < q.record().count(); ++i) row << q.value(i).toString();
+      rows << row.join('|');
+    }
+  }
+  QSqlDatabase::removeDatabase("test");
+  return rows;
+}
+
+QByteArray Bytes(const QString &file) {
+  QFile f(file);
+  return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray("(unreadable)");
+}
+
+TEST(HistoryStore, ANewHistoryHasItsFolderFileSchemaAndJournal) {
+  TempFolder temp;
+  const QString file = QString::fromStdString(temp.File("Tolvane/history.sqlite"));
+  {
+    Store store;
+    ASSERT_TRUE(store.Open(file, Store::Mode::Write)) << store.Error().toStdString();
+    ASSERT_TRUE(store.Write({Record("VRT00001", "send", "2026-12-08T07:15:02.123Z")}));
+  }
+  struct stat folder {
+  }, data{};
+  ASSERT_EQ(stat(QFile::encodeName(QFileInfo(file).path()).constData(), &folder), 0);
+  ASSERT_EQ(stat(QFile::encodeName(file).constData(), &data), 0);
+  EXPECT_EQ(folder.st_mode & 0777, 0700u);
+  EXPECT_EQ(data.st_mode & 0777, 0600u);
+  EXPECT_EQ(Sql(file, "PRAGMA application_id"),
+            QStringList{QString::number(history::kApplicationId)});
+  EXPECT_EQ(Sql(file, "PRAGMA user_version"),
+            QStringList{QString::number(history::kSchemaVersion)});
+  EXPECT_EQ(Sql(file, "PRAGMA journal_mode"), QStringList{"wal"});
+  EXPECT_EQ(Sql(file, "SELECT name FROM pragma_table_info('jobs') ORDER BY cid"),
+            history::ColumnNames());
+  EXPECT_EQ(Sql(file, "SELECT unit, job, outcome FROM jobs"), QStringList{"VRT00001|send|ok"});
+  EXPECT_EQ(Sql(file,
+                "EXPLAIN QUERY PLAN SELECT * FROM jobs WHERE unit = 'VRT00001' ORDER BY "
+                "started DESC")
+                .join(' ')
+                .contains("USING INDEX jobs_by_unit"),
+            true);
+}
+
+TEST(HistoryStore, WhatIsNoHistoryIsNeverWritten) {
+  TempFolder temp;
+  const QString text = QString::fromStdString(temp.File("notes.txt"));
+  QFile notes(text);
+  ASSERT_TRUE(notes.open(QIODevice::WriteOnly));
+  notes.write(QByteArray(4096, 'x'));
+  notes.close();
+  const QString other = QString::fromStdString(temp.File("other.sqlite"));
+  Sql(other, "CREATE TABLE t (a)");
+  const QString newer = QString::fromStdString(temp.File("newer.sqlite"));
+  {
+    Store store;
+    ASSERT_TRUE(store.Open(newer, Store::Mode::Write));
+  }
+  Sql(newer, QStringLiteral("PRAGMA user_version = %1").arg(history::kSchemaVersion + 1));
+  const QString folder = QString::fromStdString(temp.File("folder"));
+  QDir().mkpath(folder);
+
+  for (const QString &file : {text, other, newer, folder}) {
+    const QByteArray before = Bytes(file);
+    Store store;
+    EXPECT_FALSE(store.Open(file, Store::Mode::Write)) << file.toStdString();
+    EXPECT_TRUE(store.Error().startsWith(file)) << store.Error().toStdString();
+    EXPECT_FALSE(store.Write({Record("VRT00001", "send", "2026-12-08T07:15:02.123Z")}))
+        << file.toStdString();
+    EXPECT_EQ(Bytes(file), before) << file.toStdString();
+  }
+  EXPECT_TRUE(Store().Open(newer, Store::Mode::Read)) << "a newer history is read";
+  EXPECT_FALSE(Store().Open(text, Store::Mode::Read));
+  EXPECT_TRUE(Store().Open(QString::fromStdString(temp.File("absent")), Store::Mode::Read));
+  EXPECT_FALSE(QFile::exists(QString::fromStdString(temp.File("absent"))));
+}
+
+TEST(HistoryStore, QueriesGoNewestFirstThenByUnitAndId) {
+  TempFolder temp;
+  Store store;
+  ASSERT_TRUE(store.Open(QString::fromStdString(temp.File("h.sqlite")), Store::Mode::Write));
+  std::vector<JobRecord> records = {
+      Record("VRT00002", "send", "2026-12-08T07:00:00.000Z"),
+      Record("VRT00001", "send", "2026-12-08T07:00:00.000Z", "failed"),
+      Record("VRT00001", "firmware", "2026-12-08T08:00:00.000Z", "ok",
+             R"({"file":"/a.hex","log":"w<=>Y","sha256":"ab"})"),
+      Record("VRT00003", "settings", "2026-12-07T08:00:00.000Z"),
+  };
+  ASSERT_TRUE(store.Write(records));
+  const auto all = store.Jobs({});
+  ASSERT_EQ(all.size(), 4u);
+  EXPECT_EQ(all[0].job, "firmware");
+  EXPECT_EQ(all[1].unit, "VRT00001");
+  EXPECT_EQ(all[2].unit, "VRT00002");
+  EXPECT_EQ(all[0].details, R"({"file":"/a.hex","sha256":"ab"})") << "no log";
+  EXPECT_EQ(store.Job(records[2].id)->details, records[2].details);
+  history::JobQuery query;
+  query.units = {"VRT00001"};
+  query.outcome = "failed";
+  EXPECT_EQ(store.Jobs(query).size(), 1u);
+  query = {};
+  query.since = "2026-12-08T07:00:00.000Z";
+  EXPECT_EQ(store.Count(query), 3);
+  EXPECT_EQ(store.Page(query, 1, 5).size(), 2u);
+  const auto fromEnd = store.Page({}, 2, 2, 4);
+  ASSERT_EQ(fromEnd.size(), 2u) << "read from the end, in the same order";
+  EXPECT_EQ(fromEnd[0].id, all[2].id);
+  EXPECT_EQ(fromEnd[1].id, all[3].id);
+  EXPECT_EQ(store.Units(), (QStringList{"VRT00001", "VRT00002", "VRT00003"}));
+}
+
+TEST(HistoryStore, TheSummaryGoesByTheEndOfTheOkJobs) {
+  TempFolder temp;
+  Store store;
+  ASSERT_TRUE(store.Open(QString::fromStdString(temp.File("h.sqlite")), Store::Mode::Write));
+  auto at = [](const QString &unit, const QString &job, const QString &ended,
+               const QString &outcome, const QByteArray &details) {
+    JobRecord r = Record(unit, job, "2026-12-08T07:00:00.000Z", outcome, details);
+    r.ended = ended;
+    return r;
+  };
+  ASSERT_TRUE(store.Write({
+      at("VRT00001", "firmware", "2026-12-08T07:10:00.000Z", "ok", R"({"sha256":"old"})"),
+      at("VRT00001", "firmware", "2026-12-08T07:20:00.000Z", "ok", R"({"sha256":"new"})"),
+      at("VRT00001", "firmware", "2026-12-08T07:30:00.000Z", "failed", R"({"sha256":"bad"})"),
+      at("VRT00001", "settings", "2026-12-08T07:40:00.000Z", "ok", R"({"values":{"P01":"3"}})"),
+      at("VRT00001", "defaults", "2026-12-08T07:35:00.000Z", "ok", "{}"),
+      at("VRT00002", "settings", "2026-12-08T07:40:00.000Z", "ok", R"({"values":{"P01":"3"}})"),
+      at("VRT00002", "defaults", "2026-12-08T07:45:00.000Z", "ok", "{}"),
+  }));
+  const auto summaries = store.Summaries({});
+  ASSERT_EQ(summaries.size(), 2u);
+  EXPECT_EQ(summaries[0].firmware->sha256, "new");
+  EXPECT_EQ(summaries[0].parameters->values->value("P01").toString(), "3");
+  EXPECT_FALSE(summaries[0].message);
+  EXPECT_FALSE(summaries[1].parameters->values) << "the defaults came after the write";
+  EXPECT_TRUE(history::SummaryJson(summaries[1]).contains(R"("values": "defaults")"));
+}
+
+TEST(HistoryStore, RunningRecordsOfAProcessThatIsGoneBecomeInterrupted) {
+  TempFolder temp;
+  const QString file = QString::fromStdString(temp.File("h.sqlite"));
+  Store store;
+  ASSERT_TRUE(store.Open(file, Store::Mode::Write));
+  JobRecord gone = Record("VRT00001", "firmware", "2026-12-08T07:00:00.000Z", "running");
+  gone.ended.reset();
+  JobRecord alive = gone, elsewhere = gone;
+  alive.id = history::NewId();
+  elsewhere.id = history::NewId();
+  elsewhere.station = "other bench";
+  ASSERT_TRUE(store.Write({gone, alive, elsewhere}));
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);
+  Sql(file, QStringLiteral("UPDATE job_processes SET pid = %1 WHERE id IN ('%2', '%3')")
+                .arg(child)
+                .arg(gone.id, elsewhere.id));
+
+  EXPECT_EQ(store.InterruptOrphans("bench"), 1);
+  const auto record = store.Job(gone.id);
+  EXPECT_EQ(record->outcome, "interrupted");
+  EXPECT_EQ(record->message, "the program stopped during the job");
+  EXPECT_TRUE(record->ended);
+  EXPECT_EQ(store.Job(alive.id)->outcome, "running") << "this process runs it";
+  EXPECT_EQ(store.Job(elsewhere.id)->outcome, "running") << "another bench's";
+}
+
+TEST(HistoryStore, AConfirmationRemovesOnlyTheRevisionItConfirms) {
+  TempFolder temp;
+  Store store;
+  ASSERT_TRUE(store.Open(QString::fromStdString(temp.File("h.sqlite")), Store::Mode::Write));
+  JobRecord r = Record("VRT00001", "send", "2026-12-08T07:00:00.000Z", "running");
+  ASSERT_TRUE(store.Write({r}));
+  const auto first = store.WaitingForServer(10);
+  ASSERT_EQ(first.size(), 1u);
+  r.outcome = "ok";
+  ASSERT_TRUE(store.Write({r}));
+  store.ConfirmedByServer({{r.id, first[0].revision}});
+  EXPECT_EQ(store.WaitingCount(), 1) << "the newer write still waits";
+  const auto second = store.WaitingForServer(10);
+  EXPECT_GT(second[0].revision, first[0].revision);
+  EXPECT_EQ(second[0].record.outcome, "ok");
+  store.ConfirmedByServer({{r.id, second[0].revision}});
+  EXPECT_EQ(store.WaitingCount(), 0);
+}
+
+TEST(HistoryJournal, EightWritersAtOnceLoseNoRecord) {
+  TempFolder temp;
+  const QString file = QString::fromStdString(temp.File("Tolvane/history.sqlite"));
+  std::vector<std::thread> writers;
+  std::atomic<int> notKept = 0;
+  for (int w = 0; w < 8; ++w)
+    writers.emplace_back([&, w] {
+      history::Journal journal("tolvane-cli", file, "bench");
+      journal.Start();
+      for (int i = 0; i < 25; ++i) {
+        JobRecord r = journal.Begin(QStringLiteral("VRT%1").arg(w, 5, 10, QChar('0')), "send",
+                                    {{"line", "AT@NORM"}});
+        journal.End(r, "ok", "OK", {{"replies", "OK\r\n"}});
+      }
+      if (!journal.Flush()) {
+        ++notKept;
+        ADD_FAILURE() << journal.State().toStdString();
+      }
+    });
+  for (auto &writer : writers) writer.join();
+  EXPECT_EQ(notKept, 0);
+  Store store;
+  ASSERT_TRUE(store.Open(file, Store::Mode::Read));
+  EXPECT_EQ(store.Count({}), 200);
+  history::JobQuery ok;
+  ok.outcome = "ok";
+  EXPECT_EQ(store.Count(ok), 200);
+  EXPECT_EQ(store.Jobs({})[0].details, R"({"line":"AT@NORM","replies":"OK\r\n"})");
+}
+
+TEST(HistoryJournal, AnUnusableHistorySaysWhyAndOffSaysOff) {
+  TempFolder temp;
+  history::Journal folder("tolvane", QString::fromStdString(temp.Folder()), "");
+  folder.Start();
+  folder.Begin("VRT00001", "send", {});
+  EXPECT_FALSE(folder.Flush());
+  EXPECT_TRUE(folder.State().startsWith("not kept: ")) << folder.State().toStdString();
+  history::Journal off("tolvane", "none", "");
+  EXPECT_EQ(off.State(), "off");
+  EXPECT_FALSE(off.Flush());
+  EXPECT_EQ(history::Journal("tolvane", "", "").FileName(), history::DefaultLocation());
+}
+
+TEST(HistoryFormat, CsvAndTimes) {
+  JobRecord r = Record("VRT00001", "send", "2026-12-08T07:15:02.123Z", "ok",
+                       R"({"line":"AT@X","replies":"a,\"b\"\r\n"})");
+  r.ended.reset();
+  r.message = "two\r\nlines";
+  EXPECT_EQ(history::CsvRow(r),
+            r.id.toUtf8() +
+                ",VRT00001,send,2026-12-08T07:15:02.123Z,,ok,\"two\r\nlines\",bench,tech,"
+                "tolvane "
+                "5.00.00.04,\"{\"\"line\"\":\"\"AT@X\"\",\"\"replies\"\":\"\"a,"
+                "\\\"\"b\\\"\"\\r\\n\"\"}\"\r\n");
+  // The rows that SQLite makes are the same bytes.
+  TempFolder temp;
+  Store store;
+  ASSERT_TRUE(store.Open(QString::fromStdString(temp.File("h.sqlite")), Store::Mode::Write));
+  JobRecord plain = Record("VRT,1", "defaults", "2026-12-08T06:00:00.000Z");
+  plain.station = "bench \"7\"";
+  ASSERT_TRUE(store.Write({r, plain}));
+  QByteArray rows;
+  ASSERT_TRUE(store.CsvRows({}, [&](const QByteArray &row) { rows += row; }));
+  EXPECT_EQ(rows, history::CsvRow(r) + history::CsvRow(plain));
+  EXPECT_EQ(history::ParseSince("2026-12-08T07:15Z"), "2026-12-08T07:15:00.000Z");
+  EXPECT_EQ(history::ParseSince("2026-12-08T08:15:30+01:00"), "2026-12-08T07:15:30.000Z");
+  const QDateTime midnight(QDate(2026, 12, 8), QTime(0, 0), Qt::LocalTime);
+  EXPECT_EQ(history::ParseSince("2026-12-08"),
+            midnight.toUTC().toString("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"));
+  EXPECT_FALSE(history::ParseSince("2026-13-08"));
+  EXPECT_FALSE(history::ParseSince("08.12.2026"));
+  EXPECT_EQ(history::NewId().size(), 36);
+  const QString id = history::NewId();
+  EXPECT_EQ(id, id.toLower());
+  EXPECT_NE(id, history::NewId());
+}
+
+}  // namespace
