@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <csignal>
 #include <exception>
 
@@ -27,9 +28,10 @@
 #include "firmware/download.h"
 #include "firmware/hex_check.h"
 #include "firmware/image_reader.h"
-#include "history/server_store.h"
 #include "history/format.h"
 #include "history/journal.h"
+#include "history/server_sender.h"
+#include "history/server_store.h"
 #include "recorder/audio_devices.h"
 #include "recorder/audio_play.h"
 #include "session/discovery.h"
@@ -43,6 +45,8 @@ namespace cli {
 namespace {
 
 constexpr int kRedrawInterval = 100;  // ms between redraws of the units' lines
+// How long the end of a run waits for the workshop's server to take its records.
+constexpr std::chrono::seconds kServerWait{5};
 
 // A usage error: the message on standard error, and with --json as {"error": ...} on standard
 // output. Only an error in the command line itself is followed by the pointer to the help.
@@ -380,6 +384,13 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
     return kExitOk;
   }
   if (!parsed.error.empty()) return UsageError(console, options, parsed.error, true);
+  // A server's URL that holds a password, or is no URL, is refused before anything is done.
+  if (const std::string server = HistoryPlaceOf(options).server;
+      options.command != Command::ServerInit && !server.empty()) {
+    QString error;
+    if (!history::ParseServerUrl(QString::fromStdString(server), &error))
+      return UsageError(console, options, error.toStdString());
+  }
   if (options.command == Command::List) return List(console, options);
   if (options.command == Command::Outputs) return Outputs(console, options);
   if (options.command == Command::History) return HistoryCommand(options, console.out, console.err);
@@ -400,6 +411,7 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
   const HistoryPlace place = HistoryPlaceOf(options);
   history::Journal journal("tolvane-cli", QString::fromStdString(place.location),
                            QString::fromStdString(place.station));
+  journal.SetServer(QString::fromStdString(place.server));
   journal.Start();
   Runner runner(spec, choice.serials, options.command == Command::Record, &journal);
   for (std::size_t i = 0; i < choice.serials.size(); ++i)
@@ -424,13 +436,23 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
   redraw.stop();
   reporter.Flush();
   journal.Flush();
-  const QString historyState = journal.State();
+  QString historyState = journal.State();
   if (historyState.startsWith("not kept"))
     console.err << "tolvane-cli: history " << historyState.toStdString() << '\n';
+  if (historyState == "kept" && journal.HasServer()) {
+    // The records wait at most 5 s for the server; then they stay in the file for a later run.
+    const bool allSent = journal.FlushServer(kServerWait);
+    QString state = journal.ServerState();
+    if (state.isEmpty() || (!allSent && state == history::kSharedState))
+      state = "the server did not take the records within 5 s";
+    historyState = history::SharedHistoryReport(state);
+    if (state != history::kSharedState)
+      console.err << "tolvane-cli: history " << historyState.toStdString() << '\n';
+  }
 
   if (options.json) {
     console.err << SummaryText(runner.Results());
-    console.out << JsonResults(runner.Results(), historyState.toLatin1().toStdString()) << '\n';
+    console.out << JsonResults(runner.Results(), historyState.toUtf8().toStdString()) << '\n';
   } else {
     console.out << SummaryText(runner.Results());
   }

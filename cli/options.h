@@ -39,6 +39,8 @@ struct Options {
   std::optional<std::string> output;  // --output (record)
   // --history FILE|none: the history file of this run, or none; unset: VERT.ini's.
   std::optional<std::string> history;
+  // --server URL: the workshop's shared history for this run; unset: VERT.ini's.
+  std::optional<std::string> server;
   // history: the filters, the CSV form and the one job whose log is printed.
   std::string job;                   // --job
   std::string outcome;               // --outcome

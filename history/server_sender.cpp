@@ -78,6 +78,7 @@ void ServerSender::Loop() {
     lock.unlock();
     bool allSent = false;
     const QString state = Round(connection, &allSent);
+    if (RoundEnded) RoundEnded(state);
     lock.lock();
     if (stopping_) break;
     finished_ = seen;

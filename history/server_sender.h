@@ -58,6 +58,9 @@ class ServerSender {
 
   // Called on the sender's thread when the state changes; set it before Start().
   std::function<void(const QString &state)> StateChanged;
+  // Called on the sender's thread at the end of each round, stopped or not, with its state; set
+  // it before Start(). The outbox may be closed there: the next round asks it anew.
+  std::function<void(const QString &state)> RoundEnded;
 
   // Starts the thread, whose first round begins at once.
   void Start();
