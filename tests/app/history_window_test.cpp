@@ -130,6 +130,14 @@ TEST(HistoryInTheMainWindow, TheLabelSaysWhetherTheHistoryIsSharedOrHowManyRecor
   EXPECT_TRUE(QTest::qWaitFor([&] { return label->text() == "History: shared"; }, 15000))
       << label->text().toStdString();
   EXPECT_EQ(server.Value("SELECT count(*) FROM jobs"), "2");
+  // The history window reads the server's jobs on a thread of its own, and then shows them.
+  HistoryWindow window(QString::fromStdString(file), server.Url());
+  window.show();
+  QLabel *state = Child<QLabel>(&window, "LabelState");
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return state->text().startsWith("The workshop's history on "); }, 15000))
+      << state->text().toStdString();
+  EXPECT_EQ(Child<QTableView>(&window, "HistoryTable")->model()->rowCount(), 2);
 }
 
 // The windows' jobs against the driver stand-in, each with its record.
