@@ -1,6 +1,7 @@
 #include "app/history_window.h"
 
 #include <QComboBox>
+#include <QFile>
 #include <QFileDialog>
 #include <QHBoxLayout>
 #include <QHeaderView>
@@ -14,6 +15,7 @@
 #include <QShowEvent>
 #include <QSplitter>
 #include <QTableView>
+#include <QTemporaryDir>
 #include <QVBoxLayout>
 
 #include "history/format.h"
@@ -124,8 +126,13 @@ QString SummaryText(const history::UnitSummary &s) {
   return lines.join('\n');
 }
 
-HistoryWindow::HistoryWindow(QString fileName, QWidget *parent)
-    : QDialog(parent), fileName_(std::move(fileName)) {
+HistoryWindow::HistoryWindow(QString fileName, QString serverUrl, QWidget *parent)
+    : QDialog(parent), fileName_(std::move(fileName)), serverUrl_(serverUrl.trimmed()) {
+  if (!serverUrl_.isEmpty()) {
+    server_ = history::ParseServerUrl(serverUrl_, &sharedReason_);
+    folder_ = std::make_unique<QTemporaryDir>();
+    reader_ = std::make_unique<history::SharedReader>();
+  }
   setObjectName("HistoryWindow");
   setWindowTitle("History");
   resize(980, 620);
@@ -195,6 +202,9 @@ HistoryWindow::HistoryWindow(QString fileName, QWidget *parent)
 
 HistoryWindow::~HistoryWindow() {
   model_->SetQuery(nullptr, {});
+  // A read of the server under way stops at once.
+  reader_.reset();
+  store_.reset();
 }
 
 void HistoryWindow::showEvent(QShowEvent *event) {
@@ -205,19 +215,56 @@ void HistoryWindow::showEvent(QShowEvent *event) {
 }
 
 void HistoryWindow::Refresh() {
+  if (server_ && !reading_) StartSharedRead();
+  OpenStore();
+}
+
+void HistoryWindow::StartSharedRead() {
+  reading_ = true;
+  const QString file = folder_->filePath(QString("shared-%1.sqlite").arg(++reads_));
+  reader_->Start(*server_, fileName_, {}, file, [this, file](const QString &reason) {
+    QMetaObject::invokeMethod(
+        this, [this, file, reason] { SharedRead(file, reason); }, Qt::QueuedConnection);
+  });
+}
+
+void HistoryWindow::SharedRead(const QString &file, const QString &reason) {
+  reading_ = false;
+  const QString old = merged_;
+  sharedReason_ = reason;
+  merged_ = reason.isEmpty() ? file : QString();
+  OpenStore();
+  if (!old.isEmpty() && old != merged_) QFile::remove(old);
+  if (!reason.isEmpty()) QFile::remove(file);
+}
+
+void HistoryWindow::OpenStore() {
   model_->SetQuery(nullptr, {});
   store_.reset();
   HistoryDetails->clear();
   const QString unit = HistoryUnit->currentText().trimmed();
-  if (fileName_.isEmpty()) {
-    LabelState->setText("The history is off");
+  const QString file = merged_.isEmpty() ? fileName_ : merged_;
+  QString said;
+  if (!serverUrl_.isEmpty()) {
+    const QString shown = server_ ? server_->shown : serverUrl_;
+    if (!merged_.isEmpty())
+      said = "The workshop's history on " + shown;
+    else if (reading_)
+      said = "Reading the workshop's history on " + shown + "...";
+    else
+      said =
+          "The workshop's server cannot be read (" + sharedReason_ + "): this bench's history only";
+    if (reading_ && !merged_.isEmpty()) said += " (reading it again...)";
+  }
+  if (file.isEmpty()) {
+    LabelState->setText(said.isEmpty() ? QString("The history is off") : said);
   } else {
     store_ = std::make_unique<history::Store>();
-    if (!store_->Open(fileName_, history::Store::Mode::Read)) {
+    if (!store_->Open(file, history::Store::Mode::Read)) {
       LabelState->setText("The history cannot be read: " + store_->Error());
       store_.reset();
     } else {
-      LabelState->setText(fileName_);
+      LabelState->setText(said.isEmpty() ? file : said);
     }
   }
   HistoryUnit->blockSignals(true);

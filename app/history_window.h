@@ -10,10 +10,13 @@
 #include <QDialog>
 #include <list>
 #include <memory>
+#include <optional>
 #include <unordered_map>
 #include <vector>
 
 #include "history/job_record.h"
+#include "history/server_address.h"
+#include "history/shared_read.h"
 #include "history/store.h"
 
 class QComboBox;
@@ -21,6 +24,7 @@ class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 class QTableView;
+class QTemporaryDir;
 
 // The jobs of a query, read in pages of kPageRows as they are shown; a few pages kept.
 class HistoryModel : public QAbstractTableModel {
@@ -57,8 +61,11 @@ class HistoryWindow : public QDialog {
 
  public:
   // Reads the history file `fileName` (empty: the history is off) each time it is shown;
-  // `unit` is the chosen unit, which the filter starts with (empty: every unit).
-  HistoryWindow(QString fileName, QWidget *parent = nullptr);
+  // `unit` is the chosen unit, which the filter starts with (empty: every unit). With the URL of
+  // the workshop's server, each showing also reads the server's jobs together with the file's
+  // waiting records on a thread of its own, and shows them once read; while the server is away
+  // the window shows the file and says so.
+  explicit HistoryWindow(QString fileName, QString serverUrl = {}, QWidget *parent = nullptr);
   ~HistoryWindow() override;
 
   void SetUnit(const QString &unit) { unit_ = unit; }
@@ -73,6 +80,10 @@ class HistoryWindow : public QDialog {
   void RowChosen();
   void ButtonExportCsvClick();
   void ShowSummary();
+  // Opens the history to show (the workshop's as last read, else the file) and shows it.
+  void OpenStore();
+  void StartSharedRead();
+  void SharedRead(const QString &file, const QString &reason);
   // Writes every row of the filter into `fileName`; an error's text, or empty.
   QString ExportCsv(const QString &fileName);
 
@@ -80,6 +91,15 @@ class HistoryWindow : public QDialog {
   QString unit_;
   std::unique_ptr<history::Store> store_;
   HistoryModel *model_;
+
+  QString serverUrl_;
+  std::optional<history::ServerAddress> server_;
+  QString sharedReason_;  // why the server could not be read; empty when it was
+  QString merged_;        // the workshop's history as last read; empty: none yet
+  std::unique_ptr<QTemporaryDir> folder_;
+  std::unique_ptr<history::SharedReader> reader_;
+  bool reading_ = false;
+  int reads_ = 0;
 
   QComboBox *HistoryUnit;
   QTableView *HistoryTable;

@@ -17,6 +17,7 @@
 #include "app/history_window.h"
 #include "console/console_window.h"
 #include "firmware/firmware_window.h"
+#include "history/server_sender.h"
 #include "recorder/recorder_window.h"
 #include "session/config.h"
 #include "session/version.h"
@@ -149,11 +150,14 @@ TForm3::TForm3(std::string programFolder, const std::function<QImage()> &banner,
   journal_ = std::make_unique<history::Journal>(
       "tolvane", QString::fromStdString(config.Read("History", "Location")),
       QString::fromStdString(config.Read("History", "Station")));
-  journal_->StateChanged = [this](const QString &state) {
+  // With the workshop's server, a sender of its own takes the file's records there and tries
+  // again every 30 s while the window is open; the label says whether the history is shared.
+  journal_->SetServer(QString::fromStdString(config.Read("History", "Server")));
+  journal_->StateChanged = [this](const QString &) {
     QMetaObject::invokeMethod(
-        this, [this, state] { ShowHistoryState(state); }, Qt::QueuedConnection);
+        this, [this] { ShowHistoryState(); }, Qt::QueuedConnection);
   };
-  ShowHistoryState(journal_->State());
+  ShowHistoryState();
   journal_->Start();
 
   Image1->setPixmap(QPixmap::fromImage(banner()));
@@ -179,13 +183,24 @@ QString HistoryLabelText(const QString &state) {
   return state.startsWith("not kept") ? "History " + state : "History: " + state;
 }
 
-void TForm3::ShowHistoryState(const QString &state) {
-  LabelHistory->setText(HistoryLabelText(state));
+void TForm3::ShowHistoryState() {
+  const QString state = journal_->State();
+  if (state == "kept" && journal_->HasServer()) {
+    const QString server = journal_->ServerState();
+    LabelHistory->setText(history::SharedHistoryLabel(
+        server.isEmpty() ? QString("connecting to the server") : server, journal_->Waiting()));
+  } else {
+    LabelHistory->setText(HistoryLabelText(state));
+  }
 }
 
 void TForm3::ButtonHistoryClick() {
   if (!historyWindow_)
-    historyWindow_ = new HistoryWindow(journal_->Off() ? QString() : journal_->FileName(), this);
+    historyWindow_ = new HistoryWindow(
+        journal_->Off() ? QString() : journal_->FileName(),
+        QString::fromStdString(
+            ConfigFile(ConfigFileName(state_.ProgramFolder)).Read("History", "Server")),
+        this);
   historyWindow_->SetUnit(state_.DeviceChosen ? QString::fromStdString(state_.ChosenSerial())
                                               : QString());
   ShowModally(historyWindow_);

@@ -72,7 +72,7 @@ class TForm3 : public QWidget, private SelectionView {
   void Button5Click();
   void Button6Click();
   void ButtonHistoryClick();
-  void ShowHistoryState(const QString &state);
+  void ShowHistoryState();
 
   void ShowSelection(const std::string &label) override;
   void ChooseUnit() override;

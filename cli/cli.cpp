@@ -14,6 +14,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <csignal>
 #include <exception>
 
@@ -29,6 +30,8 @@
 #include "firmware/image_reader.h"
 #include "history/format.h"
 #include "history/journal.h"
+#include "history/server_sender.h"
+#include "history/server_store.h"
 #include "recorder/audio_devices.h"
 #include "recorder/audio_play.h"
 #include "session/discovery.h"
@@ -42,6 +45,8 @@ namespace cli {
 namespace {
 
 constexpr int kRedrawInterval = 100;  // ms between redraws of the units' lines
+// How long the end of a run waits for the workshop's server to take its records.
+constexpr std::chrono::seconds kServerWait{5};
 
 // A usage error: the message on standard error, and with --json as {"error": ...} on standard
 // output. Only an error in the command line itself is followed by the pointer to the help.
@@ -188,6 +193,32 @@ int Outputs(const Console &console, const Options &options) {
     for (const auto &name : outputs) console.out << name << '\n';
     if (outputs.empty()) console.err << "No sound output\n";
   }
+  return kExitOk;
+}
+
+// The shared history's tables made on the server of the URL.
+int ServerInit(const Console &console, const Options &options) {
+  QString error;
+  const auto address = history::ParseServerUrl(QString::fromLocal8Bit(options.argument), &error);
+  if (!address) return UsageError(console, options, error.toStdString());
+  const int version = history::InitServer(*address, &error);
+  if (version == 0) {
+    console.err << "tolvane-cli: " << error.toStdString() << '\n';
+    if (options.json)
+      console.out << QJsonDocument(QJsonObject{{"error", error}})
+                         .toJson(QJsonDocument::Compact)
+                         .toStdString()
+                  << '\n';
+    return kExitFailed;
+  }
+  if (options.json)
+    console.out << QJsonDocument(QJsonObject{{"server", address->shown}, {"version", version}})
+                       .toJson(QJsonDocument::Compact)
+                       .toStdString()
+                << '\n';
+  else
+    console.out << "The shared history's tables on " << address->shown.toStdString()
+                << " are at version " << version << '\n';
   return kExitOk;
 }
 
@@ -353,10 +384,18 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
     return kExitOk;
   }
   if (!parsed.error.empty()) return UsageError(console, options, parsed.error, true);
+  // A server's URL that holds a password, or is no URL, is refused before anything is done.
+  if (const std::string server = HistoryPlaceOf(options).server;
+      options.command != Command::ServerInit && !server.empty()) {
+    QString error;
+    if (!history::ParseServerUrl(QString::fromStdString(server), &error))
+      return UsageError(console, options, error.toStdString());
+  }
   if (options.command == Command::List) return List(console, options);
   if (options.command == Command::Outputs) return Outputs(console, options);
   if (options.command == Command::History) return HistoryCommand(options, console.out, console.err);
   if (options.command == Command::Summary) return SummaryCommand(options, console.out, console.err);
+  if (options.command == Command::ServerInit) return ServerInit(console, options);
 
   JobSpec spec;
   if (const std::string refused = Prepare(options, spec); !refused.empty())
@@ -372,6 +411,7 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
   const HistoryPlace place = HistoryPlaceOf(options);
   history::Journal journal("tolvane-cli", QString::fromStdString(place.location),
                            QString::fromStdString(place.station));
+  journal.SetServer(QString::fromStdString(place.server));
   journal.Start();
   Runner runner(spec, choice.serials, options.command == Command::Record, &journal);
   for (std::size_t i = 0; i < choice.serials.size(); ++i)
@@ -396,13 +436,23 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
   redraw.stop();
   reporter.Flush();
   journal.Flush();
-  const QString historyState = journal.State();
+  QString historyState = journal.State();
   if (historyState.startsWith("not kept"))
     console.err << "tolvane-cli: history " << historyState.toStdString() << '\n';
+  if (historyState == "kept" && journal.HasServer()) {
+    // The records wait at most 5 s for the server; then they stay in the file for a later run.
+    const bool allSent = journal.FlushServer(kServerWait);
+    QString state = journal.ServerState();
+    if (state.isEmpty() || (!allSent && state == history::kSharedState))
+      state = "the server did not take the records within 5 s";
+    historyState = history::SharedHistoryReport(state);
+    if (state != history::kSharedState)
+      console.err << "tolvane-cli: history " << historyState.toStdString() << '\n';
+  }
 
   if (options.json) {
     console.err << SummaryText(runner.Results());
-    console.out << JsonResults(runner.Results(), historyState.toLatin1().toStdString()) << '\n';
+    console.out << JsonResults(runner.Results(), historyState.toUtf8().toStdString()) << '\n';
   } else {
     console.out << SummaryText(runner.Results());
   }

@@ -7,8 +7,11 @@
 #include <array>
 #include <vector>
 
+#include <QTemporaryDir>
+
 #include "history/format.h"
 #include "history/journal.h"
+#include "history/shared_read.h"
 #include "history/store.h"
 #include "session/config.h"
 
@@ -16,15 +19,31 @@ namespace cli {
 
 namespace {
 
-// Opens the history for reading; its file name, or an error on `err` and false.
-bool OpenHistory(const Options &options, history::Store &store, std::ostream &err) {
+// Opens the history for reading: with a server, the server's jobs of `query` together with this
+// bench's waiting records, gathered in `folder`; when the server cannot be read, or without one,
+// the bench's file. False, with an error on `err`, when nothing can be read.
+bool OpenHistory(const Options &options, const history::JobQuery &query, history::Store &store,
+                 QTemporaryDir &folder, std::ostream &err) {
   const HistoryPlace place = HistoryPlaceOf(options);
   const QString location = QString::fromStdString(place.location).trimmed();
-  if (location.compare("none", Qt::CaseInsensitive) == 0) {
-    err << "tolvane-cli: the history is off\n";
+  const bool off = location.compare("none", Qt::CaseInsensitive) == 0;
+  const QString file = off ? QString() : location.isEmpty() ? history::DefaultLocation() : location;
+  if (!place.server.empty()) {
+    QString reason;
+    const auto address = history::ParseServerUrl(QString::fromStdString(place.server), &reason);
+    if (address && folder.isValid()) {
+      const QString merged = folder.filePath("shared.sqlite");
+      reason = history::ReadSharedHistory(*address, file, query, merged);
+      if (reason.isEmpty() && store.Open(merged, history::Store::Mode::Read)) return true;
+      if (reason.isEmpty()) reason = store.Error();
+    }
+    err << "tolvane-cli: the workshop's server cannot be read (" << reason.toStdString()
+        << "): " << (off ? "the history is off" : "this bench's history only") << '\n';
+  }
+  if (off) {
+    if (place.server.empty()) err << "tolvane-cli: the history is off\n";
     return false;
   }
-  const QString file = location.isEmpty() ? history::DefaultLocation() : location;
   if (!store.Open(file, history::Store::Mode::Read)) {
     err << "tolvane-cli: the history cannot be read: " << store.Error().toStdString() << '\n';
     return false;
@@ -77,8 +96,10 @@ void PrintTable(const std::vector<history::JobRecord> &records, std::ostream &ou
 
 HistoryPlace HistoryPlaceOf(const Options &options) {
   const ConfigFile config(ConfigFileName(DetectProgramFolder()));
-  HistoryPlace place{config.Read("History", "Location"), config.Read("History", "Station")};
+  HistoryPlace place{config.Read("History", "Location"), config.Read("History", "Station"),
+                     config.Read("History", "Server")};
   if (options.history) place.location = *options.history;
+  if (options.server) place.server = *options.server;
   return place;
 }
 
@@ -97,7 +118,10 @@ int HistoryCommand(const Options &options, std::ostream &out, std::ostream &err)
     }
   }
   history::Store store;
-  if (!OpenHistory(options, store, err)) return kExitFailed;
+  QTemporaryDir folder;
+  history::JobQuery serverQuery = query;
+  if (options.log) serverQuery = {};
+  if (!OpenHistory(options, serverQuery, store, folder, err)) return kExitFailed;
   if (options.log) {
     const auto record = store.Job(QString::fromStdString(*options.log));
     if (!record) {
@@ -136,7 +160,10 @@ int HistoryCommand(const Options &options, std::ostream &out, std::ostream &err)
 
 int SummaryCommand(const Options &options, std::ostream &out, std::ostream &err) {
   history::Store store;
-  if (!OpenHistory(options, store, err)) return kExitFailed;
+  QTemporaryDir folder;
+  history::JobQuery serverQuery;
+  serverQuery.units = Units(options);
+  if (!OpenHistory(options, serverQuery, store, folder, err)) return kExitFailed;
   const auto summaries = store.Summaries(Units(options));
   if (!store.Error().isEmpty()) {
     err << "tolvane-cli: the history cannot be read: " << store.Error().toStdString() << '\n';

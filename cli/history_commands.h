@@ -10,10 +10,12 @@
 namespace cli {
 
 // The history file of a run: --history, else VERT.ini's [History] Location (empty: the default
-// file; "none": no history), and the bench's name from [History] Station.
+// file; "none": no history), the bench's name from [History] Station, and the workshop's server:
+// --server, else [History] Server (empty: none).
 struct HistoryPlace {
   std::string location;
   std::string station;
+  std::string server;
 };
 HistoryPlace HistoryPlaceOf(const Options &options);
 

@@ -30,33 +30,34 @@ constexpr std::array kCommands = {
                 "Lists the sound outputs by the names that --output takes.\n"
                 "With --json: {\"outputs\": [NAME, ...]}.\n"},
     CommandInfo{
-        Command::Settings, "settings", "PROFILE", true, "unit all history",
+        Command::Settings, "settings", "PROFILE", true, "unit all history server",
         "write every parameter of a profile",
         "Writes the 27 lines of the settings write (\"AT@NORM\" and the 26 parameters) with\n"
         "the values of the profile file PROFILE to every chosen unit. A profile that is\n"
         "refused stops the command before anything is sent.\n"},
-    CommandInfo{Command::Defaults, "defaults", nullptr, true, "unit all history",
+    CommandInfo{Command::Defaults, "defaults", nullptr, true, "unit all history server",
                 "restore the units' defaults",
                 "Sends \"AT@DEFAULT\" to every chosen unit and waits for its \"OK\".\n"},
     CommandInfo{
-        Command::Firmware, "firmware", "FILE.HEX", true, "unit all fast log-dir history",
+        Command::Firmware, "firmware", "FILE.HEX", true, "unit all fast log-dir history server",
         "load firmware from an Intel HEX file",
         "Loads the firmware image of FILE.HEX into every chosen unit. Each unit's transfer\n"
         "log is LOG_<serial>.TXT in the folder of --log-dir (default: the current folder).\n"
         "--fast sends each byte as soon as the reply to the one before has come.\n"},
-    CommandInfo{Command::Record, "record", "FILE", true, "unit all output history",
+    CommandInfo{Command::Record, "record", "FILE", true, "unit all output history server",
                 "record the units' message from an audio file",
                 "Records the message of every chosen unit from the audio file FILE, unit after\n"
                 "unit, playing it on the sound output --output NAME (default: the first one).\n"
                 "The audio cable must be connected: nothing is asked.\n"},
     CommandInfo{
-        Command::Send, "send", "LINE", true, "unit all history",
+        Command::Send, "send", "LINE", true, "unit all history server",
         "send one command line and show the replies",
         "Sends LINE with CR LF to every chosen unit and prints each unit's reply, complete\n"
         "at a line \"OK\" or \"ERR\", or after 1 s without a byte. A reply \"ERR\" fails the\n"
         "unit; a unit silent for 1 s has failed with \"no reply\". LINE holds no CR, LF or NUL.\n"},
     CommandInfo{
-        Command::History, "history", nullptr, false, "unit job outcome since limit csv log history",
+        Command::History, "history", nullptr, false,
+        "unit job outcome since limit csv log history server",
         "list the jobs of the service history",
         "Lists the jobs of the service history, newest first (by start, then unit, then id),\n"
         "of every unit or of each --unit SERIAL. Opens no unit.\n"
@@ -68,7 +69,7 @@ constexpr std::array kCommands = {
         "one job's log.\n"
         "Exit status: 0 the history was read, 1 it could not be read, 2 a usage error.\n"},
     CommandInfo{
-        Command::Summary, "summary", nullptr, false, "unit history",
+        Command::Summary, "summary", nullptr, false, "unit history server",
         "what each unit carries, from the service history",
         "For each unit, by serial: its firmware (the last firmware job that ended ok), its\n"
         "parameters (the last settings job that ended ok, or \"defaults\" when an ok\n"
@@ -77,6 +78,14 @@ constexpr std::array kCommands = {
         "With --json: {\"units\": [{\"unit\", \"firmware\", \"parameters\", \"message\",\n"
         "\"last\"}]}.\n"
         "Exit status: 0 the history was read, 1 it could not be read, 2 a usage error.\n"},
+    CommandInfo{
+        Command::ServerInit, "server-init", "URL", false, "",
+        "make the shared history's tables on a server",
+        "Makes the tables of the workshop's shared history (jobs and schema_version) on the\n"
+        "PostgreSQL server of URL, postgresql://[USER@]HOST[:PORT]/DBNAME[?PARAM=VALUE&...],\n"
+        "or brings them to this program's version. Run once, with a login that may create\n"
+        "tables. The password comes from the password file (~/.pgpass or PGPASSFILE), never\n"
+        "from the URL. With --json: {\"server\", \"version\"}.\n"},
 };
 
 const CommandInfo *Find(Command command) {
@@ -129,6 +138,7 @@ std::string HelpText(Command command) {
         "  --log-dir DIR   firmware: the folder of the transfer logs\n"
         "  --output NAME   record: the sound output\n"
         "  --history FILE  the service history's file for this run, or none (no history)\n"
+        "  --server URL    the workshop's shared history on a PostgreSQL server for this run\n"
         "  --help          this help, or a command's with the command\n"
         "  --version       the program's version\n"
         "\nExit status: 0 every unit succeeded, 1 a unit failed or the command was interrupted,\n"
@@ -157,6 +167,9 @@ std::string HelpText(Command command) {
         "  --csv           RFC 4180 CSV on standard output\n"
         "  --log ID        the transfer log of one job\n";
   if (Takes(*info, "history")) text += "  --history FILE  the service history's file, or none\n";
+  if (Takes(*info, "server"))
+    text +=
+        "  --server URL    the workshop's shared history, postgresql://[USER@]HOST[:PORT]/DBNAME\n";
   text +=
       "  --json          one JSON object on standard output, everything else on standard error\n"
       "  --help          this help\n";
@@ -183,8 +196,9 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
   const QCommandLineOption limit("limit", {}, "N");
   const QCommandLineOption csv("csv");
   const QCommandLineOption log("log", {}, "ID");
+  const QCommandLineOption server("server", {}, "URL");
   parser.addOptions({unit, all, json, fast, logDir, output, help, version, history, job, outcome,
-                     since, limit, csv, log});
+                     since, limit, csv, log, server});
 
   QStringList list;
   for (const auto &a : arguments) list << QString::fromLocal8Bit(a.data(), qsizetype(a.size()));
@@ -214,6 +228,7 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
   if (parser.isSet(logDir)) o.logDir = parser.value(logDir).toStdString();
   if (parser.isSet(output)) o.output = parser.value(output).toStdString();
   if (parser.isSet(history)) o.history = parser.value(history).toStdString();
+  if (parser.isSet(server)) o.server = parser.value(server).toStdString();
   o.job = parser.value(job).toStdString();
   o.outcome = parser.value(outcome).toStdString();
   if (parser.isSet(since)) o.since = parser.value(since).toStdString();
@@ -251,7 +266,7 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
     return parsed;
   }
 
-  const std::array<std::pair<const QCommandLineOption *, const char *>, 12> specific = {
+  const std::array<std::pair<const QCommandLineOption *, const char *>, 13> specific = {
       {{&unit, "unit"},
        {&all, "all"},
        {&fast, "fast"},
@@ -263,7 +278,8 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
        {&limit, "limit"},
        {&csv, "csv"},
        {&log, "log"},
-       {&history, "history"}}};
+       {&history, "history"},
+       {&server, "server"}}};
   for (const auto &[option, name] : specific) {
     if (parser.isSet(*option) && !Takes(*info, name)) {
       parsed.error = o.commandName + " does not take --" + name;

@@ -23,13 +23,14 @@ enum class Command {
   Record,
   Send,
   History,
-  Summary
+  Summary,
+  ServerInit
 };
 
 struct Options {
   Command command = Command::None;
   std::string commandName;            // as typed: "settings", ...
-  std::string argument;               // PROFILE, FILE.HEX, FILE or LINE
+  std::string argument;               // PROFILE, FILE.HEX, FILE, LINE or URL
   std::vector<std::string> units;     // --unit, in the order given, each serial once
   bool all = false;                   // --all
   bool json = false;                  // --json
@@ -38,6 +39,8 @@ struct Options {
   std::optional<std::string> output;  // --output (record)
   // --history FILE|none: the history file of this run, or none; unset: VERT.ini's.
   std::optional<std::string> history;
+  // --server URL: the workshop's shared history for this run; unset: VERT.ini's.
+  std::optional<std::string> server;
   // history: the filters, the CSV form and the one job whose log is printed.
   std::string job;                   // --job
   std::string outcome;               // --outcome

@@ -1,5 +1,5 @@
 # cmake -DFOLDER=... -DFILES=a|b -DUSES=... -DPOSIX=ON|OFF -DQT=Core|... -DQT_INCLUDE_ROOT=...
-#       -DGSTREAMER=ON|OFF -DSIMPLEINI=ON|OFF -DSQLITE=ON|OFF -DSOURCE_DIR=... -DSTAMP=... -P check_includes.cmake
+#       -DGSTREAMER=ON|OFF -DSIMPLEINI=ON|OFF -DSQLITE=ON|OFF -DLIBPQ=ON|OFF -DSOURCE_DIR=... -DSTAMP=... -P check_includes.cmake
 # Checks each #include of FILES against what FOLDER may use (see layers.cmake); writes STAMP when
 # all are allowed, else stops with one line per wrong include.
 string(REPLACE "|" ";" files "${FILES}")
@@ -36,6 +36,9 @@ if(SIMPLEINI)
 endif()
 if(SQLITE)
   list(APPEND may_use "SQLite")
+endif()
+if(LIBPQ)
+  list(APPEND may_use "libpq")
 endif()
 list(JOIN may_use ", " may_use)
 
@@ -96,6 +99,10 @@ foreach(file IN LISTS files)
       endif()
     elseif(header STREQUAL "SimpleIni.h")
       if(SIMPLEINI)
+        set(ok TRUE)
+      endif()
+    elseif(header STREQUAL "libpq-fe.h")
+      if(LIBPQ)
         set(ok TRUE)
       endif()
     elseif(header MATCHES "^[a-z0-9_]+$")

@@ -6,12 +6,13 @@
 # directory too.
 #
 # tolvane_check_includes(<target> FOLDER <folder> [USES <folder/ or folder/file.h>...]
-#                        [POSIX] [QT <module>...] [GSTREAMER] [SIMPLEINI] [SQLITE]
+#                        [POSIX] [QT <module>...] [GSTREAMER] [SIMPLEINI] [SQLITE] [LIBPQ]
 #                        [FILES <file>...]):
 # before the target compiles, every #include of the folder's files (or of FILES) is checked
 # against what the folder may use: its own folder, USES, the C++ standard library, with POSIX the
 # C library, POSIX and Linux headers, the Qt modules named by QT, GStreamer with GSTREAMER and
-# SimpleIni with SIMPLEINI and the SQLite library with SQLITE.
+# SimpleIni with SIMPLEINI, the SQLite library with SQLITE and PostgreSQL's client library with
+# LIBPQ.
 # Each folder README's "May use" line says the same. A wrong include stops the build naming the
 # file, the line and the include.
 set(TOLVANE_CHECK_INCLUDES_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/check_includes.cmake)
@@ -28,7 +29,7 @@ function(tolvane_layer_includes target)
 endfunction()
 
 function(tolvane_check_includes target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "POSIX;GSTREAMER;SIMPLEINI;SQLITE" "FOLDER" "USES;QT;FILES")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "POSIX;GSTREAMER;SIMPLEINI;SQLITE;LIBPQ" "FOLDER" "USES;QT;FILES")
   set(files ${arg_FILES})
   if(NOT files)
     file(GLOB files CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/${arg_FOLDER}/*.h
@@ -52,6 +53,7 @@ function(tolvane_check_includes target)
     COMMAND ${CMAKE_COMMAND} "-DFOLDER=${arg_FOLDER}" "-DFILES=${files_arg}" "-DUSES=${uses_arg}"
             "-DPOSIX=${arg_POSIX}" "-DQT=${qt_arg}" "-DQT_INCLUDE_ROOT=${qt_include_root}"
             "-DGSTREAMER=${arg_GSTREAMER}" "-DSIMPLEINI=${arg_SIMPLEINI}" "-DSQLITE=${arg_SQLITE}"
+            "-DLIBPQ=${arg_LIBPQ}"
             "-DSOURCE_DIR=${PROJECT_SOURCE_DIR}"
             "-DSTAMP=${stamp}" -P ${TOLVANE_CHECK_INCLUDES_SCRIPT}
     DEPENDS ${files} ${TOLVANE_CHECK_INCLUDES_SCRIPT}
@@ -62,12 +64,12 @@ function(tolvane_check_includes target)
 endfunction()
 
 # tolvane_folder_files(<target> FOLDER <folder> FILES <file>... [PUBLISH] [USES ...] [POSIX]
-#                      [QT <module>...] [GSTREAMER] [SIMPLEINI] [SQLITE]): adds files of a folder to the
+#                      [QT <module>...] [GSTREAMER] [SIMPLEINI] [SQLITE] [LIBPQ]): adds files of a folder to the
 # target and checks their includes against what the folder may use there (as
 # tolvane_check_includes). With PUBLISH the headers among them join the target's layer include
 # directory, so that what links the target finds them.
 function(tolvane_folder_files target)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "PUBLISH;POSIX;GSTREAMER;SIMPLEINI;SQLITE" "FOLDER"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "PUBLISH;POSIX;GSTREAMER;SIMPLEINI;SQLITE;LIBPQ" "FOLDER"
                         "FILES;USES;QT")
   set(files ${arg_FILES})
   list(TRANSFORM files PREPEND ${PROJECT_SOURCE_DIR}/${arg_FOLDER}/)
@@ -79,7 +81,7 @@ function(tolvane_folder_files target)
     tolvane_layer_includes(${target} ${headers})
   endif()
   set(flags "")
-  foreach(flag IN ITEMS POSIX GSTREAMER SIMPLEINI SQLITE)
+  foreach(flag IN ITEMS POSIX GSTREAMER SIMPLEINI SQLITE LIBPQ)
     if(arg_${flag})
       list(APPEND flags ${flag})
     endif()

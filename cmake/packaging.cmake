@@ -91,6 +91,7 @@ set(TOLVANE_DEB_DEPENDS
     "libqt6sql6 (>= 6.4)"
     "libqt6sql6-sqlite"
     "libsqlite3-0"
+    "libpq5"
     "qt6-qpa-plugins"
     "${icu_package}"
     "libsimpleini1"

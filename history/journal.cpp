@@ -10,6 +10,7 @@
 #include <chrono>
 #include <vector>
 
+#include "history/server_sender.h"
 #include "history/store.h"
 
 namespace history {
@@ -49,6 +50,32 @@ Journal::Journal(const QString &program, const QString &location, const QString 
   fileName_ = where.isEmpty() ? DefaultLocation() : where;
 }
 
+// The bench's file as the sender's outbox: a connection of the sender's own, opened on its
+// thread when a round first asks and closed at the round's end.
+class Journal::Outbox : public ServerOutbox {
+ public:
+  explicit Outbox(QString fileName) : fileName_(std::move(fileName)) {}
+  std::vector<WaitingRecord> WaitingForServer(int limit) override {
+    return Open() ? store_->WaitingForServer(limit) : std::vector<WaitingRecord>{};
+  }
+  void ConfirmedByServer(const std::vector<std::pair<QString, qint64>> &records) override {
+    if (Open()) store_->ConfirmedByServer(records);
+  }
+  qint64 WaitingCount() override { return Open() ? store_->WaitingCount() : 0; }
+  void Close() { store_.reset(); }
+
+ private:
+  bool Open() {
+    if (store_) return true;
+    store_ = std::make_unique<Store>();
+    if (store_->Open(fileName_, Store::Mode::Write)) return true;
+    store_.reset();
+    return false;
+  }
+  QString fileName_;
+  std::unique_ptr<Store> store_;
+};
+
 Journal::~Journal() {
   {
     std::lock_guard lock(mutex_);
@@ -56,6 +83,53 @@ Journal::~Journal() {
   }
   wake_.notify_all();
   if (writer_.joinable()) writer_.join();
+  // The sender stops at once; what the server has not confirmed waits in the file.
+  sender_.reset();
+  outbox_.reset();
+}
+
+void Journal::SetServer(const QString &url, std::chrono::milliseconds retry) {
+  if (url.trimmed().isEmpty()) return;
+  hasServer_ = true;
+  retry_ = retry;
+  QString error;
+  address_ = ParseServerUrl(url.trimmed(), &error);
+  if (!address_) serverState_ = error;
+}
+
+QString Journal::ServerState() const {
+  std::lock_guard lock(mutex_);
+  return serverState_;
+}
+
+qint64 Journal::Waiting() const {
+  std::lock_guard lock(mutex_);
+  return waiting_;
+}
+
+bool Journal::FlushServer(std::chrono::milliseconds timeout) {
+  Flush();
+  return sender_ && sender_->Flush(timeout);
+}
+
+void Journal::StartSender() {
+  outbox_ = std::make_unique<Outbox>(fileName_);
+  ServerSender::Timing timing;
+  timing.retry = retry_;
+  sender_ = std::make_unique<ServerSender>(*address_, *outbox_, timing);
+  sender_->RoundEnded = [this](const QString &state) {
+    const qint64 waiting = outbox_->WaitingCount();
+    outbox_->Close();
+    bool changed = false;
+    {
+      std::lock_guard lock(mutex_);
+      changed = state != serverState_ || waiting != waiting_;
+      serverState_ = state;
+      waiting_ = waiting;
+    }
+    if (changed && StateChanged) StateChanged(State());
+  };
+  sender_->Start();
 }
 
 QString Journal::State() const {
@@ -128,6 +202,7 @@ void Journal::Run() {
   bool kept = store.Open(fileName_, Store::Mode::Write);
   if (kept && store.InterruptOrphans(station_) < 0) kept = false;
   SetState(kept ? QString("kept") : "not kept: " + store.Error());
+  if (kept && address_) StartSender();
   {
     std::lock_guard lock(mutex_);
     opened_ = true;
@@ -149,6 +224,7 @@ void Journal::Run() {
         written = store.Write(batch);
       }
       SetState(written ? QString("kept") : "not kept: " + store.Error());
+      if (written && sender_) sender_->Wake();
     }
     lock.lock();
     handled_ += batch.size();

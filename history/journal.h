@@ -7,13 +7,17 @@
 
 #include <QJsonObject>
 #include <QString>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "history/job_record.h"
+#include "history/server_address.h"
 
 namespace history {
 
@@ -31,6 +35,8 @@ QString OperatorName();
 // "tolvane 5.00.00.04": the program's name and the version built into this library.
 QString ProgramText(const QString &program);
 
+class ServerSender;
+
 class Journal {
  public:
   // `location`: the history file; empty for the default one, "none" for no history.
@@ -42,8 +48,22 @@ class Journal {
 
   // "kept", "off", or "not kept: <reason>". "kept" until the writer has found otherwise.
   QString State() const;
-  // Called on the writer thread each time the state changes; set before Start.
+  // Called on the writer or the sender thread each time the state of the file or of the server
+  // changes, with the file's state; set before Start.
   std::function<void(const QString &state)> StateChanged;
+  // The workshop's server (VERT.ini's [History] Server, --server); empty for none; set before
+  // Start. Once the file is open, a sender on a thread of its own takes the file's waiting
+  // records there: at once, after each record written, and every `retry`. A URL that is refused
+  // gives its reason as the server's state.
+  void SetServer(const QString &url, std::chrono::milliseconds retry = std::chrono::seconds(30));
+  bool HasServer() const { return hasServer_; }
+  // kSharedState, the reason the records wait, or empty before the sender's first round ends.
+  QString ServerState() const;
+  // How many records waited for the server at the end of the sender's last round.
+  qint64 Waiting() const;
+  // After Flush, wakes the sender and waits at most `timeout` for its round: whether nothing
+  // waits for the server any more.
+  bool FlushServer(std::chrono::milliseconds timeout);
   // Starts the writer, which opens the file.
   void Start();
   // Waits until everything queued so far has been committed or given up, and the file has been
@@ -64,6 +84,8 @@ class Journal {
   void Queue(const JobRecord &record);
   void Run();
   void SetState(const QString &state);
+  void StartSender();
+  class Outbox;
 
   QString program_;
   QString fileName_;
@@ -78,6 +100,16 @@ class Journal {
   bool stopping_ = false;
   QString state_;
   std::thread writer_;
+
+  bool hasServer_ = false;
+  std::optional<ServerAddress> address_;
+  std::chrono::milliseconds retry_{30000};
+  QString serverState_;
+  qint64 waiting_ = 0;
+  // Made on the writer thread once the file is open; the sender reads the file through a
+  // connection of its own, on its own thread.
+  std::unique_ptr<Outbox> outbox_;
+  std::unique_ptr<ServerSender> sender_;
 };
 
 // A job's record as a window or the command line holds it: Start and End, nothing when there is

@@ -613,7 +613,7 @@ std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
   return summaries;
 }
 
-std::vector<WaitingRecord> Store::WaitingForServer(qint64 limit) {
+std::vector<WaitingRecord> Store::WaitingForServer(int limit) {
   std::vector<WaitingRecord> waiting;
   if (empty_ || !IsOpen()) return waiting;
   QSqlQuery q(QSqlDatabase::database(connection_, false));

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "history/job_record.h"
+#include "history/server_sender.h"
 
 namespace history {
 
@@ -48,12 +49,12 @@ struct UnitSummary {
   QString last;
 };
 
-class Store {
+class Store : public ServerOutbox {
  public:
   enum class Mode { Write, Read };
 
   Store();
-  ~Store();
+  ~Store() override;
   Store(const Store &) = delete;
   Store &operator=(const Store &) = delete;
 
@@ -90,10 +91,10 @@ class Store {
   std::vector<UnitSummary> Summaries(const QStringList &units);
 
   // The outbox: records waiting for the workshop's server, oldest write first.
-  std::vector<WaitingRecord> WaitingForServer(qint64 limit);
+  std::vector<WaitingRecord> WaitingForServer(int limit) override;
   // Removes each waiting entry whose revision is still the one confirmed.
-  void ConfirmedByServer(const std::vector<std::pair<QString, qint64>> &idAndRevision);
-  qint64 WaitingCount();
+  void ConfirmedByServer(const std::vector<std::pair<QString, qint64>> &idAndRevision) override;
+  qint64 WaitingCount() override;
 
  private:
   bool Fail(const QString &what);

@@ -27,10 +27,12 @@
 #include "console/console_window.h"
 #include "history/format.h"
 #include "history/journal.h"
+#include "history/server_store.h"
 #include "history/store.h"
 #include "session/config.h"
 #include "session/shared_state.h"
 #include "settings/settings_window.h"
+#include "tests/history/private_postgres.h"
 #include "tests/support/fake_ftdi.h"
 #include "tests/support/modal_script.h"
 #include "tests/support/temp_folder.h"
@@ -89,6 +91,53 @@ TEST(HistoryInTheMainWindow, TheButtonOpensTheHistoryAndTheLabelSaysItsState) {
   });
   button->click();
   EXPECT_TRUE(script.Done());
+}
+
+TEST(HistoryInTheMainWindow, TheLabelSaysWhetherTheHistoryIsSharedOrHowManyRecordsWait) {
+  QApplication::setQuitOnLastWindowClosed(false);
+  PrivatePostgres server;
+  ASSERT_TRUE(server.Ready() && server.Start()) << server.Error().toStdString();
+  QString error;
+  ASSERT_EQ(history::InitServer(*history::ParseServerUrl(server.Url(), &error), &error), 1);
+
+  // Two records made before the bench had a server wait in its file.
+  TempFolder folder;
+  const std::string file = folder.File("history.sqlite");
+  {
+    history::Journal journal("tolvane", QString::fromStdString(file), "bench");
+    journal.Start();
+    history::JobRecord record = journal.Begin("VRT00001", "defaults", {});
+    journal.End(record, "ok", {});
+    journal.Begin("VRT00002", "defaults", {});
+    ASSERT_TRUE(journal.Flush());
+  }
+  ConfigFile config(ConfigFileName(folder.Folder()));
+  config.Write("History", "Location", file);
+  const QString away =
+      QString("postgresql://postgres@127.0.0.1:%1/tolvane").arg(PrivatePostgres::FreePort());
+  config.Write("History", "Server", away.toStdString());
+  std::unique_ptr<TForm3> waiting(CreateWindows(folder.Folder(), {}));
+  QLabel *label = Child<QLabel>(waiting.get(), "LabelHistory");
+  const QString prefix = "History: on this bench, 2 records wait for the server (";
+  EXPECT_TRUE(QTest::qWaitFor([&] { return label->text().startsWith(prefix); }, 15000))
+      << label->text().toStdString();
+  EXPECT_TRUE(label->text().endsWith(")"));
+  waiting.reset();
+
+  config.Write("History", "Server", server.Url().toStdString());
+  std::unique_ptr<TForm3> shared(CreateWindows(folder.Folder(), {}));
+  label = Child<QLabel>(shared.get(), "LabelHistory");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return label->text() == "History: shared"; }, 15000))
+      << label->text().toStdString();
+  EXPECT_EQ(server.Value("SELECT count(*) FROM jobs"), "2");
+  // The history window reads the server's jobs on a thread of its own, and then shows them.
+  HistoryWindow window(QString::fromStdString(file), server.Url());
+  window.show();
+  QLabel *state = Child<QLabel>(&window, "LabelState");
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return state->text().startsWith("The workshop's history on "); }, 15000))
+      << state->text().toStdString();
+  EXPECT_EQ(Child<QTableView>(&window, "HistoryTable")->model()->rowCount(), 2);
 }
 
 // The windows' jobs against the driver stand-in, each with its record.

@@ -4,7 +4,8 @@
 // nothing. The image has 200 lines; TOLVANE_BENCH_FULL=1 sends the full image of 1536 lines
 // (about 2.5 minutes a run). "fast" as the first argument runs both with --fast. "history" as the
 // first argument runs the 8 units with the service history off and then kept, and prints the
-// ratio of the two.
+// ratio of the two; "shared" the same with the history kept and shared on a private PostgreSQL
+// server on this machine (--server).
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -20,6 +21,7 @@
 
 #include "d2xx/device_link.h"
 #include "tests/firmware/hex_records.h"
+#include "tests/history/private_postgres.h"
 
 using namespace std::chrono_literals;
 
@@ -33,9 +35,10 @@ struct Figures {
 };
 
 Figures Download(const QString &hex, const QStringList &serials, bool fast,
-                 const QString &history = "none") {
-  QStringList arguments = {"firmware", hex, "--json", "--log-dir", QDir::tempPath(),
-                           "--history", history};
+                 const QString &history = "none", const QString &server = {}) {
+  QStringList arguments = {"firmware",       hex,         "--json", "--log-dir",
+                           QDir::tempPath(), "--history", history};
+  if (!server.isEmpty()) arguments << "--server" << server;
   for (const QString &serial : serials) arguments << "--unit" << serial;
   if (fast) arguments << "--fast";
   QProcess program;
@@ -65,7 +68,8 @@ void Print(const char *what, const Figures &f) {
 int main(int argc, char **argv) {
   QCoreApplication app(argc, argv);
   const bool fast = argc > 1 && std::string(argv[1]) == "fast";
-  const bool history = argc > 1 && std::string(argv[1]) == "history";
+  const bool shared = argc > 1 && std::string(argv[1]) == "shared";
+  const bool history = shared || (argc > 1 && std::string(argv[1]) == "history");
   const bool full = std::getenv("TOLVANE_BENCH_FULL") != nullptr;
   const int lines = full ? 1536 : 200;
 
@@ -98,12 +102,25 @@ int main(int argc, char **argv) {
               fast ? ", fast transfer" : "");
   if (history) {
     const QString file = runtime.path() + "/history.sqlite";
+    PrivatePostgres postgres;
+    QString server;
+    if (shared) {
+      if (!postgres.Ready() || !postgres.Start()) {
+        std::fprintf(stderr, "no PostgreSQL server: %s\n", qPrintable(postgres.Error()));
+        return 1;
+      }
+      server = postgres.Url();
+      QProcess init;
+      init.start(TOLVANE_CLI_PROGRAM, {"server-init", server});
+      init.waitForFinished(-1);
+    }
     for (int round = 0; round < 2; ++round) {
       const Figures off = Download(hex, eight, false, "none");
       Print("8, off:", off);
-      const Figures kept = Download(hex, eight, false, file);
-      Print("8, kept:", kept);
-      std::printf("history kept / off: %.4f (wall), %.4f (slowest unit)\n", kept.wall / off.wall,
+      const Figures kept = Download(hex, eight, false, file, server);
+      Print(shared ? "8, shared:" : "8, kept:", kept);
+      std::printf("history %s / off: %.4f (wall), %.4f (slowest unit)\n",
+                  shared ? "shared" : "kept", kept.wall / off.wall,
                   kept.slowest / std::max(off.slowest, 1e-9));
     }
     simulator.terminate();

@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QTest>
 #include <chrono>
 #include <csignal>
 #include <map>
@@ -26,6 +27,7 @@
 #include "settings/profile.h"
 #include "settings/settings_exchange.h"
 #include "tests/firmware/hex_records.h"
+#include "tests/history/private_postgres.h"
 #include "tests/recorder/sound_support.h"
 #include "tests/support/private_runtime_dir.h"
 #include "tests/support/temp_folder.h"
@@ -654,4 +656,108 @@ TEST(CliHistory, UsageAndReadingAnEmptyHistory) {
   EXPECT_EQ(empty.code, 0);
   EXPECT_EQ(empty.out, "{\"jobs\": []}\n");
   EXPECT_EQ(RunCli({"summary", "--json"}).out, "{\"units\": []}\n");
+}
+
+namespace {
+
+// A bench of its own: HOME, XDG_DATA_HOME and so its history file in a folder of its own.
+QProcessEnvironment Bench(const TempFolder &home) {
+  QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+  environment.insert("HOME", QString::fromStdString(home.Folder()));
+  environment.insert("XDG_DATA_HOME", QString::fromStdString(home.File("data")));
+  return environment;
+}
+
+QStringList Ids(const QJsonArray &jobs) {
+  QStringList ids;
+  for (const auto job : jobs) ids << job.toObject()["id"].toString();
+  ids.sort();
+  return ids;
+}
+
+#define START_SERVER(server)                                                     \
+  PrivatePostgres server;                                                        \
+  ASSERT_TRUE(server.Ready() && server.Start()) << server.Error().toStdString(); \
+  ASSERT_EQ(RunCli({"server-init", server.Url()}).code, 0)
+
+}  // namespace
+
+TEST(CliSharedHistory, TwoBenchesSeeEachOthersJobsOnceFromEither) {
+  START_SERVER(server);
+  Simulator simulator({"--unit", "VRT00001", "--unit", "VRT00002", "--unit", "VRT00003"});
+  ASSERT_TRUE(simulator.Serving());
+  TempFolder a, b;
+  const Outcome first = RunCli({"send", "AT@NORM", "--unit", "VRT00001", "--unit", "VRT00002",
+                                "--json", "--server", server.Url()},
+                               {}, Bench(a));
+  const Outcome second =
+      RunCli({"defaults", "--unit", "VRT00003", "--json", "--server", server.Url()}, {}, Bench(b));
+  simulator.Stop();
+  ASSERT_TRUE(first.jsonValid && second.jsonValid) << first.err.toStdString();
+  EXPECT_EQ(first.json["history"].toString(), "shared") << first.err.toStdString();
+  EXPECT_EQ(second.json["history"].toString(), "shared") << second.err.toStdString();
+  QStringList reported;
+  for (const Outcome *run : {&first, &second})
+    for (const auto unit : run->json["units"].toArray())
+      reported << unit.toObject()["id"].toString();
+  reported.sort();
+
+  for (const TempFolder *bench : {&a, &b}) {
+    const Outcome read = RunCli({"history", "--json", "--server", server.Url()}, {}, Bench(*bench));
+    EXPECT_EQ(read.code, 0) << read.err.toStdString();
+    EXPECT_EQ(Ids(read.json["jobs"].toArray()), reported) << read.out.toStdString();
+    const Outcome summary =
+        RunCli({"summary", "--json", "--server", server.Url()}, {}, Bench(*bench));
+    EXPECT_EQ(summary.json["units"].toArray().size(), 3) << summary.out.toStdString();
+  }
+  EXPECT_EQ(server.Value("SELECT count(DISTINCT id) FROM jobs WHERE outcome = 'ok'"), "3");
+  // A URL holding a password is refused before anything is done, naming the password file.
+  const QString secret = QString(server.Url()).replace("postgres@", "postgres:secret@");
+  const Outcome refused = RunCli({"history", "--server", secret}, {}, Bench(a));
+  EXPECT_EQ(refused.code, 2);
+  EXPECT_TRUE(refused.err.contains("password file")) << refused.err.toStdString();
+}
+
+TEST(CliSharedHistory, AServerStoppedMidBatchEndsWithEveryRecordOnceWhenItIsBack) {
+  START_SERVER(server);
+  const QStringList serials = {"VRT00001", "VRT00002", "VRT00003", "VRT00004"};
+  QStringList units;
+  for (const QString &serial : serials) units << "--unit" << serial;
+  Simulator simulator(units, false);
+  ASSERT_TRUE(simulator.Serving());
+  TempFolder bench, temp;
+  const QString hex = WriteFirmware(temp, hexfile::FirmwareFile(8 + 4 * 300));
+
+  // The server stops (immediate) once the batch's first records are there.
+  QProcess batch;
+  batch.setProcessEnvironment(Bench(bench));
+  batch.start(TOLVANE_CLI_PROGRAM,
+              QStringList{"firmware", hex, "--json", "--server", server.Url()} + units);
+  ASSERT_TRUE(
+      QTest::qWaitFor([&] { return server.Value("SELECT count(*) FROM jobs") == "4"; }, 20000));
+  ASSERT_TRUE(server.Stop(true));
+  ASSERT_TRUE(batch.waitForFinished(60000));
+  const Outcome cut = Parse(batch);
+  EXPECT_EQ(cut.code, 0) << cut.err.toStdString();
+  EXPECT_TRUE(cut.json["history"].toString().startsWith("waiting for the server: "))
+      << cut.out.toStdString();
+  EXPECT_EQ(cut.err.count("waiting for the server"), 1) << cut.err.toStdString();
+  // The bench's file holds them all; they still read from it, which says so.
+  const Outcome local = RunCli({"history", "--json", "--server", server.Url()}, {}, Bench(bench));
+  EXPECT_EQ(local.json["jobs"].toArray().size(), 4);
+  EXPECT_TRUE(local.err.contains("this bench's history only")) << local.err.toStdString();
+
+  // Started again: the next run takes the waiting records there.
+  ASSERT_TRUE(server.Start());
+  const Outcome next =
+      RunCli({"send", "AT@NORM", "--unit", "VRT00001", "--json", "--server", server.Url()}, {},
+             Bench(bench));
+  simulator.Stop();
+  EXPECT_EQ(next.json["history"].toString(), "shared") << next.err.toStdString();
+  EXPECT_EQ(server.Value("SELECT count(*) FROM jobs"), "5");
+  EXPECT_EQ(server.Value("SELECT count(*) FROM jobs WHERE job = 'firmware' AND outcome = 'ok'"),
+            "4");
+  const Outcome shared = RunCli({"history", "--json", "--server", server.Url()}, {}, Bench(bench));
+  const Outcome file = RunCli({"history", "--json"}, {}, Bench(bench));
+  EXPECT_EQ(Ids(shared.json["jobs"].toArray()), Ids(file.json["jobs"].toArray()));
 }

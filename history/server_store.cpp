@@ -1,0 +1,206 @@
+#include "history/server_store.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <algorithm>
+#include <map>
+#include <utility>
+
+namespace history {
+
+namespace {
+
+// The migration steps: step N brings the tables from version N-1 to N, in one transaction with
+// the version's update.
+const std::vector<std::vector<const char *>> kSteps = {
+    {
+        R"(CREATE TABLE jobs (
+             id text COLLATE "C" PRIMARY KEY,
+             unit text COLLATE "C" NOT NULL,
+             job text NOT NULL,
+             started timestamptz NOT NULL,
+             ended timestamptz,
+             outcome text NOT NULL,
+             message text NOT NULL,
+             station text NOT NULL,
+             "operator" text NOT NULL,
+             program text NOT NULL,
+             details jsonb NOT NULL))",
+        "CREATE INDEX jobs_unit_started ON jobs (unit, started DESC)",
+        "CREATE INDEX jobs_started ON jobs (started DESC, unit, id)",
+    },
+};
+static_assert(kServerSchemaVersion == 1);
+
+// One server-init at a time on a database: a transaction-scoped advisory lock of its own.
+constexpr const char *kInitLock = "SELECT pg_advisory_xact_lock(7105146953401)";
+
+constexpr const char *kVersion = "SELECT coalesce(max(version), 0) FROM schema_version";
+
+// The time of a `timestamptz` as ISO 8601 UTC text with milliseconds, whatever the session's
+// time zone.
+#define UTC_TEXT(column) \
+  "to_char(" column " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
+
+constexpr const char *kUpsert = R"(
+    INSERT INTO jobs AS j (id, unit, job, started, ended, outcome, message, station, "operator",
+                           program, details)
+    SELECT r.id, r.unit, r.job, r.started::timestamptz, r.ended::timestamptz, r.outcome,
+           r.message, r.station, r."operator", r.program, r.details::jsonb
+      FROM json_to_recordset($1::json) AS r(id text, unit text, job text, started text,
+           ended text, outcome text, message text, station text, "operator" text,
+           program text, details text)
+    ON CONFLICT (id) DO UPDATE SET unit = excluded.unit, job = excluded.job,
+           started = excluded.started, ended = excluded.ended, outcome = excluded.outcome,
+           message = excluded.message, station = excluded.station,
+           "operator" = excluded."operator", program = excluded.program,
+           details = excluded.details
+     WHERE j.ended IS NULL)";
+
+QString Text(const ServerValue &value) {
+  return value ? QString::fromUtf8(*value) : QString();
+}
+
+}  // namespace
+
+int InitServerSchema(ServerConnection &connection, QString *error) {
+  const auto fail = [&](const ServerResult &result) {
+    if (!connection.Broken()) connection.Run("ROLLBACK");
+    if (error) *error = result.error;
+    return 0;
+  };
+  for (const char *sql :
+       {"BEGIN", kInitLock, "CREATE TABLE IF NOT EXISTS schema_version (version integer NOT NULL)"})
+    if (const ServerResult r = connection.Run(sql); !r.ok) return fail(r);
+  const ServerResult current = connection.Run(kVersion);
+  if (!current.ok) return fail(current);
+  const int version = current.rows.at(0).at(0).value_or("0").toInt();
+  if (version > kServerSchemaVersion) {
+    ServerResult newer;
+    newer.error = QString(
+                      "the server's history tables are of version %1, newer than this "
+                      "program's %2; they are left as they are")
+                      .arg(version)
+                      .arg(kServerSchemaVersion);
+    return fail(newer);
+  }
+  for (int step = version + 1; step <= kServerSchemaVersion; ++step)
+    for (const char *sql : kSteps.at(static_cast<std::size_t>(step - 1)))
+      if (const ServerResult r = connection.Run(sql); !r.ok) return fail(r);
+  const QByteArray now = QByteArray::number(kServerSchemaVersion);
+  if (const ServerResult r = connection.Run("DELETE FROM schema_version"); !r.ok) return fail(r);
+  if (const ServerResult r =
+          connection.Run("INSERT INTO schema_version (version) VALUES ($1::integer)", {now});
+      !r.ok)
+    return fail(r);
+  if (const ServerResult r = connection.Run("COMMIT"); !r.ok) return fail(r);
+  return kServerSchemaVersion;
+}
+
+QString CheckServerSchema(ServerConnection &connection) {
+  const ServerResult result = connection.Run(kVersion);
+  if (!result.ok && result.sqlState == "42P01")
+    return "the server has no history tables (tolvane-cli server-init makes them)";
+  if (!result.ok) return result.error;
+  const int version = result.rows.at(0).at(0).value_or("0").toInt();
+  if (version == 0) return "the server has no history tables (tolvane-cli server-init makes them)";
+  if (version > kServerSchemaVersion)
+    return QString("the server's history tables are of version %1, newer than this program's %2")
+        .arg(version)
+        .arg(kServerSchemaVersion);
+  return {};
+}
+
+ServerResult SendRecords(ServerConnection &connection, const std::vector<JobRecord> &records) {
+  std::map<QString, const JobRecord *> byId;  // the ended record of an id wins
+  std::vector<const JobRecord *> order;
+  for (const JobRecord &record : records) {
+    auto [it, added] = byId.emplace(record.id, &record);
+    if (added)
+      order.push_back(&record);
+    else if (record.ended || !it->second->ended)
+      *std::find(order.begin(), order.end(), std::exchange(it->second, &record)) = &record;
+  }
+  QJsonArray rows;
+  for (const JobRecord *r : order)
+    rows.append(QJsonObject{
+        {"id", r->id},
+        {"unit", r->unit},
+        {"job", r->job},
+        {"started", r->started},
+        {"ended", r->ended ? QJsonValue(*r->ended) : QJsonValue()},
+        {"outcome", r->outcome},
+        {"message", r->message},
+        {"station", r->station},
+        {"operator", r->operator_},
+        {"program", r->program},
+        {"details", QString::fromUtf8(r->details)},
+    });
+  return connection.Run(kUpsert, {QJsonDocument(rows).toJson(QJsonDocument::Compact)});
+}
+
+ServerResult ReadJobs(ServerConnection &connection, const JobQuery &query,
+                      std::vector<JobRecord> *jobs) {
+  QByteArray sql =
+      "SELECT id, unit, job, " UTC_TEXT("started") ", " UTC_TEXT("ended") ", outcome, message, "
+      "station, \"operator\", program, details::text FROM jobs WHERE true";
+  std::vector<ServerValue> parameters;
+  const auto bind = [&](const char *condition, QByteArray value) {
+    parameters.emplace_back(std::move(value));
+    sql += QByteArray(" AND ") +
+           QByteArray(condition).replace("$?", "$" + QByteArray::number(parameters.size()));
+  };
+  if (!query.units.isEmpty())
+    bind("unit IN (SELECT json_array_elements_text($?::json))",
+         QJsonDocument(QJsonArray::fromStringList(query.units)).toJson(QJsonDocument::Compact));
+  if (!query.job.isEmpty()) bind("job = $?", query.job.toUtf8());
+  if (!query.outcome.isEmpty()) bind("outcome = $?", query.outcome.toUtf8());
+  if (query.since) bind("started >= $?::timestamptz", query.since->toUtf8());
+  sql += " ORDER BY started DESC, unit, id";
+  if (query.limit >= 0) {
+    parameters.emplace_back(QByteArray::number(query.limit));
+    sql += " LIMIT $" + QByteArray::number(parameters.size()) + "::bigint";
+  }
+  ServerResult result = connection.Run(sql.constData(), parameters);
+  if (!result.ok) return result;
+  jobs->reserve(jobs->size() + result.rows.size());
+  for (const ServerRow &row : result.rows) {
+    JobRecord job;
+    job.id = Text(row[0]);
+    job.unit = Text(row[1]);
+    job.job = Text(row[2]);
+    job.started = Text(row[3]);
+    if (row[4]) job.ended = Text(row[4]);
+    job.outcome = Text(row[5]);
+    job.message = Text(row[6]);
+    job.station = Text(row[7]);
+    job.operator_ = Text(row[8]);
+    job.program = Text(row[9]);
+    job.details = row[10].value_or(QByteArray("{}"));
+    jobs->push_back(std::move(job));
+  }
+  result.rows.clear();
+  return result;
+}
+
+int InitServer(const ServerAddress &address, QString *error) {
+  const auto connection = ServerConnection::Open(address, -1, error);
+  return connection ? InitServerSchema(*connection, error) : 0;
+}
+
+bool ReadServerJobs(const ServerAddress &address, const JobQuery &query,
+                    std::vector<JobRecord> *jobs, QString *error) {
+  const auto connection = ServerConnection::Open(address, -1, error);
+  if (!connection) return false;
+  if (const QString reason = CheckServerSchema(*connection); !reason.isEmpty()) {
+    if (error) *error = reason;
+    return false;
+  }
+  const ServerResult result = ReadJobs(*connection, query, jobs);
+  if (!result.ok && error) *error = result.error;
+  return result.ok;
+}
+
+}  // namespace history

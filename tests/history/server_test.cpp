@@ -1,0 +1,351 @@
+// The shared history against a real PostgreSQL server of the test's own: the URL, the tables,
+// the records' way there and back, and the sender through a server that stops, refuses or says
+// nothing.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <thread>
+
+#include "history/server_sender.h"
+#include "history/server_store.h"
+#include "tests/history/memory_outbox.h"
+#include "tests/history/private_postgres.h"
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+history::ServerAddress Address(const QString &url) {
+  QString error;
+  const auto address = history::ParseServerUrl(url, &error);
+  EXPECT_TRUE(address) << error.toStdString();
+  return address.value_or(history::ServerAddress{});
+}
+
+// A started server with the history's tables.
+#define START_SERVER(server)                                                     \
+  PrivatePostgres server;                                                        \
+  ASSERT_TRUE(server.Ready() && server.Start()) << server.Error().toStdString(); \
+  QString initError;                                                             \
+  ASSERT_EQ(history::InitServer(Address(server.Url()), &initError), 1) << initError.toStdString()
+
+int Count(const PrivatePostgres &server, const QString &where = "true") {
+  return server.Value("SELECT count(*) FROM jobs WHERE " + where).toInt();
+}
+
+bool Eventually(const std::function<bool()> &done, std::chrono::milliseconds limit = 20s) {
+  const auto until = Clock::now() + limit;
+  while (!done() && Clock::now() < until) std::this_thread::sleep_for(10ms);
+  return done();
+}
+
+}  // namespace
+
+TEST(ServerUrl, TakesLibpqParametersButNoPassword) {
+  QString error;
+  const auto address = history::ParseServerUrl(
+      "postgresql://bench@db.workshop:5433/history?sslmode=verify-full&sslrootcert=/etc/ca.pem",
+      &error);
+  ASSERT_TRUE(address) << error.toStdString();
+  EXPECT_EQ(address->shown, "db.workshop:5433/history");
+  EXPECT_EQ(address->parameters.back().second, address->url.toUtf8());  // the URL has the say
+  for (const char *url :
+       {"postgresql://bench:secret@db/history", "postgresql://bench@db/history?password=secret"}) {
+    EXPECT_FALSE(history::ParseServerUrl(url, &error)) << url;
+    EXPECT_TRUE(error.contains("password file") && error.contains("~/.pgpass")) << url;
+  }
+  EXPECT_FALSE(history::ParseServerUrl("postgresql://db", &error));
+  EXPECT_FALSE(history::ParseServerUrl("postgresql://db/history?colour=red", &error));
+  EXPECT_FALSE(history::ParseServerUrl("mysql://db/history", &error));
+}
+
+TEST(ServerConnection, VerifyFullTakesTheCaOfSslrootcert) {
+  PrivatePostgres server;
+  ASSERT_TRUE(server.Ready() && server.EnableTls() && server.Start())
+      << server.Error().toStdString();
+  const QString url = QString(
+                          "postgresql://postgres@localhost:%1/tolvane?sslmode=verify-full&"
+                          "sslrootcert=")
+                          .arg(server.Port());
+  QString error;
+  auto connection =
+      history::ServerConnection::Open(Address(url + server.File("ca.pem")), -1, &error);
+  ASSERT_TRUE(connection) << error.toStdString();
+  EXPECT_EQ(connection->Run("SELECT ssl FROM pg_stat_ssl WHERE pid = pg_backend_pid()").rows,
+            std::vector<history::ServerRow>{{QByteArray("t")}});
+  EXPECT_FALSE(
+      history::ServerConnection::Open(Address(url + server.File("other.pem")), -1, &error));
+  EXPECT_TRUE(error.contains("certificate")) << error.toStdString();
+}
+
+TEST(ServerStore, TimesTravelAsUtcAndEndedRecordsWin) {
+  START_SERVER(server);
+  EXPECT_EQ(history::InitServer(Address(server.Url()), &initError), 1);  // again: no change
+  EXPECT_EQ(server.Value("SHOW timezone"), "Pacific/Chatham");
+  QString error;
+  auto connection = history::ServerConnection::Open(Address(server.Url()), -1, &error);
+  ASSERT_TRUE(connection) << error.toStdString();
+  history::JobRecord running = Running("VRT00002", "2026-12-08T07:15:02.123Z");
+  history::JobRecord ended = Ended(running);
+  ended.ended = "2026-12-08T07:15:09.870Z";
+  // The ended record overtakes the running one, in one batch or later, and the running one sent
+  // late changes nothing.
+  ASSERT_TRUE(history::SendRecords(*connection, {running, ended, running}).ok);
+  ASSERT_TRUE(history::SendRecords(*connection, {running}).ok);
+  EXPECT_EQ(server.Value("SELECT started = '2026-12-08 07:15:02.123+00' FROM jobs"), "t");
+  std::vector<history::JobRecord> jobs;
+  ASSERT_TRUE(history::ReadJobs(*connection, {}, &jobs).ok);
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0].started, "2026-12-08T07:15:02.123Z");
+  EXPECT_EQ(jobs[0].ended, "2026-12-08T07:15:09.870Z");
+  EXPECT_EQ(jobs[0].outcome, "ok");
+  EXPECT_EQ(jobs[0].operator_, "service");
+  EXPECT_EQ(jobs[0].details, R"({"values": {"P01": "3"}, "profile": null})");
+}
+
+TEST(ServerStore, ReadsByQueryNewestFirstThenUnitThenId) {
+  START_SERVER(server);
+  QString error;
+  auto connection = history::ServerConnection::Open(Address(server.Url()), -1, &error);
+  ASSERT_TRUE(connection) << error.toStdString();
+  std::vector<history::JobRecord> records = {Running("VRT00002", "2026-12-08T07:00:00.000Z"),
+                                             Running("VRT00001", "2026-12-08T07:00:00.000Z"),
+                                             Running("VRT00001", "2026-12-08T07:00:00.000Z"),
+                                             Running("VRT00003", "2026-12-07T23:00:00.000Z"),
+                                             Running("VRT00001", "2026-12-08T08:00:00.000Z")};
+  records[3].job = "firmware";
+  ASSERT_TRUE(history::SendRecords(*connection, records).ok);
+  const auto ids = [&](const history::JobQuery &query) {
+    std::vector<history::JobRecord> jobs;
+    EXPECT_TRUE(history::ReadServerJobs(Address(server.Url()), query, &jobs, &error));
+    QStringList ids;
+    for (const auto &job : jobs) ids << job.id;
+    return ids;
+  };
+  const auto [low, high] = std::minmax(records[1].id, records[2].id);
+  EXPECT_EQ(ids({}), QStringList({records[4].id, low, high, records[0].id, records[3].id}));
+  EXPECT_EQ(ids({{"VRT00001", "VRT00003"}, "", "", "2026-12-08T07:00:00Z", 2}),
+            QStringList({records[4].id, low}));
+  EXPECT_EQ(ids({{}, "firmware", "running", {}, -1}), QStringList({records[3].id}));
+}
+
+TEST(ServerSender, EveryRecordOnceThoughTheServerStopsMidStream) {
+  START_SERVER(server);
+  MemoryOutbox outbox;
+  history::ServerSender sender(Address(server.Url()), outbox, {30s, 5});
+  sender.Start();
+  std::vector<history::JobRecord> jobs;
+  for (int i = 0; i < 120; ++i) {
+    jobs.push_back(Running(QString("VRT%1").arg(i % 6, 5, 10, QChar('0'))));
+    outbox.Put(jobs.back());
+    sender.Wake();
+    if (i >= 2) {  // the job two before ends
+      outbox.Put(Ended(jobs[i - 2]));
+      sender.Wake();
+    }
+    if (i == 60) {
+      ASSERT_TRUE(server.Stop(true));
+    }
+    if (i == 90) {
+      ASSERT_TRUE(server.Start());
+    }
+    std::this_thread::sleep_for(2ms);
+  }
+  outbox.Put(Ended(jobs[118]));
+  outbox.Put(Ended(jobs[119]));
+  EXPECT_TRUE(Eventually([&] { return sender.Flush(10s); }));
+  EXPECT_EQ(outbox.WaitingCount(), 0);
+  EXPECT_EQ(Count(server), 120);
+  EXPECT_EQ(Count(server, "ended IS NOT NULL AND outcome = 'ok'"), 120);
+  EXPECT_EQ(sender.State(), history::kSharedState);
+}
+
+// The calls of the sender's user, timed while the server refuses or says nothing.
+struct CallTimer {
+  std::chrono::nanoseconds longest{0};
+  template <class F>
+  auto operator()(F call) {
+    const auto start = Clock::now();
+    struct Take {
+      CallTimer &timer;
+      Clock::time_point start;
+      ~Take() { timer.longest = std::max(timer.longest, Clock::now() - start); }
+    } take{*this, start};
+    return call();
+  }
+};
+
+TEST(ServerSender, RefusedLoginSaysWhyOnceAndRecordsArriveLater) {
+  START_SERVER(server);
+  MemoryOutbox outbox;
+  std::vector<QString> states;
+  std::mutex statesMutex;
+  CallTimer timed;
+  auto sender = std::make_unique<history::ServerSender>(Address(server.Url("bench")), outbox,
+                                                        history::ServerSender::Timing{50ms, 1000});
+  sender->StateChanged = [&](const QString &state) {
+    std::lock_guard lock(statesMutex);
+    states.push_back(state);
+  };
+  timed([&] { sender->Start(); });
+  for (int i = 0; i < 8; ++i) {
+    outbox.Put(Running("VRT00001"));
+    timed([&] { sender->Wake(); });
+    std::this_thread::sleep_for(100ms);
+    timed([&] { return sender->State(); });
+  }
+  {
+    std::lock_guard lock(statesMutex);
+    ASSERT_EQ(states.size(), 1u);  // many rounds, one reason
+    EXPECT_TRUE(states[0].contains("\"bench\"")) << states[0].toStdString();
+    EXPECT_EQ(history::SharedHistoryLabel(states[0], outbox.WaitingCount()),
+              "History: on this bench, 8 records wait for the server (" + states[0] + ")");
+    EXPECT_EQ(history::SharedHistoryReport(states[0]), "waiting for the server: " + states[0]);
+  }
+  EXPECT_EQ(outbox.WaitingCount(), 8);
+  ASSERT_TRUE(server.Sql("CREATE ROLE bench LOGIN").ok);
+  ASSERT_TRUE(server.Sql("GRANT SELECT, INSERT, UPDATE ON jobs TO bench").ok);
+  ASSERT_TRUE(server.Sql("GRANT SELECT ON schema_version TO bench").ok);
+  EXPECT_TRUE(Eventually([&] { return timed([&] { return sender->State(); }) == "shared"; }));
+  EXPECT_EQ(Count(server), 8);
+  timed([&] { sender.reset(); });
+  std::printf("the longest call of the sender's user took %lld us\n",
+              static_cast<long long>(timed.longest.count() / 1000));
+  EXPECT_LT(timed.longest, 16ms);
+}
+
+TEST(ServerSender, PortThatSaysNothingNeverHoldsTheCaller) {
+  const int silentPort = PrivatePostgres::FreePort();
+  const int listener = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int yes = 1;
+  setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = htons(static_cast<uint16_t>(silentPort));
+  ASSERT_EQ(bind(listener, reinterpret_cast<sockaddr *>(&address), sizeof address), 0);
+  ASSERT_EQ(listen(listener, 16), 0);  // the kernel accepts; nobody answers
+
+  MemoryOutbox outbox;
+  const QString url = QString("postgresql://postgres@127.0.0.1:%1/tolvane").arg(silentPort);
+  CallTimer timed;
+  auto sender = std::make_unique<history::ServerSender>(Address(url + "?connect_timeout=2"), outbox,
+                                                        history::ServerSender::Timing{30s, 1000});
+  timed([&] { sender->Start(); });
+  for (int i = 0; i < 4; ++i) {
+    outbox.Put(Running("VRT00001"));
+    timed([&] { sender->Wake(); });
+    timed([&] { return sender->State(); });
+  }
+  EXPECT_TRUE(Eventually([&] { return timed([&] { return sender->State(); }).contains("2 s"); }))
+      << sender->State().toStdString();
+  // A sender stopped in the middle of a connection stops at once.
+  auto other = std::make_unique<history::ServerSender>(Address(url), outbox);
+  other->Start();
+  std::this_thread::sleep_for(200ms);
+  timed([&] { other.reset(); });
+  std::printf("the longest call of the sender's user took %lld us\n",
+              static_cast<long long>(timed.longest.count() / 1000));
+  EXPECT_LT(timed.longest, 16ms);
+
+  close(listener);
+  PrivatePostgres server(silentPort);
+  ASSERT_TRUE(server.Ready() && server.Start()) << server.Error().toStdString();
+  QString error;
+  ASSERT_EQ(history::InitServer(Address(server.Url()), &error), 1) << error.toStdString();
+  EXPECT_TRUE(Eventually([&] { return sender->Flush(10s); }));
+  EXPECT_EQ(Count(server), 4);
+}
+
+TEST(ServerSender, EightSendersAtOnceEachRecordOnce) {
+  START_SERVER(server);
+  std::vector<std::unique_ptr<MemoryOutbox>> outboxes;
+  std::vector<std::unique_ptr<history::ServerSender>> senders;
+  for (int s = 0; s < 8; ++s) {
+    outboxes.push_back(std::make_unique<MemoryOutbox>());
+    for (int u = 0; u < 8; ++u) {
+      const auto r = Running(QString("VRT%1").arg(s * 8 + u, 5, 10, QChar('0')));
+      outboxes.back()->Put(r);
+      outboxes.back()->Put(Ended(r));
+    }
+    senders.push_back(std::make_unique<history::ServerSender>(Address(server.Url()), *outboxes[s]));
+  }
+  for (auto &sender : senders) sender->Start();
+  for (auto &sender : senders) EXPECT_TRUE(sender->Flush(10s));
+  EXPECT_EQ(Count(server, "outcome = 'ok'"), 64);
+  EXPECT_EQ(server.Value("SELECT count(DISTINCT unit) FROM jobs"), "64");
+}
+
+TEST(ServerSender, BacklogOfTenThousandReachesAReturningServerWithin10s) {
+  START_SERVER(server);
+  ASSERT_TRUE(server.Stop());
+  MemoryOutbox outbox;
+  for (int i = 0; i < 10000; ++i) outbox.Put(Ended(Running(QString("VRT%1").arg(i % 100))));
+  history::ServerSender sender(Address(server.Url()), outbox);
+  sender.Start();
+  EXPECT_FALSE(sender.Flush(10s));
+  EXPECT_NE(sender.State(), history::kSharedState);
+  ASSERT_TRUE(server.Start());
+  const auto start = Clock::now();
+  EXPECT_TRUE(sender.Flush(10s));
+  const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start);
+  std::printf("10,000 waiting records reached the server in %lld ms\n",
+              static_cast<long long>(took.count()));
+  EXPECT_LT(took, 10s);
+  EXPECT_EQ(Count(server), 10000);
+}
+
+TEST(ServerSender, TablesMissingOrNewerOrARecordRefusedKeepTheRecords) {
+  PrivatePostgres server;
+  ASSERT_TRUE(server.Ready() && server.Start()) << server.Error().toStdString();
+  MemoryOutbox outbox;
+  history::JobRecord bad = Running("VRT00001");
+  bad.details = "not json";
+  outbox.Put(bad);
+  outbox.Put(Running("VRT00002"));
+  history::ServerSender sender(Address(server.Url()), outbox);
+  sender.Start();
+  EXPECT_FALSE(sender.Flush(10s));
+  EXPECT_TRUE(sender.State().contains("server-init")) << sender.State().toStdString();
+  QString error;
+  ASSERT_EQ(history::InitServer(Address(server.Url()), &error), 1) << error.toStdString();
+  ASSERT_TRUE(server.Sql("UPDATE schema_version SET version = 2").ok);
+  EXPECT_FALSE(sender.Flush(10s));
+  EXPECT_TRUE(sender.State().contains("version 2, newer")) << sender.State().toStdString();
+  ASSERT_TRUE(server.Sql("UPDATE schema_version SET version = 1").ok);
+  EXPECT_FALSE(sender.Flush(10s));
+  EXPECT_TRUE(sender.State().contains(bad.id)) << sender.State().toStdString();
+  EXPECT_EQ(outbox.WaitingCount(), 1);
+  EXPECT_EQ(Count(server, "unit = 'VRT00002'"), 1);
+}
+
+// The grants the README gives the benches' login.
+TEST(ServerSender, LoginWithOnlyTheBenchGrantsWorks) {
+  START_SERVER(server);
+  for (const char *sql : {"CREATE ROLE bench LOGIN", "GRANT SELECT ON schema_version TO bench",
+                          "GRANT SELECT, INSERT, UPDATE ON jobs TO bench"})
+    ASSERT_TRUE(server.Sql(sql).ok) << sql;
+  MemoryOutbox outbox;
+  const history::JobRecord job = Running("VRT00001");
+  outbox.Put(job);
+  history::ServerSender sender(Address(server.Url("bench")), outbox);
+  sender.Start();
+  EXPECT_TRUE(sender.Flush(10s)) << sender.State().toStdString();
+  outbox.Put(Ended(job, "failed"));
+  EXPECT_TRUE(sender.Flush(10s)) << sender.State().toStdString();
+  std::vector<history::JobRecord> jobs;
+  QString error;
+  ASSERT_TRUE(history::ReadServerJobs(Address(server.Url("bench")), {}, &jobs, &error))
+      << error.toStdString();
+  ASSERT_EQ(jobs.size(), 1u);
+  EXPECT_EQ(jobs[0].outcome, "failed");
+  auto connection = history::ServerConnection::Open(Address(server.Url("bench")), -1, &error);
+  ASSERT_TRUE(connection);
+  EXPECT_EQ(connection->Run("DELETE FROM jobs").sqlState, "42501");
+  EXPECT_EQ(connection->Run("CREATE TABLE other (x integer)").sqlState, "42501");
+}
