@@ -201,6 +201,10 @@ HistoryWindow::HistoryWindow(QString fileName, QString serverUrl, QWidget *paren
 }
 
 HistoryWindow::~HistoryWindow() {
+  // The unit filter's line edit finishes its editing when the dialog hides it on the way out:
+  // that must not reach this window once it is being destroyed.
+  HistoryUnit->lineEdit()->disconnect(this);
+  HistoryTable->selectionModel()->disconnect(this);
   model_->SetQuery(nullptr, {});
   // A read of the server under way stops at once.
   reader_.reset();
