@@ -282,9 +282,7 @@ std::string Prepare(const Options &options, JobSpec &spec) {
       }
       spec.details = history::RecordDetails(
           QString::fromLocal8Bit(options.argument),
-          spec.outputs.empty()
-              ? QString()
-              : QString::fromStdString(spec.outputs[std::size_t(spec.outputIndex)]));
+          QString::fromStdString(spec.outputs[std::size_t(spec.outputIndex)]));
       break;
     }
     case Command::Send:
@@ -385,10 +383,10 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
   }
   if (!parsed.error.empty()) return UsageError(console, options, parsed.error, true);
   // A server's URL that holds a password, or is no URL, is refused before anything is done.
-  if (const std::string server = HistoryPlaceOf(options).server;
-      options.command != Command::ServerInit && !server.empty()) {
+  const HistoryPlace place = HistoryPlaceOf(options);
+  if (options.command != Command::ServerInit && !place.server.empty()) {
     QString error;
-    if (!history::ParseServerUrl(QString::fromStdString(server), &error))
+    if (!history::ParseServerUrl(QString::fromStdString(place.server), &error))
       return UsageError(console, options, error.toStdString());
   }
   if (options.command == Command::List) return List(console, options);
@@ -408,7 +406,6 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
   const bool terminal = options.json ? console.errTerminal : console.outTerminal;
   Reporter reporter(progressOut, terminal, console.width, choice.serials, spec.name);
   // Every unit's job has its record in the history, written by a thread of its own.
-  const HistoryPlace place = HistoryPlaceOf(options);
   history::Journal journal("tolvane-cli", QString::fromStdString(place.location),
                            QString::fromStdString(place.station));
   journal.SetServer(QString::fromStdString(place.server));

@@ -1,5 +1,6 @@
 # cmake -DFOLDER=... -DFILES=a|b -DUSES=... -DPOSIX=ON|OFF -DQT=Core|... -DQT_INCLUDE_ROOT=...
-#       -DGSTREAMER=ON|OFF -DSIMPLEINI=ON|OFF -DSQLITE=ON|OFF -DLIBPQ=ON|OFF -DSOURCE_DIR=... -DSTAMP=... -P check_includes.cmake
+#       -DGSTREAMER=ON|OFF -DSIMPLEINI=ON|OFF -DSQLITE=ON|OFF -DLIBPQ=ON|OFF -DSOURCE_DIR=...
+#       -DSTAMP=... -P check_includes.cmake
 # Checks each #include of FILES against what FOLDER may use (see layers.cmake); writes STAMP when
 # all are allowed, else stops with one line per wrong include.
 string(REPLACE "|" ";" files "${FILES}")
@@ -31,15 +32,16 @@ endforeach()
 if(GSTREAMER)
   list(APPEND may_use "GStreamer")
 endif()
-if(SIMPLEINI)
-  list(APPEND may_use "SimpleIni")
-endif()
-if(SQLITE)
-  list(APPEND may_use "SQLite")
-endif()
-if(LIBPQ)
-  list(APPEND may_use "libpq")
-endif()
+# The libraries of one header each: the flag that allows them, their header and their name.
+set(library_flags SIMPLEINI SQLITE LIBPQ)
+set(library_headers SimpleIni.h sqlite3.h libpq-fe.h)
+set(library_names SimpleIni SQLite libpq)
+foreach(flag header name IN ZIP_LISTS library_flags library_headers library_names)
+  set("flag_of_${header}" ${flag})
+  if(${flag})
+    list(APPEND may_use "${name}")
+  endif()
+endforeach()
 list(JOIN may_use ", " may_use)
 
 # The Qt module of a header: <QtWidgets/QWidget> names it, <QWidget> is looked up.
@@ -93,16 +95,8 @@ foreach(file IN LISTS files)
       if(GSTREAMER)
         set(ok TRUE)
       endif()
-    elseif(header STREQUAL "sqlite3.h")
-      if(SQLITE)
-        set(ok TRUE)
-      endif()
-    elseif(header STREQUAL "SimpleIni.h")
-      if(SIMPLEINI)
-        set(ok TRUE)
-      endif()
-    elseif(header STREQUAL "libpq-fe.h")
-      if(LIBPQ)
+    elseif(DEFINED "flag_of_${header}")
+      if(${flag_of_${header}})
         set(ok TRUE)
       endif()
     elseif(header MATCHES "^[a-z0-9_]+$")

@@ -144,9 +144,7 @@ void FirmwareDownload::SendLineEnd() {
   // The port went with an unplugging: a unit plugged in again is opened anew, as the user's
   // choice opens it (a poll's reopen would take a second poll), so that the download reaches it.
   try {
-    auto port = std::make_unique<TFT232>(state_.Serial());
-    ConfigurePort(*port);
-    state_.Port = std::move(port);
+    state_.Port = OpenConfiguredPort(state_.Serial());
   } catch (const TFT232Exception &) {
     return;  // not there: the start command fails too
   }

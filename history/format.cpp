@@ -14,15 +14,30 @@ namespace history {
 namespace {
 
 QByteArray CsvField(const QString &text) {
-  QByteArray field = text.toUtf8();
-  if (field.contains('"') || field.contains(',') || field.contains('\r') || field.contains('\n')) {
-    field.replace("\"", "\"\"");
-    field = '"' + field + '"';
-  }
+  const QByteArray utf8 = text.toUtf8();
+  QByteArray field;
+  AppendCsvField(field, utf8.constData(), static_cast<int>(utf8.size()));
   return field;
 }
 
 }  // namespace
+
+void AppendCsvField(QByteArray &row, const char *text, int size) {
+  const char *end = text + size;
+  bool quote = false;
+  for (const char *c = text; c < end && !quote; ++c)
+    quote = *c == '"' || *c == ',' || *c == '\r' || *c == '\n';
+  if (!quote) {
+    row.append(text, size);
+    return;
+  }
+  row += '"';
+  for (const char *c = text; c < end; ++c) {
+    if (*c == '"') row += '"';
+    row += *c;
+  }
+  row += '"';
+}
 
 const QStringList &ColumnNames() {
   static const QStringList names = {"id",       "unit",    "job",     "started",

@@ -21,6 +21,9 @@ const QStringList &ColumnNames();
 // The header row and one record's row, each ending in CR LF; `details` as its JSON text.
 QByteArray CsvHeader();
 QByteArray CsvRow(const JobRecord &record);
+// Appends one CSV field of UTF-8 text: quoted, its quotes doubled, where it holds a quote, a
+// comma, CR or LF.
+void AppendCsvField(QByteArray &row, const char *text, int size);
 
 // {"id", "unit", ..., "details": {...}}: a record as JSON text, its members in the columns'
 // order, its details an object.

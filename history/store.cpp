@@ -23,6 +23,7 @@
 #include <map>
 #include <thread>
 
+#include "history/format.h"
 #include "history/journal.h"
 
 namespace history {
@@ -161,17 +162,20 @@ JobRecord Read(const QSqlQuery &q, int first = 0) {
   return r;
 }
 
+// "column IN (?, ...)" for these units, their values appended.
+QString UnitIn(const QString &column, const QStringList &units, QVariantList &values) {
+  QStringList marks;
+  for (const QString &unit : units) {
+    marks << "?";
+    values << unit;
+  }
+  return column + " IN (" + marks.join(", ") + ")";
+}
+
 // The WHERE clause of a query, with its values in order.
 QString Where(const JobQuery &query, QVariantList &values) {
   QStringList terms;
-  if (!query.units.isEmpty()) {
-    QStringList marks;
-    for (const QString &unit : query.units) {
-      marks << "?";
-      values << unit;
-    }
-    terms << "unit IN (" + marks.join(", ") + ")";
-  }
+  if (!query.units.isEmpty()) terms << UnitIn("unit", query.units, values);
   if (!query.job.isEmpty()) {
     terms << "job = ?";
     values << query.job;
@@ -190,6 +194,13 @@ QString Where(const JobQuery &query, QVariantList &values) {
 QString Select(const JobQuery &query, bool withLog, QVariantList &values) {
   return QString("SELECT ") + kColumns + (withLog ? kDetails : kDetailsNoLog) + " FROM jobs" +
          Where(query, values) + " ORDER BY started DESC, unit, id";
+}
+
+// The query's rows in their order, as many as its limit allows.
+QString Listing(const JobQuery &query, bool withLog, QVariantList &values) {
+  QString sql = Select(query, withLog, values);
+  if (query.limit >= 0) sql += QStringLiteral(" LIMIT %1").arg(query.limit);
+  return sql;
 }
 
 }  // namespace
@@ -399,25 +410,20 @@ int Store::InterruptOrphans(const QString &station) {
 
 std::vector<JobRecord> Store::Jobs(const JobQuery &query, bool withLog) {
   std::vector<JobRecord> records;
-  if (empty_ || !IsOpen()) return records;
-  QVariantList values;
-  QString sql = Select(query, withLog, values);
-  if (query.limit >= 0) sql += QStringLiteral(" LIMIT %1").arg(query.limit);
-  QSqlQuery q(QSqlDatabase::database(connection_, false));
-  q.setForwardOnly(true);
-  q.prepare(sql);
-  for (const QVariant &v : values) q.addBindValue(v);
-  if (!q.exec()) return Fail(q.lastError().text()), records;
-  while (q.next()) records.push_back(Read(q));
+  Each(query, withLog, [&](const JobRecord &record) { records.push_back(record); });
   return records;
 }
 
 bool Store::ForEachJob(const JobQuery &query, const std::function<void(const JobRecord &)> &each) {
+  return Each(query, false, each);
+}
+
+bool Store::Each(const JobQuery &query, bool withLog,
+                 const std::function<void(const JobRecord &)> &each) {
   if (empty_) return true;
   if (!IsOpen()) return false;
   QVariantList values;
-  QString sql = Select(query, false, values);
-  if (query.limit >= 0) sql += QStringLiteral(" LIMIT %1").arg(query.limit);
+  const QString sql = Listing(query, withLog, values);
   QSqlQuery q(QSqlDatabase::database(connection_, false));
   q.setForwardOnly(true);
   q.prepare(sql);
@@ -426,28 +432,6 @@ bool Store::ForEachJob(const JobQuery &query, const std::function<void(const Job
   while (q.next()) each(Read(q));
   return !q.lastError().isValid() || Fail(q.lastError().text());
 }
-
-namespace {
-
-// Appends a CSV field: quoted, its quotes doubled, where it holds a quote, comma, CR or LF.
-void AppendCsvField(QByteArray &row, const char *text, int size) {
-  const char *end = text + size;
-  bool quote = false;
-  for (const char *c = text; c < end && !quote; ++c)
-    quote = *c == '"' || *c == ',' || *c == '\r' || *c == '\n';
-  if (!quote) {
-    row.append(text, size);
-    return;
-  }
-  row += '"';
-  for (const char *c = text; c < end; ++c) {
-    if (*c == '"') row += '"';
-    row += *c;
-  }
-  row += '"';
-}
-
-}  // namespace
 
 bool Store::CsvRows(const JobQuery &query, const std::function<void(const QByteArray &)> &each) {
   if (empty_) return true;
@@ -458,8 +442,7 @@ bool Store::CsvRows(const JobQuery &query, const std::function<void(const QByteA
     return Fail("no SQLite connection");
   sqlite3 *db = *static_cast<sqlite3 *const *>(handle.data());
   QVariantList values;
-  QString sql = Select(query, false, values);
-  if (query.limit >= 0) sql += QStringLiteral(" LIMIT %1").arg(query.limit);
+  const QString sql = Listing(query, false, values);
   sqlite3_stmt *statement = nullptr;
   const QByteArray text = sql.toUtf8();
   if (sqlite3_prepare_v2(db, text.constData(), static_cast<int>(text.size()), &statement,
@@ -549,16 +532,8 @@ std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
   std::vector<UnitSummary> summaries;
   if (empty_ || !IsOpen()) return summaries;
   QSqlDatabase db = QSqlDatabase::database(connection_, false);
-  QString filter;
   QVariantList values;
-  if (!units.isEmpty()) {
-    QStringList marks;
-    for (const QString &unit : units) {
-      marks << "?";
-      values << unit;
-    }
-    filter = " AND unit IN (" + marks.join(", ") + ")";
-  }
+  const QString filter = units.isEmpty() ? QString() : " AND " + UnitIn("unit", units, values);
   QSqlQuery q(db);
   q.setForwardOnly(true);
   // Each unit's newest job, in serial order.
@@ -578,7 +553,7 @@ std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
       "json_extract(j.details, '$.sha256'), "
       "CASE WHEN j.job = 'settings' THEN json_extract(j.details, '$.values') END "
       "FROM unit_last m CROSS JOIN jobs j ON j.id = m.id WHERE m.job <> ''" +
-      filter.replace("unit IN", "m.unit IN"));
+      QString(filter).replace("unit IN", "m.unit IN"));
   for (const QVariant &v : values) last.addBindValue(v);
   if (!last.exec()) return Fail(last.lastError().text()), summaries;
   std::map<QString, UnitSummary::Parameters> written, defaults;

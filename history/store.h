@@ -100,7 +100,9 @@ class Store : public ServerOutbox {
   bool Fail(const QString &what);
   bool Prepare();
   bool PrepareOnce();
-  bool Migrate();
+  // The query's rows one by one (as ForEachJob, with the log where asked).
+  bool Each(const JobQuery &query, bool withLog,
+            const std::function<void(const JobRecord &)> &each);
 
   QString connection_;
   QString fileName_;

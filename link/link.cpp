@@ -13,6 +13,12 @@ void ConfigurePort(TFT232 &port) {
   port.SetBaudRate(kBaudRate);
 }
 
+std::unique_ptr<TFT232> OpenConfiguredPort(const std::string &serial) {
+  auto port = std::make_unique<TFT232>(serial);
+  ConfigurePort(*port);
+  return port;
+}
+
 std::string ReceiveAll(std::unique_ptr<TFT232> &port, const std::string &serial) {
   std::string result;
   if (!port) return result;
@@ -34,9 +40,7 @@ std::string ReceiveAll(std::unique_ptr<TFT232> &port, const std::string &serial)
     // A second open of a unit that is still open fails, so a healthy link is never replaced.
     // A poll never waits for a unit that has not answered yet; the next poll goes on with it.
     const d2xx::ScopedOpenWithoutWait noWait;
-    auto reopened = std::make_unique<TFT232>(serial);
-    ConfigurePort(*reopened);
-    port = std::move(reopened);  // the replaced port closes its handle
+    port = OpenConfiguredPort(serial);  // the replaced port closes its handle
   } catch (const TFT232Exception &) {
     // the next poll tries again
   }

@@ -21,3 +21,6 @@ bool SendText(TFT232 *port, const std::string &text);
 // Puts a freshly opened port into the state the program works in: plain serial mode, DTR set,
 // RTS cleared, 9600 baud.
 void ConfigurePort(TFT232 &port);
+// The unit of this serial number opened and configured; raises TFT232Exception where it cannot
+// be had.
+std::unique_ptr<TFT232> OpenConfiguredPort(const std::string &serial);
