@@ -179,18 +179,18 @@ TForm3::~TForm3() {
   delete historyWindow_;
 }
 
-QString HistoryLabelText(const QString &state) {
-  return state.startsWith("not kept") ? "History " + state : "History: " + state;
+QString HistoryLabelText(history::HistoryState state, const QString &text) {
+  return state == history::HistoryState::NotKept ? "History " + text : "History: " + text;
 }
 
 void TForm3::ShowHistoryState() {
-  const QString state = journal_->State();
-  if (state == "kept" && journal_->HasServer()) {
+  const history::HistoryState state = journal_->StateValue();
+  if (state == history::HistoryState::Kept && journal_->HasServer()) {
     const QString server = journal_->ServerState();
     LabelHistory->setText(history::SharedHistoryLabel(
         server.isEmpty() ? QString("connecting to the server") : server, journal_->Waiting()));
   } else {
-    LabelHistory->setText(HistoryLabelText(state));
+    LabelHistory->setText(HistoryLabelText(state, journal_->State()));
   }
 }
 

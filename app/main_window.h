@@ -112,7 +112,7 @@ class TForm3 : public QWidget, private SelectionView {
 };
 
 // The history label's text for the history's state ("kept", "off", "not kept: <reason>").
-QString HistoryLabelText(const QString &state);
+QString HistoryLabelText(history::HistoryState state, const QString &text);
 
 // The banner picture: 473 x 157 pixels, 24-bit colour.
 QImage BannerPicture();

@@ -22,11 +22,12 @@
 #include "cli/jobs.h"
 #include "cli/report.h"
 #include "cli/runner.h"
+#include "cli/text_table.h"
 #include "d2xx/device_link.h"
 #include "d2xx/ftd2xx.h"
 #include "d2xx/serial_provider.h"
 #include "firmware/download.h"
-#include "firmware/hex_check.h"
+#include "firmware/firmware_file.h"
 #include "firmware/image_reader.h"
 #include "history/format.h"
 #include "history/journal.h"
@@ -137,9 +138,8 @@ std::vector<std::pair<std::string, std::string>> ListedDevices() {
 int List(const Console &console, const Options &options) {
   const auto listed = ListedDevices();
   auto places = Places();
-  std::string devices;  // the JSON array's entries
-  std::string text;
-  std::vector<std::array<std::string, 4>> rows;  // serial, description, kind, where
+  std::string devices;                         // the JSON array's entries
+  std::vector<std::vector<std::string>> rows;  // serial, description, kind, where
   for (const auto &[serial, description] : listed) {
     const bool unit = description == kUnitDescription && IsUnitSerial(serial);
     std::string where;
@@ -158,23 +158,10 @@ int List(const Console &console, const Options &options) {
     rows.push_back({EscapedText(serial), EscapedText(description), unit ? "unit" : "no unit",
                     EscapedText(where, true)});
   }
-  // The columns as wide as their widest entry, two blanks apart.
-  std::array<std::size_t, 3> widths{};
-  for (const auto &row : rows)
-    for (std::size_t column = 0; column < widths.size(); ++column)
-      widths[column] = std::max(widths[column], row[column].size());
-  for (const auto &row : rows) {
-    std::string line;
-    for (std::size_t column = 0; column < widths.size(); ++column) {
-      line += row[column];
-      line.append(widths[column] + 2 - row[column].size(), ' ');
-    }
-    text += line + row[3] + "\n";
-  }
   if (options.json)
     console.out << "{\"devices\": [" << devices << "]}\n";
   else
-    console.out << (listed.empty() ? std::string("No FT device\n") : text);
+    console.out << (listed.empty() ? std::string("No FT device\n") : TextTable(rows));
   return kExitOk;
 }
 
@@ -224,7 +211,9 @@ int ServerInit(const Console &console, const Options &options) {
 
 // The job's inputs from the command's argument; a usage error's text when they are refused.
 std::string Prepare(const Options &options, JobSpec &spec) {
-  spec.name = options.commandName;
+  // The command's word is the job kind's text form.
+  if (const auto kind = history::JobKindOf(QString::fromStdString(options.commandName)))
+    spec.kind = *kind;
   switch (options.command) {
     case Command::Settings:
       try {
@@ -237,13 +226,14 @@ std::string Prepare(const Options &options, JobSpec &spec) {
       break;
     case Command::Firmware: {
       const QString name = QString::fromLocal8Bit(options.argument);
-      if (QFileInfo(name).suffix().trimmed().toUpper() != "HEX")
+      if (!firmware::AcceptableFirmwareName(QFileInfo(name).absoluteFilePath()))
         return "Error file: " + options.argument + " is no *.HEX file";
-      std::string error;
-      spec.imageText = ReadFirmwareText(options.argument, error);
-      if (!error.empty()) return error;
-      const firmware::HexFault fault = firmware::CheckHexText(spec.imageText);
-      if (!fault.Sound()) return firmware::RefusalText(options.argument, fault);
+      const firmware::FirmwareText read = firmware::ReadFirmwareFile(name);
+      if (!read.error.isEmpty()) return read.error.toLocal8Bit().toStdString();
+      spec.imageText = read.text.toStdString();
+      if (std::string refusal = firmware::Refusal(options.argument, spec.imageText);
+          !refusal.empty())
+        return refusal;
       const firmware::Image image = firmware::ReadImage(spec.imageText, spec.imageText.size());
       if (image.lines.empty())
         return std::string(image.tooLarge ? firmware::kTooLargeMessage : firmware::kNoImageMessage);
@@ -319,28 +309,6 @@ bool Signalled() {
   return signalled != 0;
 }
 
-std::string ReadFirmwareText(const std::string &fileName, std::string &error) {
-  QFile file(QString::fromLocal8Bit(fileName));
-  if (!file.open(QIODevice::ReadOnly)) {
-    error = "Cannot open file " + fileName + ": " + file.errorString().toStdString();
-    return {};
-  }
-  const QByteArray data = file.readAll();
-  if (file.error() != QFileDevice::NoError) {
-    error = "Cannot read file " + fileName + ": " + file.errorString().toStdString();
-    return {};
-  }
-  // The file view's text, as the window has it: the lines joined with CR LF.
-  const std::vector<std::string_view> lines = firmware::FileLines(
-      std::string_view(data.constData(), static_cast<std::size_t>(data.size())));
-  std::string text;
-  for (std::size_t i = 0; i < lines.size(); ++i) {
-    if (i > 0) text += "\r\n";
-    text += lines[i];
-  }
-  return text;
-}
-
 Choice ChooseUnits(const Options &options) {
   SharedState state({});
   ScanDevices(state);
@@ -404,7 +372,7 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
   // Progress goes where the result does not: standard error under --json.
   std::ostream &progressOut = options.json ? console.err : console.out;
   const bool terminal = options.json ? console.errTerminal : console.outTerminal;
-  Reporter reporter(progressOut, terminal, console.width, choice.serials, spec.name);
+  Reporter reporter(progressOut, terminal, console.width, choice.serials, spec.Name());
   // Every unit's job has its record in the history, written by a thread of its own.
   history::Journal journal("tolvane-cli", QString::fromStdString(place.location),
                            QString::fromStdString(place.station));
@@ -434,9 +402,9 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
   reporter.Flush();
   journal.Flush();
   QString historyState = journal.State();
-  if (historyState.startsWith("not kept"))
+  if (journal.StateValue() == history::HistoryState::NotKept)
     console.err << "tolvane-cli: history " << historyState.toStdString() << '\n';
-  if (historyState == "kept" && journal.HasServer()) {
+  if (journal.StateValue() == history::HistoryState::Kept && journal.HasServer()) {
     // The records wait at most 5 s for the server; then they stay in the file for a later run.
     const bool allSent = journal.FlushServer(kServerWait);
     QString state = journal.ServerState();

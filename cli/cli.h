@@ -39,8 +39,4 @@ struct Choice {
 };
 Choice ChooseUnits(const Options &options);
 
-// The firmware file's text as the firmware window reads it: its lines joined by CR LF. Empty
-// with `error` set when it cannot be read.
-std::string ReadFirmwareText(const std::string &fileName, std::string &error);
-
 }  // namespace cli

@@ -9,6 +9,7 @@
 
 #include <QTemporaryDir>
 
+#include "cli/text_table.h"
 #include "history/format.h"
 #include "history/journal.h"
 #include "history/shared_read.h"
@@ -65,31 +66,17 @@ std::string Cell(const QString &text) {
 
 // The table: the columns but `details`, as wide as their widest entry, two blanks apart.
 void PrintTable(const std::vector<history::JobRecord> &records, std::ostream &out) {
-  using Row = std::array<std::string, 10>;
-  std::vector<Row> rows;
-  Row header;
-  for (int i = 0; i < 10; ++i) header[i] = history::ColumnNames()[i].toStdString();
-  rows.push_back(header);
-  for (const auto &r : records)
-    rows.push_back({Cell(r.id), Cell(r.unit), Cell(r.job), Cell(r.started),
-                    r.ended ? Cell(*r.ended) : std::string(), Cell(r.outcome), Cell(r.message),
-                    Cell(r.station), Cell(r.operator_), Cell(r.program)});
-  std::array<std::size_t, 10> widths{};
-  for (const Row &row : rows)
-    for (std::size_t c = 0; c < widths.size(); ++c)
-      widths[c] =
-          std::max(widths[c], static_cast<std::size_t>(QString::fromStdString(row[c]).size()));
-  for (const Row &row : rows) {
-    std::string line;
-    for (std::size_t c = 0; c < widths.size(); ++c) {
-      line += row[c];
-      if (c + 1 < widths.size())
-        line.append(widths[c] + 2 - static_cast<std::size_t>(QString::fromStdString(row[c]).size()),
-                    ' ');
+  constexpr std::size_t kShown = history::kColumns.size() - 1;
+  std::vector<std::vector<std::string>> rows(1);
+  for (std::size_t c = 0; c < kShown; ++c) rows[0].push_back(history::kColumns[c].name);
+  for (const auto &r : records) {
+    std::vector<std::string> &row = rows.emplace_back();
+    for (std::size_t c = 0; c < kShown; ++c) {
+      const std::optional<QString> field = r.Field(c);
+      row.push_back(field ? Cell(*field) : std::string());
     }
-    while (!line.empty() && line.back() == ' ') line.pop_back();
-    out << line << '\n';
   }
+  out << TextTable(rows);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "console/console_session.h"
+#include "console/send_reply.h"
 #include "firmware/download.h"
 #include "history/format.h"
 #include "recorder/audio_play.h"
@@ -245,9 +246,7 @@ class FirmwareJob : public JobBase, public firmware::DownloadView {
     if (!Guard([&] { (download_.*step)(); }, [&] { Interrupt(); })) return;
     Show();
     if (download_.CurrentPhase() != firmware::Phase::Ended) return;
-    const bool ok = download_.Result() == firmware::Ending::Success &&
-                    prompt_.Last() == firmware::TextOf(firmware::Ending::Success).message;
-    Finish(ok, prompt_.Last());
+    Finish(download_.Ok(), download_.OutcomeMessage());
   }
 
   const JobSpec &spec_;
@@ -341,12 +340,13 @@ class RecordJob : public JobBase, public recorder::RecordingView {
   int bar_ = 0;
 };
 
-// One command line and its reply, taken by the console's 100 ms tick with RTS set.
+// One command line and its reply, taken by the console's tick with RTS set, by the one rule of a
+// line sent.
 class SendJob : public JobBase, public console::ConsoleView {
  public:
   SendJob(const JobSpec &spec, Session &session)
       : JobBase(session), spec_(spec), console_(session, *this) {
-    timer_ = MakeTimer(100);
+    timer_ = MakeTimer(console::kTickMs);
     QObject::connect(timer_, &QTimer::timeout, &owner_,
                      [this] { Guard([&] { console_.Step(); }, [&] { Interrupt(); }); });
   }
@@ -360,9 +360,10 @@ class SendJob : public JobBase, public console::ConsoleView {
             },
             [&] { Interrupt(); }))
       return;
+    reply_.SetSent(session_.LastSendResult);
     if (!session_.LastSendResult) {
       Interrupt();
-      Finish(false, "send failed");
+      Finish(false, reply_.Message());
       return;
     }
     Report({"waiting for the reply", -1});
@@ -370,71 +371,42 @@ class SendJob : public JobBase, public console::ConsoleView {
 
   void Interrupt() override { console_.Stop(); }
 
-  // The lines received, each with the CR LF that ended it, and a line begun.
   QJsonObject EndDetails() const override {
-    std::string replies;
-    for (const std::string &line : lines_) replies += line + "\r\n";
-    replies += partial_;
-    return {{"replies", history::WireText(replies)}};
+    return {{"replies", history::WireText(reply_.Replies())}};
   }
 
   // ConsoleView.
   void StartTicking() override { timer_->start(); }
   void StopTicking() override { timer_->stop(); }
   void Show() override {}
-  // The reply is complete at a line "OK" or "ERR", or when no byte has come for kSendReplyMs;
-  // "ERR" fails the unit.
   void ShowTick(const console::TickResult &result) override {
-    bool heard = session_.ReplyBuffer.size() != waiting_;  // a line begun, or grown
-    waiting_ = session_.ReplyBuffer.size();
-    for (const std::string &line : result.added) {
-      heard = true;
-      reply_ += (reply_.empty() ? "" : "\n") + line;
-      lines_.push_back(line);
-      if (line == "OK" || line == "ERR") {
-        Interrupt();
-        Finish(line == "OK", reply_);
-        return;
-      }
-    }
-    if (heard) {
-      waited_ = 0;
-      return;
-    }
-    if ((waited_ += timer_->interval()) < kSendReplyMs) return;
-    // Silence: what came is the reply, a line begun included.
-    if (!session_.ReplyBuffer.empty()) {
-      partial_ = session_.ReplyBuffer;
-      reply_ += (reply_.empty() ? "" : "\n") + partial_;
-    }
+    if (!reply_.Tick(result.added, session_.ReplyBuffer, timer_->interval())) return;
     Interrupt();
-    if (reply_.empty())
-      Finish(false, std::string(kNoReply));
-    else
-      Finish(true, reply_);
+    Finish(reply_.Ok(), reply_.Message());
   }
 
  private:
   const JobSpec &spec_;
   console::ConsoleSession console_;
   QTimer *timer_;
-  std::string reply_;
-  std::size_t waiting_ = 0;         // bytes of a line begun in the reply buffer at the last tick
-  int waited_ = 0;                  // ms without a byte
-  std::vector<std::string> lines_;  // the lines received
-  std::string partial_;             // a line begun when the unit fell silent
+  console::SendReply reply_;
 };
 
 }  // namespace
 
 std::unique_ptr<UnitJob> MakeJob(const JobSpec &spec, Session &session) {
-  if (spec.name == "settings")
-    return std::make_unique<SettingsJob<settings::WriteExchange>>(session, *spec.fields, 80);
-  if (spec.name == "defaults")
-    return std::make_unique<SettingsJob<settings::DefaultExchange>>(session, 50);
-  if (spec.name == "firmware") return std::make_unique<FirmwareJob>(spec, session);
-  if (spec.name == "record") return std::make_unique<RecordJob>(spec, session);
-  if (spec.name == "send") return std::make_unique<SendJob>(spec, session);
+  switch (spec.kind) {
+    case history::JobKind::Settings:
+      return std::make_unique<SettingsJob<settings::WriteExchange>>(session, *spec.fields, 80);
+    case history::JobKind::Defaults:
+      return std::make_unique<SettingsJob<settings::DefaultExchange>>(session, 50);
+    case history::JobKind::Firmware:
+      return std::make_unique<FirmwareJob>(spec, session);
+    case history::JobKind::Record:
+      return std::make_unique<RecordJob>(spec, session);
+    case history::JobKind::Send:
+      return std::make_unique<SendJob>(spec, session);
+  }
   return nullptr;
 }
 

@@ -11,6 +11,8 @@
 
 #include <QJsonObject>
 
+#include "console/send_reply.h"
+#include "history/job_record.h"
 #include "session/user_prompt.h"
 
 struct Session;
@@ -20,9 +22,8 @@ class ParameterFields;
 
 namespace cli {
 
-// How long `send` waits without a byte before the reply is complete (or missing).
-inline constexpr int kSendReplyMs = 1000;
-inline constexpr std::string_view kNoReply = "no reply";
+// A unit that gave no reply in time.
+inline constexpr std::string_view kNoReply = console::kNoReply;
 // A download stopped after its start command: the unit waits in its loader.
 inline constexpr std::string_view kInterruptedTransfer =
     "interrupted during the transfer: the unit stays in its loader until a download completes";
@@ -43,7 +44,8 @@ class KeptPrompt : public UserPrompt {
 
 // What every unit's job is given; read only while the jobs run.
 struct JobSpec {
-  std::string name;  // the command: "settings", "defaults", "firmware", "record", "send"
+  history::JobKind kind = history::JobKind::Send;
+  std::string Name() const { return history::TextOf(kind).toStdString(); }
   // settings: the profile's values.
   std::shared_ptr<const settings::ParameterFields> fields;
   // firmware: the file's text as the window reads it, the fast transfer, the logs' folder
@@ -87,7 +89,7 @@ class UnitJob {
   std::function<void(bool ok, const std::string &message)> Ended;
 };
 
-// The job of `spec.name` on `session`; none for an unknown name.
+// The job of `spec.kind` on `session`.
 std::unique_ptr<UnitJob> MakeJob(const JobSpec &spec, Session &session);
 
 }  // namespace cli

@@ -5,6 +5,8 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "util/hex.h"
+
 namespace cli {
 
 namespace {
@@ -18,22 +20,6 @@ std::string Seconds(double seconds) {
 std::string Pad(std::string text, std::size_t width) {
   if (text.size() < width) text.resize(width, ' ');
   return text;
-}
-
-// One byte as a terminal may show it: printable ASCII as it is, anything else escaped.
-void AppendEscaped(std::string &out, char c) {
-  const auto byte = static_cast<unsigned char>(c);
-  if (byte >= 0x20 && byte < 0x7F) {
-    out += c;
-  } else if (c == '\r') {
-    out += "\\r";
-  } else if (c == '\n') {
-    out += "\\n";
-  } else {
-    char escaped[8];
-    std::snprintf(escaped, sizeof escaped, "\\x%02X", byte);
-    out += escaped;
-  }
 }
 
 // A message on one line: its line breaks (CR LF or LF) shown as " / ", every other byte that is

@@ -48,8 +48,10 @@ struct Runner::Unit {
 };
 
 namespace {
-QString Outcome(bool ok, bool interrupted) {
-  return ok ? "ok" : interrupted ? "interrupted" : "failed";
+history::Outcome Outcome(bool ok, bool interrupted) {
+  return ok            ? history::Outcome::Ok
+         : interrupted ? history::Outcome::Interrupted
+                       : history::Outcome::Failed;
 }
 }  // namespace
 
@@ -60,7 +62,7 @@ Runner::Runner(JobSpec spec, std::vector<std::string> serials, bool oneAfterAnot
     auto unit = std::make_unique<Unit>();
     unit->index = i;
     unit->serial = serials[i];
-    results_.push_back({serials[i], spec_.name, false, {}, 0, false, {}});
+    results_.push_back({serials[i], spec_.Name(), false, {}, 0, false, {}});
     units_.push_back(std::move(unit));
   }
 }
@@ -78,9 +80,8 @@ void Runner::Fail(std::size_t index, const std::string &message) {
   unit.failedBefore = true;
   unit.pending = false;
   results_[index].message = message;
-  unit.record.Start(journal_, QString::fromStdString(unit.serial),
-                    QString::fromStdString(spec_.name), spec_.details);
-  unit.record.End("failed", QString::fromLatin1(message));
+  unit.record.Start(journal_, QString::fromStdString(unit.serial), spec_.kind, spec_.details);
+  unit.record.End(history::Outcome::Failed, QString::fromLatin1(message));
   results_[index].id = unit.record.Id().toStdString();
   ++ended_;
 }
@@ -134,7 +135,7 @@ void Runner::StartUnit(std::size_t index) {
     unit.over = true;
     UnitResult result{
         unit.serial,
-        spec_.name,
+        spec_.Name(),
         ok,
         message,
         std::chrono::duration<double>(std::chrono::steady_clock::now() - unit.began).count(),
@@ -163,8 +164,11 @@ void Runner::StartUnit(std::size_t index) {
       unit.context,
       [this, &unit, report, finish] {
         unit.began = std::chrono::steady_clock::now();
-        unit.record.Start(journal_, QString::fromStdString(unit.serial),
-                          QString::fromStdString(spec_.name), spec_.details);
+        unit.record.Start(journal_, QString::fromStdString(unit.serial), spec_.kind, spec_.details);
+        if (interrupted_) {
+          finish(false, std::string(kNotStarted), true);
+          return;
+        }
         unit.session = std::make_unique<Session>(unit.serial, spec_.logFolder);
         unit.session->LogName = "LOG_" + unit.serial + ".TXT";
         report({"opening", -1});
@@ -179,7 +183,7 @@ void Runner::StartUnit(std::size_t index) {
           return;
         }
         if (interrupted_) {
-          finish(false, std::string(kInterrupted), true);
+          finish(false, std::string(kNotStarted), true);
           return;
         }
         unit.job = MakeJob(spec_, *unit.session);
@@ -213,10 +217,17 @@ void Runner::Interrupt() {
   for (auto &unit : units_) {
     if (!unit->pending) continue;
     if (!unit->context) {
-      // Not started (units in turn): interrupted where it stands, before its start.
+      // Not started (units in turn): interrupted before its start, with a record that says so.
       unit->pending = false;
-      results_[unit->index] = {unit->serial, spec_.name, false, std::string(kInterrupted), 0,
-                               true,         {}};
+      unit->record.Start(journal_, QString::fromStdString(unit->serial), spec_.kind, spec_.details);
+      unit->record.End(history::Outcome::Interrupted, QString::fromLatin1(kNotStarted));
+      results_[unit->index] = {unit->serial,
+                               spec_.Name(),
+                               false,
+                               std::string(kNotStarted),
+                               0,
+                               true,
+                               unit->record.Id().toStdString()};
       ++ended_;
       if (Ended) Ended(unit->index, results_[unit->index]);
       continue;

@@ -22,6 +22,8 @@ class Journal;
 namespace cli {
 
 inline constexpr std::string_view kInterrupted = "interrupted";
+// A unit chosen for the run whose job had not started when the run was interrupted.
+inline constexpr std::string_view kNotStarted = "not started: the run was interrupted";
 // A unit that is listed but cannot be opened.
 std::string BusyMessage(const std::string &serial);
 

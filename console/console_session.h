@@ -17,6 +17,8 @@ struct Session;
 
 namespace console {
 
+// The console's tick, in ms.
+inline constexpr int kTickMs = 100;
 // At most this many lines stay in the received list; the oldest go first.
 inline constexpr std::size_t kMaxLines = 200;
 // A shown line is at most this long; a longer line is shown in pieces of this length. A unit that

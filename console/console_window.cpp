@@ -30,9 +30,6 @@ namespace {
 
 constexpr int kWidth = 674;
 constexpr int kHeight = 595;
-constexpr int kTickMs = 100;
-// A Send's record takes what the ticks receive in this time after it.
-constexpr int kSendRecordMs = 1000;
 
 // Command rows: row k lies at kRowTop + (k - 1) * kRowPitch. At the initial height rows 1 to 23
 // are in view and rows 24 to 30 lie below it.
@@ -160,7 +157,7 @@ TForm1::TForm1(SharedState &state, QWidget *parent)
 
   Timer1 = new QTimer(this);
   Timer1->setObjectName("Timer1");
-  Timer1->setInterval(kTickMs);
+  Timer1->setInterval(console::kTickMs);
 
   connect(Timer1, &QTimer::timeout, this, &TForm1::Timer1Timer);
   connect(Button1, &QPushButton::clicked, this, &TForm1::Button1Click);
@@ -261,15 +258,14 @@ void TForm1::ShowTick(const console::TickResult &result) {
       Paint(Label2, QString(), ButtonFace());
   }
   if (!result.added.empty()) AppendToMemo(result.added);
-  if (record_.Active()) {
-    for (const std::string &line : result.added) recordReplies_ += line + "\r\n";
-    if (++recordTicks_ * Timer1->interval() >= kSendRecordMs) EndSendRecord();
-  }
+  if (record_.Active() && recordReply_.Tick(result.added, state_.ReplyBuffer, Timer1->interval()))
+    EndSendRecord();
 }
 
 void TForm1::EndSendRecord() {
-  record_.End(recordSent_ ? "ok" : "failed", recordSent_ ? QString() : QStringLiteral("Err"),
-              {{"replies", history::WireText(recordReplies_)}});
+  record_.End(recordReply_.Ok() ? history::Outcome::Ok : history::Outcome::Failed,
+              QString::fromLatin1(recordReply_.Message()),
+              {{"replies", history::WireText(recordReply_.Replies())}});
 }
 
 void TForm1::AppendToMemo(const std::vector<std::string> &lines) {
@@ -297,13 +293,12 @@ void TForm1::SendClick(int row) {
   Guarded([&] {
     const QString text = edits_[static_cast<std::size_t>(row - 1)]->text();
     EndSendRecord();
-    record_.Start(History, QString::fromStdString(state_.ChosenSerial()), "send",
+    record_.Start(History, QString::fromStdString(state_.ChosenSerial()), history::JobKind::Send,
                   history::SendDetails(text.toLatin1().toStdString()));
-    recordReplies_.clear();
-    recordTicks_ = 0;
-    recordSent_ = false;
+    recordReply_ = {};
+    recordReply_.SetSent(false);
     session_.Send(text.toLatin1().toStdString());
-    recordSent_ = state_.LastSendResult;
+    recordReply_.SetSent(state_.LastSendResult);
   });
 }
 

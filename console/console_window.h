@@ -9,6 +9,7 @@
 #include <string>
 
 #include "console/console_session.h"
+#include "console/send_reply.h"
 #include "history/journal.h"
 
 struct SharedState;
@@ -63,7 +64,7 @@ class TForm1 : public QDialog, private console::ConsoleView {
   void AppendToMemo(const std::vector<std::string> &lines);
   void ClearMemo();
   void Arrange();
-  // The record of the last Send ends: its replies so far, ok when the line was written whole.
+  // The record of the last Send ends by the one rule of a line sent.
   void EndSendRecord();
 
   SharedState &state_;
@@ -74,9 +75,7 @@ class TForm1 : public QDialog, private console::ConsoleView {
   std::optional<bool> shownCtsClear_;
   std::optional<bool> shownSendFailed_;
   history::JobEntry record_;
-  bool recordSent_ = false;  // the line of the record was written whole
-  std::string recordReplies_;
-  int recordTicks_ = 0;
+  console::SendReply recordReply_;
 
   QLabel *Label5;
   QLabel *Label4;

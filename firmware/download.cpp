@@ -75,6 +75,8 @@ void FirmwareDownload::Reset() {
   linePosition_ = 0;
   logView_.clear();
   logError_.clear();
+  logReason_.clear();
+  endMessage_.clear();
 }
 
 bool FirmwareDownload::Start(std::string_view text, std::size_t storedLength) {
@@ -91,6 +93,8 @@ bool FirmwareDownload::Start(std::string_view text, std::size_t storedLength) {
     return false;
   }
   logError_.clear();
+  logReason_.clear();
+  endMessage_.clear();
   if (!OpenLog()) {
     display_.SetBusy(false);
     prompt_.Inform(logError_);
@@ -401,7 +405,8 @@ void FirmwareDownload::End(Ending ending, const std::string &message) {
     linePosition_ = lineMax_ + 1;
   }
   display_.Show();
-  prompt_.Inform(message.empty() ? std::string(text.message) : message);
+  endMessage_ = message.empty() ? std::string(text.message) : message;
+  prompt_.Inform(endMessage_);
 
   phase_ = Phase::Ended;
   ending_ = ending;
@@ -466,8 +471,15 @@ void FirmwareDownload::WriteLog(std::string_view line) {
   std::string bytes(line);
   bytes += "\r\n";
   if (log_.write(bytes.data(), static_cast<qint64>(bytes.size())) !=
-      static_cast<qint64>(bytes.size()))
-    logError_ = "Cannot write to file " + LogPath() + ": " + Latin1(log_.errorString());
+      static_cast<qint64>(bytes.size())) {
+    logReason_ = Latin1(log_.errorString());
+    logError_ = "Cannot write to file " + LogPath() + ": " + logReason_;
+  }
+}
+
+std::string FirmwareDownload::OutcomeMessage() const {
+  if (!Ok() || logReason_.empty()) return endMessage_;
+  return endMessage_ + "; the transfer log could not be written: " + logReason_;
 }
 
 void FirmwareDownload::CloseLog() {

@@ -163,6 +163,11 @@ class FirmwareDownload : public Exchange {
     return phase_ == Phase::Connecting || phase_ == Phase::Transferring;
   }
   Ending Result() const { return ending_; }
+  // The job's outcome once ended: ok when the unit took the image whole (its end line answered),
+  // with the ending's text; when the transfer log could not be written, the unit still carries
+  // what it took, and the text says "; the transfer log could not be written: <reason>" after it.
+  bool Ok() const { return ending_ == Ending::Success; }
+  std::string OutcomeMessage() const;
   const std::string &Status() const { return status_; }
   StatusColour Colour() const { return colour_; }
   int OverallMax() const { return overallMax_; }
@@ -252,7 +257,9 @@ class FirmwareDownload : public Exchange {
   std::chrono::nanoseconds readyAt_{};        // ready set: a line's pause starts
 
   QFile log_;
-  std::string logError_;  // the first failure to write the log during a download
+  std::string logError_;    // the first failure to write the log during a download
+  std::string logReason_;   // its reason, kept after the ending
+  std::string endMessage_;  // the text the download ended with
   std::string logView_;
 };
 

@@ -21,7 +21,6 @@
 #include <QTimer>
 #include <QVBoxLayout>
 
-#include "firmware/hex_check.h"
 #include "history/format.h"
 #include "session/config.h"
 #include "session/shared_state.h"
@@ -43,33 +42,7 @@ const char *const kFirmKey = "FIRM";
 const char *const kFastSection = "Setup";
 const char *const kFastKey = "FAST";
 
-bool IsBlankOrControl(QChar c) {
-  return c.unicode() <= 0x20;
-}
-
-// The file's lines as a text file reads them: each ends at CR LF, LF or CR.
-QList<QByteArray> SplitLines(const QByteArray &data) {
-  QList<QByteArray> lines;
-  for (const std::string_view line : firmware::FileLines(
-           std::string_view(data.constData(), static_cast<std::size_t>(data.size()))))
-    lines.append(QByteArray(line.data(), static_cast<qsizetype>(line.size())));
-  return lines;
-}
-
 }  // namespace
-
-QString FileExtension(const QString &fileName) {
-  const qsizetype dot = fileName.lastIndexOf('.');
-  QString extension = dot < 0 ? fileName : fileName.mid(dot + 1);
-  qsizetype first = 0, last = extension.size();
-  while (first < last && IsBlankOrControl(extension[first])) ++first;
-  while (last > first && IsBlankOrControl(extension[last - 1])) --last;
-  return extension.mid(first, last - first).toUpper();
-}
-
-bool AcceptableFirmwareName(const QString &fileName) {
-  return fileName.size() >= 8 && FileExtension(fileName) == "HEX";
-}
 
 int ScrollPages(int lineCount) {
   return lineCount / kLinesPerPage + 1;
@@ -267,7 +240,7 @@ void TForm2::FormClose() {
   closed_ = true;
   StopTicking();
   download_.Stop();
-  EndRecord("interrupted", {});
+  EndRecord(history::Outcome::Interrupted, {});
   if (busy_) SetBusy(false);
   Guarded([&] {
     WriteRememberedPath(state_.ProgramFolder, kFirmKey, state_.FirmPath);
@@ -291,40 +264,21 @@ void TForm2::Button1Click() {
 }
 
 void TForm2::LoadFile(const QString &fileName) {
-  QFile file(fileName);
-  if (!file.open(QIODevice::ReadOnly)) {
-    ShowError("Cannot open file " + fileName + ": " + file.errorString());
-    return;
-  }
-  QByteArray data;
-  bool failed = false;
-  while (true) {
-    const QByteArray chunk = file.read(1 << 16);
-    if (file.error() != QFileDevice::NoError) {
-      failed = true;
-      break;
-    }
-    if (chunk.isEmpty()) break;
-    data += chunk;
-  }
-  const QString reason = file.errorString();
-  file.close();
-  if (failed) {
+  firmware::FirmwareText read = firmware::ReadFirmwareFile(fileName);
+  if (!read.error.isEmpty()) {
     // What was read no longer matches the file: nothing of it may be downloaded.
     Memo1->clear();
     imageText_.clear();
     imageLength_ = 0;
     fileLoaded_ = false;
     Show();
-    ShowError("Cannot read file " + fileName + ": " + reason);
+    ShowError(read.error);
     return;
   }
-
-  const QList<QByteArray> lines = SplitLines(data);
-  imageText_ = lines.join("\r\n");
-  Memo1->setPlainText(QString::fromLatin1(lines.join('\n')));
+  imageText_ = std::move(read.text);
+  Memo1->setPlainText(QString::fromLatin1(QByteArray(imageText_).replace("\r\n", "\n")));
   QScrollBar *bar = Memo1->verticalScrollBar();
-  for (int i = 0; i < ScrollPages(static_cast<int>(lines.size())); ++i) {
+  for (int i = 0; i < ScrollPages(read.lines); ++i) {
     bar->triggerAction(QAbstractSlider::SliderPageStepAdd);
     Memo1->viewport()->repaint();
   }
@@ -332,13 +286,14 @@ void TForm2::LoadFile(const QString &fileName) {
   Memo1->viewport()->repaint();
   Memo1->setFocus();
   imageLength_ = static_cast<std::size_t>(imageText_.size());
-  // A damaged file is shown, but nothing of it may be written.
-  const firmware::HexFault fault = firmware::CheckHexText(
-      std::string_view(imageText_.constData(), static_cast<std::size_t>(imageText_.size())));
-  fileLoaded_ = fault.Sound();
+  // A damaged file, or one that would leave the unit in its loader, is shown, but nothing of it
+  // may be written.
+  const std::string refusal =
+      firmware::Refusal(QFileInfo(fileName).fileName().toStdString(),
+                        std::string_view(imageText_.constData(), imageLength_));
+  fileLoaded_ = refusal.empty();
   Show();
-  if (!fault.Sound())
-    prompt_.Inform(firmware::RefusalText(QFileInfo(fileName).fileName().toStdString(), fault));
+  if (!fileLoaded_) prompt_.Inform(refusal);
 }
 
 void TForm2::Button2Click() {
@@ -348,7 +303,8 @@ void TForm2::Button2Click() {
       [&] {
         if (download_.Start(std::string_view(imageText_.constData(), imageText_.size()),
                             imageLength_))
-          record_.Start(History, QString::fromStdString(state_.ChosenSerial()), "firmware",
+          record_.Start(History, QString::fromStdString(state_.ChosenSerial()),
+                        history::JobKind::Firmware,
                         history::FirmwareDetails(fileName_, download_.CurrentImage().LineCount(),
                                                  download_.Fast()));
       },
@@ -373,21 +329,19 @@ void TForm2::FastStep() {
 
 void TForm2::Advance(void (firmware::FirmwareDownload::*step)()) {
   if (Guarded([&] { (download_.*step)(); }, [&] { Failed(); })) Show();
-  if (download_.CurrentPhase() == firmware::Phase::Ended) {
-    const firmware::Ending ending = download_.Result();
-    EndRecord(ending == firmware::Ending::Success ? "ok" : "failed",
-              QString::fromStdString(std::string(firmware::TextOf(ending).message)));
-  }
+  if (download_.CurrentPhase() == firmware::Phase::Ended)
+    EndRecord(download_.Ok() ? history::Outcome::Ok : history::Outcome::Failed,
+              QString::fromStdString(download_.OutcomeMessage()));
 }
 
 void TForm2::Failed() {
   StopTicking();
   download_.Stop();
-  EndRecord("failed", QString::fromStdString(prompt_.Last()));
+  EndRecord(history::Outcome::Failed, QString::fromStdString(prompt_.Last()));
   Show();
 }
 
-void TForm2::EndRecord(const QString &outcome, const QString &message) {
+void TForm2::EndRecord(history::Outcome outcome, const QString &message) {
   if (!record_.Active()) return;
   QFile log(QString::fromStdString(download_.LogPath()));
   const QByteArray text = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "firmware/download.h"
+#include "firmware/firmware_file.h"
 #include "history/journal.h"
 #include "ui/message_boxes.h"
 
@@ -21,11 +22,8 @@ class QProgressBar;
 class QSocketNotifier;
 class QTimer;
 
-// The extension of a file name as the window checks it: what follows the last ".", without
-// leading and trailing blanks and control characters, in upper case.
-QString FileExtension(const QString &fileName);
-// A firmware file name: at least 8 characters, extension "HEX".
-bool AcceptableFirmwareName(const QString &fileName);
+using firmware::AcceptableFirmwareName;
+using firmware::FileExtension;
 // Pages by which the file view scrolls after loading a file of `lineCount` lines.
 int ScrollPages(int lineCount);
 
@@ -80,7 +78,7 @@ class TForm2 : public QDialog, private firmware::DownloadView {
   void Failed();
   void LoadFile(const QString &fileName);
   // The download's record ends: with its ending, or interrupted where it stands.
-  void EndRecord(const QString &outcome, const QString &message);
+  void EndRecord(history::Outcome outcome, const QString &message);
 
   // firmware::DownloadView
   void SetBusy(bool busy) override;

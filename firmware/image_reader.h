@@ -33,6 +33,9 @@ struct Image {
   bool tooLarge = false;
 
   int LineCount() const { return static_cast<int>(lines.size()); }
+  // Whether the image closes with the end line, which brings the unit out of its loader: only a
+  // data record at word 0x1800 (byte address 0x3000) or above adds it.
+  bool HasEndLine() const { return !lines.empty() && lines.back() == kEndLine; }
 };
 
 // Reads the image from `text`, scanning its first `storedLength` characters (never past the end

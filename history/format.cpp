@@ -40,9 +40,11 @@ void AppendCsvField(QByteArray &row, const char *text, int size) {
 }
 
 const QStringList &ColumnNames() {
-  static const QStringList names = {"id",       "unit",    "job",     "started",
-                                    "ended",    "outcome", "message", "station",
-                                    "operator", "program", "details"};
+  static const QStringList names = [] {
+    QStringList list;
+    for (const Column &column : kColumns) list << QString::fromLatin1(column.name);
+    return list;
+  }();
   return names;
 }
 
@@ -51,21 +53,10 @@ QByteArray CsvHeader() {
 }
 
 QByteArray CsvRow(const JobRecord &r) {
-  const QList<QByteArray> fields = {CsvField(r.id),
-                                    CsvField(r.unit),
-                                    CsvField(r.job),
-                                    CsvField(r.started),
-                                    r.ended ? CsvField(*r.ended) : QByteArray(),
-                                    CsvField(r.outcome),
-                                    CsvField(r.message),
-                                    CsvField(r.station),
-                                    CsvField(r.operator_),
-                                    CsvField(r.program),
-                                    CsvField(QString::fromUtf8(r.details))};
   QByteArray row;
-  for (qsizetype i = 0; i < fields.size(); ++i) {
+  for (std::size_t i = 0; i < kColumns.size(); ++i) {
     if (i) row += ',';
-    row += fields[i];
+    if (const std::optional<QString> field = r.Field(i)) row += CsvField(*field);
   }
   return row + "\r\n";
 }
@@ -78,7 +69,7 @@ QByteArray JsonText(const QString &text) {
 namespace {
 
 // {"name": value, ...} of members already in JSON text, in their order.
-QByteArray Members(const QList<std::pair<const char *, QByteArray>> &members) {
+QByteArray Members(const QList<std::pair<QByteArray, QByteArray>> &members) {
   QByteArray text = "{";
   for (const auto &[name, value] : members) {
     if (text.size() > 1) text += ", ";
@@ -94,18 +85,15 @@ QByteArray ObjectText(const QJsonObject &object) {
 }  // namespace
 
 QByteArray JobJson(const JobRecord &r) {
-  QByteArray details = QJsonDocument::fromJson(r.details).isObject() ? r.details : "{}";
-  return Members({{"id", JsonText(r.id)},
-                  {"unit", JsonText(r.unit)},
-                  {"job", JsonText(r.job)},
-                  {"started", JsonText(r.started)},
-                  {"ended", r.ended ? JsonText(*r.ended) : "null"},
-                  {"outcome", JsonText(r.outcome)},
-                  {"message", JsonText(r.message)},
-                  {"station", JsonText(r.station)},
-                  {"operator", JsonText(r.operator_)},
-                  {"program", JsonText(r.program)},
-                  {"details", details}});
+  QList<std::pair<QByteArray, QByteArray>> members;
+  for (std::size_t i = 0; i + 1 < kColumns.size(); ++i) {
+    const std::optional<QString> field = r.Field(i);
+    members.append({kColumns[i].name, field ? JsonText(*field) : QByteArray("null")});
+  }
+  // The details as the object they are.
+  members.append(
+      {kColumns.back().name, QJsonDocument::fromJson(r.details).isObject() ? r.details : "{}"});
+  return Members(members);
 }
 
 QByteArray SummaryJson(const UnitSummary &s) {

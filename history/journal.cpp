@@ -38,13 +38,10 @@ QString ProgramText(const QString &program) {
 }
 
 Journal::Journal(const QString &program, const QString &location, const QString &station)
-    : program_(ProgramText(program)),
-      station_(StationName(station)),
-      operator_(OperatorName()),
-      state_("kept") {
+    : program_(ProgramText(program)), station_(StationName(station)), operator_(OperatorName()) {
   const QString where = location.trimmed();
   if (where.compare("none", Qt::CaseInsensitive) == 0) {
-    state_ = "off";
+    state_ = HistoryState::Off;
     return;
   }
   fileName_ = where.isEmpty() ? DefaultLocation() : where;
@@ -132,18 +129,36 @@ void Journal::StartSender() {
   sender_->Start();
 }
 
+QString StateText(HistoryState state, const QString &reason) {
+  switch (state) {
+    case HistoryState::Kept:
+      return "kept";
+    case HistoryState::Off:
+      return "off";
+    case HistoryState::NotKept:
+      break;
+  }
+  return "not kept: " + reason;
+}
+
 QString Journal::State() const {
+  std::lock_guard lock(mutex_);
+  return StateText(state_, reason_);
+}
+
+HistoryState Journal::StateValue() const {
   std::lock_guard lock(mutex_);
   return state_;
 }
 
-void Journal::SetState(const QString &state) {
+void Journal::SetState(HistoryState state, const QString &reason) {
   {
     std::lock_guard lock(mutex_);
-    if (state_ == state) return;
+    if (state_ == state && reason_ == reason) return;
     state_ = state;
+    reason_ = reason;
   }
-  if (StateChanged) StateChanged(state);
+  if (StateChanged) StateChanged(StateText(state, reason));
 }
 
 void Journal::Start() {
@@ -155,7 +170,7 @@ bool Journal::Flush() {
   std::unique_lock lock(mutex_);
   if (!Off() && writer_.joinable())
     done_.wait(lock, [this] { return opened_ && handled_ == queued_; });
-  return state_ == "kept";
+  return state_ == HistoryState::Kept;
 }
 
 JobRecord Journal::Begin(const QString &unit, const QString &job, const QJsonObject &details) {
@@ -164,7 +179,7 @@ JobRecord Journal::Begin(const QString &unit, const QString &job, const QJsonObj
                    job,
                    NowText(),
                    std::nullopt,
-                   "running",
+                   TextOf(Outcome::Running),
                    QString(),
                    station_,
                    operator_,
@@ -201,7 +216,7 @@ void Journal::Run() {
   Store store;
   bool kept = store.Open(fileName_, Store::Mode::Write);
   if (kept && store.InterruptOrphans(station_) < 0) kept = false;
-  SetState(kept ? QString("kept") : "not kept: " + store.Error());
+  SetState(kept ? HistoryState::Kept : HistoryState::NotKept, kept ? QString() : store.Error());
   if (kept && address_) StartSender();
   {
     std::lock_guard lock(mutex_);
@@ -223,7 +238,8 @@ void Journal::Run() {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         written = store.Write(batch);
       }
-      SetState(written ? QString("kept") : "not kept: " + store.Error());
+      SetState(written ? HistoryState::Kept : HistoryState::NotKept,
+               written ? QString() : store.Error());
       if (written && sender_) sender_->Wake();
     }
     lock.lock();
@@ -232,16 +248,16 @@ void Journal::Run() {
   }
 }
 
-void JobEntry::Start(Journal *journal, const QString &unit, const QString &job,
+void JobEntry::Start(Journal *journal, const QString &unit, JobKind job,
                      const QJsonObject &details) {
-  End("interrupted", {});
+  End(Outcome::Interrupted, {});
   journal_ = journal;
-  if (journal_) record_ = journal_->Begin(unit, job, details);
+  if (journal_) record_ = journal_->Begin(unit, TextOf(job), details);
 }
 
-void JobEntry::End(const QString &outcome, const QString &message, const QJsonObject &details) {
+void JobEntry::End(Outcome outcome, const QString &message, const QJsonObject &details) {
   if (!journal_) return;
-  journal_->End(record_, outcome, message, details);
+  journal_->End(record_, TextOf(outcome), message, details);
   journal_ = nullptr;
 }
 

@@ -37,6 +37,12 @@ QString ProgramText(const QString &program);
 
 class ServerSender;
 
+// Whether the history is kept: in its file, not at all ([History] Location=none), or not, for a
+// reason.
+enum class HistoryState { Kept, Off, NotKept };
+// Its one text form: "kept", "off", "not kept: <reason>".
+QString StateText(HistoryState state, const QString &reason = {});
+
 class Journal {
  public:
   // `location`: the history file; empty for the default one, "none" for no history.
@@ -48,6 +54,7 @@ class Journal {
 
   // "kept", "off", or "not kept: <reason>". "kept" until the writer has found otherwise.
   QString State() const;
+  HistoryState StateValue() const;
   // Called on the writer or the sender thread each time the state of the file or of the server
   // changes, with the file's state; set before Start.
   std::function<void(const QString &state)> StateChanged;
@@ -83,7 +90,7 @@ class Journal {
  private:
   void Queue(const JobRecord &record);
   void Run();
-  void SetState(const QString &state);
+  void SetState(HistoryState state, const QString &reason = {});
   void StartSender();
   class Outbox;
 
@@ -98,7 +105,8 @@ class Journal {
   quint64 queued_ = 0, handled_ = 0;
   bool opened_ = false;
   bool stopping_ = false;
-  QString state_;
+  HistoryState state_ = HistoryState::Kept;
+  QString reason_;  // why it is not kept
   std::thread writer_;
 
   bool hasServer_ = false;
@@ -116,8 +124,8 @@ class Journal {
 // no journal. End after End does nothing.
 class JobEntry {
  public:
-  void Start(Journal *journal, const QString &unit, const QString &job, const QJsonObject &details);
-  void End(const QString &outcome, const QString &message, const QJsonObject &details = {});
+  void Start(Journal *journal, const QString &unit, JobKind job, const QJsonObject &details);
+  void End(Outcome outcome, const QString &message, const QJsonObject &details = {});
   bool Active() const { return journal_ != nullptr; }
   const QString &Id() const { return record_.id; }
 

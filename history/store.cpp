@@ -33,9 +33,13 @@ namespace {
 constexpr char kDriver[] = "QSQLITE";
 constexpr int kBusyTimeoutMs = 10000;
 
-// The columns of `jobs` in their order; the details without the transfer log unless asked.
-constexpr char kColumns[] =
-    "id, unit, job, started, ended, outcome, message, station, operator, program, ";
+// The columns of `jobs` in their order but `details`, each followed by ", "; the details
+// without the transfer log unless asked.
+QString ColumnsButDetails() {
+  QString list;
+  for (std::size_t i = 0; i + 1 < kColumns.size(); ++i) list += QString(kColumns[i].name) + ", ";
+  return list;
+}
 constexpr char kDetails[] = "details";
 constexpr char kDetailsNoLog[] =
     "CASE WHEN job = 'firmware' THEN json_remove(details, '$.log') ELSE details END";
@@ -127,18 +131,24 @@ QVariant Text(const QString &text) {
 }
 
 void Bind(QSqlQuery &query, const JobRecord &r) {
-  const QVariantList values = {Text(r.id),
-                               Text(r.unit),
-                               Text(r.job),
-                               Text(r.started),
-                               r.ended ? Text(*r.ended) : QVariant(QMetaType(QMetaType::QString)),
-                               Text(r.outcome),
-                               Text(r.message),
-                               Text(r.station),
-                               Text(r.operator_),
-                               Text(r.program),
-                               Text(QString::fromUtf8(r.details))};
-  for (int i = 0; i < values.size(); ++i) query.bindValue(i, values[i]);
+  for (std::size_t i = 0; i < kColumns.size(); ++i) {
+    const std::optional<QString> field = r.Field(i);
+    query.bindValue(static_cast<int>(i),
+                    field ? Text(*field) : QVariant(QMetaType(QMetaType::QString)));
+  }
+}
+
+// A record written whole: inserted, or put in the place of the one of its id.
+QString UpsertJob() {
+  QStringList names, places, updates;
+  for (const Column &column : kColumns) {
+    names << column.name;
+    places << "?";
+    if (QLatin1StringView(column.name) != "id")
+      updates << QString("%1 = excluded.%1").arg(column.name);
+  }
+  return "INSERT INTO jobs (" + names.join(", ") + ") VALUES (" + places.join(", ") +
+         ") ON CONFLICT (id) DO UPDATE SET " + updates.join(", ");
 }
 
 // Binds the values in order from the first placeholder.
@@ -192,7 +202,7 @@ QString Where(const JobQuery &query, QVariantList &values) {
 }
 
 QString Select(const JobQuery &query, bool withLog, QVariantList &values) {
-  return QString("SELECT ") + kColumns + (withLog ? kDetails : kDetailsNoLog) + " FROM jobs" +
+  return "SELECT " + ColumnsButDetails() + (withLog ? kDetails : kDetailsNoLog) + " FROM jobs" +
          Where(query, values) + " ORDER BY started DESC, unit, id";
 }
 
@@ -328,13 +338,7 @@ bool Store::Write(const std::vector<JobRecord> &records) {
   QSqlQuery q(db);
   if (!q.exec("BEGIN IMMEDIATE")) return Fail(q.lastError().text());
   QSqlQuery job(db), outbox(db), process(db), gone(db);
-  job.prepare(
-      "INSERT INTO jobs (id, unit, job, started, ended, outcome, message, station, operator, "
-      "program, details) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (id) DO UPDATE SET "
-      "unit = excluded.unit, job = excluded.job, started = excluded.started, "
-      "ended = excluded.ended, outcome = excluded.outcome, message = excluded.message, "
-      "station = excluded.station, operator = excluded.operator, program = excluded.program, "
-      "details = excluded.details");
+  job.prepare(UpsertJob());
   outbox.prepare("INSERT OR REPLACE INTO outbox (id) VALUES (?)");
   process.prepare(
       "INSERT OR REPLACE INTO job_processes (id, station, pid, boot, start_ticks) "
@@ -353,11 +357,11 @@ bool Store::Write(const std::vector<JobRecord> &records) {
     bool ok = job.exec() && outbox.exec();
     BindAll(last, {r.unit, QString(""), r.id, r.started});
     ok = ok && last.exec();
-    if (ok && r.outcome == "ok" && r.ended) {
+    if (ok && r.Is(Outcome::Ok) && r.ended) {
       BindAll(last, {r.unit, r.job, r.id, *r.ended});
       ok = last.exec();
     }
-    if (ok && r.outcome == "running") {
+    if (ok && r.Is(Outcome::Running)) {
       BindAll(process, {r.id, r.station, self.pid, self.boot, self.startTicks});
       ok = process.exec();
     } else if (ok) {
@@ -399,8 +403,8 @@ int Store::InterruptOrphans(const QString &station) {
   std::vector<JobRecord> records;
   for (const QString &id : orphans) {
     std::optional<JobRecord> record = Job(id);
-    if (!record || record->outcome != "running") continue;
-    record->outcome = "interrupted";
+    if (!record || !record->Is(Outcome::Running)) continue;
+    record->outcome = TextOf(Outcome::Interrupted);
     record->ended = NowText();
     record->message = kStoppedMessage;
     records.push_back(*record);
@@ -510,7 +514,7 @@ qint64 Store::Count(const JobQuery &query) {
 std::optional<JobRecord> Store::Job(const QString &id) {
   if (empty_ || !IsOpen()) return std::nullopt;
   QSqlQuery q(QSqlDatabase::database(connection_, false));
-  q.prepare(QString("SELECT ") + kColumns + kDetails + " FROM jobs WHERE id = ?");
+  q.prepare("SELECT " + ColumnsButDetails() + kDetails + " FROM jobs WHERE id = ?");
   q.addBindValue(id);
   if (!q.exec()) return Fail(q.lastError().text()), std::nullopt;
   if (!q.next()) return std::nullopt;
@@ -561,18 +565,18 @@ std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
     const auto it = index.find(last.value(0).toString());
     if (it == index.end()) continue;
     UnitSummary &s = summaries[it->second];
-    const QString job = last.value(1).toString();
+    const std::optional<JobKind> job = JobKindOf(last.value(1).toString());
     const QString ended = last.value(2).toString();
     const QString station = last.value(3).toString();
-    if (job == "firmware") {
+    if (job == JobKind::Firmware) {
       s.firmware =
           UnitSummary::Firmware{last.value(4).toString(), last.value(5).toString(), ended, station};
-    } else if (job == "record") {
+    } else if (job == JobKind::Record) {
       s.message = UnitSummary::Message{last.value(4).toString(), last.value(5).toString(), ended};
-    } else if (job == "settings") {
+    } else if (job == JobKind::Settings) {
       written[s.unit] = {QJsonDocument::fromJson(last.value(6).toString().toUtf8()).object(), ended,
                          station};
-    } else if (job == "defaults") {
+    } else if (job == JobKind::Defaults) {
       defaults[s.unit] = {std::nullopt, ended, station};
     }
   }

@@ -259,7 +259,7 @@ void TForm5::FormClose() {
   FreeAudioPlay();
   // Playback has ended; a recording or a reply wait cut short gets its stop signal.
   recording_.Stop();
-  record_.End("interrupted", {}, {{"seconds", recording_.RtsClearedSeconds()}});
+  record_.End(history::Outcome::Interrupted, {}, {{"seconds", recording_.RtsClearedSeconds()}});
   Guarded([&] {
     RefreshFileInfo();
     WriteRememberedPath(state_.ProgramFolder, kAudioKey, state_.AudioPath);
@@ -352,11 +352,12 @@ QString TForm5::LongTimeToStr(std::int64_t value) const {
 void TForm5::FollowRecord() {
   if (recording_.Running() && !record_.Active()) {
     record_.Start(
-        History, QString::fromStdString(state_.ChosenSerial()), "record",
+        History, QString::fromStdString(state_.ChosenSerial()), history::JobKind::Record,
         history::RecordDetails(QString::fromStdString(state_.AudioPath), ComboBox1->currentText()));
   } else if (!recording_.Running() && record_.Active()) {
     const bool ok = recording_.CurrentResult() == recorder::Result::Recorded;
-    record_.End(ok ? "ok" : "failed", ok ? QString() : QString::fromStdString(prompt_.Last()),
+    record_.End(ok ? history::Outcome::Ok : history::Outcome::Failed,
+                ok ? QString() : QString::fromStdString(prompt_.Last()),
                 {{"seconds", recording_.RtsClearedSeconds()}});
   }
 }

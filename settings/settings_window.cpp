@@ -366,19 +366,21 @@ void TForm6::FormClose() {
   default_.Stop();
   Timer1->stop();
   Timer2->stop();
-  record_.End("interrupted", {});
+  record_.End(history::Outcome::Interrupted, {});
   updateButtons();
 }
 
 void TForm6::endRecord(bool ok) {
-  record_.End(ok ? "ok" : "failed", QString::fromStdString(prompt_.Last()));
+  record_.End(ok ? history::Outcome::Ok : history::Outcome::Failed,
+              QString::fromStdString(prompt_.Last()));
 }
 
 void TForm6::Button1Click() {
   Guarded(
       [&] {
         prompt_.ForgetLast();
-        record_.Start(History, QString::fromStdString(state_.ChosenSerial()), "defaults", {});
+        record_.Start(History, QString::fromStdString(state_.ChosenSerial()),
+                      history::JobKind::Defaults, {});
         default_.Start();
         updateButtons();
       },
@@ -395,7 +397,8 @@ void TForm6::Button2Click() {
       [&] {
         prompt_.ForgetLast();
         const auto values = settings::WriteValues(*this);
-        record_.Start(History, QString::fromStdString(state_.ChosenSerial()), "settings",
+        record_.Start(History, QString::fromStdString(state_.ChosenSerial()),
+                      history::JobKind::Settings,
                       history::SettingsDetails(values, values == profileValues_
                                                            ? std::optional<QString>(profileFile_)
                                                            : std::nullopt));

@@ -27,3 +27,21 @@ std::string ByteToHex(std::string_view text) {
   if (text.size() != 1) return {};
   return ByteToHex(static_cast<std::uint8_t>(text[0]));
 }
+
+void AppendEscaped(std::string &out, char c) {
+  const auto byte = static_cast<std::uint8_t>(c);
+  if (byte >= 0x20 && byte < 0x7F)
+    out += c;
+  else if (c == '\r')
+    out += "\\r";
+  else if (c == '\n')
+    out += "\\n";
+  else
+    out += "\\x" + ByteToHex(byte);
+}
+
+std::string EscapedBytes(std::string_view bytes) {
+  std::string out;
+  for (const char c : bytes) AppendEscaped(out, c);
+  return out;
+}

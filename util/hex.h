@@ -1,5 +1,6 @@
 // Conversions between bytes and their two-digit hexadecimal text, used by the firmware image
-// reader (record digits to bytes) and by the transfer log (sent bytes to digits).
+// reader (record digits to bytes) and by the transfer log (sent bytes to digits), and the escaped
+// text of bytes that a unit sent.
 #pragma once
 
 #include <cstdint>
@@ -19,3 +20,9 @@ int HexPairToValue(char high, char low);
 // ("\n" gives "0A", "w" gives "77"); the empty text for any other length.
 std::string ByteToHex(std::string_view text);
 std::string ByteToHex(std::uint8_t byte);
+
+// One byte as a line of text may show it: printable ASCII as it is, CR as "\r", LF as "\n",
+// any other byte as "\xNN" (upper-case digits).
+void AppendEscaped(std::string &out, char byte);
+// Bytes with each one escaped so.
+std::string EscapedBytes(std::string_view bytes);

@@ -46,8 +46,9 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr const char *kSerial = "VRT00031";
-// A firmware file of one data record.
-const std::string kSmallFile = hexfile::Text({hexfile::Data(0x10, {1, 2}), hexfile::EndOfFile()});
+// A small firmware file: two words, and a record at byte address 0x3000 that ends the image.
+const std::string kSmallFile = hexfile::Text(
+    {hexfile::Data(0x10, {1, 2}), hexfile::Data(0x3000, {0xFF, 0xFF}), hexfile::EndOfFile()});
 
 // Chooses the unit kSerial and opens its port as "Select device" does, then makes the window.
 std::unique_ptr<TForm2> OpenWindowOnTheUnit(SharedState &state) {
@@ -279,7 +280,8 @@ TEST_F(FirmwareWindow, OpenDialog1IsMadeWithTheWindowAndUsedAgainAtEveryClick) {
 
 TEST_F(FirmwareWindow, ALoadedFileIsShownScrolledToItsEndAndEnablesWriting) {
   std::string content;
-  for (unsigned a = 0x10; a < 0x10 + 16 * 61; a += 16) content += hexfile::Data(a, {1, 2}) + "\n";
+  for (unsigned a = 0x10; a < 0x10 + 16 * 60; a += 16) content += hexfile::Data(a, {1, 2}) + "\n";
+  content += hexfile::Data(0x3000, {0xFF, 0xFF}) + "\n";
   content += hexfile::EndOfFile();  // 62 lines, LF line ends
   const std::string path = WriteFile("firmware.hex", content);
   window->show();
@@ -305,8 +307,8 @@ TEST_F(FirmwareWindow, ARejectedSecondFileLeavesTheFirstLoaded) {
   EXPECT_EQ(answerer.boxes[0].text, "Error file");
   EXPECT_EQ(Find<QLabel>("Label2")->text().toStdString(), bad);
   EXPECT_EQ(state.FirmPath, bad);
-  EXPECT_EQ(Find<QPlainTextEdit>("Memo1")->toPlainText().toStdString(),
-            hexfile::Data(0x10, {1, 2}) + "\n" + hexfile::EndOfFile());
+  EXPECT_EQ(Find<QPlainTextEdit>("Memo1")->toPlainText(),
+            QString::fromStdString(kSmallFile).replace("\r\n", "\n"));
   EXPECT_TRUE(Button(2)->isEnabled());
 }
 
@@ -346,8 +348,7 @@ TEST_F(FirmwareWindow, TypingChangesNothing) {
   QTest::keyClick(memo, Qt::Key_Return);
   QTest::keyClick(memo, Qt::Key_Backspace);
   QTest::keyClicks(window.get(), "xyz");
-  EXPECT_EQ(memo->toPlainText().toStdString(),
-            hexfile::Data(0x10, {1, 2}) + "\n" + hexfile::EndOfFile());
+  EXPECT_EQ(memo->toPlainText(), QString::fromStdString(kSmallFile).replace("\r\n", "\n"));
   EXPECT_TRUE(window->isVisible());
 }
 
