@@ -7,9 +7,6 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QSocketNotifier>
 #include <QTimer>
 #include <algorithm>
@@ -26,20 +23,14 @@
 #include "d2xx/device_link.h"
 #include "d2xx/ftd2xx.h"
 #include "d2xx/serial_provider.h"
-#include "firmware/download.h"
-#include "firmware/firmware_file.h"
-#include "firmware/image_reader.h"
-#include "history/format.h"
 #include "history/journal.h"
 #include "history/server_sender.h"
 #include "history/server_store.h"
+#include "jobs/descriptor.h"
 #include "recorder/audio_devices.h"
-#include "recorder/audio_play.h"
 #include "session/discovery.h"
 #include "session/shared_state.h"
 #include "session/version.h"
-#include "settings/profile.h"
-#include "settings/settings_exchange.h"
 
 namespace cli {
 
@@ -55,7 +46,8 @@ int UsageError(const Console &console, const Options &options, const std::string
                bool commandLine = false) {
   console.err << "tolvane-cli: " << EscapedText(message, true) << '\n';
   if (commandLine) console.err << "Try 'tolvane-cli --help'.\n";
-  if (options.json) console.out << "{\"error\": " << JsonString(message) << "}\n";
+  if (options.json)
+    console.out << JsonObject({{"error", JsonString(message)}}).toStdString() << '\n';
   return kExitUsage;
 }
 
@@ -150,16 +142,18 @@ int List(const Console &console, const Options &options) {
       places.erase(place);
     }
     // The JSON object's members in the order of the text.
-    devices += std::string(devices.empty() ? "" : ", ") + "{\"serial\": " + JsonString(serial) +
-               ", \"description\": " + JsonString(description) +
-               ", \"unit\": " + (unit ? "true" : "false") + ", \"where\": " + JsonString(where) +
-               "}";
+    devices += std::string(devices.empty() ? "" : ", ") +
+               JsonObject({{"serial", JsonString(serial)},
+                           {"description", JsonString(description)},
+                           {"unit", unit ? "true" : "false"},
+                           {"where", JsonString(where)}})
+                   .toStdString();
     // What the devices say reaches the terminal escaped.
     rows.push_back({EscapedText(serial), EscapedText(description), unit ? "unit" : "no unit",
                     EscapedText(where, true)});
   }
   if (options.json)
-    console.out << "{\"devices\": [" << devices << "]}\n";
+    console.out << JsonObject({{"devices", "[" + devices + "]"}}).toStdString() << '\n';
   else
     console.out << (listed.empty() ? std::string("No FT device\n") : TextTable(rows));
   return kExitOk;
@@ -170,12 +164,9 @@ int Outputs(const Console &console, const Options &options) {
   if (!StartGStreamer(&error)) console.err << "tolvane-cli: " << error << '\n';
   const auto outputs = ListAudioOutputs();
   if (options.json) {
-    QJsonArray names;
-    for (const auto &name : outputs) names.append(QString::fromStdString(name));
-    console.out << QJsonDocument(QJsonObject{{"outputs", names}})
-                       .toJson(QJsonDocument::Compact)
-                       .toStdString()
-                << '\n';
+    std::string names;
+    for (const auto &name : outputs) names += (names.empty() ? "" : ", ") + JsonString(name);
+    console.out << JsonObject({{"outputs", "[" + names + "]"}}).toStdString() << '\n';
   } else {
     for (const auto &name : outputs) console.out << name << '\n';
     if (outputs.empty()) console.err << "No sound output\n";
@@ -192,97 +183,18 @@ int ServerInit(const Console &console, const Options &options) {
   if (version == 0) {
     console.err << "tolvane-cli: " << error.toStdString() << '\n';
     if (options.json)
-      console.out << QJsonDocument(QJsonObject{{"error", error}})
-                         .toJson(QJsonDocument::Compact)
-                         .toStdString()
-                  << '\n';
+      console.out << JsonObject({{"error", JsonString(error.toStdString())}}).toStdString() << '\n';
     return kExitFailed;
   }
   if (options.json)
-    console.out << QJsonDocument(QJsonObject{{"server", address->shown}, {"version", version}})
-                       .toJson(QJsonDocument::Compact)
+    console.out << JsonObject({{"server", JsonString(address->shown.toStdString())},
+                               {"version", std::to_string(version)}})
                        .toStdString()
                 << '\n';
   else
     console.out << "The shared history's tables on " << address->shown.toStdString()
                 << " are at version " << version << '\n';
   return kExitOk;
-}
-
-// The job's inputs from the command's argument; a usage error's text when they are refused.
-std::string Prepare(const Options &options, JobSpec &spec) {
-  // The command's word is the job kind's text form.
-  if (const auto kind = history::JobKindOf(QString::fromStdString(options.commandName)))
-    spec.kind = *kind;
-  switch (options.command) {
-    case Command::Settings:
-      try {
-        spec.fields = std::make_shared<settings::Profile>(settings::ReadProfile(options.argument));
-      } catch (const std::exception &e) {
-        return e.what();
-      }
-      spec.details = history::SettingsDetails(settings::WriteValues(*spec.fields),
-                                              QString::fromLocal8Bit(options.argument));
-      break;
-    case Command::Firmware: {
-      const QString name = QString::fromLocal8Bit(options.argument);
-      if (!firmware::AcceptableFirmwareName(QFileInfo(name).absoluteFilePath()))
-        return "Error file: " + options.argument + " is no *.HEX file";
-      const firmware::FirmwareText read = firmware::ReadFirmwareFile(name);
-      if (!read.error.isEmpty()) return read.error.toLocal8Bit().toStdString();
-      spec.imageText = read.text.toStdString();
-      if (std::string refusal = firmware::Refusal(options.argument, spec.imageText);
-          !refusal.empty())
-        return refusal;
-      const firmware::Image image = firmware::ReadImage(spec.imageText, spec.imageText.size());
-      if (image.lines.empty())
-        return std::string(image.tooLarge ? firmware::kTooLargeMessage : firmware::kNoImageMessage);
-      spec.fast = options.fast;
-      std::string folder = options.logDir.empty() ? std::string(".") : options.logDir;
-      if (!QFileInfo(QString::fromLocal8Bit(folder)).isDir())
-        return "no folder " + folder + " for the transfer logs";
-      if (folder.back() != '/') folder += '/';
-      spec.logFolder = folder;
-      spec.details = history::FirmwareDetails(name, image.LineCount(), spec.fast);
-      break;
-    }
-    case Command::Record: {
-      if (!QFileInfo(QString::fromLocal8Bit(options.argument)).isFile())
-        return "no audio file " + options.argument;
-      spec.audioFile = options.argument;
-      std::string error;
-      if (!StartGStreamer(&error)) return error;
-      spec.outputs = ListAudioOutputs();
-      spec.outputIndex = 0;
-      if (spec.outputs.empty()) return "no sound output to play the message on";
-      if (options.output) {
-        const auto it = std::find(spec.outputs.begin(), spec.outputs.end(), *options.output);
-        if (it == spec.outputs.end())
-          return "no sound output \"" + *options.output + "\" (see tolvane-cli outputs)";
-        spec.outputIndex = static_cast<int>(it - spec.outputs.begin());
-      }
-      // The file opened on the output as the job will open it: a file that the player refuses,
-      // or whose length it cannot tell, is refused before any unit is asked to record.
-      try {
-        QObject owner;
-        const TAudioPlay player(&owner, spec.audioFile, spec.outputIndex, spec.outputs);
-        if (player.Duration() <= 0) return spec.audioFile + ": the length of the sound is unknown";
-      } catch (const std::exception &e) {
-        return spec.audioFile + ": " + e.what();
-      }
-      spec.details = history::RecordDetails(
-          QString::fromLocal8Bit(options.argument),
-          QString::fromStdString(spec.outputs[std::size_t(spec.outputIndex)]));
-      break;
-    }
-    case Command::Send:
-      spec.line = options.argument;
-      spec.details = history::SendDetails(options.argument);
-      break;
-    default:
-      break;
-  }
-  return {};
 }
 
 }  // namespace
@@ -363,8 +275,10 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
   if (options.command == Command::Summary) return SummaryCommand(options, console.out, console.err);
   if (options.command == Command::ServerInit) return ServerInit(console, options);
 
+  // The job's inputs, checked by its descriptor before any unit is opened.
   JobSpec spec;
-  if (const std::string refused = Prepare(options, spec); !refused.empty())
+  const jobs::Inputs inputs{options.argument, options.fast, options.logDir, options.output};
+  if (const std::string refused = jobs::Prepare(*options.jobKind, inputs, spec); !refused.empty())
     return UsageError(console, options, refused);
   const Choice choice = ChooseUnits(options);
   if (choice.serials.empty()) return UsageError(console, options, "no unit connected");
@@ -378,7 +292,7 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
                            QString::fromStdString(place.station));
   journal.SetServer(QString::fromStdString(place.server));
   journal.Start();
-  Runner runner(spec, choice.serials, options.command == Command::Record, &journal);
+  Runner runner(spec, choice.serials, jobs::DescriptorOf(spec.kind).oneUnitAtATime, &journal);
   for (std::size_t i = 0; i < choice.serials.size(); ++i)
     if (!choice.failures[i].empty()) runner.Fail(i, choice.failures[i]);
 

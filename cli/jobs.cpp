@@ -1,6 +1,5 @@
 #include "cli/jobs.h"
 
-#include <QFile>
 #include <QObject>
 #include <QSocketNotifier>
 #include <QTimer>
@@ -11,7 +10,6 @@
 #include "console/console_session.h"
 #include "console/send_reply.h"
 #include "firmware/download.h"
-#include "history/format.h"
 #include "recorder/audio_play.h"
 #include "recorder/recording.h"
 #include "session/exchange.h"
@@ -160,7 +158,7 @@ class FirmwareJob : public JobBase, public firmware::DownloadView {
  public:
   FirmwareJob(const JobSpec &spec, Session &session)
       : JobBase(session), spec_(spec), download_(session, prompt_, *this) {
-    tick_ = MakeTimer(firmware::kTickInterval, true);
+    tick_ = MakeTimer(jobs::DescriptorOf(history::JobKind::Firmware).tickMs, true);
     QObject::connect(tick_, &QTimer::timeout, &owner_,
                      [this] { Advance(&firmware::FirmwareDownload::Step); });
     fastTimer_ = MakeTimer(0, true);
@@ -197,13 +195,7 @@ class FirmwareJob : public JobBase, public firmware::DownloadView {
     return download_.Running() ? std::string(kInterruptedTransfer) : std::string();
   }
 
-  QJsonObject EndDetails() const override {
-    QFile log(QString::fromStdString(session_.LogPath()));
-    const QByteArray text = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
-    const int lines = download_.CurrentImage().LineCount();
-    return {{"sent", std::clamp(download_.LineIndex() - 1, 0, lines)},
-            {"log", QString::fromLatin1(text)}};
-  }
+  QJsonObject EndDetails() const override { return jobs::FirmwareDetails(download_); }
 
   // DownloadView.
   void SetBusy(bool) override {}
@@ -262,7 +254,7 @@ class RecordJob : public JobBase, public recorder::RecordingView {
   RecordJob(const JobSpec &spec, Session &session)
       : JobBase(session), spec_(spec), recording_(session, prompt_, *this) {
     recording_.Sleep = [](std::chrono::milliseconds pause) { std::this_thread::sleep_for(pause); };
-    tick_ = MakeTimer(recorder::kTickInterval);
+    tick_ = MakeTimer(jobs::DescriptorOf(history::JobKind::Record).tickMs);
     QObject::connect(tick_, &QTimer::timeout, &owner_,
                      [this] { Advance([&] { recording_.Step(); }); });
     limit_ = MakeTimer(recorder::kRecordingLimit, true);
@@ -301,7 +293,9 @@ class RecordJob : public JobBase, public recorder::RecordingView {
     recording_.Stop();
   }
 
-  QJsonObject EndDetails() const override { return {{"seconds", recording_.RtsClearedSeconds()}}; }
+  QJsonObject EndDetails() const override {
+    return jobs::RecordEnd(recording_, prompt_.Last()).details;
+  }
 
   // RecordingView.
   void StartLimit() override { limit_->start(); }
@@ -346,7 +340,7 @@ class SendJob : public JobBase, public console::ConsoleView {
  public:
   SendJob(const JobSpec &spec, Session &session)
       : JobBase(session), spec_(spec), console_(session, *this) {
-    timer_ = MakeTimer(console::kTickMs);
+    timer_ = MakeTimer(jobs::DescriptorOf(history::JobKind::Send).tickMs);
     QObject::connect(timer_, &QTimer::timeout, &owner_,
                      [this] { Guard([&] { console_.Step(); }, [&] { Interrupt(); }); });
   }
@@ -371,9 +365,7 @@ class SendJob : public JobBase, public console::ConsoleView {
 
   void Interrupt() override { console_.Stop(); }
 
-  QJsonObject EndDetails() const override {
-    return {{"replies", history::WireText(reply_.Replies())}};
-  }
+  QJsonObject EndDetails() const override { return jobs::SendEnd(reply_).details; }
 
   // ConsoleView.
   void StartTicking() override { timer_->start(); }
@@ -397,9 +389,11 @@ class SendJob : public JobBase, public console::ConsoleView {
 std::unique_ptr<UnitJob> MakeJob(const JobSpec &spec, Session &session) {
   switch (spec.kind) {
     case history::JobKind::Settings:
-      return std::make_unique<SettingsJob<settings::WriteExchange>>(session, *spec.fields, 80);
+      return std::make_unique<SettingsJob<settings::WriteExchange>>(
+          session, *spec.fields, jobs::DescriptorOf(spec.kind).tickMs);
     case history::JobKind::Defaults:
-      return std::make_unique<SettingsJob<settings::DefaultExchange>>(session, 50);
+      return std::make_unique<SettingsJob<settings::DefaultExchange>>(
+          session, jobs::DescriptorOf(spec.kind).tickMs);
     case history::JobKind::Firmware:
       return std::make_unique<FirmwareJob>(spec, session);
     case history::JobKind::Record:

@@ -1,7 +1,8 @@
 // The jobs of tolvane-cli on one unit, each over the exchange of its window: the settings write,
 // the default command, the firmware download, the message recording and one command line. A job
-// runs on its unit's thread, which runs an event loop, and drives its exchange with timers of the
-// same intervals as the window does. Every call into an exchange stands in jobs.cpp.
+// runs on its unit's thread, which runs an event loop, and drives its exchange with timers at its
+// descriptor's tick (jobs/descriptor.h), as the window does. Every call into an exchange stands in
+// jobs.cpp.
 #pragma once
 
 #include <functional>
@@ -12,13 +13,10 @@
 #include <QJsonObject>
 
 #include "console/send_reply.h"
-#include "history/job_record.h"
+#include "jobs/descriptor.h"
 #include "session/user_prompt.h"
 
 struct Session;
-namespace settings {
-class ParameterFields;
-}
 
 namespace cli {
 
@@ -42,26 +40,7 @@ class KeptPrompt : public UserPrompt {
   std::vector<std::string> texts_;
 };
 
-// What every unit's job is given; read only while the jobs run.
-struct JobSpec {
-  history::JobKind kind = history::JobKind::Send;
-  std::string Name() const { return history::TextOf(kind).toStdString(); }
-  // settings: the profile's values.
-  std::shared_ptr<const settings::ParameterFields> fields;
-  // firmware: the file's text as the window reads it, the fast transfer, the logs' folder
-  // (ending in "/").
-  std::string imageText;
-  bool fast = false;
-  std::string logFolder;
-  // record: the audio file and the output, an index into the list of outputs.
-  std::string audioFile;
-  int outputIndex = 0;
-  std::vector<std::string> outputs;
-  // send: the command line without CR LF.
-  std::string line;
-  // The details of each unit's history record at its start.
-  QJsonObject details;
-};
+using jobs::JobSpec;
 
 // A job's progress: its state in words and, where it has one, its progress in percent.
 struct Progress {

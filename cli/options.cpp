@@ -6,6 +6,8 @@
 #include <array>
 #include <string_view>
 
+#include "jobs/descriptor.h"
+
 namespace cli {
 
 namespace {
@@ -15,93 +17,95 @@ struct CommandInfo {
   const char *name;
   const char *argument;  // nullptr: none
   bool units;
-  const char *options;  // the options it takes besides --json and --help, blank separated
+  std::string options;  // the options it takes besides --json and --help, blank separated
   const char *summary;
   const char *help;
+  std::optional<history::JobKind> kind{};  // the kind of job it runs on units
 };
 
-constexpr std::array kCommands = {
-    CommandInfo{
-        Command::List, "list", nullptr, false, "", "list every FT device the driver lists",
-        "Lists every FT device the driver lists, in its order: serial number, description,\n"
-        "whether it is a unit and where it is (its tty or its emulated device).\n"
-        "With --json: {\"devices\": [{\"serial\", \"description\", \"unit\", \"where\"}]}.\n"},
-    CommandInfo{Command::Outputs, "outputs", nullptr, false, "", "list the sound outputs",
-                "Lists the sound outputs by the names that --output takes.\n"
-                "With --json: {\"outputs\": [NAME, ...]}.\n"},
-    CommandInfo{
-        Command::Settings, "settings", "PROFILE", true, "unit all history server",
-        "write every parameter of a profile",
-        "Writes the 27 lines of the settings write (\"AT@NORM\" and the 26 parameters) with\n"
-        "the values of the profile file PROFILE to every chosen unit. A profile that is\n"
-        "refused stops the command before anything is sent.\n"},
-    CommandInfo{Command::Defaults, "defaults", nullptr, true, "unit all history server",
-                "restore the units' defaults",
-                "Sends \"AT@DEFAULT\" to every chosen unit and waits for its \"OK\".\n"},
-    CommandInfo{
-        Command::Firmware, "firmware", "FILE.HEX", true, "unit all fast log-dir history server",
-        "load firmware from an Intel HEX file",
-        "Loads the firmware image of FILE.HEX into every chosen unit. Each unit's transfer\n"
-        "log is LOG_<serial>.TXT in the folder of --log-dir (default: the current folder).\n"
-        "--fast sends each byte as soon as the reply to the one before has come.\n"},
-    CommandInfo{Command::Record, "record", "FILE", true, "unit all output history server",
-                "record the units' message from an audio file",
-                "Records the message of every chosen unit from the audio file FILE, unit after\n"
-                "unit, playing it on the sound output --output NAME (default: the first one).\n"
-                "The audio cable must be connected: nothing is asked.\n"},
-    CommandInfo{
-        Command::Send, "send", "LINE", true, "unit all history server",
-        "send one command line and show the replies",
-        "Sends LINE with CR LF to every chosen unit and prints each unit's reply, complete\n"
-        "at a line \"OK\" or \"ERR\", or after 1 s without a byte. A reply \"ERR\" fails the\n"
-        "unit; a unit silent for 1 s has failed with \"no reply\". LINE holds no CR, LF or NUL.\n"},
-    CommandInfo{
-        Command::History, "history", nullptr, false,
-        "unit job outcome since limit csv log history server",
-        "list the jobs of the service history",
-        "Lists the jobs of the service history, newest first (by start, then unit, then id),\n"
-        "of every unit or of each --unit SERIAL. Opens no unit.\n"
-        "With --json: {\"jobs\": [{\"id\", \"unit\", \"job\", \"started\", \"ended\", "
-        "\"outcome\",\n"
-        "\"message\", \"station\", \"operator\", \"program\", \"details\"}]}; with --csv: RFC "
-        "4180\n"
-        "CSV (UTF-8, CRLF) with a header row. Both leave the transfer log out: --log ID prints\n"
-        "one job's log.\n"
-        "Exit status: 0 the history was read, 1 it could not be read, 2 a usage error.\n"},
-    CommandInfo{
-        Command::Summary, "summary", nullptr, false, "unit history server",
-        "what each unit carries, from the service history",
-        "For each unit, by serial: its firmware (the last firmware job that ended ok), its\n"
-        "parameters (the last settings job that ended ok, or \"defaults\" when an ok\n"
-        "defaults job ended after it), its message (the last ok recording) and the start\n"
-        "of its newest job. Opens no unit.\n"
-        "With --json: {\"units\": [{\"unit\", \"firmware\", \"parameters\", \"message\",\n"
-        "\"last\"}]}.\n"
-        "Exit status: 0 the history was read, 1 it could not be read, 2 a usage error.\n"},
-    CommandInfo{
-        Command::ServerInit, "server-init", "URL", false, "",
-        "make the shared history's tables on a server",
-        "Makes the tables of the workshop's shared history (jobs and schema_version) on the\n"
-        "PostgreSQL server of URL, postgresql://[USER@]HOST[:PORT]/DBNAME[?PARAM=VALUE&...],\n"
-        "or brings them to this program's version. Run once, with a login that may create\n"
-        "tables. The password comes from the password file (~/.pgpass or PGPASSFILE), never\n"
-        "from the URL. With --json: {\"server\", \"version\"}.\n"},
-};
+// The commands that run a kind of job.
+constexpr std::array<std::pair<Command, history::JobKind>, 5> kJobCommands = {{
+    {Command::Settings, history::JobKind::Settings},
+    {Command::Defaults, history::JobKind::Defaults},
+    {Command::Firmware, history::JobKind::Firmware},
+    {Command::Record, history::JobKind::Record},
+    {Command::Send, history::JobKind::Send},
+}};
+
+// Every command in the order of the help: the two lists, the jobs as their descriptors have them,
+// then the history's commands.
+std::vector<CommandInfo> MakeCommands() {
+  const std::array kOthers = {
+      CommandInfo{
+          Command::List, "list", nullptr, false, "", "list every FT device the driver lists",
+          "Lists every FT device the driver lists, in its order: serial number, description,\n"
+          "whether it is a unit and where it is (its tty or its emulated device).\n"
+          "With --json: {\"devices\": [{\"serial\", \"description\", \"unit\", \"where\"}]}.\n"},
+      CommandInfo{Command::Outputs, "outputs", nullptr, false, "", "list the sound outputs",
+                  "Lists the sound outputs by the names that --output takes.\n"
+                  "With --json: {\"outputs\": [NAME, ...]}.\n"},
+      CommandInfo{
+          Command::History, "history", nullptr, false,
+          "unit job outcome since limit csv log history server",
+          "list the jobs of the service history",
+          "Lists the jobs of the service history, newest first (by start, then unit, then id),\n"
+          "of every unit or of each --unit SERIAL. Opens no unit.\n"
+          "With --json: {\"jobs\": [{\"id\", \"unit\", \"job\", \"started\", \"ended\", "
+          "\"outcome\",\n"
+          "\"message\", \"station\", \"operator\", \"program\", \"details\"}]}; with --csv: RFC "
+          "4180\n"
+          "CSV (UTF-8, CRLF) with a header row. Both leave the transfer log out: --log ID prints\n"
+          "one job's log.\n"
+          "Exit status: 0 the history was read, 1 it could not be read, 2 a usage error.\n"},
+      CommandInfo{
+          Command::Summary, "summary", nullptr, false, "unit history server",
+          "what each unit carries, from the service history",
+          "For each unit, by serial: its firmware (the last firmware job that ended ok), its\n"
+          "parameters (the last settings job that ended ok, or \"defaults\" when an ok\n"
+          "defaults job ended after it), its message (the last ok recording) and the start\n"
+          "of its newest job. Opens no unit.\n"
+          "With --json: {\"units\": [{\"unit\", \"firmware\", \"parameters\", \"message\",\n"
+          "\"last\"}]}.\n"
+          "Exit status: 0 the history was read, 1 it could not be read, 2 a usage error.\n"},
+      CommandInfo{
+          Command::ServerInit, "server-init", "URL", false, "",
+          "make the shared history's tables on a server",
+          "Makes the tables of the workshop's shared history (jobs and schema_version) on the\n"
+          "PostgreSQL server of URL, postgresql://[USER@]HOST[:PORT]/DBNAME[?PARAM=VALUE&...],\n"
+          "or brings them to this program's version. Run once, with a login that may create\n"
+          "tables. The password comes from the password file (~/.pgpass or PGPASSFILE), never\n"
+          "from the URL. With --json: {\"server\", \"version\"}.\n"},
+  };
+  std::vector<CommandInfo> commands(kOthers.begin(), kOthers.begin() + 2);
+  for (const auto &[command, kind] : kJobCommands) {
+    const jobs::Descriptor &d = jobs::DescriptorOf(kind);
+    commands.push_back({command, history::kJobKindTexts[static_cast<std::size_t>(kind)].data(),
+                        d.argument, true, std::string(d.options) + " unit all history server",
+                        d.summary, d.help, kind});
+  }
+  commands.insert(commands.end(), kOthers.begin() + 2, kOthers.end());
+  return commands;
+}
+
+const std::vector<CommandInfo> &Commands() {
+  static const std::vector<CommandInfo> commands = MakeCommands();
+  return commands;
+}
 
 const CommandInfo *Find(Command command) {
-  for (const auto &info : kCommands)
+  for (const auto &info : Commands())
     if (info.command == command) return &info;
   return nullptr;
 }
 
 const CommandInfo *Find(const std::string &name) {
-  for (const auto &info : kCommands)
+  for (const auto &info : Commands())
     if (name == info.name) return &info;
   return nullptr;
 }
 
 bool Takes(const CommandInfo &info, const std::string &option) {
-  const std::string list = std::string(" ") + info.options + " ";
+  const std::string list = " " + info.options + " ";
   return list.find(" " + option + " ") != std::string::npos;
 }
 
@@ -123,7 +127,7 @@ std::string HelpText(Command command) {
         "Usage: tolvane-cli [OPTIONS] COMMAND [ARGUMENT] [OPTIONS]\n"
         "Runs the jobs of Tolvane's windows on every chosen Skarvel unit at the same time.\n"
         "\nCommands:\n";
-    for (const auto &c : kCommands) {
+    for (const auto &c : Commands()) {
       std::string head =
           std::string("  ") + c.name + (c.argument ? std::string(" ") + c.argument : "");
       head.resize(std::max<std::size_t>(head.size() + 1, 22), ' ');
@@ -247,6 +251,7 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
     return parsed;
   }
   o.command = info->command;
+  o.jobKind = info->kind;
   if (o.help || o.version) return parsed;
 
   const auto wanted = info->argument ? 1 : 0;
@@ -295,11 +300,9 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
       return parsed;
     }
   }
-  static const QStringList jobs = {"settings", "defaults", "firmware", "record", "send"};
-  static const QStringList outcomes = {"running", "ok", "failed", "interrupted"};
-  if (parser.isSet(job) && !jobs.contains(parser.value(job)))
+  if (parser.isSet(job) && !history::JobKindOf(parser.value(job)))
     parsed.error = "--job takes settings, defaults, firmware, record or send";
-  else if (parser.isSet(outcome) && !outcomes.contains(parser.value(outcome)))
+  else if (parser.isSet(outcome) && !history::OutcomeOf(parser.value(outcome)))
     parsed.error = "--outcome takes running, ok, failed or interrupted";
   else if (o.csv && o.json)
     parsed.error = "--json and --csv exclude each other";

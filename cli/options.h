@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "history/job_record.h"
+
 namespace cli {
 
 // Exit statuses.
@@ -29,14 +31,15 @@ enum class Command {
 
 struct Options {
   Command command = Command::None;
-  std::string commandName;            // as typed: "settings", ...
-  std::string argument;               // PROFILE, FILE.HEX, FILE, LINE or URL
-  std::vector<std::string> units;     // --unit, in the order given, each serial once
-  bool all = false;                   // --all
-  bool json = false;                  // --json
-  bool fast = false;                  // --fast (firmware)
-  std::string logDir;                 // --log-dir (firmware); empty: the current folder
-  std::optional<std::string> output;  // --output (record)
+  std::string commandName;                  // as typed: "settings", ...
+  std::optional<history::JobKind> jobKind;  // the kind of job the command runs on units
+  std::string argument;                     // PROFILE, FILE.HEX, FILE, LINE or URL
+  std::vector<std::string> units;           // --unit, in the order given, each serial once
+  bool all = false;                         // --all
+  bool json = false;                        // --json
+  bool fast = false;                        // --fast (firmware)
+  std::string logDir;                       // --log-dir (firmware); empty: the current folder
+  std::optional<std::string> output;        // --output (record)
   // --history FILE|none: the history file of this run, or none; unset: VERT.ini's.
   std::optional<std::string> history;
   // --server URL: the workshop's shared history for this run; unset: VERT.ini's.

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "history/format.h"
 #include "util/hex.h"
 
 namespace cli {
@@ -134,38 +135,30 @@ std::string JsonString(const std::string &text) {
   QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
   QString decoded = decoder(QByteArrayView(text.data(), static_cast<qsizetype>(text.size())));
   if (decoder.hasError()) decoded = QString::fromLatin1(text);
-  std::string out = "\"";
-  for (qsizetype i = 0; i < decoded.size(); ++i) {
-    const char16_t code = decoded[i].unicode();
-    if (code == '"' || code == '\\') {
-      out += '\\';
-      out += static_cast<char>(code);
-    } else if (code < 0x20 || (code >= 0x7F && code < 0xA0)) {
-      // Control characters, those of the 8-bit range too, which a terminal may act on.
-      char escaped[8];
-      std::snprintf(escaped, sizeof escaped, "\\u%04x", static_cast<unsigned>(code));
-      out += escaped;
-    } else {
-      const qsizetype length = decoded[i].isHighSurrogate() && i + 1 < decoded.size() ? 2 : 1;
-      out += decoded.mid(i, length).toUtf8().toStdString();
-      i += length - 1;
-    }
-  }
-  return out + "\"";
+  return history::JsonText(decoded).toStdString();
+}
+
+QByteArray JsonObject(const std::vector<std::pair<QByteArray, std::string>> &members) {
+  QList<std::pair<QByteArray, QByteArray>> json;
+  for (const auto &[name, value] : members) json.append({name, QByteArray::fromStdString(value)});
+  return history::JsonMembers(json);
 }
 
 std::string JsonResults(const std::vector<UnitResult> &results, const std::string &history) {
-  std::string json = "{\"units\": [";
+  std::string units;
   for (std::size_t i = 0; i < results.size(); ++i) {
     const UnitResult &r = results[i];
     char seconds[32];
     std::snprintf(seconds, sizeof seconds, "%.3f", r.seconds);
-    json += (i ? ", " : "") + std::string("{\"serial\": ") + JsonString(r.serial) +
-            ", \"job\": " + JsonString(r.job) + ", \"ok\": " + (r.ok ? "true" : "false") +
-            ", \"message\": " + JsonString(r.message) + ", \"seconds\": " + seconds +
-            ", \"id\": " + (r.id.empty() ? std::string("null") : JsonString(r.id)) + "}";
+    units += (i ? ", " : "") + JsonObject({{"serial", JsonString(r.serial)},
+                                           {"job", JsonString(r.job)},
+                                           {"ok", r.ok ? "true" : "false"},
+                                           {"message", JsonString(r.message)},
+                                           {"seconds", seconds},
+                                           {"id", r.id.empty() ? "null" : JsonString(r.id)}})
+                                   .toStdString();
   }
-  return json + "], \"history\": " + JsonString(history) + "}";
+  return JsonObject({{"units", "[" + units + "]"}, {"history", JsonString(history)}}).toStdString();
 }
 
 }  // namespace cli

@@ -3,6 +3,7 @@
 // names every unit with its result and the text of its message, or the JSON object for scripts.
 #pragma once
 
+#include <QByteArray>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -54,6 +55,10 @@ std::string EscapedText(const std::string &text, bool keepHighBytes = false);
 // A JSON string: UTF-8 text as it is, other bytes as Latin-1 characters; control characters
 // (0x00 to 0x1F, 0x7F to 0x9F) escaped.
 std::string JsonString(const std::string &text);
+
+// {"name": value, ...} of values already in JSON text, in their order, with the one spacing of
+// every JSON text tolvane-cli writes.
+QByteArray JsonObject(const std::vector<std::pair<QByteArray, std::string>> &members);
 
 // {"units": [{"serial", "job", "ok", "message", "seconds", "id"}, ...], "history": STATE} on one
 // line; "id" is the unit's history record, null where it has none.

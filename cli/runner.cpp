@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <exception>
-#include <thread>
 
 #include "history/journal.h"
 #include "link/ft232.h"
@@ -14,8 +13,6 @@
 namespace cli {
 
 namespace {
-
-constexpr std::chrono::milliseconds kOpenPause{10};  // before and after the configuration
 
 bool StillListed(const std::string &serial) {
   SharedState state({});
@@ -173,10 +170,7 @@ void Runner::StartUnit(std::size_t index) {
         unit.session->LogName = "LOG_" + unit.serial + ".TXT";
         report({"opening", -1});
         try {
-          unit.session->Port = std::make_unique<TFT232>(unit.serial);
-          std::this_thread::sleep_for(kOpenPause);
-          ConfigurePort(*unit.session->Port);
-          std::this_thread::sleep_for(kOpenPause);
+          unit.session->Port = OpenConfiguredPort(unit.serial, kOpenSettle);
         } catch (const std::exception &e) {
           // Listed, alive and still not to be had: another program holds the unit.
           finish(false, StillListed(unit.serial) ? BusyMessage(unit.serial) : e.what(), false);

@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "history/format.h"
+#include "jobs/descriptor.h"
 #include "session/config.h"
 #include "session/shared_state.h"
 #include "ui/guarded.h"
@@ -263,9 +264,7 @@ void TForm1::ShowTick(const console::TickResult &result) {
 }
 
 void TForm1::EndSendRecord() {
-  record_.End(recordReply_.Ok() ? history::Outcome::Ok : history::Outcome::Failed,
-              QString::fromLatin1(recordReply_.Message()),
-              {{"replies", history::WireText(recordReply_.Replies())}});
+  record_.End(jobs::SendEnd(recordReply_));
 }
 
 void TForm1::AppendToMemo(const std::vector<std::string> &lines) {

@@ -22,6 +22,7 @@
 #include <QVBoxLayout>
 
 #include "history/format.h"
+#include "jobs/descriptor.h"
 #include "session/config.h"
 #include "session/shared_state.h"
 #include "ui/escape_key.h"
@@ -329,9 +330,8 @@ void TForm2::FastStep() {
 
 void TForm2::Advance(void (firmware::FirmwareDownload::*step)()) {
   if (Guarded([&] { (download_.*step)(); }, [&] { Failed(); })) Show();
-  if (download_.CurrentPhase() == firmware::Phase::Ended)
-    EndRecord(download_.Ok() ? history::Outcome::Ok : history::Outcome::Failed,
-              QString::fromStdString(download_.OutcomeMessage()));
+  if (download_.CurrentPhase() == firmware::Phase::Ended && record_.Active())
+    record_.End(jobs::FirmwareEnd(download_));
 }
 
 void TForm2::Failed() {
@@ -342,13 +342,7 @@ void TForm2::Failed() {
 }
 
 void TForm2::EndRecord(history::Outcome outcome, const QString &message) {
-  if (!record_.Active()) return;
-  QFile log(QString::fromStdString(download_.LogPath()));
-  const QByteArray text = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
-  const int lines = download_.CurrentImage().LineCount();
-  record_.End(outcome, message,
-              {{"sent", std::clamp(download_.LineIndex() - 1, 0, lines)},
-               {"log", QString::fromLatin1(text)}});
+  if (record_.Active()) record_.End(outcome, message, jobs::FirmwareDetails(download_));
 }
 
 void TForm2::SetBusy(bool busy) {

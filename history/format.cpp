@@ -63,13 +63,24 @@ QByteArray CsvRow(const JobRecord &r) {
 
 QByteArray JsonText(const QString &text) {
   const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
-  return array.mid(1, array.size() - 2);
+  QByteArray json;
+  // The control characters of the 8-bit range, which a terminal may act on, escaped too.
+  for (qsizetype i = 1; i + 1 < array.size(); ++i) {
+    const auto byte = static_cast<unsigned char>(array[i]);
+    const auto next = i + 2 < array.size() ? static_cast<unsigned char>(array[i + 1]) : 0;
+    if (byte == 0x7F) {
+      json += "\\u007f";
+    } else if (byte == 0xC2 && next >= 0x80 && next < 0xA0) {
+      json += "\\u00" + QByteArray::number(next, 16);
+      ++i;
+    } else {
+      json += array[i];
+    }
+  }
+  return json;
 }
 
-namespace {
-
-// {"name": value, ...} of members already in JSON text, in their order.
-QByteArray Members(const QList<std::pair<QByteArray, QByteArray>> &members) {
+QByteArray JsonMembers(const QList<std::pair<QByteArray, QByteArray>> &members) {
   QByteArray text = "{";
   for (const auto &[name, value] : members) {
     if (text.size() > 1) text += ", ";
@@ -77,6 +88,8 @@ QByteArray Members(const QList<std::pair<QByteArray, QByteArray>> &members) {
   }
   return text + "}";
 }
+
+namespace {
 
 QByteArray ObjectText(const QJsonObject &object) {
   return QJsonDocument(object).toJson(QJsonDocument::Compact);
@@ -93,30 +106,30 @@ QByteArray JobJson(const JobRecord &r) {
   // The details as the object they are.
   members.append(
       {kColumns.back().name, QJsonDocument::fromJson(r.details).isObject() ? r.details : "{}"});
-  return Members(members);
+  return JsonMembers(members);
 }
 
 QByteArray SummaryJson(const UnitSummary &s) {
   QByteArray firmware = "null", parameters = "null", message = "null";
   if (s.firmware)
-    firmware = Members({{"file", JsonText(s.firmware->file)},
-                        {"sha256", JsonText(s.firmware->sha256)},
-                        {"when", JsonText(s.firmware->when)},
-                        {"station", JsonText(s.firmware->station)}});
+    firmware = JsonMembers({{"file", JsonText(s.firmware->file)},
+                            {"sha256", JsonText(s.firmware->sha256)},
+                            {"when", JsonText(s.firmware->when)},
+                            {"station", JsonText(s.firmware->station)}});
   if (s.parameters)
-    parameters = Members({{"values", s.parameters->values ? ObjectText(*s.parameters->values)
-                                                          : JsonText("defaults")},
-                          {"when", JsonText(s.parameters->when)},
-                          {"station", JsonText(s.parameters->station)}});
+    parameters = JsonMembers({{"values", s.parameters->values ? ObjectText(*s.parameters->values)
+                                                              : JsonText("defaults")},
+                              {"when", JsonText(s.parameters->when)},
+                              {"station", JsonText(s.parameters->station)}});
   if (s.message)
-    message = Members({{"file", JsonText(s.message->file)},
-                       {"sha256", JsonText(s.message->sha256)},
-                       {"when", JsonText(s.message->when)}});
-  return Members({{"unit", JsonText(s.unit)},
-                  {"firmware", firmware},
-                  {"parameters", parameters},
-                  {"message", message},
-                  {"last", JsonText(s.last)}});
+    message = JsonMembers({{"file", JsonText(s.message->file)},
+                           {"sha256", JsonText(s.message->sha256)},
+                           {"when", JsonText(s.message->when)}});
+  return JsonMembers({{"unit", JsonText(s.unit)},
+                      {"firmware", firmware},
+                      {"parameters", parameters},
+                      {"message", message},
+                      {"last", JsonText(s.last)}});
 }
 
 QString LocalTime(const QString &utc) {

@@ -30,8 +30,11 @@ void AppendCsvField(QByteArray &row, const char *text, int size);
 QByteArray JobJson(const JobRecord &record);
 // {"unit", "firmware", "parameters", "message", "last"} as JSON text, in this order.
 QByteArray SummaryJson(const UnitSummary &summary);
-// A JSON string.
+// A JSON string, made by QJsonDocument, with the control characters U+007F to U+009F escaped too.
 QByteArray JsonText(const QString &text);
+// {"name": value, ...} of members already in JSON text, in their order: the one spacing of every
+// JSON text the programs write.
+QByteArray JsonMembers(const QList<std::pair<QByteArray, QByteArray>> &members);
 
 // A record's UTC time as a window shows it: local time, "yyyy-MM-dd HH:mm:ss".
 QString LocalTime(const QString &utc);

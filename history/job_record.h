@@ -4,6 +4,7 @@
 // from there to the workshop's server.
 
 #include <QByteArray>
+#include <QJsonObject>
 #include <QString>
 #include <QStringList>
 #include <array>
@@ -110,6 +111,14 @@ struct JobRecord {
         return QString::fromUtf8(details);
     }
   }
+};
+
+// What a job's record takes at its end: its outcome, message and the details known then (merged
+// into those of its start).
+struct JobEnd {
+  Outcome outcome = Outcome::Failed;
+  QString message;
+  QJsonObject details;
 };
 
 // Which jobs a reader wants: every unit when `units` is empty; `job` and `outcome` empty for

@@ -126,6 +126,7 @@ class JobEntry {
  public:
   void Start(Journal *journal, const QString &unit, JobKind job, const QJsonObject &details);
   void End(Outcome outcome, const QString &message, const QJsonObject &details = {});
+  void End(const JobEnd &end) { End(end.outcome, end.message, end.details); }
   bool Active() const { return journal_ != nullptr; }
   const QString &Id() const { return record_.id; }
 

@@ -1,5 +1,7 @@
 #include "link/link.h"
 
+#include <thread>
+
 #include "d2xx/backend.h"
 
 namespace {
@@ -13,9 +15,12 @@ void ConfigurePort(TFT232 &port) {
   port.SetBaudRate(kBaudRate);
 }
 
-std::unique_ptr<TFT232> OpenConfiguredPort(const std::string &serial) {
+std::unique_ptr<TFT232> OpenConfiguredPort(const std::string &serial,
+                                           std::chrono::milliseconds settle) {
   auto port = std::make_unique<TFT232>(serial);
+  if (settle.count() > 0) std::this_thread::sleep_for(settle);
   ConfigurePort(*port);
+  if (settle.count() > 0) std::this_thread::sleep_for(settle);
   return port;
 }
 

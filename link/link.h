@@ -1,6 +1,7 @@
 // The two routines through which every window talks to the unit, on the one open port.
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -21,6 +22,10 @@ bool SendText(TFT232 *port, const std::string &text);
 // Puts a freshly opened port into the state the program works in: plain serial mode, DTR set,
 // RTS cleared, 9600 baud.
 void ConfigurePort(TFT232 &port);
-// The unit of this serial number opened and configured; raises TFT232Exception where it cannot
-// be had.
-std::unique_ptr<TFT232> OpenConfiguredPort(const std::string &serial);
+// What a first open of a unit (discovery, tolvane-cli's units) waits before and after the
+// configuration, for the adapter to settle.
+inline constexpr std::chrono::milliseconds kOpenSettle{10};
+// The unit of this serial number opened and configured, `settle` waited before and after the
+// configuration: the one way a unit is opened. Raises TFT232Exception where it cannot be had.
+std::unique_ptr<TFT232> OpenConfiguredPort(const std::string &serial,
+                                           std::chrono::milliseconds settle = {});

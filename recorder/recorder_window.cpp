@@ -14,6 +14,7 @@
 #include <cstdio>
 
 #include "history/format.h"
+#include "jobs/descriptor.h"
 #include "recorder/audio_play.h"
 #include "session/config.h"
 #include "session/shared_state.h"
@@ -355,10 +356,7 @@ void TForm5::FollowRecord() {
         History, QString::fromStdString(state_.ChosenSerial()), history::JobKind::Record,
         history::RecordDetails(QString::fromStdString(state_.AudioPath), ComboBox1->currentText()));
   } else if (!recording_.Running() && record_.Active()) {
-    const bool ok = recording_.CurrentResult() == recorder::Result::Recorded;
-    record_.End(ok ? history::Outcome::Ok : history::Outcome::Failed,
-                ok ? QString() : QString::fromStdString(prompt_.Last()),
-                {{"seconds", recording_.RtsClearedSeconds()}});
+    record_.End(jobs::RecordEnd(recording_, prompt_.Last()));
   }
 }
 

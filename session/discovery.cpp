@@ -1,8 +1,6 @@
 #include "session/discovery.h"
 
-#include <chrono>
 #include <exception>
-#include <thread>
 
 #include "link/ft232.h"
 #include "link/link.h"
@@ -10,8 +8,6 @@
 #include "session/user_prompt.h"
 
 namespace {
-
-constexpr auto kOpenPause = std::chrono::milliseconds(10);
 
 bool IsControlOrBlank(char c) {
   const auto byte = static_cast<unsigned char>(c);
@@ -86,10 +82,8 @@ std::string DeviceCountText(std::int32_t deviceCount) {
 
 bool OpenChosenUnit(SharedState &state) {
   try {
-    state.Port = std::make_unique<TFT232>(state.ChosenSerial());
-    std::this_thread::sleep_for(kOpenPause);
-    ConfigurePort(*state.Port);
-    std::this_thread::sleep_for(kOpenPause);
+    state.Port.reset();  // a unit is open once
+    state.Port = OpenConfiguredPort(state.ChosenSerial(), kOpenSettle);
     return true;
   } catch (const std::exception &) {
     // A port that could not be configured is not kept: no unit is open.

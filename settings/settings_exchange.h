@@ -59,6 +59,9 @@ class ParameterValues : public ParameterFields {
 };
 
 inline constexpr int kWriteSteps = 26;  // parameter lines after "AT@NORM"
+// The ticks of the settings write and of the default command, in ms.
+inline constexpr int kWriteTickMs = 80;
+inline constexpr int kDefaultTickMs = 50;
 
 // How long after its last line an exchange waits for a complete reply before it gives up.
 inline constexpr std::chrono::milliseconds kReplyLimit{3000};

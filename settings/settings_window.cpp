@@ -25,6 +25,7 @@
 #include <memory>
 
 #include "history/format.h"
+#include "jobs/descriptor.h"
 #include "session/config.h"
 #include "session/shared_state.h"
 #include "settings/profile.h"
@@ -94,12 +95,12 @@ TForm6::TForm6(SharedState &state, QWidget *parent)
 
   Timer1 = new QTimer(this);
   Timer1->setObjectName("Timer1");
-  Timer1->setInterval(80);
+  Timer1->setInterval(settings::kWriteTickMs);
   connect(Timer1, &QTimer::timeout, this, &TForm6::Timer1Timer);
   writeView_.SetTimer(Timer1);
   Timer2 = new QTimer(this);
   Timer2->setObjectName("Timer2");
-  Timer2->setInterval(50);
+  Timer2->setInterval(settings::kDefaultTickMs);
   connect(Timer2, &QTimer::timeout, this, &TForm6::Timer2Timer);
   defaultView_.SetTimer(Timer2);
 
@@ -371,8 +372,7 @@ void TForm6::FormClose() {
 }
 
 void TForm6::endRecord(bool ok) {
-  record_.End(ok ? history::Outcome::Ok : history::Outcome::Failed,
-              QString::fromStdString(prompt_.Last()));
+  record_.End(jobs::SettingsEnd(ok, prompt_.Last()));
 }
 
 void TForm6::Button1Click() {

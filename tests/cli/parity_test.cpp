@@ -113,8 +113,8 @@ struct Case {
   std::string message;  // the record's message, or the end of the refusal; "": as the window's
 };
 
-std::string PrintTo(const Case &c) {
-  return c.name;
+void PrintTo(const Case &c, std::ostream *out) {
+  *out << c.name;
 }
 
 sim::UnitOptions Err(const char *word) {
@@ -253,7 +253,7 @@ class JobParity : public ::testing::TestWithParam<Case> {
   // The one record of the history file, once it has ended.
   static std::optional<history::JobRecord> Ended(history::Journal *journal, const QString &file) {
     std::optional<history::JobRecord> ended;
-    QTest::qWaitFor(
+    (void)QTest::qWaitFor(
         [&] {
           if (journal) journal->Flush();
           history::Store store;
@@ -283,8 +283,9 @@ TEST_P(JobParity, BothProgramsLeaveTheSameRecord) {
     ASSERT_TRUE(cli.record.has_value()) << "tolvane-cli's record";
     EXPECT_EQ(history::OutcomeOf(window.record->outcome), GetParam().outcome);
     EXPECT_EQ(history::OutcomeOf(cli.record->outcome), GetParam().outcome);
-    if (!GetParam().message.empty())
+    if (!GetParam().message.empty()) {
       EXPECT_EQ(window.record->message, QString::fromStdString(GetParam().message));
+    }
     EXPECT_EQ(cli.record->message, window.record->message);
     EXPECT_EQ(DetailKeys(*cli.record), DetailKeys(*window.record));
   } else {
