@@ -41,8 +41,14 @@ QString ColumnsButDetails() {
   return list;
 }
 constexpr char kDetails[] = "details";
-constexpr char kDetailsNoLog[] =
-    "CASE WHEN job = 'firmware' THEN json_remove(details, '$.log') ELSE details END";
+// An SQL literal of a kind of job or an outcome: its text form, which holds no quote.
+QString Literal(const QString &text) {
+  return "'" + text + "'";
+}
+QString DetailsNoLog() {
+  return "CASE WHEN job = " + Literal(TextOf(JobKind::Firmware)) +
+         " THEN json_remove(details, '$.log') ELSE details END";
+}
 
 // Each step takes the schema from the version of its index to the next.
 const std::array<QStringList, kSchemaVersion> kMigrations = {{
@@ -202,8 +208,8 @@ QString Where(const JobQuery &query, QVariantList &values) {
 }
 
 QString Select(const JobQuery &query, bool withLog, QVariantList &values) {
-  return "SELECT " + ColumnsButDetails() + (withLog ? kDetails : kDetailsNoLog) + " FROM jobs" +
-         Where(query, values) + " ORDER BY started DESC, unit, id";
+  return "SELECT " + ColumnsButDetails() + (withLog ? QString(kDetails) : DetailsNoLog()) +
+         " FROM jobs" + Where(query, values) + " ORDER BY started DESC, unit, id";
 }
 
 // The query's rows in their order, as many as its limit allows.
@@ -388,7 +394,8 @@ int Store::InterruptOrphans(const QString &station) {
   QSqlQuery q(db);
   q.prepare(
       "SELECT j.id, p.pid, p.boot, p.start_ticks FROM jobs j JOIN job_processes p ON p.id = j.id "
-      "WHERE j.outcome = 'running' AND j.station = ?");
+      "WHERE j.outcome = " +
+      Literal(TextOf(Outcome::Running)) + " AND j.station = ?");
   q.addBindValue(station);
   if (!q.exec()) return Fail(q.lastError().text()), -1;
   const QString boot = ThisProcess().boot;
@@ -555,7 +562,9 @@ std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
   last.prepare(
       "SELECT j.unit, j.job, j.ended, j.station, json_extract(j.details, '$.file'), "
       "json_extract(j.details, '$.sha256'), "
-      "CASE WHEN j.job = 'settings' THEN json_extract(j.details, '$.values') END "
+      "CASE WHEN j.job = " +
+      Literal(TextOf(JobKind::Settings)) +
+      " THEN json_extract(j.details, '$.values') END "
       "FROM unit_last m CROSS JOIN jobs j ON j.id = m.id WHERE m.job <> ''" +
       QString(filter).replace("unit IN", "m.unit IN"));
   for (const QVariant &v : values) last.addBindValue(v);
