@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QJsonDocument>
@@ -21,6 +22,7 @@
 #include "history/format.h"
 #include "ui/buttons.h"
 #include "ui/guarded.h"
+#include "ui/open_dialog.h"
 
 namespace {
 constexpr int kColumns = 10;  // the columns of `jobs` but `details`
@@ -350,7 +352,9 @@ void HistoryWindow::ButtonExportCsvClick() {
   dialog.setFileMode(QFileDialog::AnyFile);
   dialog.setDefaultSuffix("csv");
   dialog.setNameFilter("CSV files (*.csv)");
+  dialog.setDirectory(DialogStartFolder(exportFolder_.toStdString()));
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  exportFolder_ = QFileInfo(dialog.selectedFiles().first()).absolutePath();
   const QString error = ExportCsv(dialog.selectedFiles().first());
   if (!error.isEmpty()) ShowError(error);
 }
