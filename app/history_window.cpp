@@ -99,7 +99,9 @@ QVariant HistoryModel::headerData(int section, Qt::Orientation orientation, int 
   if (role != Qt::DisplayRole || orientation != Qt::Horizontal || section < 0 ||
       section >= kColumns)
     return QAbstractTableModel::headerData(section, orientation, role);
-  return history::ColumnNames()[section];
+  const QString &name = history::ColumnNames()[section];
+  // `started` and `ended` are shown in local time.
+  return section == 3 || section == 4 ? history::LocalTimeHeader(name) : name;
 }
 
 QString SummaryText(const history::UnitSummary &s) {

@@ -74,9 +74,8 @@ void PrintTable(const std::vector<history::JobRecord> &records, std::ostream &ou
   std::vector<Row> rows;
   Row header;
   for (int i = 0; i < 10; ++i) header[i] = history::ColumnNames()[i].toStdString();
-  const std::string zone = " (" + history::LocalZoneName().toStdString() + ")";
-  header[3] += zone;
-  header[4] += zone;
+  for (const int time : {3, 4})
+    header[time] = history::LocalTimeHeader(history::ColumnNames()[time]).toStdString();
   rows.push_back(header);
   for (const auto &r : records)
     rows.push_back({Cell(r.id), Cell(r.unit), Cell(r.job), Cell(history::LocalTime(r.started)),

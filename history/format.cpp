@@ -139,6 +139,10 @@ QString LocalTime(const QString &utc, bool withZone) {
          (withZone ? " " + time.timeZoneAbbreviation() : QString());
 }
 
+QString LocalTimeHeader(const QString &column) {
+  return column + " (" + LocalZoneName() + ")";
+}
+
 QString LocalZoneName() {
   const QByteArray id = QTimeZone::systemTimeZoneId();
   return id.isEmpty() ? QDateTime::currentDateTime().timeZoneAbbreviation() : QString::fromUtf8(id);

@@ -36,8 +36,10 @@ QByteArray JsonText(const QString &text);
 // A record's UTC time as text for people shows it: local time, "yyyy-MM-dd HH:mm:ss", with the
 // zone's abbreviation of that moment after it where asked ("2026-12-08 12:41:25 CET").
 QString LocalTime(const QString &utc, bool withZone = false);
-// The local time zone's name, for the header of a text table: "Europe/Oslo", "UTC".
+// The local time zone's name: "Europe/Oslo", "UTC".
 QString LocalZoneName();
+// The header of a column of local times: "started (Europe/Oslo)".
+QString LocalTimeHeader(const QString &column);
 
 // `--since`: "YYYY-MM-DD" (local midnight) or "YYYY-MM-DDThh:mm[:ss[.mmm]][Z|+hh:mm|-hh:mm]"
 // (local time without a zone; a blank may stand for the T, as in a text table), as a UTC time in

@@ -242,6 +242,8 @@ TEST(HistoryWindowTest, ShowsAUnitsJobsItsSummaryAndDetailsAndExportsThemAsTheCo
   ASSERT_EQ(table->model()->rowCount(), 2);
   EXPECT_EQ(table->model()->columnCount(), 10);
   EXPECT_EQ(table->model()->headerData(9, Qt::Horizontal).toString(), "program");
+  EXPECT_EQ(table->model()->headerData(3, Qt::Horizontal).toString(),
+            "started (" + history::LocalZoneName() + ")");
   EXPECT_EQ(table->model()->index(0, 3).data().toString().size(), 19) << "yyyy-MM-dd HH:mm:ss";
   EXPECT_TRUE(Child<QLabel>(&window, "HistorySummary")->text().contains("ab12"));
   const int firmwareRow = table->model()->index(0, 2).data().toString() == "firmware" ? 0 : 1;

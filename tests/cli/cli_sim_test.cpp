@@ -707,15 +707,6 @@ TEST(CliHistory, LogByIdOrItsStartAndTheTableInLocalTime) {
   EXPECT_TRUE(table[1].contains("VRT0000000000000042  send") &&
               table[1].contains("  2026-07-08 13:41:25  "))
       << table[1].toStdString();
-  // A time copied from the history, the records' or the table's, is a --since.
-  for (const QString since : {"2026-07-08T11:41:25.298Z", "2026-07-08 13:41:25"})
-    EXPECT_EQ(cli({"history", "--since", since, "--json"}).json["jobs"].toArray().size(), 3)
-        << since.toStdString();
-  EXPECT_EQ(cli({"history", "--since", "2026-07-08T11:41:25.299Z", "--json"})
-                .json["jobs"]
-                .toArray()
-                .size(),
-            0);
 }
 
 namespace {

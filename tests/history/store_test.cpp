@@ -279,8 +279,6 @@ TEST(HistoryFormat, SinceTakesThePrintedFormsAndPeopleReadLocalTime) {
   const QByteArray zone = qgetenv("TZ");
   qputenv("TZ", "Europe/Oslo");
   tzset();
-  EXPECT_EQ(history::LocalZoneName(), "Europe/Oslo");
-  EXPECT_EQ(history::LocalTime("2026-12-08T11:41:25.298Z"), "2026-12-08 12:41:25");
   EXPECT_EQ(history::LocalTime("2026-07-08T11:41:25.298Z", true), "2026-07-08 13:41:25 CEST");
   EXPECT_EQ(history::ParseSince("2026-12-08 12:41:25"), "2026-12-08T11:41:25.000Z");
   if (zone.isNull())
