@@ -654,8 +654,8 @@ TEST(CliHistory, UsageAndReadingAnEmptyHistory) {
   EXPECT_EQ(RunCli({"history", "--history", "none"}).code, 1);
   const Outcome empty = RunCli({"history", "--json", "--since", "2026-12-01T10:00+01:00"});
   EXPECT_EQ(empty.code, 0);
-  EXPECT_EQ(empty.out, "{\"jobs\": []}\n");
-  EXPECT_EQ(RunCli({"summary", "--json"}).out, "{\"units\": []}\n");
+  EXPECT_EQ(empty.out, "{\"jobs\": [], \"history\": \"kept\"}\n");
+  EXPECT_EQ(RunCli({"summary", "--json"}).out, "{\"units\": [], \"history\": \"kept\"}\n");
 }
 
 namespace {

@@ -22,14 +22,14 @@ TEST(ServerInitCommand, MakesTheTablesAndRefusesAPasswordInTheUrl) {
             cli::kExitOk)
       << progress.str();
   EXPECT_EQ(json.str(), "{\"server\":\"127.0.0.1:" + std::to_string(server.Port()) +
-                            "/tolvane\",\"version\":1}\n");
-  EXPECT_EQ(server.Value("SELECT version FROM schema_version"), "1");
+                            "/tolvane\",\"version\":2}\n");
+  EXPECT_EQ(server.Value("SELECT version FROM schema_version"), "2");
 
   // Tables of a newer program are left as they are.
-  ASSERT_TRUE(server.Sql("UPDATE schema_version SET version = 2").ok);
+  ASSERT_TRUE(server.Sql("UPDATE schema_version SET version = 3").ok);
   std::ostringstream out2, err2;
   EXPECT_EQ(cli::Run({"tolvane-cli", "server-init", server.Url().toStdString()}, {out2, err2}),
             cli::kExitFailed);
-  EXPECT_NE(err2.str().find("version 2, newer"), std::string::npos) << err2.str();
-  EXPECT_EQ(server.Value("SELECT version FROM schema_version"), "2");
+  EXPECT_NE(err2.str().find("version 3, newer"), std::string::npos) << err2.str();
+  EXPECT_EQ(server.Value("SELECT version FROM schema_version"), "3");
 }

@@ -32,7 +32,8 @@ history::ServerAddress Address(const QString &url) {
   PrivatePostgres server;                                                        \
   ASSERT_TRUE(server.Ready() && server.Start()) << server.Error().toStdString(); \
   QString initError;                                                             \
-  ASSERT_EQ(history::InitServer(Address(server.Url()), &initError), 1) << initError.toStdString()
+  ASSERT_EQ(history::InitServer(Address(server.Url()), {}, &initError), 2)       \
+      << initError.toStdString()
 
 int Count(const PrivatePostgres &server, const QString &where = "true") {
   return server.Value("SELECT count(*) FROM jobs WHERE " + where).toInt();
@@ -85,7 +86,7 @@ TEST(ServerConnection, VerifyFullTakesTheCaOfSslrootcert) {
 
 TEST(ServerStore, TimesTravelAsUtcAndEndedRecordsWin) {
   START_SERVER(server);
-  EXPECT_EQ(history::InitServer(Address(server.Url()), &initError), 1);  // again: no change
+  EXPECT_EQ(history::InitServer(Address(server.Url()), {}, &initError), 2);  // again: no change
   EXPECT_EQ(server.Value("SHOW timezone"), "Pacific/Chatham");
   QString error;
   auto connection = history::ServerConnection::Open(Address(server.Url()), -1, &error);
@@ -209,8 +210,7 @@ TEST(ServerSender, RefusedLoginSaysWhyOnceAndRecordsArriveLater) {
   }
   EXPECT_EQ(outbox.WaitingCount(), 8);
   ASSERT_TRUE(server.Sql("CREATE ROLE bench LOGIN").ok);
-  ASSERT_TRUE(server.Sql("GRANT SELECT, INSERT, UPDATE ON jobs TO bench").ok);
-  ASSERT_TRUE(server.Sql("GRANT SELECT ON schema_version TO bench").ok);
+  ASSERT_EQ(history::InitServer(Address(server.Url()), {"bench"}, &initError), 2);
   EXPECT_TRUE(Eventually([&] { return timed([&] { return sender->State(); }) == "shared"; }));
   EXPECT_EQ(Count(server), 8);
   timed([&] { sender.reset(); });
@@ -257,7 +257,7 @@ TEST(ServerSender, PortThatSaysNothingNeverHoldsTheCaller) {
   PrivatePostgres server(silentPort);
   ASSERT_TRUE(server.Ready() && server.Start()) << server.Error().toStdString();
   QString error;
-  ASSERT_EQ(history::InitServer(Address(server.Url()), &error), 1) << error.toStdString();
+  ASSERT_EQ(history::InitServer(Address(server.Url()), {}, &error), 2) << error.toStdString();
   EXPECT_TRUE(Eventually([&] { return sender->Flush(10s); }));
   EXPECT_EQ(Count(server), 4);
 }
@@ -313,30 +313,33 @@ TEST(ServerSender, TablesMissingOrNewerOrARecordRefusedKeepTheRecords) {
   EXPECT_FALSE(sender.Flush(10s));
   EXPECT_TRUE(sender.State().contains("server-init")) << sender.State().toStdString();
   QString error;
-  ASSERT_EQ(history::InitServer(Address(server.Url()), &error), 1) << error.toStdString();
-  ASSERT_TRUE(server.Sql("UPDATE schema_version SET version = 2").ok);
+  ASSERT_EQ(history::InitServer(Address(server.Url()), {}, &error), 2) << error.toStdString();
+  ASSERT_TRUE(server.Sql("UPDATE schema_version SET version = 3").ok);
   EXPECT_FALSE(sender.Flush(10s));
-  EXPECT_TRUE(sender.State().contains("version 2, newer")) << sender.State().toStdString();
-  ASSERT_TRUE(server.Sql("UPDATE schema_version SET version = 1").ok);
+  EXPECT_TRUE(sender.State().contains("version 3, newer")) << sender.State().toStdString();
+  ASSERT_TRUE(server.Sql("UPDATE schema_version SET version = 2").ok);
   EXPECT_FALSE(sender.Flush(10s));
   EXPECT_TRUE(sender.State().contains(bad.id)) << sender.State().toStdString();
   EXPECT_EQ(outbox.WaitingCount(), 1);
   EXPECT_EQ(Count(server, "unit = 'VRT00002'"), 1);
 }
 
-// The grants the README gives the benches' login.
-TEST(ServerSender, LoginWithOnlyTheBenchGrantsWorks) {
+// A bench's login with what server-init --grant gives it: it adds records and ends its running
+// ones through the function, and can change no ended record nor write a row the rules refuse.
+TEST(ServerSender, ABenchLoginAddsAndEndsRecordsAndChangesNoEndedOne) {
   START_SERVER(server);
-  for (const char *sql : {"CREATE ROLE bench LOGIN", "GRANT SELECT ON schema_version TO bench",
-                          "GRANT SELECT, INSERT, UPDATE ON jobs TO bench"})
-    ASSERT_TRUE(server.Sql(sql).ok) << sql;
+  ASSERT_TRUE(server.Sql("CREATE ROLE bench LOGIN").ok);
+  ASSERT_EQ(history::InitServer(Address(server.Url()), {"bench"}, &initError), 2);
   MemoryOutbox outbox;
   const history::JobRecord job = Running("VRT00001");
   outbox.Put(job);
   history::ServerSender sender(Address(server.Url("bench")), outbox);
   sender.Start();
   EXPECT_TRUE(sender.Flush(10s)) << sender.State().toStdString();
-  outbox.Put(Ended(job, "failed"));
+  const history::JobRecord failed = Ended(job, "failed");
+  outbox.Put(failed);
+  EXPECT_TRUE(sender.Flush(10s)) << sender.State().toStdString();
+  outbox.Put(failed);  // sent again: no change, no refusal
   EXPECT_TRUE(sender.Flush(10s)) << sender.State().toStdString();
   std::vector<history::JobRecord> jobs;
   QString error;
@@ -344,8 +347,24 @@ TEST(ServerSender, LoginWithOnlyTheBenchGrantsWorks) {
       << error.toStdString();
   ASSERT_EQ(jobs.size(), 1u);
   EXPECT_EQ(jobs[0].outcome, "failed");
+  EXPECT_EQ(server.Value("SELECT login FROM jobs"), "bench");
+
   auto connection = history::ServerConnection::Open(Address(server.Url("bench")), -1, &error);
   ASSERT_TRUE(connection);
+  EXPECT_EQ(history::SendRecords(*connection, {Ended(job, "ok")}).sqlState, "23000");
+  EXPECT_EQ(connection->Run("UPDATE jobs SET outcome = 'ok'").sqlState, "42501");
   EXPECT_EQ(connection->Run("DELETE FROM jobs").sqlState, "42501");
+  EXPECT_EQ(connection->Run("INSERT INTO jobs SELECT * FROM jobs").sqlState, "42501");
   EXPECT_EQ(connection->Run("CREATE TABLE other (x integer)").sqlState, "42501");
+  history::JobRecord bogus = Running("VRT00002");
+  bogus.outcome = "bogus";
+  history::JobRecord list = Running("VRT00002");
+  list.details = "[1,2,3]";
+  history::JobRecord badId = Running("VRT00002");
+  badId.id = "not-a-uuid";
+  for (const auto &record : {bogus, list, badId})
+    EXPECT_EQ(history::SendRecords(*connection, {record}).sqlState.left(2), "23")
+        << record.details.toStdString();
+  EXPECT_EQ(server.Value("SELECT outcome FROM jobs"), "failed");
+  EXPECT_EQ(Count(server), 1);
 }

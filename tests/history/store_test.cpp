@@ -59,7 +59,8 @@ TEST(HistoryStore, ANewHistoryHasItsFolderFileSchemaAndJournal) {
   {
     Store store;
     ASSERT_TRUE(store.Open(file, Store::Mode::Write)) << store.Error().toStdString();
-    ASSERT_TRUE(store.Write({Record("VRT00001", "send", "2026-12-08T07:15:02.123Z")}));
+    ASSERT_TRUE(store.Write({Record("VRT00001", "send", "2026-12-08T07:15:02.123Z")}))
+        << store.Error().toStdString();
   }
   struct stat folder {
   }, data{};
@@ -178,10 +179,11 @@ TEST(HistoryStore, TheSummaryGoesByTheEndOfTheOkJobs) {
   EXPECT_TRUE(history::SummaryJson(summaries[1]).contains(R"("values": "defaults")"));
 }
 
-TEST(HistoryStore, RunningRecordsOfAProcessThatIsGoneBecomeInterrupted) {
+TEST(HistoryStore, RunningRecordsOfAProcessThatIsGoneBecomeInterruptedForTheirOwnServer) {
   TempFolder temp;
   const QString file = QString::fromStdString(temp.File("h.sqlite"));
   Store store;
+  store.SetServer("scratch:5432/try", false);
   ASSERT_TRUE(store.Open(file, Store::Mode::Write));
   JobRecord gone = Record("VRT00001", "firmware", "2026-12-08T07:00:00.000Z", "running");
   gone.ended.reset();
@@ -197,11 +199,17 @@ TEST(HistoryStore, RunningRecordsOfAProcessThatIsGoneBecomeInterrupted) {
                 .arg(child)
                 .arg(gone.id, elsewhere.id));
 
-  EXPECT_EQ(store.InterruptOrphans("bench"), 1);
+  // A later program, with no server: the record waits for the server its start was meant for.
+  Store later;
+  ASSERT_TRUE(later.Open(file, Store::Mode::Write));
+  EXPECT_EQ(later.InterruptOrphans("bench"), 1);
   const auto record = store.Job(gone.id);
   EXPECT_EQ(record->outcome, "interrupted");
-  EXPECT_EQ(record->message, "the program stopped during the job");
-  EXPECT_TRUE(record->ended);
+  EXPECT_EQ(record->message, "the program stopped during the job; its end is not known");
+  EXPECT_FALSE(record->ended) << "its end is not known";
+  EXPECT_EQ(later.WaitingCount(), 0);
+  EXPECT_EQ(Sql(file, "SELECT server FROM outbox WHERE id = '" + gone.id + "'"),
+            QStringList{"scratch:5432/try"});
   EXPECT_EQ(store.Job(alive.id)->outcome, "running") << "this process runs it";
   EXPECT_EQ(store.Job(elsewhere.id)->outcome, "running") << "another bench's";
 }
