@@ -1,12 +1,14 @@
 // The history file: its checks, schema and journal, the records written and read back, the
 // processes that are gone, the outbox, and several writers at once, on real SQLite files.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <QDir>
 #include <QFile>
+#include <QJsonObject>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -311,3 +313,152 @@ TEST(HistoryFormat, CsvAndTimes) {
 }
 
 }  // namespace
+
+namespace {
+
+// A tmpfs of 1 MiB of the test's own (mounting needs root: the tests are skipped without it).
+class SmallDisk {
+ public:
+  SmallDisk() {
+    const QByteArray where = QFile::encodeName(Folder());
+    mounted_ = mount("tmpfs", where.constData(), "tmpfs", 0, "size=1m,mode=0700") == 0;
+  }
+  ~SmallDisk() {
+    if (mounted_) umount2(QFile::encodeName(Folder()).constData(), MNT_DETACH);
+  }
+  bool Mounted() const { return mounted_; }
+  QString Folder() const { return QString::fromStdString(temp_.Folder()); }
+  // Fills what is left with a file of its own; Free() removes it.
+  void Fill() {
+    QFile filler(Folder() + "filler");
+    ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
+    const QByteArray block(4096, 'f');
+    while (filler.write(block) == block.size() && filler.flush()) {
+    }
+  }
+  void Free() { QFile::remove(Folder() + "filler"); }
+  bool ReadOnly() {
+    return mount(nullptr, QFile::encodeName(Folder()).constData(), nullptr, MS_REMOUNT | MS_RDONLY,
+                 nullptr) == 0;
+  }
+
+ private:
+  TempFolder temp_;
+  bool mounted_ = false;
+};
+
+}  // namespace
+
+// A record that does not fit is kept and written once there is room; a record that never finds
+// room is named at the end, and a later program marks its job interrupted with no end made up.
+TEST(HistoryJournal, AFullDiskLosesNoRecordThatFindsRoomInTimeAndNamesTheOthers) {
+  SmallDisk disk;
+  if (!disk.Mounted()) GTEST_SKIP() << "no tmpfs can be mounted here";
+  const QString file = disk.Folder() + "history.sqlite";
+  const QJsonObject log{{"log", QString(200000, 'x')}};
+  QString lastLine;
+  {
+    history::Journal journal("tolvane-cli", file, "bench");
+    journal.Start();
+    JobRecord job = journal.Begin("VRT00001", "firmware", {});
+    ASSERT_TRUE(journal.Flush()) << journal.State().toStdString();
+    disk.Fill();
+    journal.End(job, "ok", "", log);
+    EXPECT_FALSE(journal.Flush());
+    EXPECT_TRUE(journal.State().contains("full")) << journal.State().toStdString();
+    disk.Free();
+    EXPECT_TRUE(journal.Finish(history::kEndWait, [&](const QString &l) { lastLine = l; }).empty())
+        << lastLine.toStdString();
+    EXPECT_EQ(journal.State(), "kept");
+  }
+  Store store;
+  ASSERT_TRUE(store.Open(file, Store::Mode::Read));
+  ASSERT_EQ(store.Jobs({}).size(), 1u);
+  EXPECT_EQ(store.Jobs({})[0].outcome, "ok");
+
+  QStringList said;
+  QString runningId;
+  {
+    history::Journal journal("tolvane-cli", file, "bench");
+    journal.Start();
+    JobRecord job = journal.Begin("VRT00002", "firmware", {});
+    runningId = job.id;
+    ASSERT_TRUE(journal.Flush());
+    disk.Fill();
+    journal.End(job, "ok", "", log);
+    const auto lost = journal.Finish(std::chrono::seconds(1), [&](const QString &l) { said << l; });
+    ASSERT_EQ(lost.size(), 1u);
+    EXPECT_EQ(lost[0].outcome, "ok");
+    ASSERT_EQ(said.size(), 2) << said.join('\n').toStdString();
+    EXPECT_TRUE(said[0].contains("waiting at most 1 s") && said[0].contains("full"));
+    EXPECT_TRUE(said[1].contains("1 records could not be kept") && said[1].contains(job.id));
+  }
+  disk.Free();
+  // That process is gone.
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);
+  Sql(file, QStringLiteral("UPDATE job_processes SET pid = %1").arg(child));
+  history::Journal later("tolvane-cli", file, "bench");
+  later.Start();
+  ASSERT_TRUE(later.Flush());
+  Store reader;
+  ASSERT_TRUE(reader.Open(file, Store::Mode::Read));
+  const auto interrupted = reader.Job(runningId);
+  ASSERT_TRUE(interrupted);
+  EXPECT_EQ(interrupted->outcome, "interrupted");
+  EXPECT_FALSE(interrupted->ended);
+  EXPECT_EQ(interrupted->message, "the program stopped during the job; its end is not known");
+}
+
+// A history on a file system mounted read-only is read; the writer says which file and why.
+TEST(HistoryStore, AReadOnlyHistoryIsReadAndItsWriterSaysWhy) {
+  SmallDisk disk;
+  if (!disk.Mounted()) GTEST_SKIP() << "no tmpfs can be mounted here";
+  const QString file = disk.Folder() + "history.sqlite";
+  {
+    Store store;
+    ASSERT_TRUE(store.Open(file, Store::Mode::Write));
+    ASSERT_TRUE(store.Write({Record("VRT00001", "send", "2026-12-08T07:15:02.123Z")}));
+  }
+  ASSERT_FALSE(QFile::exists(file + "-shm"));
+  ASSERT_TRUE(disk.ReadOnly());
+  Store reader;
+  ASSERT_TRUE(reader.Open(file, Store::Mode::Read)) << reader.Error().toStdString();
+  EXPECT_EQ(reader.Count({}), 1);
+  Store writer;
+  EXPECT_FALSE(writer.Open(file, Store::Mode::Write));
+  EXPECT_TRUE(writer.Error().startsWith(file)) << writer.Error().toStdString();
+}
+
+// A damaged history is named, left as it is, and the message says how to start a new one.
+TEST(HistoryStore, ADamagedHistoryIsNamedAndLeftAsItIs) {
+  TempFolder temp;
+  const QString file = QString::fromStdString(temp.File("history.sqlite"));
+  {
+    Store store;
+    ASSERT_TRUE(store.Open(file, Store::Mode::Write));
+    std::vector<JobRecord> records;
+    for (int i = 0; i < 200; ++i)
+      records.push_back(Record("VRT00001", "send", "2026-12-08T07:15:02.123Z"));
+    ASSERT_TRUE(store.Write(records));
+  }
+  Sql(file, "PRAGMA wal_checkpoint(TRUNCATE)");
+  {
+    QFile f(file);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
+    f.seek(4096 + 1);  // the second page's header
+    f.write(QByteArray(64, '\xff'));
+  }
+  const QByteArray before = Bytes(file);
+  Store store;
+  const bool opened = store.Open(file, Store::Mode::Write);
+  const bool written =
+      opened && store.Write({Record("VRT00002", "send", "2026-12-08T07:16:00.000Z")});
+  const bool read = written && !store.Jobs({}).empty() && store.Error().isEmpty();
+  EXPECT_FALSE(read);
+  EXPECT_TRUE(store.Error().startsWith(file + " is damaged")) << store.Error().toStdString();
+  EXPECT_TRUE(store.Error().endsWith("move it aside to start a new history"));
+  EXPECT_FALSE(store.Retriable());
+  EXPECT_EQ(Bytes(file), before);
+}
