@@ -250,8 +250,7 @@ bool Store::Fail(const QString &what) {
 }
 
 bool Store::Fail(const QSqlError &error) {
-  bool number = false;
-  const int code = error.nativeErrorCode().toInt(&number) & 0xff;
+  const int code = error.nativeErrorCode().toInt() & 0xff;
   return Fail(code, error.databaseText().isEmpty() ? error.text() : error.databaseText());
 }
 
