@@ -3,6 +3,7 @@
 #include <QComboBox>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QJsonDocument>
@@ -21,6 +22,7 @@
 #include "history/format.h"
 #include "ui/buttons.h"
 #include "ui/guarded.h"
+#include "ui/open_dialog.h"
 
 namespace {
 constexpr int kColumns = 10;  // the columns of `jobs` but `details`
@@ -97,7 +99,9 @@ QVariant HistoryModel::headerData(int section, Qt::Orientation orientation, int 
   if (role != Qt::DisplayRole || orientation != Qt::Horizontal || section < 0 ||
       section >= kColumns)
     return QAbstractTableModel::headerData(section, orientation, role);
-  return history::ColumnNames()[section];
+  const QString &name = history::ColumnNames()[section];
+  // `started` and `ended` are shown in local time.
+  return section == 3 || section == 4 ? history::LocalTimeHeader(name) : name;
 }
 
 QString SummaryText(const history::UnitSummary &s) {
@@ -350,7 +354,9 @@ void HistoryWindow::ButtonExportCsvClick() {
   dialog.setFileMode(QFileDialog::AnyFile);
   dialog.setDefaultSuffix("csv");
   dialog.setNameFilter("CSV files (*.csv)");
+  dialog.setDirectory(DialogStartFolder(exportFolder_.toStdString()));
   if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  exportFolder_ = QFileInfo(dialog.selectedFiles().first()).absolutePath();
   const QString error = ExportCsv(dialog.selectedFiles().first());
   if (!error.isEmpty()) ShowError(error);
 }

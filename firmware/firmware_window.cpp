@@ -277,7 +277,7 @@ void TForm2::FormClose() {
 }
 
 void TForm2::Button1Click() {
-  PrepareOpenDialog(*OpenDialog1, state_.FirmPath);
+  PrepareOpenDialog(*OpenDialog1, state_.FirmPath, state_.ProgramFolder);
   if (OpenDialog1->exec() != QDialog::Accepted || OpenDialog1->selectedFiles().isEmpty()) return;
 
   fileName_ = OpenDialog1->selectedFiles().first();

@@ -267,7 +267,7 @@ void TForm5::FormClose() {
 }
 
 void TForm5::Button2Click() {
-  PrepareOpenDialog(*OpenDialog1, state_.AudioPath);
+  PrepareOpenDialog(*OpenDialog1, state_.AudioPath, state_.ProgramFolder);
   Label4->clear();
   const bool chosen =
       OpenDialog1->exec() == QDialog::Accepted && !OpenDialog1->selectedFiles().isEmpty();

@@ -242,6 +242,8 @@ TEST(HistoryWindowTest, ShowsAUnitsJobsItsSummaryAndDetailsAndExportsThemAsTheCo
   ASSERT_EQ(table->model()->rowCount(), 2);
   EXPECT_EQ(table->model()->columnCount(), 10);
   EXPECT_EQ(table->model()->headerData(9, Qt::Horizontal).toString(), "program");
+  EXPECT_EQ(table->model()->headerData(3, Qt::Horizontal).toString(),
+            "started (" + history::LocalZoneName() + ")");
   EXPECT_EQ(table->model()->index(0, 3).data().toString().size(), 19) << "yyyy-MM-dd HH:mm:ss";
   EXPECT_TRUE(Child<QLabel>(&window, "HistorySummary")->text().contains("ab12"));
   const int firmwareRow = table->model()->index(0, 2).data().toString() == "firmware" ? 0 : 1;
@@ -249,11 +251,28 @@ TEST(HistoryWindowTest, ShowsAUnitsJobsItsSummaryAndDetailsAndExportsThemAsTheCo
   EXPECT_TRUE(Child<QPlainTextEdit>(&window, "HistoryDetails")->toPlainText().contains("w<=>Y"));
 
   const QString csv = QString::fromStdString(folder.File("out.csv"));
-  ModalScript script;
-  script.Then(
-      [&](QWidget *modal) { ModalScript::ChooseFile(qobject_cast<QFileDialog *>(modal), csv); });
-  Child<QPushButton>(&window, "ButtonExportCsv")->click();
-  ASSERT_TRUE(script.Done());
+  // The export's dialog starts in the home folder, and then in the folder of the last export.
+  QStringList startedIn;
+  {
+    ModalScript script;
+    script.Then([&](QWidget *modal) {
+      auto *dialog = qobject_cast<QFileDialog *>(modal);
+      startedIn << dialog->directory().absolutePath();
+      ModalScript::ChooseFile(dialog, csv);
+    });
+    Child<QPushButton>(&window, "ButtonExportCsv")->click();
+    ASSERT_TRUE(script.Done());
+  }
+  {
+    ModalScript again;
+    again.Then([&](QWidget *modal) {
+      startedIn << qobject_cast<QFileDialog *>(modal)->directory().absolutePath() + "/";
+      qobject_cast<QDialog *>(modal)->reject();
+    });
+    Child<QPushButton>(&window, "ButtonExportCsv")->click();
+    ASSERT_TRUE(again.Done());
+  }
+  EXPECT_EQ(startedIn, (QStringList{QDir::homePath(), QString::fromStdString(folder.Folder())}));
   QProcess cli;
   cli.start(TOLVANE_CLI_PROGRAM, {"history", "--csv", "--unit", "VRT00002", "--history", file});
   ASSERT_TRUE(cli.waitForFinished(10000));
