@@ -174,6 +174,8 @@ std::vector<JobRecord> Journal::Finish(std::chrono::milliseconds timeout,
   if (Off() || !writer_.joinable()) return {};
   const auto until = std::chrono::steady_clock::now() + timeout;
   std::unique_lock lock(mutex_);
+  finishing_ = true;
+  wake_.notify_all();
   bool said = false;
   while (!(opened_ && kept_ == queued_) && !hopeless_) {
     if (!said && !failure_.isEmpty()) {
@@ -290,8 +292,11 @@ void Journal::Run() {
       retry = kFirstRetry;
       wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
     } else {
-      // A full disk or a lock: the records are tried again, later each time, up to every 2 s.
-      wake_.wait_until(lock, Clock::now() + retry, [this] { return stopping_; });
+      // A full disk or a lock: the records are tried again, later each time, up to every 2 s;
+      // every 0.1 s while the end of the program waits for them.
+      const bool finishing = finishing_;
+      wake_.wait_until(lock, Clock::now() + (finishing ? kFirstRetry : retry),
+                       [&] { return stopping_ || finishing_ != finishing; });
       retry = std::min(retry * 2, kLastRetry);
     }
   }

@@ -115,6 +115,7 @@ class Journal {
   quint64 kept_ = 0;    // of them, committed
   bool opened_ = false;
   bool stopping_ = false;
+  bool finishing_ = false;  // Finish waits: the records are tried again at once and often
   bool hopeless_ = false;  // the file is refused or damaged: no record will be committed
   QString failure_;        // why records wait, while they do
   std::vector<JobRecord> lost_;

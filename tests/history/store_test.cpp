@@ -334,151 +334,98 @@ TEST(HistoryFormat, CsvAndTimes) {
 
 }  // namespace
 
-namespace {
-
 // A tmpfs of 1 MiB of the test's own (mounting needs root: the tests are skipped without it).
-class SmallDisk {
- public:
-  SmallDisk() {
-    const QByteArray where = QFile::encodeName(Folder());
-    mounted_ = mount("tmpfs", where.constData(), "tmpfs", 0, "size=1m,mode=0700") == 0;
-  }
+struct SmallDisk {
+  SmallDisk() { mounted = mount("tmpfs", Path().constData(), "tmpfs", 0, "size=1m") == 0; }
   ~SmallDisk() {
-    if (mounted_) umount2(QFile::encodeName(Folder()).constData(), MNT_DETACH);
+    if (mounted) umount2(Path().constData(), MNT_DETACH);
   }
-  bool Mounted() const { return mounted_; }
-  QString Folder() const { return QString::fromStdString(temp_.Folder()); }
-  // Fills what is left with a file of its own; Free() removes it.
-  void Fill() {
-    QFile filler(Folder() + "filler");
-    ASSERT_TRUE(filler.open(QIODevice::WriteOnly));
-    const QByteArray block(4096, 'f');
-    while (filler.write(block) == block.size() && filler.flush()) {
+  QByteArray Path() const { return QFile::encodeName(QString::fromStdString(temp.Folder())); }
+  QString File() const { return QString::fromStdString(temp.File("history.sqlite")); }
+  // Fills what is left with a file of its own, or removes it.
+  void Fill(bool full) {
+    QFile filler(QString::fromStdString(temp.File("filler")));
+    if (!full || !filler.open(QIODevice::WriteOnly)) return void(filler.remove());
+    while (filler.write(QByteArray(4096, 'f')) == 4096 && filler.flush()) {
     }
   }
-  void Free() { QFile::remove(Folder() + "filler"); }
-  bool ReadOnly() {
-    return mount(nullptr, QFile::encodeName(Folder()).constData(), nullptr, MS_REMOUNT | MS_RDONLY,
-                 nullptr) == 0;
-  }
-
- private:
-  TempFolder temp_;
-  bool mounted_ = false;
+  TempFolder temp;
+  bool mounted = false;
 };
 
-}  // namespace
-
-// A record that does not fit is kept and written once there is room; a record that never finds
-// room is named at the end, and a later program marks its job interrupted with no end made up.
+// A record that does not fit is kept and written once there is room; one that never finds room
+// is named at the end, and a later program marks its job interrupted with no end made up.
 TEST(HistoryJournal, AFullDiskLosesNoRecordThatFindsRoomInTimeAndNamesTheOthers) {
   SmallDisk disk;
-  if (!disk.Mounted()) GTEST_SKIP() << "no tmpfs can be mounted here";
-  const QString file = disk.Folder() + "history.sqlite";
-  const QJsonObject log{{"log", QString(200000, 'x')}};
-  QString lastLine;
-  {
-    history::Journal journal("tolvane-cli", file, "bench");
+  if (!disk.mounted) GTEST_SKIP() << "no tmpfs can be mounted here";
+  QStringList said;
+  QString id;
+  for (const bool room : {true, false}) {
+    history::Journal journal("tolvane-cli", disk.File(), "bench");
     journal.Start();
     JobRecord job = journal.Begin("VRT00001", "firmware", {});
+    id = job.id;
     ASSERT_TRUE(journal.Flush()) << journal.State().toStdString();
-    disk.Fill();
-    journal.End(job, "ok", "", log);
+    disk.Fill(true);
+    journal.End(job, "ok", "", {{"log", QString(200000, 'x')}});
     EXPECT_FALSE(journal.Flush());
     EXPECT_TRUE(journal.State().contains("full")) << journal.State().toStdString();
-    disk.Free();
-    EXPECT_TRUE(journal.Finish(history::kEndWait, [&](const QString &l) { lastLine = l; }).empty())
-        << lastLine.toStdString();
-    EXPECT_EQ(journal.State(), "kept");
+    disk.Fill(!room);
+    said.clear();
+    const auto lost =
+        journal.Finish(std::chrono::seconds(1), [&](const QString &line) { said << line; });
+    EXPECT_EQ(lost.size(), room ? 0u : 1u) << said.join('\n').toStdString();
   }
-  Store store;
-  ASSERT_TRUE(store.Open(file, Store::Mode::Read));
-  ASSERT_EQ(store.Jobs({}).size(), 1u);
-  EXPECT_EQ(store.Jobs({})[0].outcome, "ok");
-
-  QStringList said;
-  QString runningId;
-  {
-    history::Journal journal("tolvane-cli", file, "bench");
-    journal.Start();
-    JobRecord job = journal.Begin("VRT00002", "firmware", {});
-    runningId = job.id;
-    ASSERT_TRUE(journal.Flush());
-    disk.Fill();
-    journal.End(job, "ok", "", log);
-    const auto lost = journal.Finish(std::chrono::seconds(1), [&](const QString &l) { said << l; });
-    ASSERT_EQ(lost.size(), 1u);
-    EXPECT_EQ(lost[0].outcome, "ok");
-    ASSERT_EQ(said.size(), 2) << said.join('\n').toStdString();
-    EXPECT_TRUE(said[0].contains("waiting at most 1 s") && said[0].contains("full"));
-    EXPECT_TRUE(said[1].contains("1 records could not be kept") && said[1].contains(job.id));
-  }
-  disk.Free();
-  // That process is gone.
-  const pid_t child = fork();
+  ASSERT_EQ(said.size(), 2);
+  EXPECT_TRUE(said[0].contains("waiting at most 1 s") && said[0].contains("full"));
+  EXPECT_TRUE(said[1].contains("1 records could not be kept") && said[1].contains(id));
+  disk.Fill(false);
+  const pid_t child = fork();  // the process of the job that is gone
   if (child == 0) _exit(0);
   waitpid(child, nullptr, 0);
-  Sql(file, QStringLiteral("UPDATE job_processes SET pid = %1").arg(child));
-  history::Journal later("tolvane-cli", file, "bench");
-  later.Start();
-  ASSERT_TRUE(later.Flush());
-  Store reader;
-  ASSERT_TRUE(reader.Open(file, Store::Mode::Read));
-  const auto interrupted = reader.Job(runningId);
-  ASSERT_TRUE(interrupted);
-  EXPECT_EQ(interrupted->outcome, "interrupted");
-  EXPECT_FALSE(interrupted->ended);
-  EXPECT_EQ(interrupted->message, "the program stopped during the job; its end is not known");
+  Sql(disk.File(), QStringLiteral("UPDATE job_processes SET pid = %1").arg(child));
+  Store later;
+  ASSERT_TRUE(later.Open(disk.File(), Store::Mode::Write));
+  EXPECT_EQ(later.InterruptOrphans("bench"), 1);
+  EXPECT_EQ(Sql(disk.File(), "SELECT outcome, ended IS NULL, message FROM jobs ORDER BY started"),
+            (QStringList{"ok|0|",
+                         "interrupted|1|the program stopped during the job; its end is "
+                         "not known"}));
 }
 
-// A history on a file system mounted read-only is read; the writer says which file and why.
-TEST(HistoryStore, AReadOnlyHistoryIsReadAndItsWriterSaysWhy) {
+// A history on a read-only file system is read; a damaged one is named and left as it is.
+TEST(HistoryStore, AReadOnlyHistoryIsReadAndADamagedOneIsNamed) {
   SmallDisk disk;
-  if (!disk.Mounted()) GTEST_SKIP() << "no tmpfs can be mounted here";
-  const QString file = disk.Folder() + "history.sqlite";
+  if (!disk.mounted) GTEST_SKIP() << "no tmpfs can be mounted here";
+  std::vector<JobRecord> records(200, Record("VRT00001", "send", "2026-12-08T07:15:02.123Z"));
+  for (JobRecord &r : records) r.id = history::NewId();
   {
     Store store;
-    ASSERT_TRUE(store.Open(file, Store::Mode::Write));
-    ASSERT_TRUE(store.Write({Record("VRT00001", "send", "2026-12-08T07:15:02.123Z")}));
+    ASSERT_TRUE(store.Open(disk.File(), Store::Mode::Write) && store.Write(records));
   }
-  ASSERT_FALSE(QFile::exists(file + "-shm"));
-  ASSERT_TRUE(disk.ReadOnly());
-  Store reader;
-  ASSERT_TRUE(reader.Open(file, Store::Mode::Read)) << reader.Error().toStdString();
-  EXPECT_EQ(reader.Count({}), 1);
-  Store writer;
-  EXPECT_FALSE(writer.Open(file, Store::Mode::Write));
-  EXPECT_TRUE(writer.Error().startsWith(file)) << writer.Error().toStdString();
-}
+  const QString copy = QString::fromStdString(disk.temp.File("damaged.sqlite"));
+  ASSERT_TRUE(QFile::copy(disk.File(), copy));
+  ASSERT_EQ(mount(nullptr, disk.Path().constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+  Store reader, writer;
+  ASSERT_TRUE(reader.Open(disk.File(), Store::Mode::Read)) << reader.Error().toStdString();
+  EXPECT_EQ(reader.Count({}), 200);
+  EXPECT_FALSE(writer.Open(disk.File(), Store::Mode::Write));
+  EXPECT_TRUE(writer.Error().startsWith(disk.File())) << writer.Error().toStdString();
 
-// A damaged history is named, left as it is, and the message says how to start a new one.
-TEST(HistoryStore, ADamagedHistoryIsNamedAndLeftAsItIs) {
   TempFolder temp;
-  const QString file = QString::fromStdString(temp.File("history.sqlite"));
+  const QString damaged = QString::fromStdString(temp.File("history.sqlite"));
+  ASSERT_TRUE(QFile::copy(copy, damaged));
+  QFile(damaged).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
   {
-    Store store;
-    ASSERT_TRUE(store.Open(file, Store::Mode::Write));
-    std::vector<JobRecord> records;
-    for (int i = 0; i < 200; ++i)
-      records.push_back(Record("VRT00001", "send", "2026-12-08T07:15:02.123Z"));
-    ASSERT_TRUE(store.Write(records));
+    QFile f(damaged);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite) && f.seek(4096 + 1));
+    f.write(QByteArray(64, '\xff'));  // the second page's header
   }
-  Sql(file, "PRAGMA wal_checkpoint(TRUNCATE)");
-  {
-    QFile f(file);
-    ASSERT_TRUE(f.open(QIODevice::ReadWrite));
-    f.seek(4096 + 1);  // the second page's header
-    f.write(QByteArray(64, '\xff'));
-  }
-  const QByteArray before = Bytes(file);
+  const QByteArray before = Bytes(damaged);
   Store store;
-  const bool opened = store.Open(file, Store::Mode::Write);
-  const bool written =
-      opened && store.Write({Record("VRT00002", "send", "2026-12-08T07:16:00.000Z")});
-  const bool read = written && !store.Jobs({}).empty() && store.Error().isEmpty();
-  EXPECT_FALSE(read);
-  EXPECT_TRUE(store.Error().startsWith(file + " is damaged")) << store.Error().toStdString();
+  EXPECT_FALSE(store.Open(damaged, Store::Mode::Write) && store.Write(records) &&
+               store.Jobs({}).size() == 200u && store.Error().isEmpty());
+  EXPECT_TRUE(store.Error().startsWith(damaged + " is damaged")) << store.Error().toStdString();
   EXPECT_TRUE(store.Error().endsWith("move it aside to start a new history"));
-  EXPECT_FALSE(store.Retriable());
-  EXPECT_EQ(Bytes(file), before);
+  EXPECT_EQ(Bytes(damaged), before);
 }
