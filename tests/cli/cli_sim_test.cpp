@@ -820,73 +820,62 @@ TEST(CliSharedHistory, AServerStoppedMidBatchEndsWithEveryRecordOnceWhenItIsBack
 // server and without, beside a window's process (its writer and sender, and a reader held open).
 TEST(CliSharedHistory, EightProgramsAndAWindowAtOnceLeaveASoundFileAndEveryRecordOnce) {
   START_SERVER(server);
-  QStringList serials;
   QStringList units;
-  for (int i = 1; i <= 8; ++i) {
-    serials << QString("VRT%1").arg(i, 5, 10, QChar('0'));
-    units << "--unit" << serials.back();
-  }
+  for (int i = 1; i <= 8; ++i) units << "--unit" << QString("VRT%1").arg(i, 5, 10, QChar('0'));
   Simulator simulator(units);
   ASSERT_TRUE(simulator.Serving());
   TempFolder bench;
   const QString file = QString::fromStdString(bench.File("data/Tolvane/history.sqlite"));
-  history::Journal window("tolvane", file, "");
+  history::Journal window("tolvane", file, "");  // VERT.ini's server: it also takes the others
   window.SetServer(server.Url(), 50ms, true);
   window.Start();
   history::Store reader;
-  QStringList shared, local;
+  QStringList ids;
   for (int round = 0; round < 4; ++round) {
-    const bool withServer = round < 3;
     std::vector<std::unique_ptr<QProcess>> programs;
-    for (const QString &serial : serials) {
+    for (int i = 1; i < units.size(); i += 2) {
       programs.push_back(std::make_unique<QProcess>());
       programs.back()->setProcessEnvironment(Bench(bench));
-      QStringList arguments = {"send", "AT@NORM", "--unit", serial, "--json"};
-      if (withServer) arguments << "--server" << server.Url();
-      programs.back()->start(TOLVANE_CLI_PROGRAM, arguments);
+      programs.back()->start(
+          TOLVANE_CLI_PROGRAM,
+          QStringList{"send", "AT@NORM", "--unit", units[i], "--json"} +
+              (round < 3 ? QStringList{"--server", server.Url()} : QStringList{}));
     }
     history::JobEntry entry;
     entry.Start(&window, "VRT00009", "send", {});
     entry.End("ok", "OK");
-    shared << entry.Id();
+    ids << entry.Id();
     for (auto &program : programs) {
       ASSERT_TRUE(program->waitForFinished(60000));
       const Outcome run = Parse(*program);
-      EXPECT_EQ(run.json["history"].toString(), withServer ? "shared" : "kept")
-          << run.err.toStdString();
-      const QString id = run.json["units"].toArray()[0].toObject()["id"].toString();
-      (withServer ? shared : local) << id;
+      EXPECT_EQ(run.json["history"].toString(), round < 3 ? "shared" : "kept") << run.err.data();
+      ids << run.json["units"].toArray()[0].toObject()["id"].toString();
     }
     ASSERT_TRUE(window.Flush());
     if (round == 0) {
-      ASSERT_TRUE(reader.Open(file, history::Store::Mode::Read));
+      EXPECT_TRUE(reader.Open(file, history::Store::Mode::Read));
     }
     EXPECT_EQ(reader.Count({}), (round + 1) * 9) << reader.Error().toStdString();
   }
   EXPECT_TRUE(window.FlushServer(10s)) << window.ServerState().toStdString();
-  EXPECT_EQ(window.State(), "kept");
   simulator.Stop();
-
-  QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "check");
-  db.setDatabaseName(file);
-  ASSERT_TRUE(db.open());
-  QSqlQuery q(db);
-  ASSERT_TRUE(q.exec("PRAGMA integrity_check") && q.next());
-  EXPECT_EQ(q.value(0).toString(), "ok");
-  q.finish();
+  {
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "check");
+    db.setDatabaseName(file);
+    QSqlQuery q(db.open() ? db : QSqlDatabase());
+    EXPECT_TRUE(q.exec("PRAGMA integrity_check") && q.next() && q.value(0).toString() == "ok");
+  }
+  QSqlDatabase::removeDatabase("check");
+  ids.sort();
+  history::JobQuery ok;
+  ok.outcome = "ok";
   QStringList inFile;
-  ASSERT_TRUE(q.exec("SELECT id FROM jobs WHERE outcome = 'ok' ORDER BY id"));
-  while (q.next()) inFile << q.value(0).toString();
-  q.finish();
-  db.close();
-  QStringList all = shared + local;
-  all.sort();
-  EXPECT_EQ(inFile.join(' ').toStdString(), all.join(' ').toStdString());
-  // The window's sender is VERT.ini's: it also takes those made with no server.
-  EXPECT_EQ(server.Value("SELECT string_agg(id, ' ' ORDER BY id) FROM jobs WHERE outcome = 'ok'")
-                .toStdString(),
-            all.join(' ').toStdString());
-  EXPECT_EQ(server.Value("SELECT count(*) FROM jobs"), QString::number(all.size()));
+  for (const auto &record : reader.Jobs(ok)) inFile << record.id;
+  inFile.sort();
+  EXPECT_EQ(inFile.join(' ').toStdString(), ids.join(' ').toStdString());
+  EXPECT_EQ(server.Value("SELECT string_agg(id, ' ' ORDER BY id) FROM jobs WHERE outcome = 'ok'"),
+            ids.join(' '));
+  EXPECT_EQ(server.Value("SELECT count(*) FROM jobs"), QString::number(ids.size()));
 }
 
 // A run against another database takes only its own records there; the workshop's wait for it,
