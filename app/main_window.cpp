@@ -1,6 +1,7 @@
 #include "app/main_window.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QFrame>
 #include <QLabel>
 #include <QLinearGradient>
@@ -18,6 +19,7 @@
 #include "console/console_window.h"
 #include "firmware/firmware_window.h"
 #include "history/server_sender.h"
+#include "history/store.h"
 #include "recorder/recorder_window.h"
 #include "session/config.h"
 #include "session/version.h"
@@ -146,9 +148,12 @@ TForm3::TForm3(std::string programFolder, const std::function<QImage()> &banner,
 
   // The history of the jobs: VERT.ini names its file and the bench; its writer opens the file on
   // a thread of its own and its state reaches the label by queued calls.
-  const ConfigFile config(ConfigFileName(state_.ProgramFolder));
+  const std::string configName = ConfigFileName(state_.ProgramFolder);
+  const ConfigFile config(configName);
   journal_ = std::make_unique<history::Journal>(
-      "tolvane", QString::fromStdString(config.Read("History", "Location")),
+      "tolvane",
+      history::ConfiguredLocation(QString::fromStdString(config.Read("History", "Location")),
+                                  QFileInfo(QString::fromStdString(configName)).absolutePath()),
       QString::fromStdString(config.Read("History", "Station")));
   // With the workshop's server, a sender of its own takes the file's records there and tries
   // again every 30 s while the window is open; the label says whether the history is shared.

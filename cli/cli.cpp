@@ -179,7 +179,9 @@ int ServerInit(const Console &console, const Options &options) {
   QString error;
   const auto address = history::ParseServerUrl(QString::fromLocal8Bit(options.argument), &error);
   if (!address) return UsageError(console, options, error.toStdString());
-  const int version = history::InitServer(*address, &error);
+  QStringList grants;
+  for (const std::string &role : options.grants) grants << QString::fromStdString(role);
+  const int version = history::InitServer(*address, grants, &error);
   if (version == 0) {
     console.err << "tolvane-cli: " << error.toStdString() << '\n';
     if (options.json)
@@ -293,7 +295,8 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
   // Every unit's job has its record in the history, written by a thread of its own.
   history::Journal journal("tolvane-cli", QString::fromStdString(place.location),
                            QString::fromStdString(place.station));
-  journal.SetServer(QString::fromStdString(place.server));
+  journal.SetServer(QString::fromStdString(place.server), std::chrono::seconds(30),
+                    place.unaddressed);
   journal.Start();
   Runner runner(spec, choice.serials, jobs::DescriptorOf(spec.kind).oneUnitAtATime, &journal);
   for (std::size_t i = 0; i < choice.serials.size(); ++i)
@@ -317,13 +320,18 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
   QCoreApplication::exec();
   redraw.stop();
   reporter.Flush();
-  journal.Flush();
+  // The records that wait for the file (a full disk, a lock) are waited for at most 5 s.
+  const auto say = [&](const QString &line) {
+    console.err << "tolvane-cli: " << line.toStdString() << '\n';
+  };
+  journal.Finish(history::kEndWait, say);
   QString historyState = journal.State();
   if (journal.StateValue() == history::HistoryState::NotKept)
     console.err << "tolvane-cli: history " << historyState.toStdString() << '\n';
   if (journal.StateValue() == history::HistoryState::Kept && journal.HasServer()) {
-    // The records wait at most 5 s for the server; then they stay in the file for a later run.
-    const bool allSent = journal.FlushServer(kServerWait);
+    // The records wait at most 5 s for the server, or until a signal; then they stay in the file
+    // for a later run.
+    const bool allSent = journal.FlushServer(kServerWait, [] { return Signalled(); });
     QString state = journal.ServerState();
     if (state.isEmpty() || (!allSent && state == history::kSharedState))
       state = "the server did not take the records within 5 s";

@@ -1,5 +1,8 @@
 #include "cli/history_commands.h"
 
+#include <sys/timerfd.h>
+#include <unistd.h>
+
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -10,9 +13,11 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include "cli/report.h"
 #include "cli/text_table.h"
 #include "history/format.h"
 #include "history/journal.h"
+#include "history/server_sender.h"
 #include "history/shared_read.h"
 #include "history/store.h"
 #include "session/config.h"
@@ -21,27 +26,39 @@ namespace cli {
 
 namespace {
 
+constexpr int kServerWaitSeconds = 5;
 // The shortest start of an id that `--log` looks a job up by.
 constexpr qsizetype kShortestIdPrefix = 8;
 
-// Opens the history for reading: with a server, the server's jobs of `query` together with this
-// bench's waiting records, gathered in `folder`; when the server cannot be read, or without one,
-// the bench's file. False, with an error on `err`, when nothing can be read.
+// Opens the history for reading: with a server, this bench's records that wait for it are sent
+// first and the server's jobs of `query` read together with those still waiting, gathered in
+// `folder`, all within 5 s; when the server cannot be read, or without one, the bench's file.
+// False, with an error on `err`, when nothing can be read. `read`: "shared", "kept", or
+// "this bench only: <reason>".
 bool OpenHistory(const Options &options, const history::JobQuery &query, history::Store &store,
-                 QTemporaryDir &folder, std::ostream &err) {
+                 QTemporaryDir &folder, std::ostream &err, QString &read) {
   const HistoryPlace place = HistoryPlaceOf(options);
   const QString location = QString::fromStdString(place.location).trimmed();
   const bool off = location.compare("none", Qt::CaseInsensitive) == 0;
   const QString file = off ? QString() : location.isEmpty() ? history::DefaultLocation() : location;
+  read = "kept";
   if (!place.server.empty()) {
     QString reason;
     const auto address = history::ParseServerUrl(QString::fromStdString(place.server), &reason);
     if (address && folder.isValid()) {
       const QString merged = folder.filePath("shared.sqlite");
-      reason = history::ReadSharedHistory(*address, file, query, merged);
+      // The whole wait for the server ends after 5 s: a timer that the connection's waits watch.
+      const int deadline = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+      const itimerspec in5s{{0, 0}, {kServerWaitSeconds, 0}};
+      if (deadline >= 0) timerfd_settime(deadline, 0, &in5s, nullptr);
+      reason = history::ReadSharedHistory(*address, file, query, merged, deadline,
+                                          {true, place.unaddressed});
+      if (deadline >= 0) close(deadline);
+      read = history::kSharedState;
       if (reason.isEmpty() && store.Open(merged, history::Store::Mode::Read)) return true;
       if (reason.isEmpty()) reason = store.Error();
     }
+    read = "this bench only: " + reason;
     err << "tolvane-cli: the workshop's server cannot be read (" << reason.toStdString()
         << "): " << (off ? "the history is off" : "this bench's history only") << '\n';
   }
@@ -62,10 +79,15 @@ QStringList Units(const Options &options) {
   return units;
 }
 
+// A field on one line, its control characters escaped as a unit's text is: a record's text can
+// never act on the terminal that lists it.
 std::string Cell(const QString &text) {
   QString line = text;
   line.replace("\r\n", " / ").replace('\r', " / ").replace('\n', " / ");
-  return line.toStdString();
+  for (qsizetype i = 0; i < line.size(); ++i)
+    if (line[i].unicode() >= 0x7F && line[i].unicode() < 0xA0)
+      line.replace(i, 1, QString("\\u%1").arg(line[i].unicode(), 4, 16, QChar('0')));
+  return EscapedText(line.toStdString(), true);
 }
 
 // The table: the columns but `details`, as wide as their widest entry, two blanks apart; the
@@ -127,11 +149,22 @@ int PrintLog(history::Store &store, const std::string &given, bool json, std::os
 }  // namespace
 
 HistoryPlace HistoryPlaceOf(const Options &options) {
-  const ConfigFile config(ConfigFileName(DetectProgramFolder()));
-  HistoryPlace place{config.Read("History", "Location"), config.Read("History", "Station"),
+  const std::string configName = ConfigFileName(DetectProgramFolder());
+  const ConfigFile config(configName);
+  const QString location =
+      history::ConfiguredLocation(QString::fromStdString(config.Read("History", "Location")),
+                                  QFileInfo(QString::fromStdString(configName)).absolutePath());
+  HistoryPlace place{location.toStdString(), config.Read("History", "Station"),
                      config.Read("History", "Server")};
   if (options.history) place.location = *options.history;
-  if (options.server) place.server = *options.server;
+  if (options.server && *options.server != place.server) {
+    // Another server's run: its records go there; VERT.ini's server's stay waiting for it.
+    QString error;
+    const auto given = history::ParseServerUrl(QString::fromStdString(*options.server), &error);
+    const auto own = history::ParseServerUrl(QString::fromStdString(place.server), &error);
+    place.unaddressed = given && own && given->key == own->key;
+    place.server = *options.server;
+  }
   return place;
 }
 
@@ -167,7 +200,8 @@ int HistoryCommand(const Options &options, std::ostream &out, std::ostream &err)
   QTemporaryDir folder;
   history::JobQuery serverQuery = query;
   if (options.log) serverQuery = {};
-  if (!OpenHistory(options, serverQuery, store, folder, err)) return kExitFailed;
+  QString state;
+  if (!OpenHistory(options, serverQuery, store, folder, err, state)) return kExitFailed;
   if (options.log) return PrintLog(store, *options.log, options.json, out, err);
   bool read = true;
   if (options.csv) {
@@ -181,7 +215,7 @@ int HistoryCommand(const Options &options, std::ostream &out, std::ostream &err)
       out << (first ? "" : ", ") << history::JobJson(r).toStdString();
       first = false;
     });
-    out << "]}\n";
+    out << "], \"history\": " << JsonString(state.toStdString()) << "}\n";
   } else {
     const auto records = store.Jobs(query);
     read = store.Error().isEmpty();
@@ -200,7 +234,8 @@ int SummaryCommand(const Options &options, std::ostream &out, std::ostream &err)
   QTemporaryDir folder;
   history::JobQuery serverQuery;
   serverQuery.units = Units(options);
-  if (!OpenHistory(options, serverQuery, store, folder, err)) return kExitFailed;
+  QString state;
+  if (!OpenHistory(options, serverQuery, store, folder, err, state)) return kExitFailed;
   const auto summaries = store.Summaries(Units(options));
   if (!store.Error().isEmpty()) {
     err << "tolvane-cli: the history cannot be read: " << store.Error().toStdString() << '\n';
@@ -210,27 +245,26 @@ int SummaryCommand(const Options &options, std::ostream &out, std::ostream &err)
     out << "{\"units\": [";
     for (std::size_t i = 0; i < summaries.size(); ++i)
       out << (i ? ", " : "") << history::SummaryJson(summaries[i]).toStdString();
-    out << "]}\n" << std::flush;
+    out << "], \"history\": " << JsonString(state.toStdString()) << "}\n" << std::flush;
     return kExitOk;
   }
   // Times for people: local, with the zone of each.
   const auto when = [](const QString &utc) { return history::LocalTime(utc, true).toStdString(); };
   for (const auto &s : summaries) {
-    out << s.unit.toStdString() << "\n  last:       " << when(s.last) << '\n';
+    out << Cell(s.unit) << "\n  last:       " << when(s.last) << '\n';
     out << "  firmware:   "
-        << (s.firmware
-                ? s.firmware->file.toStdString() + "  sha256 " + s.firmware->sha256.toStdString() +
-                      "  " + when(s.firmware->when) + "  " + s.firmware->station.toStdString()
-                : std::string("-"))
+        << (s.firmware ? Cell(s.firmware->file) + "  sha256 " + Cell(s.firmware->sha256) + "  " +
+                             when(s.firmware->when) + "  " + Cell(s.firmware->station)
+                       : std::string("-"))
         << '\n';
     std::string parameters = "-";
     if (s.parameters)
       parameters = (s.parameters->values ? std::string("written") : std::string("defaults")) +
-                   "  " + when(s.parameters->when) + "  " + s.parameters->station.toStdString();
+                   "  " + when(s.parameters->when) + "  " + Cell(s.parameters->station);
     out << "  parameters: " << parameters << '\n';
     out << "  message:    "
-        << (s.message ? s.message->file.toStdString() + "  sha256 " +
-                            s.message->sha256.toStdString() + "  " + when(s.message->when)
+        << (s.message ? Cell(s.message->file) + "  sha256 " + Cell(s.message->sha256) + "  " +
+                            when(s.message->when)
                       : std::string("-"))
         << '\n';
   }

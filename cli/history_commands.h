@@ -10,12 +10,14 @@
 namespace cli {
 
 // The history file of a run: --history, else VERT.ini's [History] Location (empty: the default
-// file; "none": no history), the bench's name from [History] Station, and the workshop's server:
-// --server, else [History] Server (empty: none).
+// file; "none": no history; relative to VERT.ini's folder), the bench's name from [History]
+// Station, and the workshop's server: --server, else [History] Server (empty: none).
+// `unaddressed`: the server is VERT.ini's, which also takes the records made with no server.
 struct HistoryPlace {
   std::string location;
   std::string station;
   std::string server;
+  bool unaddressed = true;
 };
 HistoryPlace HistoryPlaceOf(const Options &options);
 

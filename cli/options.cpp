@@ -70,12 +70,14 @@ std::vector<CommandInfo> MakeCommands() {
           "\"last\"}]}.\n"
           "Exit status: 0 the history was read, 1 it could not be read, 2 a usage error.\n"},
       CommandInfo{
-          Command::ServerInit, "server-init", "URL", false, "",
+          Command::ServerInit, "server-init", "URL", false, "grant",
           "make the shared history's tables on a server",
-          "Makes the tables of the workshop's shared history (jobs and schema_version) on the\n"
+          "Makes the tables of the workshop's shared history (jobs and schema_version) and\n"
+          "their one way in for the benches, the function tolvane_write_jobs, on the\n"
           "PostgreSQL server of URL, postgresql://[USER@]HOST[:PORT]/DBNAME[?PARAM=VALUE&...],\n"
-          "or brings them to this program's version. Run once, with a login that may create\n"
-          "tables. The password comes from the password file (~/.pgpass or PGPASSFILE), never\n"
+          "or brings them to this program's version. Run with the login that is to own them;\n"
+          "each --grant ROLE gives a bench's login SELECT and the function, nothing more.\n"
+          "The password comes from the password file (~/.pgpass or PGPASSFILE), never\n"
           "from the URL. With --json: {\"server\", \"version\"}.\n"},
   };
   std::vector<CommandInfo> commands(kOthers.begin(), kOthers.begin() + 2);
@@ -174,6 +176,8 @@ std::string HelpText(Command command) {
         "  --csv           RFC 4180 CSV on standard output\n"
         "  --log ID        the transfer log of one job (ID: the id or its first 8+ characters)\n";
   if (Takes(*info, "history")) text += "  --history FILE  the service history's file, or none\n";
+  if (Takes(*info, "grant"))
+    text += "  --grant ROLE    a bench's login: SELECT and the write function (repeatable)\n";
   if (Takes(*info, "server"))
     text +=
         "  --server URL    the workshop's shared history, postgresql://[USER@]HOST[:PORT]/DBNAME\n";
@@ -204,8 +208,9 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
   const QCommandLineOption csv("csv");
   const QCommandLineOption log("log", {}, "ID");
   const QCommandLineOption server("server", {}, "URL");
+  const QCommandLineOption grant("grant", {}, "ROLE");
   parser.addOptions({unit, all, json, fast, logDir, output, help, version, history, job, outcome,
-                     since, limit, csv, log, server});
+                     since, limit, csv, log, server, grant});
 
   QStringList list;
   for (const auto &a : arguments) list << QString::fromLocal8Bit(a.data(), qsizetype(a.size()));
@@ -236,6 +241,7 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
   if (parser.isSet(output)) o.output = parser.value(output).toStdString();
   if (parser.isSet(history)) o.history = parser.value(history).toStdString();
   if (parser.isSet(server)) o.server = parser.value(server).toStdString();
+  for (const QString &role : parser.values(grant)) o.grants.push_back(role.toStdString());
   o.job = parser.value(job).toStdString();
   o.outcome = parser.value(outcome).toStdString();
   if (parser.isSet(since)) o.since = parser.value(since).toStdString();
@@ -274,7 +280,7 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
     return parsed;
   }
 
-  const std::array<std::pair<const QCommandLineOption *, const char *>, 13> specific = {
+  const std::array<std::pair<const QCommandLineOption *, const char *>, 14> specific = {
       {{&unit, "unit"},
        {&all, "all"},
        {&fast, "fast"},
@@ -287,7 +293,8 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
        {&csv, "csv"},
        {&log, "log"},
        {&history, "history"},
-       {&server, "server"}}};
+       {&server, "server"},
+       {&grant, "grant"}}};
   for (const auto &[option, name] : specific) {
     if (parser.isSet(*option) && !Takes(*info, name)) {
       parsed.error = o.commandName + " does not take --" + name;

@@ -44,6 +44,8 @@ struct Options {
   std::optional<std::string> history;
   // --server URL: the workshop's shared history for this run; unset: VERT.ini's.
   std::optional<std::string> server;
+  // --grant ROLE (server-init, repeatable): the logins of the benches.
+  std::vector<std::string> grants;
   // history: the filters, the CSV form and the one job whose log is printed.
   std::string job;                   // --job
   std::string outcome;               // --outcome

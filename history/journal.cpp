@@ -7,13 +7,22 @@
 #include <QJsonDocument>
 #include <QSysInfo>
 #include <QUuid>
+#include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <vector>
 
 #include "history/server_sender.h"
 #include "history/store.h"
 
 namespace history {
+
+namespace {
+
+constexpr int kWriterBusyTimeoutMs = 1000;
+constexpr std::chrono::milliseconds kFirstRetry{100}, kLastRetry{2000};
+
+}  // namespace
 
 QString NowText() {
   return QDateTime::currentDateTimeUtc().toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz'Z'"));
@@ -38,10 +47,13 @@ QString ProgramText(const QString &program) {
 }
 
 Journal::Journal(const QString &program, const QString &location, const QString &station)
-    : program_(ProgramText(program)), station_(StationName(station)), operator_(OperatorName()) {
+    : program_(ProgramText(program)),
+      station_(StationName(station)),
+      operator_(OperatorName()),
+      state_(StateText(HistoryState::Kept)) {
   const QString where = location.trimmed();
   if (where.compare("none", Qt::CaseInsensitive) == 0) {
-    state_ = HistoryState::Off;
+    state_ = StateText(HistoryState::Off);
     return;
   }
   fileName_ = where.isEmpty() ? DefaultLocation() : where;
@@ -51,7 +63,8 @@ Journal::Journal(const QString &program, const QString &location, const QString 
 // thread when a round first asks and closed at the round's end.
 class Journal::Outbox : public ServerOutbox {
  public:
-  explicit Outbox(QString fileName) : fileName_(std::move(fileName)) {}
+  Outbox(QString fileName, QString server, bool unaddressed)
+      : fileName_(std::move(fileName)), server_(std::move(server)), unaddressed_(unaddressed) {}
   std::vector<WaitingRecord> WaitingForServer(int limit) override {
     return Open() ? store_->WaitingForServer(limit) : std::vector<WaitingRecord>{};
   }
@@ -65,30 +78,31 @@ class Journal::Outbox : public ServerOutbox {
   bool Open() {
     if (store_) return true;
     store_ = std::make_unique<Store>();
+    store_->SetServer(server_, unaddressed_);
     if (store_->Open(fileName_, Store::Mode::Write)) return true;
     store_.reset();
     return false;
   }
-  QString fileName_;
+  QString fileName_, server_;
+  bool unaddressed_;
   std::unique_ptr<Store> store_;
 };
 
 Journal::~Journal() {
-  {
-    std::lock_guard lock(mutex_);
-    stopping_ = true;
-  }
-  wake_.notify_all();
-  if (writer_.joinable()) writer_.join();
+  Finish(kEndWait, [this](const QString &line) {
+    const QByteArray text = (program_.section(' ', 0, 0) + ": " + line + "\n").toLocal8Bit();
+    std::fwrite(text.constData(), 1, static_cast<std::size_t>(text.size()), stderr);
+  });
   // The sender stops at once; what the server has not confirmed waits in the file.
   sender_.reset();
   outbox_.reset();
 }
 
-void Journal::SetServer(const QString &url, std::chrono::milliseconds retry) {
+void Journal::SetServer(const QString &url, std::chrono::milliseconds retry, bool unaddressed) {
   if (url.trimmed().isEmpty()) return;
   hasServer_ = true;
   retry_ = retry;
+  unaddressed_ = unaddressed;
   QString error;
   address_ = ParseServerUrl(url.trimmed(), &error);
   if (!address_) serverState_ = error;
@@ -104,13 +118,13 @@ qint64 Journal::Waiting() const {
   return waiting_;
 }
 
-bool Journal::FlushServer(std::chrono::milliseconds timeout) {
+bool Journal::FlushServer(std::chrono::milliseconds timeout, const std::function<bool()> &stop) {
   Flush();
-  return sender_ && sender_->Flush(timeout);
+  return sender_ && sender_->Flush(timeout, stop);
 }
 
 void Journal::StartSender() {
-  outbox_ = std::make_unique<Outbox>(fileName_);
+  outbox_ = std::make_unique<Outbox>(fileName_, address_->key, unaddressed_);
   ServerSender::Timing timing;
   timing.retry = retry_;
   sender_ = std::make_unique<ServerSender>(*address_, *outbox_, timing);
@@ -143,22 +157,23 @@ QString StateText(HistoryState state, const QString &reason) {
 
 QString Journal::State() const {
   std::lock_guard lock(mutex_);
-  return StateText(state_, reason_);
+  return state_;
 }
 
 HistoryState Journal::StateValue() const {
   std::lock_guard lock(mutex_);
-  return state_;
+  if (state_ == StateText(HistoryState::Kept)) return HistoryState::Kept;
+  if (state_ == StateText(HistoryState::Off)) return HistoryState::Off;
+  return HistoryState::NotKept;
 }
 
-void Journal::SetState(HistoryState state, const QString &reason) {
+void Journal::SetState(const QString &state) {
   {
     std::lock_guard lock(mutex_);
-    if (state_ == state && reason_ == reason) return;
+    if (state_ == state) return;
     state_ = state;
-    reason_ = reason;
   }
-  if (StateChanged) StateChanged(StateText(state, reason));
+  if (StateChanged) StateChanged(state);
 }
 
 void Journal::Start() {
@@ -169,8 +184,45 @@ void Journal::Start() {
 bool Journal::Flush() {
   std::unique_lock lock(mutex_);
   if (!Off() && writer_.joinable())
-    done_.wait(lock, [this] { return opened_ && handled_ == queued_; });
-  return state_ == HistoryState::Kept;
+    done_.wait(lock, [this] { return (opened_ && tried_ == queued_) || lost_.size(); });
+  return state_ == StateText(HistoryState::Kept);
+}
+
+std::vector<JobRecord> Journal::Finish(std::chrono::milliseconds timeout,
+                                       const std::function<void(const QString &line)> &say) {
+  if (Off() || !writer_.joinable()) return {};
+  const auto until = std::chrono::steady_clock::now() + timeout;
+  std::unique_lock lock(mutex_);
+  finishing_ = true;
+  wake_.notify_all();
+  bool said = false;
+  while (!(opened_ && kept_ == queued_) && !hopeless_) {
+    if (!said && !failure_.isEmpty()) {
+      said = true;
+      const QString why = failure_;
+      lock.unlock();
+      say(QString("history: waiting at most %1 s for the history file (%2)")
+              .arg(std::chrono::duration_cast<std::chrono::seconds>(timeout).count())
+              .arg(why));
+      lock.lock();
+      continue;
+    }
+    if (done_.wait_until(lock, until) == std::cv_status::timeout) break;
+  }
+  stopping_ = true;
+  lock.unlock();
+  wake_.notify_all();
+  writer_.join();
+  lock.lock();
+  if (!lost_.empty()) {
+    QString lines = QString("history: %1 records could not be kept:").arg(lost_.size());
+    for (const JobRecord &r : lost_)
+      lines += QString("\n  %1 %2 %3 %4").arg(r.id, r.unit, r.job, r.outcome);
+    lock.unlock();
+    say(lines);
+    lock.lock();
+  }
+  return lost_;
 }
 
 JobRecord Journal::Begin(const QString &unit, const QString &job, const QJsonObject &details) {
@@ -213,38 +265,60 @@ void Journal::Queue(const JobRecord &record) {
 }
 
 void Journal::Run() {
+  using Clock = std::chrono::steady_clock;
   Store store;
-  bool kept = store.Open(fileName_, Store::Mode::Write);
-  if (kept && store.InterruptOrphans(station_) < 0) kept = false;
-  SetState(kept ? HistoryState::Kept : HistoryState::NotKept, kept ? QString() : store.Error());
-  if (kept && address_) StartSender();
-  {
-    std::lock_guard lock(mutex_);
-    opened_ = true;
-  }
-  done_.notify_all();
+  // A lock held by another process is waited for in short steps, so that the end of the
+  // program can say why it waits, and give up in time.
+  store.SetBusyTimeout(kWriterBusyTimeoutMs);
+  store.SetServer(address_ ? address_->key : QString(), unaddressed_);
+  bool open = false, orphansDone = false, hopeless = false;
+  std::vector<JobRecord> pending;  // not committed yet, oldest first
+  auto retry = kFirstRetry;
   std::unique_lock lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-    if (queue_.empty() && stopping_) return;
-    std::vector<JobRecord> batch(queue_.begin(), queue_.end());
+    const quint64 taken = queued_;
+    pending.insert(pending.end(), queue_.begin(), queue_.end());
     queue_.clear();
     lock.unlock();
-    // A record that cannot be written is given up; the next ones are tried again.
-    if (kept) {
-      bool written = store.Write(batch);
-      // A moment's lock that SQLite did not wait for is waited for here.
-      for (int i = 0; !written && i < 50 && store.Error().contains("locked"); ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        written = store.Write(batch);
-      }
-      SetState(written ? HistoryState::Kept : HistoryState::NotKept,
-               written ? QString() : store.Error());
-      if (written && sender_) sender_->Wake();
+    if (!open && !hopeless) {
+      open = store.Open(fileName_, Store::Mode::Write);
+      hopeless = !open && !store.Retriable();
+      if (open && address_) StartSender();
     }
+    if (open && !orphansDone) orphansDone = store.InterruptOrphans(station_) >= 0;
+    const quint64 committed = pending.size();
+    bool written = open && orphansDone;
+    if (written && !pending.empty()) written = store.Write(pending);
+    if (open && !written && !store.Retriable()) hopeless = true;
+    if (written && !pending.empty()) {
+      pending.clear();
+      if (sender_) sender_->Wake();
+    }
+    SetState(written ? StateText(HistoryState::Kept)
+                     : StateText(HistoryState::NotKept, store.Error()));
     lock.lock();
-    handled_ += batch.size();
+    opened_ = true;
+    tried_ = taken;
+    if (written) kept_ += committed;
+    failure_ = written ? QString() : store.Error();
+    hopeless_ = hopeless;
     done_.notify_all();
+    if (stopping_) {
+      lost_ = std::move(pending);
+      lost_.insert(lost_.end(), queue_.begin(), queue_.end());
+      return;
+    }
+    if (written || hopeless) {
+      retry = kFirstRetry;
+      wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
+    } else {
+      // A full disk or a lock: the records are tried again, later each time, up to every 2 s;
+      // every 0.1 s while the end of the program waits for them.
+      const bool finishing = finishing_;
+      wake_.wait_until(lock, Clock::now() + (finishing ? kFirstRetry : retry),
+                       [&] { return stopping_ || finishing_ != finishing; });
+      retry = std::min(retry * 2, kLastRetry);
+    }
   }
 }
 

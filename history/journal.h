@@ -2,7 +2,8 @@
 // history file, marks this station's records of processes that are gone as interrupted, and
 // commits each record as it comes (within 100 ms). No job and no window waits on it: a record is
 // queued and the caller goes on. A history that cannot be opened or written leaves every job as it
-// was; State() says why.
+// was; State() says why. A record that could not be committed (a full disk, a lock held long) is
+// kept and tried again until the process ends; Finish says what could not be kept.
 #pragma once
 
 #include <QJsonObject>
@@ -15,14 +16,17 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "history/job_record.h"
 #include "history/server_address.h"
 
 namespace history {
 
-// The message of a record whose process stopped while the job ran.
-inline constexpr char kStoppedMessage[] = "the program stopped during the job";
+// The message of a record whose process stopped while the job ran, before its end reached the
+// file.
+inline constexpr char kStoppedMessage[] =
+    "the program stopped during the job; its end is not known";
 
 // The current UTC time in the records' form, "2026-12-08T07:15:02.123Z".
 QString NowText();
@@ -43,11 +47,14 @@ enum class HistoryState { Kept, Off, NotKept };
 // Its one text form: "kept", "off", "not kept: <reason>".
 QString StateText(HistoryState state, const QString &reason = {});
 
+// How long the end of a program waits for its records to reach the file.
+inline constexpr std::chrono::seconds kEndWait{5};
+
 class Journal {
  public:
   // `location`: the history file; empty for the default one, "none" for no history.
   Journal(const QString &program, const QString &location, const QString &station);
-  // Commits what is queued, then ends the writer.
+  // Finish with kEndWait, saying so on standard error; then the sender stops.
   ~Journal();
   Journal(const Journal &) = delete;
   Journal &operator=(const Journal &) = delete;
@@ -62,20 +69,28 @@ class Journal {
   // Start. Once the file is open, a sender on a thread of its own takes the file's waiting
   // records there: at once, after each record written, and every `retry`. A URL that is refused
   // gives its reason as the server's state.
-  void SetServer(const QString &url, std::chrono::milliseconds retry = std::chrono::seconds(30));
+  // `unaddressed`: the sender also takes the records made while no server was set (the server
+  // is VERT.ini's).
+  void SetServer(const QString &url, std::chrono::milliseconds retry = std::chrono::seconds(30),
+                 bool unaddressed = true);
   bool HasServer() const { return hasServer_; }
   // kSharedState, the reason the records wait, or empty before the sender's first round ends.
   QString ServerState() const;
   // How many records waited for the server at the end of the sender's last round.
   qint64 Waiting() const;
-  // After Flush, wakes the sender and waits at most `timeout` for its round: whether nothing
-  // waits for the server any more.
-  bool FlushServer(std::chrono::milliseconds timeout);
+  // After Flush, wakes the sender and waits at most `timeout` for its round, or until `stop`
+  // says so (polled): whether nothing waits for the server any more.
+  bool FlushServer(std::chrono::milliseconds timeout, const std::function<bool()> &stop = {});
   // Starts the writer, which opens the file.
   void Start();
-  // Waits until everything queued so far has been committed or given up, and the file has been
-  // opened; false when the history is not kept.
+  // Waits until everything queued so far has been tried once, and the file has been opened;
+  // false when the history is not kept.
   bool Flush();
+  // Ends the writer: waits at most `timeout` for the records that wait to be committed, telling
+  // `say` why it waits; then what could not be kept, also told to `say`. Later records are not
+  // written.
+  std::vector<JobRecord> Finish(std::chrono::milliseconds timeout,
+                                const std::function<void(const QString &line)> &say);
 
   const QString &FileName() const { return fileName_; }
   bool Off() const { return fileName_.isEmpty(); }
@@ -90,7 +105,7 @@ class Journal {
  private:
   void Queue(const JobRecord &record);
   void Run();
-  void SetState(HistoryState state, const QString &reason = {});
+  void SetState(const QString &state);
   void StartSender();
   class Outbox;
 
@@ -102,14 +117,20 @@ class Journal {
   std::condition_variable wake_;
   std::condition_variable done_;
   std::deque<JobRecord> queue_;
-  quint64 queued_ = 0, handled_ = 0;
+  quint64 queued_ = 0;  // records queued so far
+  quint64 tried_ = 0;   // of them, tried at least once
+  quint64 kept_ = 0;    // of them, committed
   bool opened_ = false;
   bool stopping_ = false;
-  HistoryState state_ = HistoryState::Kept;
-  QString reason_;  // why it is not kept
+  bool finishing_ = false;  // Finish waits: the records are tried again at once and often
+  bool hopeless_ = false;   // the file is refused or damaged: no record will be committed
+  QString failure_;         // why records wait, while they do
+  std::vector<JobRecord> lost_;
+  QString state_;
   std::thread writer_;
 
   bool hasServer_ = false;
+  bool unaddressed_ = true;
   std::optional<ServerAddress> address_;
   std::chrono::milliseconds retry_{30000};
   QString serverState_;

@@ -54,6 +54,8 @@ std::optional<ServerAddress> ParseServerUrl(const QString &url, QString *error) 
   address.url = url;
   address.shown = (host.isEmpty() ? QString("localhost") : host) +
                   (port.isEmpty() ? QString() : ":" + port) + "/" + dbname;
+  address.key = (host.isEmpty() ? QString("localhost") : host) + ":" +
+                (port.isEmpty() ? QString("5432") : port) + "/" + dbname;
   address.parameters = {
       {"connect_timeout", QByteArray::number(kConnectTimeoutSeconds)},
       {"keepalives", "1"},

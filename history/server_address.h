@@ -26,6 +26,9 @@ struct ServerAddress {
   // that what the URL says wins.
   std::vector<std::pair<QByteArray, QByteArray>> parameters;
   QString shown;  // HOST:PORT/DBNAME, for messages
+  // HOST:PORT/DBNAME with the port and host filled in (5432, localhost): the same for every URL
+  // of the same database, whatever else it says. A record waits for the server of its key.
+  QString key;
 };
 
 // The address of a URL; none, with `error` set, for a URL that is no postgresql:// URL, names no

@@ -57,13 +57,16 @@ QString ServerSender::State() const {
   return state_;
 }
 
-bool ServerSender::Flush(std::chrono::milliseconds timeout) {
+bool ServerSender::Flush(std::chrono::milliseconds timeout, const std::function<bool()> &stop) {
   std::unique_lock lock(mutex_);
   woken_ = true;
   const quint64 wake = ++wakes_;
   changed_.notify_all();
-  return changed_.wait_for(lock, timeout, [&] { return finished_ >= wake || stopping_; }) &&
-         finished_ >= wake && allSent_;
+  const auto until = Clock::now() + timeout;
+  const auto ended = [&] { return finished_ >= wake || stopping_; };
+  while (!ended() && Clock::now() < until && !(stop && stop()))
+    changed_.wait_until(lock, std::min(until, Clock::now() + std::chrono::milliseconds(20)), ended);
+  return finished_ >= wake && allSent_;
 }
 
 void ServerSender::Loop() {
@@ -108,16 +111,16 @@ QString ServerSender::Round(std::unique_ptr<ServerConnection> &connection, bool 
         return reason;
       }
     }
-    const QString failure = SendWaiting(*connection, allSent);
+    const QString failure = SendWaiting(*connection, outbox_, timing_.batch, allSent);
     if (failure.isEmpty()) return kSharedState;
     if (connection->Broken()) connection.reset();
     if (connection || !kept) return failure;
   }
 }
 
-QString ServerSender::SendWaiting(ServerConnection &connection, bool *allSent) {
+QString SendWaiting(ServerConnection &connection, ServerOutbox &outbox, int batch, bool *allSent) {
   for (;;) {
-    const std::vector<WaitingRecord> waiting = outbox_.WaitingForServer(timing_.batch);
+    const std::vector<WaitingRecord> waiting = outbox.WaitingForServer(batch);
     if (waiting.empty()) {
       *allSent = true;
       return {};
@@ -130,7 +133,7 @@ QString ServerSender::SendWaiting(ServerConnection &connection, bool *allSent) {
     }
     const ServerResult result = SendRecords(connection, records);
     if (result.ok) {
-      outbox_.ConfirmedByServer(sent);
+      outbox.ConfirmedByServer(sent);
       continue;
     }
     if (!RefusedForItsData(result.sqlState)) return result.error;
@@ -140,7 +143,7 @@ QString ServerSender::SendWaiting(ServerConnection &connection, bool *allSent) {
     for (std::size_t i = 0; i < records.size(); ++i) {
       const ServerResult one = SendRecords(connection, {records[i]});
       if (one.ok)
-        outbox_.ConfirmedByServer({sent[i]});
+        outbox.ConfirmedByServer({sent[i]});
       else if (!RefusedForItsData(one.sqlState))
         return one.error;
       else if (refused.isEmpty())

@@ -68,14 +68,13 @@ class ServerSender {
   void Wake();
   // kSharedState while the server takes the records, else the reason they wait.
   QString State() const;
-  // Wakes the sender and waits, at most `timeout`, for the end of its round: whether the round
-  // left nothing waiting.
-  bool Flush(std::chrono::milliseconds timeout);
+  // Wakes the sender and waits, at most `timeout` or until `stop` (polled every 20 ms) says so,
+  // for the end of its round: whether the round left nothing waiting.
+  bool Flush(std::chrono::milliseconds timeout, const std::function<bool()> &stop = {});
 
  private:
   void Loop();
   QString Round(std::unique_ptr<ServerConnection> &connection, bool *allSent);
-  QString SendWaiting(ServerConnection &connection, bool *allSent);
 
   const ServerAddress address_;
   ServerOutbox &outbox_;
@@ -92,6 +91,11 @@ class ServerSender {
   QString state_ = "connecting to the server";
   std::thread thread_;
 };
+
+// Sends the outbox's waiting records on the connection in batches of `batch` and confirms what
+// the server took; a record the server refuses for what it holds waits on and holds back no
+// other. Empty when done (`allSent` then says whether nothing waits), else why the records wait.
+QString SendWaiting(ServerConnection &connection, ServerOutbox &outbox, int batch, bool *allSent);
 
 // The main window's history label for a sender's state and the records that wait.
 QString SharedHistoryLabel(const QString &state, qint64 waiting);

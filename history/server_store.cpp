@@ -33,8 +33,64 @@ const std::vector<std::vector<const char *>> kSteps = {
         "CREATE INDEX jobs_unit_started ON jobs (unit, started DESC)",
         "CREATE INDEX jobs_started ON jobs (started DESC, unit, id)",
     },
+    // The benches write only through tolvane_write_jobs, which runs as the tables' owner: it adds
+    // a record, or ends a running one, and changes no record that has ended. Each row says which
+    // login wrote it. The rules hold for every row written from now on (rows of version 1 stay
+    // as they were).
+    {
+        "ALTER TABLE jobs ADD COLUMN login text NOT NULL DEFAULT session_user",
+        "ALTER TABLE jobs ADD CONSTRAINT jobs_job_check CHECK "
+        "(job IN ('settings', 'defaults', 'firmware', 'record', 'send')) NOT VALID",
+        "ALTER TABLE jobs ADD CONSTRAINT jobs_outcome_check CHECK "
+        "(outcome IN ('running', 'ok', 'failed', 'interrupted')) NOT VALID",
+        "ALTER TABLE jobs ADD CONSTRAINT jobs_id_check CHECK "
+        "(id ~ '^[0-9a-f]{8}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{4}-[0-9a-f]{12}$') NOT VALID",
+        "ALTER TABLE jobs ADD CONSTRAINT jobs_details_check CHECK "
+        "(jsonb_typeof(details) = 'object') NOT VALID",
+        "ALTER TABLE jobs ADD CONSTRAINT jobs_running_check CHECK "
+        "(outcome <> 'running' OR ended IS NULL) NOT VALID",
+        R"(CREATE FUNCTION tolvane_write_jobs(records json) RETURNS void
+           LANGUAGE plpgsql SECURITY DEFINER SET search_path FROM CURRENT AS $body$
+           DECLARE
+             r record;
+             old jobs%ROWTYPE;
+           BEGIN
+             FOR r IN SELECT x.id, x.unit, x.job, x.started, x.ended, x.outcome, x.message,
+                 x.station, x."operator", x.program, x.details::jsonb AS details
+                 FROM json_to_recordset(records) AS x(id text, unit text, job text,
+                 started timestamptz, ended timestamptz, outcome text, message text,
+                 station text, "operator" text, program text, details text)
+             LOOP
+               INSERT INTO jobs (id, unit, job, started, ended, outcome, message, station,
+                                 "operator", program, details)
+                 VALUES (r.id, r.unit, r.job, r.started, r.ended, r.outcome, r.message,
+                         r.station, r."operator", r.program, r.details)
+                 ON CONFLICT (id) DO NOTHING;
+               CONTINUE WHEN FOUND;
+               SELECT * INTO old FROM jobs WHERE id = r.id FOR UPDATE;
+               IF old.outcome = 'running' THEN
+                 IF r.outcome <> 'running' THEN
+                   UPDATE jobs SET unit = r.unit, job = r.job, started = r.started,
+                          ended = r.ended, outcome = r.outcome, message = r.message,
+                          station = r.station, "operator" = r."operator", program = r.program,
+                          details = r.details, login = session_user
+                    WHERE id = r.id;
+                 END IF;
+               ELSIF r.outcome <> 'running' AND
+                     (old.unit, old.job, old.started, old.ended, old.outcome, old.message,
+                      old.station, old."operator", old.program, old.details)
+                     IS DISTINCT FROM (r.unit, r.job, r.started, r.ended, r.outcome, r.message,
+                      r.station, r."operator", r.program, r.details) THEN
+                 RAISE EXCEPTION 'the job % has ended; its record is not changed', r.id
+                   USING ERRCODE = 'integrity_constraint_violation';
+               END IF;
+             END LOOP;
+           END
+           $body$)",
+        "REVOKE ALL ON FUNCTION tolvane_write_jobs(json) FROM PUBLIC",
+    },
 };
-static_assert(kServerSchemaVersion == 1);
+static_assert(kServerSchemaVersion == 2);
 
 // One server-init at a time on a database: a transaction-scoped advisory lock of its own.
 constexpr const char *kInitLock = "SELECT pg_advisory_xact_lock(7105146953401)";
@@ -46,20 +102,16 @@ constexpr const char *kVersion = "SELECT coalesce(max(version), 0) FROM schema_v
 #define UTC_TEXT(column) \
   "to_char(" column " AT TIME ZONE 'UTC', 'YYYY-MM-DD\"T\"HH24:MI:SS.MS\"Z\"')"
 
-constexpr const char *kUpsert = R"(
-    INSERT INTO jobs AS j (id, unit, job, started, ended, outcome, message, station, "operator",
-                           program, details)
-    SELECT r.id, r.unit, r.job, r.started::timestamptz, r.ended::timestamptz, r.outcome,
-           r.message, r.station, r."operator", r.program, r.details::jsonb
-      FROM json_to_recordset($1::json) AS r(id text, unit text, job text, started text,
-           ended text, outcome text, message text, station text, "operator" text,
-           program text, details text)
-    ON CONFLICT (id) DO UPDATE SET unit = excluded.unit, job = excluded.job,
-           started = excluded.started, ended = excluded.ended, outcome = excluded.outcome,
-           message = excluded.message, station = excluded.station,
-           "operator" = excluded."operator", program = excluded.program,
-           details = excluded.details
-     WHERE j.ended IS NULL)";
+constexpr const char *kWrite = "SELECT tolvane_write_jobs($1::json)";
+
+// What a bench's login is given: it reads the tables and writes through the function, and may do
+// nothing else to them.
+const std::vector<const char *> kGrants = {
+    "GRANT USAGE ON SCHEMA %2 TO %1",
+    "REVOKE ALL ON jobs, schema_version FROM %1",
+    "GRANT SELECT ON jobs, schema_version TO %1",
+    "GRANT EXECUTE ON FUNCTION tolvane_write_jobs(json) TO %1",
+};
 
 QString Text(const ServerValue &value) {
   return value ? QString::fromUtf8(*value) : QString();
@@ -67,7 +119,7 @@ QString Text(const ServerValue &value) {
 
 }  // namespace
 
-int InitServerSchema(ServerConnection &connection, QString *error) {
+int InitServerSchema(ServerConnection &connection, const QStringList &grants, QString *error) {
   const auto fail = [&](const ServerResult &result) {
     if (!connection.Broken()) connection.Run("ROLLBACK");
     int version = -1;  // what the server has, for the words of a login that may not make tables
@@ -101,6 +153,17 @@ int InitServerSchema(ServerConnection &connection, QString *error) {
           connection.Run("INSERT INTO schema_version (version) VALUES ($1::integer)", {now});
       !r.ok)
     return fail(r);
+  for (const QString &role : grants) {
+    const ServerResult names =
+        connection.Run("SELECT quote_ident($1), quote_ident(current_schema())", {role.toUtf8()});
+    if (!names.ok) return fail(names);
+    const QString login = Text(names.rows.at(0).at(0)), schema = Text(names.rows.at(0).at(1));
+    for (const char *grant : kGrants)
+      if (const ServerResult r =
+              connection.Run(QString(grant).replace("%1", login).replace("%2", schema).toUtf8());
+          !r.ok)
+        return fail(r);
+  }
   if (const ServerResult r = connection.Run("COMMIT"); !r.ok) return fail(r);
   return kServerSchemaVersion;
 }
@@ -114,6 +177,12 @@ QString CheckServerSchema(ServerConnection &connection) {
   if (version == 0) return "the server has no history tables (tolvane-cli server-init makes them)";
   if (version > kServerSchemaVersion)
     return QString("the server's history tables are of version %1, newer than this program's %2")
+        .arg(version)
+        .arg(kServerSchemaVersion);
+  if (version < kServerSchemaVersion)
+    return QString(
+               "the server's history tables are of version %1, older than this program's %2 "
+               "(tolvane-cli server-init brings them up to date)")
         .arg(version)
         .arg(kServerSchemaVersion);
   return {};
@@ -144,7 +213,7 @@ ServerResult SendRecords(ServerConnection &connection, const std::vector<JobReco
         {"program", r->program},
         {"details", QString::fromUtf8(r->details)},
     });
-  return connection.Run(kUpsert, {QJsonDocument(rows).toJson(QJsonDocument::Compact)});
+  return connection.Run(kWrite, {QJsonDocument(rows).toJson(QJsonDocument::Compact)});
 }
 
 ServerResult ReadJobs(ServerConnection &connection, const JobQuery &query,
@@ -196,9 +265,9 @@ QByteArray CanonicalDetails(const QByteArray &json) {
   return document.isObject() ? document.toJson(QJsonDocument::Compact) : json;
 }
 
-int InitServer(const ServerAddress &address, QString *error) {
+int InitServer(const ServerAddress &address, const QStringList &grants, QString *error) {
   const auto connection = ServerConnection::Open(address, -1, error);
-  return connection ? InitServerSchema(*connection, error) : 0;
+  return connection ? InitServerSchema(*connection, grants, error) : 0;
 }
 
 bool ReadServerJobs(const ServerAddress &address, const JobQuery &query,

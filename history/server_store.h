@@ -6,6 +6,7 @@
 // zone. Each call blocks its thread until the server answers or the connection's deadline.
 
 #include <QString>
+#include <QStringList>
 
 #include <vector>
 
@@ -15,19 +16,23 @@
 namespace history {
 
 // The version of the tables this program makes, reads and writes.
-inline constexpr int kServerSchemaVersion = 1;
+inline constexpr int kServerSchemaVersion = 2;
 
-// Makes the tables, or brings older ones to kServerSchemaVersion; the version they have after,
-// or 0 with `error` set (a version newer than this program's is left as it is).
-int InitServerSchema(ServerConnection &connection, QString *error);
+// Makes the tables and the benches' write function, or brings older ones to
+// kServerSchemaVersion, and gives each login of `grants` what a bench needs (SELECT on the
+// tables, EXECUTE on the function, nothing else on them); the version they have after, or 0 with
+// `error` set (a version newer than this program's is left as it is). All in one transaction.
+int InitServerSchema(ServerConnection &connection, const QStringList &grants, QString *error);
 
 // Whether the tables are there in a version this program writes: empty when they are, else the
 // reason to keep the records on the bench.
 QString CheckServerSchema(ServerConnection &connection);
 
-// Stores the records in one transaction, each keyed by its `id`: a record the server does not
-// have is added; an ended record replaces a running one; a running record never replaces an
-// ended one, and a record sent again changes nothing. Several records of one id: the ended one.
+// Stores the records in one statement through tolvane_write_jobs, each keyed by its `id`: a
+// record the server does not have is added; an ended record replaces a running one; a running
+// record never replaces an ended one, and a record sent again changes nothing; an ended record
+// that differs from the server's ended one is refused (SQLSTATE 23000). Several records of one
+// id: the ended one.
 ServerResult SendRecords(ServerConnection &connection, const std::vector<JobRecord> &records);
 
 // The jobs the query asks for, by `started` descending, then `unit`, then `id`.
@@ -40,7 +45,7 @@ QByteArray CanonicalDetails(const QByteArray &json);
 
 // The same as one call each, for a program that has no connection open: connects (with the
 // address's time-outs), runs and disconnects.
-int InitServer(const ServerAddress &address, QString *error);
+int InitServer(const ServerAddress &address, const QStringList &grants, QString *error);
 bool ReadServerJobs(const ServerAddress &address, const JobQuery &query,
                     std::vector<JobRecord> *jobs, QString *error);
 

@@ -12,13 +12,20 @@
 
 namespace history {
 
+// How a reader treats the bench's records that wait for the server.
+struct BenchRecords {
+  bool sendFirst = false;   // send them before reading (the command line's readers)
+  bool unaddressed = true;  // the server is VERT.ini's: the records made with no server too
+};
+
 // Makes `merged` (a history file made anew) hold the server's jobs that `query` asks for and
-// every record of `benchFile` (empty: none) that waits for the server, which is newer than the
+// every record of `benchFile` (empty: none) that waits for this server, which is newer than the
 // server's copy. Blocks its thread until the server answers or the connection's deadlines, or
 // until `stopFd` (-1: none) becomes readable. Empty when done, else why the server could not be
 // read (the readers then read the bench's file and say so).
 QString ReadSharedHistory(const ServerAddress &server, const QString &benchFile,
-                          const JobQuery &query, const QString &merged, int stopFd = -1);
+                          const JobQuery &query, const QString &merged, int stopFd = -1,
+                          BenchRecords bench = {});
 
 // ReadSharedHistory on a thread of its own, for a reader that must not wait (a window).
 class SharedReader {

@@ -15,12 +15,14 @@
 #include <QSqlDriver>
 #include <QSqlError>
 #include <QSqlQuery>
+#include <QUrl>
 #include <QVariant>
 #include <QtEndian>
 #include <algorithm>
 #include <array>
 #include <chrono>
 #include <map>
+#include <mutex>
 #include <thread>
 
 #include "history/format.h"
@@ -31,7 +33,6 @@ namespace history {
 namespace {
 
 constexpr char kDriver[] = "QSQLITE";
-constexpr int kBusyTimeoutMs = 10000;
 
 // The columns of `jobs` in their order but `details`, each followed by ", "; the details
 // without the transfer log unless asked.
@@ -67,6 +68,12 @@ const std::array<QStringList, kSchemaVersion> kMigrations = {{
         "CREATE TABLE unit_last (unit TEXT NOT NULL, job TEXT NOT NULL, id TEXT NOT NULL, "
         "at TEXT NOT NULL, PRIMARY KEY (unit, job)) WITHOUT ROWID",
     },
+    // Each record waits for the server it was meant for: HOST:PORT/DBNAME, "" for the one that
+    // VERT.ini names (the records of version 1 among them).
+    {
+        "ALTER TABLE outbox ADD COLUMN server TEXT NOT NULL DEFAULT ''",
+        "ALTER TABLE job_processes ADD COLUMN server TEXT NOT NULL DEFAULT ''",
+    },
 }};
 
 QString BootId() {
@@ -98,25 +105,19 @@ const ProcessIdentity &ThisProcess() {
   return self;
 }
 
-// The file's first 100 bytes say whether it is a history; an empty reason when it is, or may
-// become one (absent, empty).
+// What a look at the file's entry (never at its bytes) says: an empty reason when it may be a
+// history. Nothing here opens the file: closing any descriptor of a file drops every POSIX lock
+// the process holds on it, and SQLite's locks are such locks.
 QString Refusal(const QString &fileName) {
   const QFileInfo info(fileName);
   if (!info.exists()) return info.isSymLink() ? fileName + " is a broken link" : QString();
   if (info.isDir()) return fileName + " is a folder";
   if (!info.isFile()) return fileName + " is no file";
-  QFile file(fileName);
-  if (!file.open(QIODevice::ReadOnly)) return "cannot read " + fileName + ": " + file.errorString();
-  const QByteArray header = file.read(100);
-  if (header.isEmpty() && file.atEnd()) return {};
-  if (header.size() < 100 || !header.startsWith(QByteArray("SQLite format 3\0", 16)))
-    return fileName + " is no history";
-  const auto id = qFromBigEndian<qint32>(header.constData() + 68);
-  if (id != kApplicationId) return fileName + " is no history";
   return {};
 }
 
-// Makes the folder (0700) and the file (0600) of a new history.
+// Makes the folder (0700) and the file (0600) of a new history. O_EXCL: a file that appeared
+// meanwhile is left alone, so that no descriptor of a file SQLite may hold is ever closed here.
 QString MakeFile(const QString &fileName) {
   const QFileInfo info(fileName);
   const QString folder = info.absolutePath();
@@ -125,10 +126,18 @@ QString MakeFile(const QString &fileName) {
     chmod(QFile::encodeName(folder).constData(), 0700);
   }
   const int fd =
-      open(QFile::encodeName(fileName).constData(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600);
-  if (fd < 0) return "cannot make " + fileName + ": " + QString::fromLocal8Bit(strerror(errno));
-  close(fd);
+      open(QFile::encodeName(fileName).constData(), O_CREAT | O_EXCL | O_WRONLY | O_CLOEXEC, 0600);
+  if (fd < 0 && errno != EEXIST)
+    return "cannot make " + fileName + ": " + QString::fromLocal8Bit(strerror(errno));
+  if (fd >= 0) close(fd);
   return {};
+}
+
+// Every connection of the process to a history file is opened and closed here, one at a time:
+// the writer's, the sender's and the readers'.
+std::mutex &OpenLock() {
+  static std::mutex lock;
+  return lock;
 }
 
 // A text column's value: "" for a null text, which would be SQL's NULL.
@@ -227,16 +236,22 @@ QString DefaultLocation() {
   return data + "/Tolvane/history.sqlite";
 }
 
+QString ConfiguredLocation(const QString &location, const QString &configFolder) {
+  const QString where = location.trimmed();
+  if (where.isEmpty() || where.compare("none", Qt::CaseInsensitive) == 0) return where;
+  if (where == "~") return QDir::homePath();
+  if (where.startsWith("~/")) return QDir::homePath() + where.mid(1);
+  return QDir::isAbsolutePath(where) ? where : QDir(configFolder).absoluteFilePath(where);
+}
+
 Store::Store() {
   static QAtomicInteger<quint64> count;
   connection_ = QStringLiteral("tolvane-history-%1").arg(++count);
 }
 
 Store::~Store() {
-  if (QSqlDatabase::contains(connection_)) {
-    QSqlDatabase::database(connection_, false).close();
-    QSqlDatabase::removeDatabase(connection_);
-  }
+  std::lock_guard lock(OpenLock());
+  Close();
 }
 
 bool Store::IsOpen() const {
@@ -246,12 +261,35 @@ bool Store::IsOpen() const {
 
 bool Store::Fail(const QString &what) {
   error_ = what;
+  code_ = 0;
   return false;
+}
+
+bool Store::Fail(const QSqlError &error) {
+  const int code = error.nativeErrorCode().toInt() & 0xff;
+  return Fail(code, error.databaseText().isEmpty() ? error.text() : error.databaseText());
+}
+
+bool Store::Fail(int code, const QString &text) {
+  if (code == SQLITE_CORRUPT || code == SQLITE_NOTADB)
+    error_ = QString("%1 %2 (%3); it is left as it is: move it aside to start a new history")
+                 .arg(fileName_, code == SQLITE_CORRUPT ? "is damaged" : "is damaged or no history",
+                      text);
+  else
+    error_ = fileName_ + ": " + text;
+  code_ = code;
+  return false;
+}
+
+bool Store::Retriable() const {
+  return code_ != 0 && code_ != SQLITE_CORRUPT && code_ != SQLITE_NOTADB;
 }
 
 bool Store::Open(const QString &fileName, Mode mode) {
   fileName_ = fileName;
   error_.clear();
+  code_ = 0;
+  std::unique_lock lock(OpenLock());
   if (const QString refused = Refusal(fileName); !refused.isEmpty()) return Fail(refused);
   const QFileInfo info(fileName);
   if (mode == Mode::Read && (!info.exists() || info.size() == 0)) {
@@ -260,38 +298,69 @@ bool Store::Open(const QString &fileName, Mode mode) {
   }
   if (mode == Mode::Write && !info.exists())
     if (const QString failed = MakeFile(fileName); !failed.isEmpty()) return Fail(failed);
+  lock.unlock();
 
   if (!QSqlDatabase::isDriverAvailable(kDriver))
     return Fail("the SQLite driver of Qt SQL is not installed");
-  QSqlDatabase db = QSqlDatabase::addDatabase(kDriver, connection_);
-  db.setDatabaseName(fileName);
-  db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1%2")
-                           .arg(kBusyTimeoutMs)
-                           .arg(mode == Mode::Read ? ";QSQLITE_OPEN_READONLY" : ""));
-  if (!db.open()) return Fail(db.lastError().text());
-  qint32 id = 0;
-  QString failure;
-  {
-    QSqlQuery q(db);
-    if (q.exec("PRAGMA application_id") && q.next())
-      id = q.value(0).toInt();
-    else
-      failure = q.lastError().text();
-  }
-  if (failure.isEmpty() && mode == Mode::Read && id == kApplicationId) return true;
-  if (failure.isEmpty() && mode == Mode::Read) failure = fileName + " is no history";
-  if (failure.isEmpty() && Prepare()) return true;
+  if (mode == Mode::Read && Connect(fileName, "QSQLITE_OPEN_READONLY") && ReadHeader()) return true;
+  // A history that may not be written, in a folder that takes no shared-memory file beside it,
+  // is read as it is, unchanging.
+  if (mode == Mode::Read && (code_ == SQLITE_CANTOPEN || code_ == SQLITE_READONLY) &&
+      Connect(
+          QUrl::fromLocalFile(QFileInfo(fileName).absoluteFilePath()).toString() + "?immutable=1",
+          "QSQLITE_OPEN_READONLY;QSQLITE_OPEN_URI") &&
+      ReadHeader())
+    return true;
+  if (mode == Mode::Read) return Close();
+  if (Connect(fileName, "") && Prepare()) return true;
   // A file refused is closed, so that nothing is written into it.
-  db.close();
-  return failure.isEmpty() ? false : Fail(failure);
+  return Close();
+}
+
+bool Store::Connect(const QString &name, const QString &options) {
+  Close();
+  QSqlDatabase db = QSqlDatabase::addDatabase(kDriver, connection_);
+  db.setDatabaseName(name);
+  db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=%1").arg(busyTimeoutMs_) +
+                       (options.isEmpty() ? QString() : ";" + options));
+  return db.open() || Fail(db.lastError());
+}
+
+bool Store::ReadHeader() {
+  QSqlQuery q(QSqlDatabase::database(connection_, false));
+  if (!q.exec("PRAGMA application_id") || !q.next()) {
+    Fail(q.lastError());
+    return false;
+  }
+  return q.value(0).toInt() == kApplicationId || Fail(fileName_ + " is no history");
+}
+
+bool Store::RollBack() {
+  const QString error = error_;
+  const int code = code_;
+  QSqlQuery(QSqlDatabase::database(connection_, false)).exec("ROLLBACK");
+  error_ = error;
+  code_ = code;
+  return false;
+}
+
+bool Store::Close() {
+  if (QSqlDatabase::contains(connection_)) {
+    QSqlDatabase::database(connection_, false).close();
+    QSqlDatabase::removeDatabase(connection_);
+  }
+  return false;
 }
 
 // Another process that makes or switches the same file may hold it for a moment where SQLite
 // answers "locked" at once rather than waiting: the setup is tried again for a while.
 bool Store::Prepare() {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(2);
   for (int attempt = 0;; ++attempt) {
     if (PrepareOnce()) return true;
-    if (attempt >= 200 || !(error_.contains("locked") || error_.contains("busy"))) return false;
+    if (std::chrono::steady_clock::now() > until ||
+        (code_ != SQLITE_BUSY && code_ != SQLITE_LOCKED))
+      return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(10 + attempt % 20));
   }
 }
@@ -300,20 +369,19 @@ bool Store::Prepare() {
 bool Store::PrepareOnce() {
   QSqlDatabase db = QSqlDatabase::database(connection_, false);
   QSqlQuery q(db);
-  if (!q.exec("BEGIN IMMEDIATE")) return Fail(q.lastError().text());
-  auto rollback = [&](const QString &why) {
-    QSqlQuery(db).exec("ROLLBACK");
-    return Fail(why);
+  if (!q.exec("BEGIN IMMEDIATE")) return Fail(q.lastError());
+  auto rollback = [&](const auto &why) {
+    Fail(why);
+    return RollBack();
   };
-  if (!q.exec("PRAGMA application_id") || !q.next()) return rollback(q.lastError().text());
+  if (!q.exec("PRAGMA application_id") || !q.next()) return rollback(q.lastError());
   const qint32 id = q.value(0).toInt();
   q.finish();
-  if (!q.exec("SELECT count(*) FROM sqlite_master") || !q.next())
-    return rollback(q.lastError().text());
+  if (!q.exec("SELECT count(*) FROM sqlite_master") || !q.next()) return rollback(q.lastError());
   const bool blank = q.value(0).toInt() == 0;
   q.finish();
   if (id != kApplicationId && !(id == 0 && blank)) return rollback(fileName_ + " is no history");
-  if (!q.exec("PRAGMA user_version") || !q.next()) return rollback(q.lastError().text());
+  if (!q.exec("PRAGMA user_version") || !q.next()) return rollback(q.lastError());
   int version = q.value(0).toInt();
   q.finish();
   if (version > kSchemaVersion)
@@ -322,15 +390,15 @@ bool Store::PrepareOnce() {
                         .arg(version)
                         .arg(kSchemaVersion));
   if (id == 0 && !q.exec(QStringLiteral("PRAGMA application_id = %1").arg(kApplicationId)))
-    return rollback(q.lastError().text());
+    return rollback(q.lastError());
   for (; version < kSchemaVersion; ++version) {
     for (const QString &statement : kMigrations[static_cast<std::size_t>(version)])
-      if (!q.exec(statement)) return rollback(q.lastError().text());
+      if (!q.exec(statement)) return rollback(q.lastError());
     if (!q.exec(QStringLiteral("PRAGMA user_version = %1").arg(version + 1)))
-      return rollback(q.lastError().text());
+      return rollback(q.lastError());
   }
-  if (!q.exec("COMMIT")) return rollback(q.lastError().text());
-  if (!q.exec("PRAGMA journal_mode = WAL") || !q.next()) return Fail(q.lastError().text());
+  if (!q.exec("COMMIT")) return rollback(q.lastError());
+  if (!q.exec("PRAGMA journal_mode = WAL") || !q.next()) return Fail(q.lastError());
   const bool wal = q.value(0).toString().compare("wal", Qt::CaseInsensitive) == 0;
   q.finish();
   if (!wal) return Fail(fileName_ + " takes no write-ahead log");
@@ -342,13 +410,16 @@ bool Store::Write(const std::vector<JobRecord> &records) {
   if (empty_ || !IsOpen()) return Fail("the history is not open");
   QSqlDatabase db = QSqlDatabase::database(connection_, false);
   QSqlQuery q(db);
-  if (!q.exec("BEGIN IMMEDIATE")) return Fail(q.lastError().text());
+  if (!q.exec("BEGIN IMMEDIATE")) return Fail(q.lastError());
   QSqlQuery job(db), outbox(db), process(db), gone(db);
   job.prepare(UpsertJob());
-  outbox.prepare("INSERT OR REPLACE INTO outbox (id) VALUES (?)");
+  // A record goes to the server its job's start was meant for, else to this store's.
+  outbox.prepare(
+      "INSERT OR REPLACE INTO outbox (id, server) VALUES (?, coalesce((SELECT server FROM "
+      "job_processes WHERE id = ?), ?))");
   process.prepare(
-      "INSERT OR REPLACE INTO job_processes (id, station, pid, boot, start_ticks) "
-      "VALUES (?, ?, ?, ?, ?)");
+      "INSERT OR REPLACE INTO job_processes (id, station, pid, boot, start_ticks, server) "
+      "VALUES (?, ?, ?, ?, ?, ?)");
   gone.prepare("DELETE FROM job_processes WHERE id = ?");
   // Each unit's newest job (job "") and last ok job of each kind, for its summary.
   QSqlQuery last(db);
@@ -359,7 +430,7 @@ bool Store::Write(const std::vector<JobRecord> &records) {
   const ProcessIdentity &self = ThisProcess();
   for (const JobRecord &r : records) {
     Bind(job, r);
-    BindAll(outbox, {r.id});
+    BindAll(outbox, {r.id, r.id, server_});
     bool ok = job.exec() && outbox.exec();
     BindAll(last, {r.unit, QString(""), r.id, r.started});
     ok = ok && last.exec();
@@ -368,22 +439,24 @@ bool Store::Write(const std::vector<JobRecord> &records) {
       ok = last.exec();
     }
     if (ok && r.Is(Outcome::Running)) {
-      BindAll(process, {r.id, r.station, self.pid, self.boot, self.startTicks});
+      BindAll(process, {r.id, r.station, self.pid, self.boot, self.startTicks, server_});
       ok = process.exec();
     } else if (ok) {
       BindAll(gone, {r.id});
       ok = gone.exec();
     }
     if (!ok) {
-      const QString why = (job.lastError().isValid() ? job : outbox).lastError().text();
-      QSqlQuery(db).exec("ROLLBACK");
-      return Fail(why.isEmpty() ? process.lastError().text() : why);
+      for (const QSqlQuery *failed : {&job, &outbox, &last, &process, &gone})
+        if (failed->lastError().isValid()) {
+          Fail(failed->lastError());
+          break;
+        }
+      return RollBack();
     }
   }
   if (!q.exec("COMMIT")) {
-    const QString why = q.lastError().text();
-    QSqlQuery(db).exec("ROLLBACK");
-    return Fail(why);
+    Fail(q.lastError());
+    return RollBack();
   }
   return true;
 }
@@ -397,7 +470,7 @@ int Store::InterruptOrphans(const QString &station) {
       "WHERE j.outcome = " +
       Literal(TextOf(Outcome::Running)) + " AND j.station = ?");
   q.addBindValue(station);
-  if (!q.exec()) return Fail(q.lastError().text()), -1;
+  if (!q.exec()) return Fail(q.lastError()), -1;
   const QString boot = ThisProcess().boot;
   QStringList orphans;
   while (q.next()) {
@@ -411,8 +484,9 @@ int Store::InterruptOrphans(const QString &station) {
   for (const QString &id : orphans) {
     std::optional<JobRecord> record = Job(id);
     if (!record || !record->Is(Outcome::Running)) continue;
+    // Its end never reached the file: not known, and no time is made up for it.
     record->outcome = TextOf(Outcome::Interrupted);
-    record->ended = NowText();
+    record->ended.reset();
     record->message = kStoppedMessage;
     records.push_back(*record);
   }
@@ -439,9 +513,9 @@ bool Store::Each(const JobQuery &query, bool withLog,
   q.setForwardOnly(true);
   q.prepare(sql);
   for (const QVariant &v : values) q.addBindValue(v);
-  if (!q.exec()) return Fail(q.lastError().text());
+  if (!q.exec()) return Fail(q.lastError());
   while (q.next()) each(Read(q));
-  return !q.lastError().isValid() || Fail(q.lastError().text());
+  return !q.lastError().isValid() || Fail(q.lastError());
 }
 
 bool Store::CsvRows(const JobQuery &query, const std::function<void(const QByteArray &)> &each) {
@@ -458,7 +532,7 @@ bool Store::CsvRows(const JobQuery &query, const std::function<void(const QByteA
   const QByteArray text = sql.toUtf8();
   if (sqlite3_prepare_v2(db, text.constData(), static_cast<int>(text.size()), &statement,
                          nullptr) != SQLITE_OK)
-    return Fail(QString::fromUtf8(sqlite3_errmsg(db)));
+    return Fail(sqlite3_errcode(db), QString::fromUtf8(sqlite3_errmsg(db)));
   std::vector<QByteArray> bound;
   for (int i = 0; i < values.size(); ++i) {
     bound.push_back(values[i].toString().toUtf8());
@@ -478,7 +552,7 @@ bool Store::CsvRows(const JobQuery &query, const std::function<void(const QByteA
     each(row);
   }
   const bool done = step == SQLITE_DONE;
-  if (!done) Fail(QString::fromUtf8(sqlite3_errmsg(db)));
+  if (!done) Fail(sqlite3_errcode(db), QString::fromUtf8(sqlite3_errmsg(db)));
   sqlite3_finalize(statement);
   return done;
 }
@@ -501,7 +575,7 @@ std::vector<JobRecord> Store::Page(const JobQuery &query, qint64 offset, qint64 
   for (const QVariant &v : values) q.addBindValue(v);
   q.addBindValue(count);
   q.addBindValue(offset);
-  if (!q.exec()) return Fail(q.lastError().text()), records;
+  if (!q.exec()) return Fail(q.lastError()), records;
   while (q.next()) records.push_back(Read(q));
   if (fromEnd) std::reverse(records.begin(), records.end());
   return records;
@@ -513,7 +587,7 @@ qint64 Store::Count(const JobQuery &query) {
   QSqlQuery q(QSqlDatabase::database(connection_, false));
   q.prepare("SELECT count(*) FROM jobs" + Where(query, values));
   for (const QVariant &v : values) q.addBindValue(v);
-  if (!q.exec() || !q.next()) return Fail(q.lastError().text()), 0;
+  if (!q.exec() || !q.next()) return Fail(q.lastError()), 0;
   const qint64 count = q.value(0).toLongLong();
   return query.limit >= 0 ? std::min(count, query.limit) : count;
 }
@@ -523,7 +597,7 @@ std::optional<JobRecord> Store::Job(const QString &id) {
   QSqlQuery q(QSqlDatabase::database(connection_, false));
   q.prepare("SELECT " + ColumnsButDetails() + kDetails + " FROM jobs WHERE id = ?");
   q.addBindValue(id);
-  if (!q.exec()) return Fail(q.lastError().text()), std::nullopt;
+  if (!q.exec()) return Fail(q.lastError()), std::nullopt;
   if (!q.next()) return std::nullopt;
   return Read(q);
 }
@@ -550,7 +624,7 @@ QStringList Store::Units() {
   QSqlQuery q(QSqlDatabase::database(connection_, false));
   q.setForwardOnly(true);
   if (!q.exec("SELECT unit FROM unit_last WHERE job = '' ORDER BY unit"))
-    return Fail(q.lastError().text()), units;
+    return Fail(q.lastError()), units;
   while (q.next()) units << q.value(0).toString();
   return units;
 }
@@ -566,7 +640,7 @@ std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
   // Each unit's newest job, in serial order.
   q.prepare("SELECT unit, at FROM unit_last WHERE job = ''" + filter + " ORDER BY unit");
   for (const QVariant &v : values) q.addBindValue(v);
-  if (!q.exec()) return Fail(q.lastError().text()), summaries;
+  if (!q.exec()) return Fail(q.lastError()), summaries;
   std::map<QString, std::size_t> index;
   while (q.next()) {
     index[q.value(0).toString()] = summaries.size();
@@ -584,7 +658,7 @@ std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
       "FROM unit_last m CROSS JOIN jobs j ON j.id = m.id WHERE m.job <> ''" +
       QString(filter).replace("unit IN", "m.unit IN"));
   for (const QVariant &v : values) last.addBindValue(v);
-  if (!last.exec()) return Fail(last.lastError().text()), summaries;
+  if (!last.exec()) return Fail(last.lastError()), summaries;
   std::map<QString, UnitSummary::Parameters> written, defaults;
   while (last.next()) {
     const auto it = index.find(last.value(0).toString());
@@ -617,6 +691,15 @@ std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
   return summaries;
 }
 
+void Store::SetServer(const QString &server, bool unaddressed) {
+  server_ = server;
+  unaddressed_ = unaddressed;
+}
+
+QString Store::OutboxFilter(const QString &table) {
+  return QString("(%1server = ? OR (? AND %1server = ''))").arg(table);
+}
+
 std::vector<WaitingRecord> Store::WaitingForServer(int limit) {
   std::vector<WaitingRecord> waiting;
   if (empty_ || !IsOpen()) return waiting;
@@ -625,9 +708,12 @@ std::vector<WaitingRecord> Store::WaitingForServer(int limit) {
   q.prepare(
       "SELECT o.revision, j.id, j.unit, j.job, j.started, j.ended, j.outcome, j.message, "
       "j.station, j.operator, j.program, j.details FROM outbox o JOIN jobs j ON j.id = o.id "
-      "ORDER BY o.revision LIMIT ?");
+      "WHERE " +
+      OutboxFilter("o.") + " ORDER BY o.revision LIMIT ?");
+  q.addBindValue(server_);
+  q.addBindValue(unaddressed_);
   q.addBindValue(limit);
-  if (!q.exec()) return Fail(q.lastError().text()), waiting;
+  if (!q.exec()) return Fail(q.lastError()), waiting;
   while (q.next()) waiting.push_back({Read(q, 1), q.value(0).toLongLong()});
   return waiting;
 }
@@ -636,24 +722,27 @@ void Store::ConfirmedByServer(const std::vector<std::pair<QString, qint64>> &idA
   if (empty_ || !IsOpen() || idAndRevision.empty()) return;
   QSqlDatabase db = QSqlDatabase::database(connection_, false);
   QSqlQuery q(db);
-  if (!q.exec("BEGIN IMMEDIATE")) return void(Fail(q.lastError().text()));
+  if (!q.exec("BEGIN IMMEDIATE")) return void(Fail(q.lastError()));
   QSqlQuery remove(db);
   remove.prepare("DELETE FROM outbox WHERE id = ? AND revision = ?");
   for (const auto &[id, revision] : idAndRevision) {
     BindAll(remove, {id, revision});
     if (!remove.exec()) {
-      Fail(remove.lastError().text());
-      QSqlQuery(db).exec("ROLLBACK");
+      Fail(remove.lastError());
+      RollBack();
       return;
     }
   }
-  if (!q.exec("COMMIT")) Fail(q.lastError().text());
+  if (!q.exec("COMMIT")) Fail(q.lastError());
 }
 
 qint64 Store::WaitingCount() {
   if (empty_ || !IsOpen()) return 0;
   QSqlQuery q(QSqlDatabase::database(connection_, false));
-  if (!q.exec("SELECT count(*) FROM outbox") || !q.next()) return Fail(q.lastError().text()), 0;
+  q.prepare("SELECT count(*) FROM outbox WHERE " + OutboxFilter(""));
+  q.addBindValue(server_);
+  q.addBindValue(unaddressed_);
+  if (!q.exec() || !q.next()) return Fail(q.lastError()), 0;
   return q.value(0).toLongLong();
 }
 

@@ -4,7 +4,10 @@
 //
 // A Store is one connection, used on the thread that opened it. A file is taken for a history
 // when it is absent, empty, or an SQLite database with this program's application id; anything
-// else, and a history of a newer schema, is never written, replaced or truncated.
+// else, and a history of a newer schema, is never written, replaced or truncated. Every
+// connection of the process (the writer's, the sender's, the readers') is opened by Store::Open,
+// which looks at the file only through SQLite: a descriptor of the file closed outside SQLite
+// would drop the locks of the process's other connections to it.
 #pragma once
 
 #include <QByteArray>
@@ -19,15 +22,20 @@
 #include "history/job_record.h"
 #include "history/server_sender.h"
 
+class QSqlError;
+
 namespace history {
 
 // `PRAGMA application_id`: "TlvH".
 inline constexpr qint32 kApplicationId = 0x546C7648;
 // `PRAGMA user_version`: the schema this program writes.
-inline constexpr int kSchemaVersion = 1;
+inline constexpr int kSchemaVersion = 2;
 
 // ${XDG_DATA_HOME:-$HOME/.local/share}/Tolvane/history.sqlite
 QString DefaultLocation();
+// VERT.ini's [History] Location as a file name: `~` and `~/...` in the home folder, a relative
+// name in `configFolder` (VERT.ini's); empty and "none" as they are.
+QString ConfiguredLocation(const QString &location, const QString &configFolder);
 
 // What the history holds about one unit: the last `ok` firmware, parameters and recording, and
 // the start of its newest job. "Last" goes by `ended`.
@@ -60,16 +68,27 @@ class Store : public ServerOutbox {
 
   // Opens the history file. Write: makes the folder (0700) and the file (0600) when absent, sets
   // up or migrates the schema. Read: an absent file is an empty history. False with Error().
+  // Read: a file that cannot be opened for writing is read as it is (a read-only folder).
   bool Open(const QString &fileName, Mode mode);
   const QString &Error() const { return error_; }
+  // SQLite's primary result code of the last failure; 0 for a refusal of the program's own.
+  int Code() const { return code_; }
+  // Whether the last failure may pass (a full disk, a lock): not a damaged file or a refusal.
+  bool Retriable() const;
+  // How long a statement waits for another process's lock; set before Open.
+  void SetBusyTimeout(int milliseconds) { busyTimeoutMs_ = milliseconds; }
+  // The server this store's records are meant for (HOST:PORT/DBNAME, "" for none), and whether
+  // the outbox also gives the records made with no server (those of VERT.ini's server).
+  void SetServer(const QString &server, bool unaddressed);
   bool IsOpen() const;
 
   // Writes the records in one transaction: each row of `jobs` as given, a new revision of each in
-  // the outbox, and the process that runs a `running` record.
+  // the outbox (for the server of the job's start, else this store's), and the process that runs
+  // a `running` record.
   bool Write(const std::vector<JobRecord> &records);
 
-  // This station's `running` records whose process is gone become `interrupted`; their count,
-  // or -1 on failure.
+  // This station's `running` records whose process is gone become `interrupted`, their end not
+  // known (`ended` empty); their count, or -1 on failure.
   int InterruptOrphans(const QString &station);
 
   // Readers. `withLog`: details keep the transfer log (`log`), otherwise it is left out.
@@ -92,7 +111,7 @@ class Store : public ServerOutbox {
   // The summary of these units (every unit when empty), by serial.
   std::vector<UnitSummary> Summaries(const QStringList &units);
 
-  // The outbox: records waiting for the workshop's server, oldest write first.
+  // The outbox: records waiting for this store's server, oldest write first.
   std::vector<WaitingRecord> WaitingForServer(int limit) override;
   // Removes each waiting entry whose revision is still the one confirmed.
   void ConfirmedByServer(const std::vector<std::pair<QString, qint64>> &idAndRevision) override;
@@ -100,6 +119,13 @@ class Store : public ServerOutbox {
 
  private:
   bool Fail(const QString &what);
+  bool Fail(const QSqlError &error);
+  bool Fail(int code, const QString &text);
+  bool RollBack();  // keeps the failure's error
+  bool Close();     // false
+  bool Connect(const QString &name, const QString &options);
+  bool ReadHeader();
+  static QString OutboxFilter(const QString &table);
   bool Prepare();
   bool PrepareOnce();
   // The query's rows one by one (as ForEachJob, with the log where asked).
@@ -109,6 +135,10 @@ class Store : public ServerOutbox {
   QString connection_;
   QString fileName_;
   QString error_;
+  int code_ = 0;
+  int busyTimeoutMs_ = 10000;
+  QString server_;
+  bool unaddressed_ = true;
   bool empty_ = false;  // a reader of an absent or empty file
 };
 

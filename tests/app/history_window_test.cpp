@@ -98,7 +98,7 @@ TEST(HistoryInTheMainWindow, TheLabelSaysWhetherTheHistoryIsSharedOrHowManyRecor
   PrivatePostgres server;
   ASSERT_TRUE(server.Ready() && server.Start()) << server.Error().toStdString();
   QString error;
-  ASSERT_EQ(history::InitServer(*history::ParseServerUrl(server.Url(), &error), &error), 1);
+  ASSERT_EQ(history::InitServer(*history::ParseServerUrl(server.Url(), &error), {}, &error), 2);
 
   // Two records made before the bench had a server wait in its file.
   TempFolder folder;

@@ -11,6 +11,8 @@
 #include <QJsonObject>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QTest>
 #include <chrono>
 #include <csignal>
@@ -24,6 +26,7 @@
 #include "d2xx/device_link.h"
 #include "firmware/image_reader.h"
 #include "history/format.h"
+#include "history/journal.h"
 #include "history/store.h"
 #include "settings/profile.h"
 #include "settings/settings_exchange.h"
@@ -655,8 +658,8 @@ TEST(CliHistory, UsageAndReadingAnEmptyHistory) {
   EXPECT_EQ(RunCli({"history", "--history", "none"}).code, 1);
   const Outcome empty = RunCli({"history", "--json", "--since", "2026-12-01T10:00+01:00"});
   EXPECT_EQ(empty.code, 0);
-  EXPECT_EQ(empty.out, "{\"jobs\": []}\n");
-  EXPECT_EQ(RunCli({"summary", "--json"}).out, "{\"units\": []}\n");
+  EXPECT_EQ(empty.out, "{\"jobs\": [], \"history\": \"kept\"}\n");
+  EXPECT_EQ(RunCli({"summary", "--json"}).out, "{\"units\": [], \"history\": \"kept\"}\n");
 }
 
 // `--log` by the id or its start, as text or JSON; a job without a log and a start that fits
@@ -811,4 +814,98 @@ TEST(CliSharedHistory, AServerStoppedMidBatchEndsWithEveryRecordOnceWhenItIsBack
   const Outcome shared = RunCli({"history", "--json", "--server", server.Url()}, {}, Bench(bench));
   const Outcome file = RunCli({"history", "--json"}, {}, Bench(bench));
   EXPECT_EQ(Ids(shared.json["jobs"].toArray()), Ids(file.json["jobs"].toArray()));
+}
+
+// One bench: 8 tolvane-cli at once on one history file, round after round, with the workshop's
+// server and without, beside a window's process (its writer and sender, and a reader held open).
+TEST(CliSharedHistory, EightProgramsAndAWindowAtOnceLeaveASoundFileAndEveryRecordOnce) {
+  START_SERVER(server);
+  QStringList units;
+  for (int i = 1; i <= 8; ++i) units << "--unit" << QString("VRT%1").arg(i, 5, 10, QChar('0'));
+  Simulator simulator(units);
+  ASSERT_TRUE(simulator.Serving());
+  TempFolder bench;
+  const QString file = QString::fromStdString(bench.File("data/Tolvane/history.sqlite"));
+  history::Journal window("tolvane", file, "");  // VERT.ini's server: it also takes the others
+  window.SetServer(server.Url(), 50ms, true);
+  window.Start();
+  history::Store reader;
+  QStringList ids;
+  for (int round = 0; round < 4; ++round) {
+    std::vector<std::unique_ptr<QProcess>> programs;
+    for (int i = 1; i < units.size(); i += 2) {
+      programs.push_back(std::make_unique<QProcess>());
+      programs.back()->setProcessEnvironment(Bench(bench));
+      programs.back()->start(
+          TOLVANE_CLI_PROGRAM,
+          QStringList{"send", "AT@NORM", "--unit", units[i], "--json"} +
+              (round < 3 ? QStringList{"--server", server.Url()} : QStringList{}));
+    }
+    history::JobEntry entry;
+    entry.Start(&window, "VRT00009", history::JobKind::Send, {});
+    entry.End(history::Outcome::Ok, "OK");
+    ids << entry.Id();
+    for (auto &program : programs) {
+      ASSERT_TRUE(program->waitForFinished(60000));
+      const Outcome run = Parse(*program);
+      EXPECT_EQ(run.json["history"].toString(), round < 3 ? "shared" : "kept") << run.err.data();
+      ids << run.json["units"].toArray()[0].toObject()["id"].toString();
+    }
+    ASSERT_TRUE(window.Flush());
+    if (round == 0) {
+      EXPECT_TRUE(reader.Open(file, history::Store::Mode::Read));
+    }
+    EXPECT_EQ(reader.Count({}), (round + 1) * 9) << reader.Error().toStdString();
+  }
+  EXPECT_TRUE(window.FlushServer(10s)) << window.ServerState().toStdString();
+  simulator.Stop();
+  {
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "check");
+    db.setDatabaseName(file);
+    QSqlQuery q(db.open() ? db : QSqlDatabase());
+    EXPECT_TRUE(q.exec("PRAGMA integrity_check") && q.next() && q.value(0).toString() == "ok");
+  }
+  QSqlDatabase::removeDatabase("check");
+  ids.sort();
+  history::JobQuery ok;
+  ok.outcome = "ok";
+  QStringList inFile;
+  for (const auto &record : reader.Jobs(ok)) inFile << record.id;
+  inFile.sort();
+  EXPECT_EQ(inFile.join(' ').toStdString(), ids.join(' ').toStdString());
+  EXPECT_EQ(server.Value("SELECT string_agg(id, ' ' ORDER BY id) FROM jobs WHERE outcome = 'ok'"),
+            ids.join(' '));
+  EXPECT_EQ(server.Value("SELECT count(*) FROM jobs"), QString::number(ids.size()));
+}
+
+// A run against another database takes only its own records there; the workshop's wait for it,
+// and reading the workshop's history sends them first.
+TEST(CliSharedHistory, AScratchServerForOneRunLeavesTheWorkshopsRecordsWaiting) {
+  START_SERVER(server);
+  ASSERT_TRUE(server.Sql("CREATE DATABASE workshop").ok);
+  const QString workshop = QString(server.Url()).replace("/tolvane", "/workshop");
+  Simulator simulator({"--unit", "VRT00001"});
+  ASSERT_TRUE(simulator.Serving());
+  TempFolder bench;
+  // The workshop's tables are not made yet: its record waits.
+  const Outcome waits = RunCli(
+      {"send", "AT@NORM", "--unit", "VRT00001", "--json", "--server", workshop}, {}, Bench(bench));
+  EXPECT_TRUE(waits.json["history"].toString().startsWith("waiting for the server"));
+  const Outcome scratch =
+      RunCli({"send", "AT@NORM", "--unit", "VRT00001", "--json", "--server", server.Url()}, {},
+             Bench(bench));
+  simulator.Stop();
+  EXPECT_EQ(scratch.json["history"].toString(), "shared") << scratch.err.toStdString();
+  EXPECT_EQ(server.Value("SELECT string_agg(id, ',') FROM jobs"),
+            scratch.json["units"].toArray()[0].toObject()["id"].toString());
+
+  ASSERT_EQ(RunCli({"server-init", workshop}).code, 0);
+  const Outcome read = RunCli({"history", "--json", "--server", workshop}, {}, Bench(bench));
+  EXPECT_EQ(read.json["history"].toString(), "shared") << read.err.toStdString();
+  ASSERT_EQ(read.json["jobs"].toArray().size(), 1);
+  EXPECT_EQ(read.json["jobs"].toArray()[0].toObject()["id"],
+            waits.json["units"].toArray()[0].toObject()["id"]);
+  const Outcome bare = RunCli({"history", "--json"}, {}, Bench(bench));
+  EXPECT_EQ(bare.json["jobs"].toArray().size(), 2);
+  EXPECT_EQ(server.Value("SELECT count(*) FROM jobs"), "1");
 }

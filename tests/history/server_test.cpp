@@ -32,7 +32,8 @@ history::ServerAddress Address(const QString &url) {
   PrivatePostgres server;                                                        \
   ASSERT_TRUE(server.Ready() && server.Start()) << server.Error().toStdString(); \
   QString initError;                                                             \
-  ASSERT_EQ(history::InitServer(Address(server.Url()), &initError), 1) << initError.toStdString()
+  ASSERT_EQ(history::InitServer(Address(server.Url()), {}, &initError), 2)       \
+      << initError.toStdString()
 
 int Count(const PrivatePostgres &server, const QString &where = "true") {
   return server.Value("SELECT count(*) FROM jobs WHERE " + where).toInt();
@@ -89,7 +90,7 @@ TEST(ServerConnection, VerifyFullTakesTheCaOfSslrootcert) {
 
 TEST(ServerStore, TimesTravelAsUtcAndEndedRecordsWin) {
   START_SERVER(server);
-  EXPECT_EQ(history::InitServer(Address(server.Url()), &initError), 1);  // again: no change
+  EXPECT_EQ(history::InitServer(Address(server.Url()), {}, &initError), 2);  // again: no change
   EXPECT_EQ(server.Value("SHOW timezone"), "Pacific/Chatham");
   QString error;
   auto connection = history::ServerConnection::Open(
@@ -215,8 +216,7 @@ TEST(ServerSender, RefusedLoginSaysWhyOnceAndRecordsArriveLater) {
   }
   EXPECT_EQ(outbox.WaitingCount(), 8);
   ASSERT_TRUE(server.Sql("CREATE ROLE bench LOGIN").ok);
-  ASSERT_TRUE(server.Sql("GRANT SELECT, INSERT, UPDATE ON jobs TO bench").ok);
-  ASSERT_TRUE(server.Sql("GRANT SELECT ON schema_version TO bench").ok);
+  ASSERT_EQ(history::InitServer(Address(server.Url()), {"bench"}, &initError), 2);
   EXPECT_TRUE(Eventually([&] { return timed([&] { return sender->State(); }) == "shared"; }));
   EXPECT_EQ(Count(server), 8);
   timed([&] { sender.reset(); });
@@ -263,7 +263,7 @@ TEST(ServerSender, PortThatSaysNothingNeverHoldsTheCaller) {
   PrivatePostgres server(silentPort);
   ASSERT_TRUE(server.Ready() && server.Start()) << server.Error().toStdString();
   QString error;
-  ASSERT_EQ(history::InitServer(Address(server.Url()), &error), 1) << error.toStdString();
+  ASSERT_EQ(history::InitServer(Address(server.Url()), {}, &error), 2) << error.toStdString();
   EXPECT_TRUE(Eventually([&] { return sender->Flush(10s); }));
   EXPECT_EQ(Count(server), 4);
 }
@@ -319,39 +319,38 @@ TEST(ServerSender, TablesMissingOrNewerOrARecordRefusedKeepTheRecords) {
   EXPECT_FALSE(sender.Flush(10s));
   EXPECT_TRUE(sender.State().contains("server-init")) << sender.State().toStdString();
   QString error;
-  ASSERT_EQ(history::InitServer(Address(server.Url()), &error), 1) << error.toStdString();
-  ASSERT_TRUE(server.Sql("UPDATE schema_version SET version = 2").ok);
+  ASSERT_EQ(history::InitServer(Address(server.Url()), {}, &error), 2) << error.toStdString();
+  ASSERT_TRUE(server.Sql("UPDATE schema_version SET version = 3").ok);
   EXPECT_FALSE(sender.Flush(10s));
-  EXPECT_TRUE(sender.State().contains("version 2, newer")) << sender.State().toStdString();
-  ASSERT_TRUE(server.Sql("UPDATE schema_version SET version = 1").ok);
+  EXPECT_TRUE(sender.State().contains("version 3, newer")) << sender.State().toStdString();
+  ASSERT_TRUE(server.Sql("UPDATE schema_version SET version = 2").ok);
   EXPECT_FALSE(sender.Flush(10s));
   EXPECT_TRUE(sender.State().contains(bad.id)) << sender.State().toStdString();
   EXPECT_EQ(outbox.WaitingCount(), 1);
   EXPECT_EQ(Count(server, "unit = 'VRT00002'"), 1);
 }
 
-// The grants the README gives the benches' login.
-TEST(ServerSender, LoginWithOnlyTheBenchGrantsWorks) {
+// A bench's login with what server-init --grant gives it: it adds records and ends its running
+// ones through the function, and can change no ended record nor write a row the rules refuse.
+TEST(ServerSender, ABenchLoginAddsAndEndsRecordsAndChangesNoEndedOne) {
   START_SERVER(server);
-  for (const char *sql : {"CREATE ROLE bench LOGIN", "GRANT SELECT ON schema_version TO bench",
-                          "GRANT SELECT, INSERT, UPDATE ON jobs TO bench"})
-    ASSERT_TRUE(server.Sql(sql).ok) << sql;
-  MemoryOutbox outbox;
-  const history::JobRecord job = Running("VRT00001");
-  outbox.Put(job);
-  history::ServerSender sender(Address(server.Url("bench")), outbox);
-  sender.Start();
-  EXPECT_TRUE(sender.Flush(10s)) << sender.State().toStdString();
-  outbox.Put(Ended(job, "failed"));
-  EXPECT_TRUE(sender.Flush(10s)) << sender.State().toStdString();
-  std::vector<history::JobRecord> jobs;
+  ASSERT_TRUE(server.Sql("CREATE ROLE bench LOGIN").ok);
+  ASSERT_EQ(history::InitServer(Address(server.Url()), {"bench"}, &initError), 2);
   QString error;
-  ASSERT_TRUE(history::ReadServerJobs(Address(server.Url("bench")), {}, &jobs, &error))
-      << error.toStdString();
-  ASSERT_EQ(jobs.size(), 1u);
-  EXPECT_EQ(jobs[0].outcome, "failed");
   auto connection = history::ServerConnection::Open(Address(server.Url("bench")), -1, &error);
-  ASSERT_TRUE(connection);
-  EXPECT_EQ(connection->Run("DELETE FROM jobs").sqlState, "42501");
-  EXPECT_EQ(connection->Run("CREATE TABLE other (x integer)").sqlState, "42501");
+  ASSERT_TRUE(connection) << error.toStdString();
+  const history::JobRecord job = Running("VRT00001"), failed = Ended(job, "failed");
+  for (const auto &record : {job, failed, failed, job})  // an ended one again changes nothing
+    EXPECT_TRUE(history::SendRecords(*connection, {record}).ok);
+  EXPECT_EQ(history::SendRecords(*connection, {Ended(job, "ok")}).sqlState, "23000");
+  for (const char *sql : {"UPDATE jobs SET outcome = 'ok'", "DELETE FROM jobs",
+                          "INSERT INTO jobs SELECT * FROM jobs", "CREATE TABLE other (x integer)"})
+    EXPECT_EQ(connection->Run(sql).sqlState, "42501") << sql;
+  history::JobRecord bogus = Running("VRT00002"), list = bogus, badId = bogus;
+  bogus.outcome = "bogus";
+  list.details = "[1,2,3]";
+  badId.id = "not-a-uuid";
+  for (const auto &record : {bogus, list, badId})
+    EXPECT_EQ(history::SendRecords(*connection, {record}).sqlState.left(2), "23");
+  EXPECT_EQ(server.Value("SELECT outcome || ' ' || login FROM jobs"), "failed bench");
 }

@@ -1,6 +1,7 @@
 // The history file: its checks, schema and journal, the records written and read back, the
 // processes that are gone, the outbox, and several writers at once, on real SQLite files.
 #include <gtest/gtest.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -8,6 +9,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QJsonObject>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -60,7 +62,8 @@ TEST(HistoryStore, ANewHistoryHasItsFolderFileSchemaAndJournal) {
   {
     Store store;
     ASSERT_TRUE(store.Open(file, Store::Mode::Write)) << store.Error().toStdString();
-    ASSERT_TRUE(store.Write({Record("VRT00001", "send", "2026-12-08T07:15:02.123Z")}));
+    ASSERT_TRUE(store.Write({Record("VRT00001", "send", "2026-12-08T07:15:02.123Z")}))
+        << store.Error().toStdString();
   }
   struct stat folder {
   }, data{};
@@ -179,10 +182,11 @@ TEST(HistoryStore, TheSummaryGoesByTheEndOfTheOkJobs) {
   EXPECT_TRUE(history::SummaryJson(summaries[1]).contains(R"("values": "defaults")"));
 }
 
-TEST(HistoryStore, RunningRecordsOfAProcessThatIsGoneBecomeInterrupted) {
+TEST(HistoryStore, RunningRecordsOfAProcessThatIsGoneBecomeInterruptedForTheirOwnServer) {
   TempFolder temp;
   const QString file = QString::fromStdString(temp.File("h.sqlite"));
   Store store;
+  store.SetServer("scratch:5432/try", false);
   ASSERT_TRUE(store.Open(file, Store::Mode::Write));
   JobRecord gone = Record("VRT00001", "firmware", "2026-12-08T07:00:00.000Z", "running");
   gone.ended.reset();
@@ -198,11 +202,17 @@ TEST(HistoryStore, RunningRecordsOfAProcessThatIsGoneBecomeInterrupted) {
                 .arg(child)
                 .arg(gone.id, elsewhere.id));
 
-  EXPECT_EQ(store.InterruptOrphans("bench"), 1);
+  // A later program, with no server: the record waits for the server its start was meant for.
+  Store later;
+  ASSERT_TRUE(later.Open(file, Store::Mode::Write));
+  EXPECT_EQ(later.InterruptOrphans("bench"), 1);
   const auto record = store.Job(gone.id);
   EXPECT_EQ(record->outcome, "interrupted");
-  EXPECT_EQ(record->message, "the program stopped during the job");
-  EXPECT_TRUE(record->ended);
+  EXPECT_EQ(record->message, "the program stopped during the job; its end is not known");
+  EXPECT_FALSE(record->ended) << "its end is not known";
+  EXPECT_EQ(later.WaitingCount(), 0);
+  EXPECT_EQ(Sql(file, "SELECT server FROM outbox WHERE id = '" + gone.id + "'"),
+            QStringList{"scratch:5432/try"});
   EXPECT_EQ(store.Job(alive.id)->outcome, "running") << "this process runs it";
   EXPECT_EQ(store.Job(elsewhere.id)->outcome, "running") << "another bench's";
 }
@@ -323,3 +333,99 @@ TEST(HistoryFormat, CsvAndTimes) {
 }
 
 }  // namespace
+
+// A tmpfs of 1 MiB of the test's own (mounting needs root: the tests are skipped without it).
+struct SmallDisk {
+  SmallDisk() { mounted = mount("tmpfs", Path().constData(), "tmpfs", 0, "size=1m") == 0; }
+  ~SmallDisk() {
+    if (mounted) umount2(Path().constData(), MNT_DETACH);
+  }
+  QByteArray Path() const { return QFile::encodeName(QString::fromStdString(temp.Folder())); }
+  QString File() const { return QString::fromStdString(temp.File("history.sqlite")); }
+  // Fills what is left with a file of its own, or removes it.
+  void Fill(bool full) {
+    QFile filler(QString::fromStdString(temp.File("filler")));
+    if (!full || !filler.open(QIODevice::WriteOnly)) return void(filler.remove());
+    while (filler.write(QByteArray(4096, 'f')) == 4096 && filler.flush()) {
+    }
+  }
+  TempFolder temp;
+  bool mounted = false;
+};
+
+// A record that does not fit is kept and written once there is room; one that never finds room
+// is named at the end, and a later program marks its job interrupted with no end made up.
+TEST(HistoryJournal, AFullDiskLosesNoRecordThatFindsRoomInTimeAndNamesTheOthers) {
+  SmallDisk disk;
+  if (!disk.mounted) GTEST_SKIP() << "no tmpfs can be mounted here";
+  QStringList said;
+  QString id;
+  for (const bool room : {true, false}) {
+    history::Journal journal("tolvane-cli", disk.File(), "bench");
+    journal.Start();
+    JobRecord job = journal.Begin("VRT00001", "firmware", {});
+    id = job.id;
+    ASSERT_TRUE(journal.Flush()) << journal.State().toStdString();
+    disk.Fill(true);
+    journal.End(job, "ok", "", {{"log", QString(200000, 'x')}});
+    EXPECT_FALSE(journal.Flush());
+    EXPECT_TRUE(journal.State().contains("full")) << journal.State().toStdString();
+    disk.Fill(!room);
+    said.clear();
+    const auto lost =
+        journal.Finish(std::chrono::seconds(1), [&](const QString &line) { said << line; });
+    EXPECT_EQ(lost.size(), room ? 0u : 1u) << said.join('\n').toStdString();
+  }
+  ASSERT_EQ(said.size(), 2);
+  EXPECT_TRUE(said[0].contains("waiting at most 1 s") && said[0].contains("full"));
+  EXPECT_TRUE(said[1].contains("1 records could not be kept") && said[1].contains(id));
+  disk.Fill(false);
+  const pid_t child = fork();  // the process of the job that is gone
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);
+  Sql(disk.File(), QStringLiteral("UPDATE job_processes SET pid = %1").arg(child));
+  Store later;
+  ASSERT_TRUE(later.Open(disk.File(), Store::Mode::Write));
+  EXPECT_EQ(later.InterruptOrphans("bench"), 1);
+  EXPECT_EQ(Sql(disk.File(), "SELECT outcome, ended IS NULL, message FROM jobs ORDER BY started"),
+            (QStringList{"ok|0|",
+                         "interrupted|1|the program stopped during the job; its end is "
+                         "not known"}));
+}
+
+// A history on a read-only file system is read; a damaged one is named and left as it is.
+TEST(HistoryStore, AReadOnlyHistoryIsReadAndADamagedOneIsNamed) {
+  SmallDisk disk;
+  if (!disk.mounted) GTEST_SKIP() << "no tmpfs can be mounted here";
+  std::vector<JobRecord> records(200, Record("VRT00001", "send", "2026-12-08T07:15:02.123Z"));
+  for (JobRecord &r : records) r.id = history::NewId();
+  {
+    Store store;
+    ASSERT_TRUE(store.Open(disk.File(), Store::Mode::Write) && store.Write(records));
+  }
+  const QString copy = QString::fromStdString(disk.temp.File("damaged.sqlite"));
+  ASSERT_TRUE(QFile::copy(disk.File(), copy));
+  ASSERT_EQ(mount(nullptr, disk.Path().constData(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+  Store reader, writer;
+  ASSERT_TRUE(reader.Open(disk.File(), Store::Mode::Read)) << reader.Error().toStdString();
+  EXPECT_EQ(reader.Count({}), 200);
+  EXPECT_FALSE(writer.Open(disk.File(), Store::Mode::Write));
+  EXPECT_TRUE(writer.Error().startsWith(disk.File())) << writer.Error().toStdString();
+
+  TempFolder temp;
+  const QString damaged = QString::fromStdString(temp.File("history.sqlite"));
+  ASSERT_TRUE(QFile::copy(copy, damaged));
+  QFile(damaged).setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+  {
+    QFile f(damaged);
+    ASSERT_TRUE(f.open(QIODevice::ReadWrite) && f.seek(4096 + 1));
+    f.write(QByteArray(64, '\xff'));  // the second page's header
+  }
+  const QByteArray before = Bytes(damaged);
+  Store store;
+  EXPECT_FALSE(store.Open(damaged, Store::Mode::Write) && store.Write(records) &&
+               store.Jobs({}).size() == 200u && store.Error().isEmpty());
+  EXPECT_TRUE(store.Error().startsWith(damaged + " is damaged")) << store.Error().toStdString();
+  EXPECT_TRUE(store.Error().endsWith("move it aside to start a new history"));
+  EXPECT_EQ(Bytes(damaged), before);
+}
