@@ -76,6 +76,7 @@ void ConsoleSession::Drain() {
 }
 
 void ConsoleSession::Send(const std::string &commandLine) {
+  state_.FindUnit();
   protocol::Send(state_, commandLine + "\r\n");
 }
 

@@ -1,10 +1,13 @@
 #include "ui/open_dialog.h"
 
 #include <QAbstractItemView>
+#include <QCompleter>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QItemSelectionModel>
 #include <QLineEdit>
+
+#include "ui/window_fit.h"
 
 void PrepareOpenDialog(QFileDialog &dialog, const std::string &remembered) {
   const QStringList filters = dialog.nameFilters();
@@ -27,4 +30,12 @@ QFileDialog *MakeOpenDialog(QWidget *window, const QString &title) {
   dialog->setAcceptMode(QFileDialog::AcceptOpen);
   dialog->setFileMode(QFileDialog::ExistingFile);
   return dialog;
+}
+
+bool RunFileDialog(QFileDialog &dialog, QWidget *window) {
+  const bool chosen = dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty();
+  for (QCompleter *completer : dialog.findChildren<QCompleter *>())
+    if (completer->popup()) completer->popup()->hide();
+  RestoreFocus(window);
+  return chosen;
 }

@@ -17,3 +17,7 @@ QFileDialog *MakeOpenDialog(QWidget *window, const QString &title);
 // file (or in the remembered folder), on its first filter, and proposes no file name: what was
 // chosen or typed in it last time is not filled in again.
 void PrepareOpenDialog(QFileDialog &dialog, const std::string &remembered);
+
+// Runs a file dialog of `window` and gives the keyboard back to the window however it was
+// answered: the name field's completion list is closed with it. True when a file was chosen.
+bool RunFileDialog(QFileDialog &dialog, QWidget *window);
