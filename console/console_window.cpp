@@ -136,7 +136,7 @@ TForm1::TForm1(SharedState &state, QWidget *parent)
   rows->setObjectName("Rows");
   auto *grid = new QGridLayout(rows);
   grid->setContentsMargins(0, 0, 0, 0);
-  grid->setVerticalSpacing(3);
+  grid->setVerticalSpacing(1);
   for (int row = 1; row <= kRows; ++row) {
     auto *send = Button(rows, QString("Button%1").arg(row + 2), "&Send");
     send->setAccessibleName(QString("Send %1").arg(row));

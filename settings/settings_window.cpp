@@ -378,11 +378,12 @@ void TForm6::showEvent(QShowEvent *event) {
 }
 
 void TForm6::FormShow() {
+  FitToScreen(this);  // its size first: the window is centred at the size it opens with
   if (QWidget *owner = parentWidget()) {
     const QRect over = owner->window()->frameGeometry();
     move(over.center() - QPoint(frameGeometry().width() / 2, frameGeometry().height() / 2));
   }
-  FitToScreen(this);
+  FitToScreen(this);  // and kept on the screen
   lblSerial->setText(QString::fromStdString(state_.ChosenSerial()));
   updateButtons();
   // The first parameter's field takes the keys.

@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
@@ -20,6 +21,9 @@
 namespace {
 
 using namespace std::chrono_literals;
+
+const std::string kDefaultQuestion =
+    "Restore the unit's default settings? Its parameters will be overwritten.";
 
 std::vector<std::string> withCrLf(std::vector<std::string> lines) {
   for (auto &line : lines) line += "\r\n";
@@ -66,6 +70,16 @@ class ExchangeAgainstUnit : public AgainstUnit {
   settings::WriteExchange write{state, values, prompt, view};
   settings::DefaultExchange defaults{state, values, prompt, view};
 };
+
+TEST_F(ExchangeAgainstUnit, AWriteRightAfterTheUnitIsPluggedBackFindsItAndGoesThrough) {
+  units.Unplug("VRT00007");
+  units.PlugIn("VRT00007");
+  write.Start();
+  runToEnd(write);
+  EXPECT_TRUE(prompt.shown.empty());
+  EXPECT_EQ(record().commandLines.size(), 27u);
+  EXPECT_EQ(write.CurrentResult(), settings::Result::Accepted);
+}
 
 TEST_F(ExchangeAgainstUnit, ANeverWrittenUnitTakesTheWholeWriteAndKeepsTheValues) {
   write.Start();
@@ -186,7 +200,7 @@ TEST_F(WindowAgainstUnit, DefaultSettingThenWriteToSkarvel) {
   EXPECT_EQ(record().commandLines, expected);
   EXPECT_EQ(unit.Value("MOD"), "0");
   EXPECT_EQ(unit.Value("P06"), "5");
-  EXPECT_TRUE(boxes.Texts().empty());
+  EXPECT_EQ(boxes.Texts(), std::vector<std::string>{kDefaultQuestion}) << "the only box";
   window.reject();
 }
 
@@ -219,7 +233,9 @@ TEST_F(WindowAgainstUnit, ARefusedDefaultShowsItsMessage) {
   window.show();
   child<QPushButton>("Button1")->click();
   tickUntilStopped("Timer2");
-  EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Error value - DEFAULT"});
+  EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{kDefaultQuestion, "Error value - DEFAULT"}));
+  ASSERT_EQ(boxes.boxes.size(), 2u);
+  EXPECT_EQ(boxes.boxes[1].icon, QMessageBox::Warning) << "a failure";
   EXPECT_TRUE(buttonsEnabled());
   EXPECT_EQ(child<QLineEdit>("Edit8")->text(), "61");
   window.reject();
