@@ -82,8 +82,9 @@ void WrappingButton::paintEvent(QPaintEvent *) {
   initStyleOption(&option);
   option.text.clear();
   painter.drawControl(QStyle::CE_PushButton, option);
-  style()->drawItemText(&painter, rect().adjusted(4, 2, -4, -2), Qt::AlignCenter | Qt::TextWordWrap,
-                        palette(), isEnabled(), text(), QPalette::ButtonText);
+  style()->drawItemText(&painter, rect().adjusted(4, 2, -4, -2),
+                        Qt::AlignCenter | Qt::TextWordWrap | Qt::TextShowMnemonic, palette(),
+                        isEnabled(), text(), QPalette::ButtonText);
 }
 
 bool FirmwarePrompt::Ask(const std::string &question, const std::string &caption) {
