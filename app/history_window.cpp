@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QFile>
 #include <QFileDialog>
+#include <QFileInfo>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QJsonDocument>
@@ -546,7 +547,9 @@ void HistoryWindow::ButtonExportCsvClick() {
   dialog.setFileMode(QFileDialog::AnyFile);
   dialog.setDefaultSuffix("csv");
   dialog.setNameFilter("CSV files (*.csv)");
+  dialog.setDirectory(DialogStartFolder(exportFolder_.toStdString()));
   if (!RunFileDialog(dialog, this)) return;
+  exportFolder_ = QFileInfo(dialog.selectedFiles().first()).absolutePath();
   const QString error = ExportCsv(dialog.selectedFiles().first());
   if (!error.isEmpty()) ShowError(error);
 }

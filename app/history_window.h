@@ -107,6 +107,7 @@ class HistoryWindow : public QDialog {
   std::unique_ptr<history::SharedReader> reader_;
   bool reading_ = false;
   int reads_ = 0;
+  QString exportFolder_;  // the folder of the last export; empty: none yet
 
   QComboBox *HistoryUnit;
   QComboBox *HistoryJob;

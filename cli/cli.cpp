@@ -373,6 +373,9 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
   jsonWanted = options.json;
   if (options.help) {
     console.out << HelpText(options.command);
+    if (options.command == Command::None || options.command == Command::History ||
+        options.command == Command::Summary)
+      console.out << FilesHelp(options);
     return kExitOk;
   }
   if (options.version) {

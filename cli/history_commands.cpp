@@ -7,6 +7,7 @@
 #include <array>
 #include <vector>
 
+#include <QFileInfo>
 #include <QTemporaryDir>
 
 #include "history/format.h"
@@ -18,6 +19,9 @@
 namespace cli {
 
 namespace {
+
+// The shortest start of an id that `--log` looks a job up by.
+constexpr qsizetype kShortestIdPrefix = 8;
 
 // Opens the history for reading: with a server, the server's jobs of `query` together with this
 // bench's waiting records, gathered in `folder`; when the server cannot be read, or without one,
@@ -63,17 +67,20 @@ std::string Cell(const QString &text) {
   return line.toStdString();
 }
 
-// The table: the columns but `details`, as wide as their widest entry, two blanks apart.
+// The table: the columns but `details`, as wide as their widest entry, two blanks apart; the
+// times in local time, the zone's name in their headers.
 void PrintTable(const std::vector<history::JobRecord> &records, std::ostream &out) {
   using Row = std::array<std::string, 10>;
   std::vector<Row> rows;
   Row header;
   for (int i = 0; i < 10; ++i) header[i] = history::ColumnNames()[i].toStdString();
+  for (const int time : {3, 4})
+    header[time] = history::LocalTimeHeader(history::ColumnNames()[time]).toStdString();
   rows.push_back(header);
   for (const auto &r : records)
-    rows.push_back({Cell(r.id), Cell(r.unit), Cell(r.job), Cell(r.started),
-                    r.ended ? Cell(*r.ended) : std::string(), Cell(r.outcome), Cell(r.message),
-                    Cell(r.station), Cell(r.operator_), Cell(r.program)});
+    rows.push_back({Cell(r.id), Cell(r.unit), Cell(r.job), Cell(history::LocalTime(r.started)),
+                    r.ended ? Cell(history::LocalTime(*r.ended)) : std::string(), Cell(r.outcome),
+                    Cell(r.message), Cell(r.station), Cell(r.operator_), Cell(r.program)});
   std::array<std::size_t, 10> widths{};
   for (const Row &row : rows)
     for (std::size_t c = 0; c < widths.size(); ++c)
@@ -92,6 +99,39 @@ void PrintTable(const std::vector<history::JobRecord> &records, std::ostream &ou
   }
 }
 
+// `--log ID`: the transfer log of the job whose id is ID or begins with it (8 characters or more,
+// as long as one job's id does), as it is or as {"id", "log"}.
+int PrintLog(history::Store &store, const std::string &given, bool json, std::ostream &out,
+             std::ostream &err) {
+  const QString id = QString::fromStdString(given).trimmed().toLower();
+  std::optional<history::JobRecord> record = store.Job(id);
+  if (!record && id.size() >= kShortestIdPrefix) {
+    const QStringList ids = store.IdsBeginningWith(id, 2);
+    if (ids.size() > 1) {
+      err << "tolvane-cli: more than one job's id begins with " << given << "; give more of it\n";
+      return kExitFailed;
+    }
+    if (ids.size() == 1) record = store.Job(ids.first());
+  }
+  if (!record) {
+    err << "tolvane-cli: no job " << given << " in the history\n";
+    return kExitFailed;
+  }
+  const QString log = QJsonDocument::fromJson(record->details).object()["log"].toString();
+  if (log.isEmpty()) {
+    err << "tolvane-cli: the job " << record->id.toStdString() << " (" << record->job.toStdString()
+        << ") has no transfer log\n";
+    return kExitFailed;
+  }
+  if (json)
+    out << "{\"id\": " << history::JsonText(record->id).toStdString()
+        << ", \"log\": " << history::JsonText(log).toStdString() << "}\n";
+  else
+    out << log.toLatin1().toStdString();
+  out << std::flush;
+  return kExitOk;
+}
+
 }  // namespace
 
 HistoryPlace HistoryPlaceOf(const Options &options) {
@@ -103,6 +143,19 @@ HistoryPlace HistoryPlaceOf(const Options &options) {
   return place;
 }
 
+std::string FilesHelp(const Options &options) {
+  const std::string config = ConfigFileName(DetectProgramFolder());
+  const HistoryPlace place = HistoryPlaceOf(options);
+  const QString location = QString::fromStdString(place.location).trimmed();
+  const std::string file =
+      location.isEmpty() ? history::DefaultLocation().toStdString() : location.toStdString();
+  return "\nFiles:\n  " + config +
+         (QFileInfo::exists(QString::fromStdString(config)) ? "" : " (not there yet)") +
+         "\n      VERT.ini, shared with the windows, which make it; tolvane-cli only reads it:\n"
+         "      [History] Location=FILE or none, Station=NAME, Server=postgresql://...\n  " +
+         file + "\n      the service history\n";
+}
+
 int HistoryCommand(const Options &options, std::ostream &out, std::ostream &err) {
   history::JobQuery query;
   query.units = Units(options);
@@ -112,7 +165,8 @@ int HistoryCommand(const Options &options, std::ostream &out, std::ostream &err)
   if (options.since) {
     query.since = history::ParseSince(QString::fromStdString(*options.since));
     if (!query.since) {
-      err << "tolvane-cli: --since takes YYYY-MM-DD or YYYY-MM-DDThh:mm[:ss][Z|+hh:mm], not \""
+      err << "tolvane-cli: --since takes YYYY-MM-DD or YYYY-MM-DDThh:mm[:ss[.mmm]][Z|+hh:mm], "
+             "not \""
           << *options.since << "\"\nTry 'tolvane-cli --help'.\n";
       return kExitUsage;
     }
@@ -122,16 +176,7 @@ int HistoryCommand(const Options &options, std::ostream &out, std::ostream &err)
   history::JobQuery serverQuery = query;
   if (options.log) serverQuery = {};
   if (!OpenHistory(options, serverQuery, store, folder, err)) return kExitFailed;
-  if (options.log) {
-    const auto record = store.Job(QString::fromStdString(*options.log));
-    if (!record) {
-      err << "tolvane-cli: no job " << *options.log << " in the history\n";
-      return kExitFailed;
-    }
-    const QString log = QJsonDocument::fromJson(record->details).object()["log"].toString();
-    out << log.toLatin1().toStdString() << std::flush;
-    return kExitOk;
-  }
+  if (options.log) return PrintLog(store, *options.log, options.json, out, err);
   bool read = true;
   if (options.csv) {
     out << history::CsvHeader().toStdString();
@@ -176,24 +221,24 @@ int SummaryCommand(const Options &options, std::ostream &out, std::ostream &err)
     out << "]}\n" << std::flush;
     return kExitOk;
   }
+  // Times for people: local, with the zone of each.
+  const auto when = [](const QString &utc) { return history::LocalTime(utc, true).toStdString(); };
   for (const auto &s : summaries) {
-    out << s.unit.toStdString() << "\n  last:       " << s.last.toStdString() << '\n';
+    out << s.unit.toStdString() << "\n  last:       " << when(s.last) << '\n';
     out << "  firmware:   "
         << (s.firmware
                 ? s.firmware->file.toStdString() + "  sha256 " + s.firmware->sha256.toStdString() +
-                      "  " + s.firmware->when.toStdString() + "  " +
-                      s.firmware->station.toStdString()
+                      "  " + when(s.firmware->when) + "  " + s.firmware->station.toStdString()
                 : std::string("-"))
         << '\n';
     std::string parameters = "-";
     if (s.parameters)
       parameters = (s.parameters->values ? std::string("written") : std::string("defaults")) +
-                   "  " + s.parameters->when.toStdString() + "  " +
-                   s.parameters->station.toStdString();
+                   "  " + when(s.parameters->when) + "  " + s.parameters->station.toStdString();
     out << "  parameters: " << parameters << '\n';
     out << "  message:    "
         << (s.message ? s.message->file.toStdString() + "  sha256 " +
-                            s.message->sha256.toStdString() + "  " + s.message->when.toStdString()
+                            s.message->sha256.toStdString() + "  " + when(s.message->when)
                       : std::string("-"))
         << '\n';
   }

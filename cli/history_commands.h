@@ -19,6 +19,10 @@ struct HistoryPlace {
 };
 HistoryPlace HistoryPlaceOf(const Options &options);
 
+// The help's lines on the files: where VERT.ini is (tolvane-cli reads it and never makes it), its
+// [History] keys, and the history file of the run.
+std::string FilesHelp(const Options &options);
+
 // `history` and `summary`; the exit status.
 int HistoryCommand(const Options &options, std::ostream &out, std::ostream &err);
 int SummaryCommand(const Options &options, std::ostream &out, std::ostream &err);

@@ -31,6 +31,9 @@ int main(int argc, char **argv) {
   HoldClosedStreams();
   cli::CatchSignals();
   QCoreApplication app(argc, argv);
+  // The windows' name: installed side by side, both programs find one VERT.ini in the user's
+  // configuration folder (~/.config/Tolvane).
+  QCoreApplication::setApplicationName("Tolvane");
   std::vector<std::string> arguments(argv, argv + argc);
   winsize size{};
   const bool outTerminal = isatty(STDOUT_FILENO) != 0;

@@ -65,8 +65,10 @@ constexpr std::array kCommands = {
         "\"outcome\",\n"
         "\"message\", \"station\", \"operator\", \"program\", \"details\"}]}; with --csv: RFC "
         "4180\n"
-        "CSV (UTF-8, CRLF) with a header row. Both leave the transfer log out: --log ID prints\n"
-        "one job's log.\n"
+        "CSV (UTF-8, CRLF) with a header row; both give the times in UTC, the table in local\n"
+        "time. Both leave the transfer log out: --log ID prints one job's log (with --json:\n"
+        "{\"id\", \"log\"}); ID may be the start of the id, 8 characters or more. A job without\n"
+        "a transfer log is an error.\n"
         "Exit status: 0 the history was read, 1 it could not be read, 2 a usage error.\n"},
     CommandInfo{
         Command::Summary, "summary", nullptr, false, "unit history server",
@@ -162,10 +164,11 @@ std::string HelpText(Command command) {
         "  --job JOB       settings, defaults, firmware, record or send\n"
         "  --outcome WORD  running, ok, failed or interrupted\n"
         "  --since DATE    jobs started at or after YYYY-MM-DD (local midnight) or\n"
-        "                  YYYY-MM-DDThh:mm[:ss][Z|+hh:mm|-hh:mm]\n"
+        "                  YYYY-MM-DDThh:mm[:ss[.mmm]][Z|+hh:mm|-hh:mm] (local time without\n"
+        "                  a zone)\n"
         "  --limit N       at most N jobs\n"
         "  --csv           RFC 4180 CSV on standard output\n"
-        "  --log ID        the transfer log of one job\n";
+        "  --log ID        the transfer log of one job (ID: the id or its first 8+ characters)\n";
   if (Takes(*info, "history")) text += "  --history FILE  the service history's file, or none\n";
   if (Takes(*info, "server"))
     text +=

@@ -53,6 +53,14 @@ std::string OneLine(const std::string &text) {
   return line;
 }
 
+// The serial number's column: 10 wide, or as wide as the longest serial and two blanks.
+constexpr std::size_t kSerialColumn = 10;
+std::size_t SerialWidth(const std::vector<std::string> &serials) {
+  std::size_t width = kSerialColumn;
+  for (const auto &serial : serials) width = std::max(width, EscapedText(serial).size() + 2);
+  return width;
+}
+
 std::string ResultWord(const UnitResult &result) {
   return result.ok ? "ok" : result.interrupted ? "interrupted" : "failed";
 }
@@ -61,13 +69,17 @@ std::string ResultWord(const UnitResult &result) {
 
 Reporter::Reporter(std::ostream &out, bool terminal, int width,
                    const std::vector<std::string> &serials, const std::string &job)
-    : out_(out), terminal_(terminal), width_(std::max(20, width)), job_(job) {
+    : out_(out),
+      terminal_(terminal),
+      width_(std::max(20, width)),
+      serialWidth_(SerialWidth(serials)),
+      job_(job) {
   for (const auto &serial : serials) rows_.push_back({serial, {"waiting", -1}, false, {}, -1});
 }
 
 std::string Reporter::Line(std::size_t index) const {
   const Row &row = rows_[index];
-  std::string line = Pad(EscapedText(row.serial), 10) + Pad(job_, 10);
+  std::string line = Pad(EscapedText(row.serial), serialWidth_) + Pad(job_, 10);
   if (row.ended) {
     line += Pad(ResultWord(row.result), 12) + Pad(Seconds(row.result.seconds), 9) +
             OneLine(row.result.message);
@@ -122,8 +134,11 @@ std::string SummaryText(const std::vector<UnitResult> &results) {
   std::string text = "Summary: " + std::to_string(succeeded) + " of " +
                      std::to_string(results.size()) + (results.size() == 1 ? " unit" : " units") +
                      " succeeded\n";
+  std::vector<std::string> serials;
+  for (const auto &result : results) serials.push_back(result.serial);
+  const std::size_t serialWidth = SerialWidth(serials);
   for (const auto &result : results) {
-    text += Pad(EscapedText(result.serial), 10) + Pad(result.job, 10) +
+    text += Pad(EscapedText(result.serial), serialWidth) + Pad(result.job, 10) +
             Pad(ResultWord(result), 12) + Pad(Seconds(result.seconds), 9) + OneLine(result.message);
     while (!text.empty() && text.back() == ' ') text.pop_back();
     text += '\n';

@@ -38,6 +38,7 @@ class Reporter {
   std::ostream &out_;
   bool terminal_;
   int width_;
+  std::size_t serialWidth_;  // the serial numbers' column
   std::string job_;
   std::vector<Row> rows_;
   bool drawn_ = false;

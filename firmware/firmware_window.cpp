@@ -293,7 +293,7 @@ void TForm2::FormClose() {
 }
 
 void TForm2::Button1Click() {
-  PrepareOpenDialog(*OpenDialog1, state_.FirmPath);
+  PrepareOpenDialog(*OpenDialog1, state_.FirmPath, state_.ProgramFolder);
   if (!RunFileDialog(*OpenDialog1, this)) return;
 
   fileName_ = OpenDialog1->selectedFiles().first();

@@ -131,25 +131,38 @@ QByteArray SummaryJson(const UnitSummary &s) {
                   {"last", JsonText(s.last)}});
 }
 
-QString LocalTime(const QString &utc) {
+QString LocalTime(const QString &utc, bool withZone) {
   QDateTime time = QDateTime::fromString(utc, Qt::ISODateWithMs);
   if (!time.isValid()) return utc;
-  return time.toLocalTime().toString(QStringLiteral("yyyy-MM-dd HH:mm:ss"));
+  time = time.toLocalTime();
+  return time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) +
+         (withZone ? " " + time.timeZoneAbbreviation() : QString());
+}
+
+QString LocalTimeHeader(const QString &column) {
+  return column + " (" + LocalZoneName() + ")";
+}
+
+QString LocalZoneName() {
+  const QByteArray id = QTimeZone::systemTimeZoneId();
+  return id.isEmpty() ? QDateTime::currentDateTime().timeZoneAbbreviation() : QString::fromUtf8(id);
 }
 
 std::optional<QString> ParseSince(const QString &text) {
   static const QRegularExpression form(
-      R"(^(\d{4})-(\d{2})-(\d{2})(?:T(\d{2}):(\d{2})(?::(\d{2}))?(Z|[+-]\d{2}:\d{2})?)?$)");
+      R"(^(\d{4})-(\d{2})-(\d{2})(?:[T ](\d{2}):(\d{2})(?::(\d{2})(?:\.(\d{1,3}))?)?)"
+      R"((Z|[+-]\d{2}:\d{2})?)?$)");
   const QRegularExpressionMatch m = form.match(text.trimmed());
   if (!m.hasMatch()) return std::nullopt;
   const QDate date(m.captured(1).toInt(), m.captured(2).toInt(), m.captured(3).toInt());
   QTime time(0, 0);
   if (m.hasCaptured(4))
     time = QTime(m.captured(4).toInt(), m.captured(5).toInt(),
-                 m.hasCaptured(6) ? m.captured(6).toInt() : 0);
+                 m.hasCaptured(6) ? m.captured(6).toInt() : 0,
+                 m.hasCaptured(7) ? m.captured(7).leftJustified(3, '0').toInt() : 0);
   if (!date.isValid() || !time.isValid()) return std::nullopt;
   QDateTime when;
-  const QString zone = m.captured(7);
+  const QString zone = m.captured(8);
   if (zone.isEmpty()) {
     when = QDateTime(date, time, Qt::LocalTime);
   } else if (zone == "Z") {

@@ -33,11 +33,17 @@ QByteArray SummaryJson(const UnitSummary &summary);
 // A JSON string.
 QByteArray JsonText(const QString &text);
 
-// A record's UTC time as a window shows it: local time, "yyyy-MM-dd HH:mm:ss".
-QString LocalTime(const QString &utc);
+// A record's UTC time as text for people shows it: local time, "yyyy-MM-dd HH:mm:ss", with the
+// zone's abbreviation of that moment after it where asked ("2026-12-08 12:41:25 CET").
+QString LocalTime(const QString &utc, bool withZone = false);
+// The local time zone's name: "Europe/Oslo", "UTC".
+QString LocalZoneName();
+// The header of a column of local times: "started (Europe/Oslo)".
+QString LocalTimeHeader(const QString &column);
 
-// `--since`: "YYYY-MM-DD" (local midnight) or "YYYY-MM-DDThh:mm[:ss][Z|+hh:mm|-hh:mm]" (local
-// time without a zone), as a UTC time in the records' form; none when the text is neither.
+// `--since`: "YYYY-MM-DD" (local midnight) or "YYYY-MM-DDThh:mm[:ss[.mmm]][Z|+hh:mm|-hh:mm]"
+// (local time without a zone; a blank may stand for the T, as in a text table), as a UTC time in
+// the records' form; none when the text is neither.
 std::optional<QString> ParseSince(const QString &text);
 
 // The lower-case hex SHA-256 of a file's bytes; empty when it cannot be read.

@@ -21,7 +21,8 @@ std::optional<ServerAddress> ParseServerUrl(const QString &url, QString *error) 
     if (error) *error = text;
     return std::nullopt;
   };
-  if (!url.startsWith("postgresql://"))
+  // Both schemes of libpq's URLs.
+  if (!url.startsWith("postgresql://") && !url.startsWith("postgres://"))
     return fail(
         QString("the server \"%1\" is no postgresql://[USER@]HOST[:PORT]/DBNAME URL").arg(url));
   const QByteArray utf8 = url.toUtf8();

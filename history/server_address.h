@@ -1,7 +1,7 @@
 #pragma once
 // Where the workshop's shared history lives: a PostgreSQL server named by a URL as every
 // PostgreSQL client takes it,
-//   postgresql://[USER@]HOST[:PORT]/DBNAME[?PARAM=VALUE&...]
+//   postgresql://[USER@]HOST[:PORT]/DBNAME[?PARAM=VALUE&...]   (or postgres://...)
 // with any libpq connection parameter (sslmode, sslrootcert, connect_timeout, ...) but the
 // password, which comes from libpq's password file or a service file.
 

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <cstring>
 
+#include "history/server_words.h"
+
 namespace history {
 
 namespace {
@@ -32,10 +34,6 @@ Wait WaitFor(int socket, short events, int stopFd, Clock::time_point deadline) {
   }
 }
 
-QString OneLine(const char *text) {
-  return QString::fromUtf8(text).simplified();
-}
-
 int ConnectTimeout(PGconn *connection) {
   int seconds = 0;
   if (PQconninfoOption *options = PQconninfo(connection)) {
@@ -55,6 +53,14 @@ std::unique_ptr<ServerConnection> ServerConnection::Open(const ServerAddress &ad
     keywords.push_back(keyword.constData());
     values.push_back(value.constData());
   }
+  // A password file that libpq would ignore is not given to it, so that it does not say so on
+  // standard error at every connection: a name that cannot be a file stands in its place, and
+  // the reason comes once with the failure.
+  const PasswordFile passwordFile = FindPasswordFile(address);
+  if (!passwordFile.ignored.isEmpty()) {
+    keywords.push_back("passfile");
+    values.push_back("/dev/null/");
+  }
   keywords.push_back(nullptr);
   values.push_back(nullptr);
   PGconn *connection = PQconnectStartParams(keywords.data(), values.data(), 1);
@@ -64,13 +70,17 @@ std::unique_ptr<ServerConnection> ServerConnection::Open(const ServerAddress &ad
     return nullptr;
   };
   if (!connection) return fail("no memory for a connection to the server");
-  if (PQstatus(connection) == CONNECTION_BAD) return fail(OneLine(PQerrorMessage(connection)));
+  PQsetNoticeProcessor(
+      connection, [](void *, const char *) {}, nullptr);  // the server's notes
+  if (PQstatus(connection) == CONNECTION_BAD)
+    return fail(ConnectionFailureText(connection, passwordFile));
 
   const int timeout = ConnectTimeout(connection);
   const auto deadline = Clock::now() + std::chrono::seconds(timeout);
   PostgresPollingStatusType status = PGRES_POLLING_WRITING;
   while (status != PGRES_POLLING_OK) {
-    if (status == PGRES_POLLING_FAILED) return fail(OneLine(PQerrorMessage(connection)));
+    if (status == PGRES_POLLING_FAILED)
+      return fail(ConnectionFailureText(connection, passwordFile));
     const short events = status == PGRES_POLLING_READING ? POLLIN : POLLOUT;
     switch (WaitFor(PQsocket(connection), events, stopFd, deadline)) {
       case Wait::Ready:
@@ -81,18 +91,20 @@ std::unique_ptr<ServerConnection> ServerConnection::Open(const ServerAddress &ad
       case Wait::Stopped:
         return fail("stopped");
       case Wait::Failed:
-        return fail(OneLine(PQerrorMessage(connection)));
+        return fail(OneLineText(PQerrorMessage(connection)));
     }
     status = PQconnectPoll(connection);
   }
   PQsetnonblocking(connection, 1);
-  PQsetNoticeProcessor(
-      connection, [](void *, const char *) {}, nullptr);  // the server's notes
   return std::unique_ptr<ServerConnection>(new ServerConnection(connection, stopFd, address.shown));
 }
 
 ServerConnection::ServerConnection(PGconn *connection, int stopFd, QString shown)
     : connection_(connection), stopFd_(stopFd), shown_(std::move(shown)) {}
+
+QString ServerConnection::User() const {
+  return QString::fromUtf8(PQuser(connection_));
+}
 
 ServerConnection::~ServerConnection() {
   PQfinish(connection_);
@@ -111,7 +123,7 @@ ServerResult ServerConnection::Run(const char *sql, const std::vector<ServerValu
   for (const auto &p : parameters) values.push_back(p ? p->constData() : nullptr);
   if (!PQsendQueryParams(connection_, sql, static_cast<int>(values.size()), nullptr, values.data(),
                          nullptr, nullptr, 0))
-    return Fail(OneLine(PQerrorMessage(connection_)));
+    return Fail(OneLineText(PQerrorMessage(connection_)));
 
   const auto deadline = Clock::now() + std::chrono::seconds(kQueryTimeoutSeconds);
   const auto waitFor = [&](short events) -> std::optional<QString> {
@@ -127,23 +139,23 @@ ServerResult ServerConnection::Run(const char *sql, const std::vector<ServerValu
       case Wait::Failed:
         break;
     }
-    return OneLine(PQerrorMessage(connection_));
+    return OneLineText(PQerrorMessage(connection_));
   };
 
   // The statement out, taking in what the server sends meanwhile.
   int flushed;
   while ((flushed = PQflush(connection_)) == 1) {
     if (auto failure = waitFor(POLLIN | POLLOUT)) return Fail(*failure);
-    if (!PQconsumeInput(connection_)) return Fail(OneLine(PQerrorMessage(connection_)));
+    if (!PQconsumeInput(connection_)) return Fail(OneLineText(PQerrorMessage(connection_)));
   }
-  if (flushed < 0) return Fail(OneLine(PQerrorMessage(connection_)));
+  if (flushed < 0) return Fail(OneLineText(PQerrorMessage(connection_)));
 
   ServerResult result;
   result.ok = true;
   for (;;) {
     while (PQisBusy(connection_)) {
       if (auto failure = waitFor(POLLIN)) return Fail(*failure);
-      if (!PQconsumeInput(connection_)) return Fail(OneLine(PQerrorMessage(connection_)));
+      if (!PQconsumeInput(connection_)) return Fail(OneLineText(PQerrorMessage(connection_)));
     }
     PGresult *r = PQgetResult(connection_);
     if (!r) break;
@@ -164,7 +176,7 @@ ServerResult ServerConnection::Run(const char *sql, const std::vector<ServerValu
       }
     } else if (status != PGRES_COMMAND_OK && result.ok) {
       result.ok = false;
-      result.error = OneLine(PQresultErrorMessage(r));
+      result.error = StatementFailureText(r);
       if (const char *state = PQresultErrorField(r, PG_DIAG_SQLSTATE)) result.sqlState = state;
     }
     PQclear(r);
@@ -173,7 +185,7 @@ ServerResult ServerConnection::Run(const char *sql, const std::vector<ServerValu
     broken_ = true;
     if (result.ok) {
       result.ok = false;
-      result.error = OneLine(PQerrorMessage(connection_));
+      result.error = OneLineText(PQerrorMessage(connection_));
     }
   }
   return result;

@@ -45,6 +45,9 @@ class ServerConnection {
   // any more.
   bool Broken() const { return broken_; }
 
+  // The login the connection is made with.
+  QString User() const;
+
  private:
   ServerConnection(PGconn *connection, int stopFd, QString shown);
   ServerResult Fail(const QString &error);

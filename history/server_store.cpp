@@ -8,6 +8,8 @@
 #include <map>
 #include <utility>
 
+#include "history/server_words.h"
+
 namespace history {
 
 namespace {
@@ -68,7 +70,11 @@ QString Text(const ServerValue &value) {
 int InitServerSchema(ServerConnection &connection, QString *error) {
   const auto fail = [&](const ServerResult &result) {
     if (!connection.Broken()) connection.Run("ROLLBACK");
-    if (error) *error = result.error;
+    int version = -1;  // what the server has, for the words of a login that may not make tables
+    if (result.sqlState == "42501")
+      if (const ServerResult current = connection.Run(kVersion); current.ok)
+        version = current.rows.at(0).at(0).value_or("0").toInt();
+    if (error) *error = InitFailureText(result, connection.User(), version);
     return 0;
   };
   for (const char *sql :
@@ -178,11 +184,16 @@ ServerResult ReadJobs(ServerConnection &connection, const JobQuery &query,
     job.station = Text(row[7]);
     job.operator_ = Text(row[8]);
     job.program = Text(row[9]);
-    job.details = row[10].value_or(QByteArray("{}"));
+    job.details = CanonicalDetails(row[10].value_or(QByteArray("{}")));
     jobs->push_back(std::move(job));
   }
   result.rows.clear();
   return result;
+}
+
+QByteArray CanonicalDetails(const QByteArray &json) {
+  const QJsonDocument document = QJsonDocument::fromJson(json);
+  return document.isObject() ? document.toJson(QJsonDocument::Compact) : json;
 }
 
 int InitServer(const ServerAddress &address, QString *error) {

@@ -34,6 +34,10 @@ ServerResult SendRecords(ServerConnection &connection, const std::vector<JobReco
 ServerResult ReadJobs(ServerConnection &connection, const JobQuery &query,
                       std::vector<JobRecord> *jobs);
 
+// `details` in the one form a bench writes them: the keys of every object in byte order, no
+// blank between the tokens. The server's jsonb text has its own order of keys and blanks.
+QByteArray CanonicalDetails(const QByteArray &json);
+
 // The same as one call each, for a program that has no connection open: connects (with the
 // address's time-outs), runs and disconnects.
 int InitServer(const ServerAddress &address, QString *error);

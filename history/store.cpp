@@ -530,6 +530,22 @@ std::optional<JobRecord> Store::Job(const QString &id) {
   return Read(q);
 }
 
+QStringList Store::IdsBeginningWith(const QString &prefix, int limit) {
+  QStringList ids;
+  if (empty_ || !IsOpen()) return ids;
+  QSqlQuery q(QSqlDatabase::database(connection_, false));
+  q.setForwardOnly(true);
+  // A range of the primary key: every id that begins with the prefix sorts between it and the
+  // prefix followed by the highest character.
+  q.prepare("SELECT id FROM jobs WHERE id >= ? AND id < ? ORDER BY id LIMIT ?");
+  q.addBindValue(prefix);
+  q.addBindValue(prefix + QChar(0xFFFF));
+  q.addBindValue(limit);
+  if (!q.exec()) return Fail(q.lastError().text()), ids;
+  while (q.next()) ids << q.value(0).toString();
+  return ids;
+}
+
 QStringList Store::Units() {
   QStringList units;
   if (empty_ || !IsOpen()) return units;

@@ -85,6 +85,8 @@ class Store : public ServerOutbox {
                               qint64 total = -1);
   qint64 Count(const JobQuery &query);
   std::optional<JobRecord> Job(const QString &id);
+  // The ids that begin with `prefix`, in order, at most `limit` of them.
+  QStringList IdsBeginningWith(const QString &prefix, int limit);
   // The units that have jobs, in order.
   QStringList Units();
   // The summary of these units (every unit when empty), by serial.

@@ -328,7 +328,7 @@ void TForm5::FormClose() {
 }
 
 void TForm5::Button2Click() {
-  PrepareOpenDialog(*OpenDialog1, state_.AudioPath);
+  PrepareOpenDialog(*OpenDialog1, state_.AudioPath, state_.ProgramFolder);
   const QString shown = Label4->text();
   Label4->clear();
   // A dialog left without a file keeps the file that was loaded, and its name on show.

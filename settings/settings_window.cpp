@@ -481,7 +481,8 @@ QString TForm6::chooseProfile(bool save) {
   // A saved profile gets ".ini" when its name has no extension; a loaded one is taken as named.
   if (save) dialog->setDefaultSuffix("ini");
   dialog->setNameFilters(kProfileFilters);
-  PrepareOpenDialog(*dialog, ReadRememberedPath(state_.ProgramFolder, kProfileKey));
+  PrepareOpenDialog(*dialog, ReadRememberedPath(state_.ProgramFolder, kProfileKey),
+                    state_.ProgramFolder);
   if (!RunFileDialog(*dialog, this)) return {};
   return dialog->selectedFiles().first();
 }

@@ -2,6 +2,7 @@
 
 #include <QAbstractItemView>
 #include <QCompleter>
+#include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QItemSelectionModel>
@@ -9,11 +10,22 @@
 
 #include "ui/window_fit.h"
 
-void PrepareOpenDialog(QFileDialog &dialog, const std::string &remembered) {
+QString DialogStartFolder(const std::string &remembered, const std::string &programFolder) {
+  const QString path = QString::fromStdString(remembered);
+  if (path.isEmpty() || QDir::isRelativePath(path)) return QDir::homePath();
+  const QFileInfo info(path);
+  const QString folder = info.isDir() ? info.absoluteFilePath() : info.absolutePath();
+  if (!QFileInfo(folder).isDir()) return QDir::homePath();
+  if (!programFolder.empty() && QDir(folder) == QDir(QString::fromStdString(programFolder)))
+    return QDir::homePath();
+  return folder;
+}
+
+void PrepareOpenDialog(QFileDialog &dialog, const std::string &remembered,
+                       const std::string &programFolder) {
   const QStringList filters = dialog.nameFilters();
   if (!filters.isEmpty()) dialog.selectNameFilter(filters.first());
-  const QFileInfo info(QString::fromStdString(remembered));
-  dialog.setDirectory(info.isDir() ? info.absoluteFilePath() : info.absolutePath());
+  dialog.setDirectory(DialogStartFolder(remembered, programFolder));
   // Qt's dialog keeps the last name in its name field and the last choice selected in its file
   // views (which share one selection); either would be proposed again.
   if (auto *name = dialog.findChild<QLineEdit *>("fileNameEdit")) name->clear();

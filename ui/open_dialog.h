@@ -13,10 +13,16 @@ class QWidget;
 // sets its filters.
 QFileDialog *MakeOpenDialog(QWidget *window, const QString &title);
 
-// Makes a lasting open dialog ready for its next use: it starts in the folder of the remembered
-// file (or in the remembered folder), on its first filter, and proposes no file name: what was
-// chosen or typed in it last time is not filled in again.
-void PrepareOpenDialog(QFileDialog &dialog, const std::string &remembered);
+// The folder a file dialog starts in: the folder of the remembered file, or the remembered
+// folder, while it is there; else the home folder, never the current working folder. The program
+// folder, which a window remembers while nothing was chosen, counts as nothing remembered.
+QString DialogStartFolder(const std::string &remembered, const std::string &programFolder = {});
+
+// Makes a lasting open dialog ready for its next use: it starts in DialogStartFolder, on its
+// first filter, and proposes no file name: what was chosen or typed in it last time is not
+// filled in again.
+void PrepareOpenDialog(QFileDialog &dialog, const std::string &remembered,
+                       const std::string &programFolder);
 
 // Runs a file dialog of `window` and gives the keyboard back to the window however it was
 // answered: the name field's completion list is closed with it. True when a file was chosen.

@@ -259,11 +259,28 @@ TEST(HistoryWindowTest, ShowsAUnitsJobsItsSummaryAndDetailsAndExportsThemAsTheCo
   EXPECT_TRUE(details.contains("SHA-256: ab12")) << details.toStdString();
 
   const QString csv = QString::fromStdString(folder.File("out.csv"));
-  ModalScript script;
-  script.Then(
-      [&](QWidget *modal) { ModalScript::ChooseFile(qobject_cast<QFileDialog *>(modal), csv); });
-  Child<QPushButton>(&window, "ButtonExportCsv")->click();
-  ASSERT_TRUE(script.Done());
+  // The export's dialog starts in the home folder, and then in the folder of the last export.
+  QStringList startedIn;
+  {
+    ModalScript script;
+    script.Then([&](QWidget *modal) {
+      auto *dialog = qobject_cast<QFileDialog *>(modal);
+      startedIn << dialog->directory().absolutePath();
+      ModalScript::ChooseFile(dialog, csv);
+    });
+    Child<QPushButton>(&window, "ButtonExportCsv")->click();
+    ASSERT_TRUE(script.Done());
+  }
+  {
+    ModalScript again;
+    again.Then([&](QWidget *modal) {
+      startedIn << qobject_cast<QFileDialog *>(modal)->directory().absolutePath() + "/";
+      qobject_cast<QDialog *>(modal)->reject();
+    });
+    Child<QPushButton>(&window, "ButtonExportCsv")->click();
+    ASSERT_TRUE(again.Done());
+  }
+  EXPECT_EQ(startedIn, (QStringList{QDir::homePath(), QString::fromStdString(folder.Folder())}));
   QProcess cli;
   cli.start(TOLVANE_CLI_PROGRAM, {"history", "--csv", "--unit", "VRT00002", "--history", file});
   ASSERT_TRUE(cli.waitForFinished(10000));

@@ -24,6 +24,7 @@
 #include "d2xx/device_link.h"
 #include "firmware/image_reader.h"
 #include "history/format.h"
+#include "history/store.h"
 #include "settings/profile.h"
 #include "settings/settings_exchange.h"
 #include "tests/firmware/hex_records.h"
@@ -656,6 +657,56 @@ TEST(CliHistory, UsageAndReadingAnEmptyHistory) {
   EXPECT_EQ(empty.code, 0);
   EXPECT_EQ(empty.out, "{\"jobs\": []}\n");
   EXPECT_EQ(RunCli({"summary", "--json"}).out, "{\"units\": []}\n");
+}
+
+// `--log` by the id or its start, as text or JSON; a job without a log and a start that fits
+// two ids; the table in local time with the zone in its header, as wide as a long serial.
+TEST(CliHistory, LogByIdOrItsStartAndTheTableInLocalTime) {
+  TempFolder temp;
+  const QString file = QString::fromStdString(temp.File("h.sqlite"));
+  const auto record = [](const QString &id, const QString &unit, const QString &job,
+                         const QByteArray &details) {
+    return history::JobRecord{id,     unit,          job,    "2026-07-08T11:41:25.298Z",
+                              {},     "ok",          "",     "bench",
+                              "tech", "tolvane-cli", details};
+  };
+  const QString download = "0a1b2c3d-0000-4000-8000-000000000001";
+  {
+    history::Store store;
+    ASSERT_TRUE(store.Open(file, history::Store::Mode::Write));
+    ASSERT_TRUE(store.Write(
+        {record(download, "VRT00001", "firmware", R"({"log":"P\r\n\u00ff","sent":2})"),
+         record("feedbead-0000-4000-8000-000000000002", "VRT0000000000000042", "send",
+                R"({"line":"AT@NORM","replies":"OK\r\n"})"),
+         record("feedbead-1111-4000-8000-000000000003", "VRT00002", "defaults", "{}")}));
+  }
+  const auto cli = [&](QStringList arguments) {
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("TZ", "Europe/Oslo");
+    return RunCli(arguments << "--history" << file, {}, environment);
+  };
+  const Outcome json = cli({"history", "--log", download.left(8).toUpper(), "--json"});
+  EXPECT_EQ(json.code, 0) << json.err.toStdString();
+  EXPECT_EQ(json.out, "{\"id\": \"" + download.toUtf8() + "\", \"log\": \"P\\r\\n\u00ff\"}\n");
+  const Outcome text = cli({"history", "--log", download});
+  EXPECT_EQ(text.out, "P\r\n\xff");
+  const Outcome none = cli({"history", "--log", "feedbead-0000"});
+  EXPECT_EQ(none.code, 1);
+  EXPECT_EQ(
+      none.err,
+      "tolvane-cli: the job feedbead-0000-4000-8000-000000000002 (send) has no transfer log\n");
+  const Outcome both = cli({"history", "--log", "feedbead"});
+  EXPECT_EQ(both.code, 1);
+  EXPECT_EQ(both.err,
+            "tolvane-cli: more than one job's id begins with feedbead; give more of it\n");
+  EXPECT_EQ(cli({"history", "--log", "0a1b2c3"}).code, 1) << "fewer than 8 characters";
+
+  const QStringList table = QString::fromUtf8(cli({"history"}).out).split('\n');
+  ASSERT_GE(table.size(), 3);
+  EXPECT_TRUE(table[0].contains("started (Europe/Oslo)")) << table[0].toStdString();
+  EXPECT_TRUE(table[1].contains("VRT0000000000000042  send") &&
+              table[1].contains("  2026-07-08 13:41:25  "))
+      << table[1].toStdString();
 }
 
 namespace {

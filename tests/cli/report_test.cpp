@@ -61,7 +61,8 @@ TEST(Report, AUnitsEscapeSequenceReachesTheTerminalHarmlessly) {
   std::ostringstream out;
   Reporter reporter(out, false, 80, {"VRT\xC3\xA9"}, "send");
   reporter.Ended(0, results[0]);
-  EXPECT_EQ(out.str(), "VRT\\xC3\\xA9send      ok          0.1 s    \\x1B[2JRING\\r\\x9B / OK\n");
+  // The serial's column is as wide as its escaped text and two blanks.
+  EXPECT_EQ(out.str(), "VRT\\xC3\\xA9  send      ok          0.1 s    \\x1B[2JRING\\r\\x9B / OK\n");
   EXPECT_NE(cli::SummaryText(results).find("\\x1B[2JRING\\r\\x9B / OK"), std::string::npos);
   const std::string json = cli::JsonResults(results, "kept");
   EXPECT_NE(json.find("\"serial\": \"VRT\xC3\xA9\""), std::string::npos) << "UTF-8 once: " << json;

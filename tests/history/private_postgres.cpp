@@ -109,6 +109,17 @@ bool PrivatePostgres::Start() {
   return running_ && created_;
 }
 
+bool PrivatePostgres::RequirePasswords() {
+  QFile hba(folder_.filePath("data/pg_hba.conf"));
+  if (!hba.open(QIODevice::WriteOnly | QIODevice::Truncate)) return false;
+  hba.write(
+      "local all all trust\n"
+      "host all postgres 127.0.0.1/32 trust\n"
+      "host all all 127.0.0.1/32 scram-sha-256\n");
+  hba.close();
+  return Value("SELECT pg_reload_conf()") == "t";
+}
+
 bool PrivatePostgres::Stop(bool immediate) {
   const bool stopped = Run(kBin + "pg_ctl", {"-D", folder_.filePath("data"), "-m",
                                              immediate ? "immediate" : "fast", "-w", "stop"});

@@ -27,6 +27,9 @@ class PrivatePostgres {
   bool EnableTls();
   QString File(const QString &name) const { return folder_.filePath(name); }
 
+  // Has the server ask every login but postgres for its password (scram-sha-256) from now on.
+  bool RequirePasswords();
+
   bool Start();
   bool Stop(bool immediate = false);
 

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -266,6 +267,25 @@ TEST(HistoryJournal, AnUnusableHistorySaysWhyAndOffSaysOff) {
   EXPECT_EQ(off.State(), "off");
   EXPECT_FALSE(off.Flush());
   EXPECT_EQ(history::Journal("tolvane", "", "").FileName(), history::DefaultLocation());
+}
+
+// The forms the history prints are --since's: the records' UTC with milliseconds and a text
+// table's local time; text for people shows local time with its zone.
+TEST(HistoryFormat, SinceTakesThePrintedFormsAndPeopleReadLocalTime) {
+  EXPECT_EQ(history::ParseSince("2026-12-08T11:41:25.298Z"), "2026-12-08T11:41:25.298Z");
+  EXPECT_EQ(history::ParseSince("2026-12-08T11:41:25.3+01:00"), "2026-12-08T10:41:25.300Z");
+  EXPECT_FALSE(history::ParseSince("2026-12-08T11:41:25.2981Z"));
+  EXPECT_FALSE(history::ParseSince("2026-12-08T11:41.298Z"));
+  const QByteArray zone = qgetenv("TZ");
+  qputenv("TZ", "Europe/Oslo");
+  tzset();
+  EXPECT_EQ(history::LocalTime("2026-07-08T11:41:25.298Z", true), "2026-07-08 13:41:25 CEST");
+  EXPECT_EQ(history::ParseSince("2026-12-08 12:41:25"), "2026-12-08T11:41:25.000Z");
+  if (zone.isNull())
+    qunsetenv("TZ");
+  else
+    qputenv("TZ", zone);
+  tzset();
 }
 
 TEST(HistoryFormat, CsvAndTimes) {
