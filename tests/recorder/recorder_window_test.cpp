@@ -691,3 +691,13 @@ TEST_F(RecorderWindow, EachRecordingStartedHasItsRecordInTheHistory) {
   EXPECT_EQ(details["output"].toString(), QString::fromStdString(kDevices[0]));
   EXPECT_GE(details["seconds"].toDouble(), 0.0);
 }
+
+namespace {
+
+TEST(RecordingText, SaysRecordingWithTheWholeSecondsOnlyWhileTheUnitRecords) {
+  EXPECT_EQ(RecordingText(recorder::Phase::Recording, 3.7), QString::fromUtf8("Recording… 3 s"));
+  EXPECT_EQ(RecordingText(recorder::Phase::AwaitingReply, 3.7), "");
+  EXPECT_EQ(RecordingText(recorder::Phase::Idle, 0), "");
+}
+
+}  // namespace
