@@ -186,6 +186,25 @@ TEST_F(FirmwareWindow, ControlsHaveTheirNamesPlacesAndCaptions) {
 
 // At its design size, at its smallest and larger, no control covers another or leaves the window,
 // and the status, the two bars and the log stand one below the other.
+TEST_F(FirmwareWindow, AfterTheFileDialogTheKeysWorkInTheWindowAgain) {
+  window->show();
+  window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+  const std::string path = WriteFile("app.HEX", hexfile::FirmwareFile(0x40));
+  for (const std::string &chosen : {std::string(), path}) {
+    Choose(chosen);  // cancelled, then answered
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->isActiveWindow(); }, 2000));
+    QWidget *focus = QApplication::focusWidget();
+    ASSERT_NE(focus, nullptr);
+    EXPECT_EQ(focus->window(), window.get());
+    for (QWidget *popup : QApplication::topLevelWidgets())
+      EXPECT_FALSE(popup->isVisible() && popup->windowType() == Qt::Popup) << "a completion list";
+  }
+  // Esc from wherever the focus is reaches the window: it is Cancel.
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+  EXPECT_FALSE(window->isVisible());
+}
+
 TEST_F(FirmwareWindow, NoControlCoversAnotherAtAnySize) {
   window->show();
   const char *const names[] = {"Button1", "Label3",  "CheckBoxFast", "Label2",
