@@ -87,13 +87,13 @@ bool FirmwareDownload::Start(std::string_view text, std::size_t storedLength) {
   Image image = ReadImage(text, storedLength);
   if (image.lines.empty()) {
     display_.SetBusy(false);
-    prompt_.Inform(std::string(image.tooLarge ? kTooLargeMessage : kNoImageMessage));
+    prompt_.Warn(std::string(image.tooLarge ? kTooLargeMessage : kNoImageMessage));
     return false;
   }
   logError_.clear();
   if (!OpenLog()) {
     display_.SetBusy(false);
-    prompt_.Inform(logError_);
+    prompt_.Warn(logError_);
     logError_.clear();
     return false;
   }
@@ -401,7 +401,11 @@ void FirmwareDownload::End(Ending ending, const std::string &message) {
     linePosition_ = lineMax_ + 1;
   }
   display_.Show();
-  prompt_.Inform(message.empty() ? std::string(text.message) : message);
+  const std::string said = message.empty() ? std::string(text.message) : message;
+  if (ending == Ending::Success)
+    prompt_.Inform(said);
+  else
+    prompt_.Warn(said);
 
   phase_ = Phase::Ended;
   ending_ = ending;
@@ -412,7 +416,7 @@ void FirmwareDownload::End(Ending ending, const std::string &message) {
   if (file.open(QIODevice::ReadOnly)) logView_ = file.readAll().toStdString();
   display_.Show();
   if (!logError_.empty()) {
-    prompt_.Inform(logError_);
+    prompt_.Warn(logError_);
     logError_.clear();
   }
 }
