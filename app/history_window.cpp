@@ -1,6 +1,9 @@
 #include "app/history_window.h"
 
+#include <QApplication>
 #include <QComboBox>
+#include <QDateEdit>
+#include <QDateTime>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -15,17 +18,121 @@
 #include <QSaveFile>
 #include <QShowEvent>
 #include <QSplitter>
+#include <QStyle>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QVBoxLayout>
 
 #include "history/format.h"
+#include "settings/parameters.h"
 #include "ui/buttons.h"
 #include "ui/guarded.h"
 #include "ui/open_dialog.h"
+#include "ui/window_fit.h"
 
 namespace {
-constexpr int kColumns = 10;  // the columns of `jobs` but `details`
+
+// The columns of `jobs` but `details`, in a person's order, as the window names them.
+enum Column {
+  kStarted,
+  kUnit,
+  kJob,
+  kOutcome,
+  kMessage,
+  kStation,
+  kOperator,
+  kProgram,
+  kEnded,
+  kId
+};
+constexpr int kColumns = 10;
+const char *const kHeaders[kColumns] = {"Started", "Unit",     "Job",     "Outcome", "Message",
+                                        "Station", "Operator", "Program", "Ended",   "Id"};
+// The columns the history can be sorted by, as the readers name them.
+const char *const kSortKeys[] = {"started", "unit", "job", "outcome"};
+
+const QStringList kJobs = {"settings", "defaults", "firmware", "record", "send"};
+const QStringList kOutcomes = {"ok", "failed", "interrupted", "running"};
+
+QIcon OutcomeIcon(const QString &outcome) {
+  QStyle *style = QApplication::style();
+  if (outcome == "ok") return style->standardIcon(QStyle::SP_DialogApplyButton);
+  if (outcome == "failed") return style->standardIcon(QStyle::SP_MessageBoxWarning);
+  if (outcome == "interrupted") return style->standardIcon(QStyle::SP_BrowserStop);
+  return style->standardIcon(QStyle::SP_BrowserReload);
+}
+
+}  // namespace
+
+QString ZoneText(const QDateTime &when) {
+  const int offset = when.offsetFromUtc();
+  const QString sign = offset < 0 ? "-" : "+";
+  const int minutes = std::abs(offset) / 60;
+  return QString("Times are local: %1 (UTC%2%3:%4)")
+      .arg(when.timeZoneAbbreviation(), sign)
+      .arg(minutes / 60, 2, 10, QChar('0'))
+      .arg(minutes % 60, 2, 10, QChar('0'));
+}
+
+namespace {
+
+QString Line(const QString &name, const QJsonValue &value) {
+  QString text;
+  if (value.isBool())
+    text = value.toBool() ? "yes" : "no";
+  else if (value.isDouble())
+    text = QString::number(value.toDouble());
+  else if (value.isString())
+    text = value.toString();
+  else if (value.isNull() || value.isUndefined())
+    text = "-";
+  else
+    text = QString::fromUtf8(QJsonDocument(value.toObject()).toJson(QJsonDocument::Compact));
+  return name + ": " + (text.isEmpty() ? QString("-") : text);
+}
+
+}  // namespace
+
+QString DetailsText(const history::JobRecord &record) {
+  QStringList lines;
+  lines << record.job + " on " + record.unit + ": " + record.outcome;
+  lines << "Started " + history::LocalTime(record.started) +
+               (record.ended ? ", ended " + history::LocalTime(*record.ended) : QString());
+  if (!record.message.isEmpty()) lines << "Message: " + record.message;
+  QJsonObject details = QJsonDocument::fromJson(record.details).object();
+  const QString log = details.take("log").toString();
+  lines << QString();
+  if (record.job == "settings") {
+    const QJsonObject values = details.take("values").toObject();
+    lines << Line("Profile", details.take("profile"));
+    // In the order of the write, each as the settings window shows it.
+    for (const params::Parameter &p : params::Table()) {
+      const QString word = QString::fromLatin1(p.word.data(), qsizetype(p.word.size()));
+      if (!values.contains(word)) continue;
+      const std::string wire = values.value(word).toString().toLatin1().toStdString();
+      lines << word + " \u00b7 " +
+                   QString::fromLatin1(p.label.data(), qsizetype(p.label.size())).trimmed() +
+                   " \u00b7 " + QString::fromLatin1(params::ShownValue(p, wire));
+    }
+  } else if (record.job == "firmware") {
+    lines << Line("File", details.take("file")) << Line("SHA-256", details.take("sha256"));
+    lines << QString("Lines sent: %1 of %2")
+                 .arg(details.take("sent").toInt())
+                 .arg(details.take("lines").toInt());
+    lines << Line("Fast transfer", details.take("fast"));
+  } else if (record.job == "record") {
+    lines << Line("File", details.take("file")) << Line("SHA-256", details.take("sha256"));
+    lines << Line("Sound output", details.take("output"));
+    lines << QString("Seconds recorded: %1").arg(details.take("seconds").toDouble(), 0, 'f', 1);
+  } else if (record.job == "send") {
+    lines << Line("Line", details.take("line"));
+    lines << "Replies:"
+          << QString(details.take("replies").toString()).replace("\r\n", "\n").trimmed();
+  }
+  for (auto it = details.begin(); it != details.end(); ++it) lines << Line(it.key(), it.value());
+  if (!log.isEmpty()) lines << QString() << "Transfer log:" << QString(log).replace("\r\n", "\n");
+  lines << QString() << "Id: " + record.id;
+  return lines.join('\n').trimmed();
 }
 
 void HistoryModel::SetQuery(history::Store *store, const history::JobQuery &query) {
@@ -66,42 +173,54 @@ int HistoryModel::columnCount(const QModelIndex &parent) const {
 }
 
 QVariant HistoryModel::data(const QModelIndex &index, int role) const {
-  if (role != Qt::DisplayRole || !index.isValid()) return {};
+  if (!index.isValid()) return {};
+  if (role == Qt::DecorationRole && index.column() == kOutcome) {
+    const history::JobRecord *r = Record(index.row());
+    return r ? QVariant(OutcomeIcon(r->outcome)) : QVariant();
+  }
+  if (role != Qt::DisplayRole && role != Qt::ToolTipRole) return {};
   const history::JobRecord *r = Record(index.row());
   if (!r) return {};
   switch (index.column()) {
-    case 0:
-      return r->id;
-    case 1:
-      return r->unit;
-    case 2:
-      return r->job;
-    case 3:
+    case kStarted:
       return history::LocalTime(r->started);
-    case 4:
-      return r->ended ? history::LocalTime(*r->ended) : QString();
-    case 5:
+    case kUnit:
+      return r->unit;
+    case kJob:
+      return r->job;
+    case kOutcome:
       return r->outcome;
-    case 6:
+    case kMessage:
       return QString(r->message).replace("\r\n", " / ").replace('\n', " / ");
-    case 7:
+    case kStation:
       return r->station;
-    case 8:
+    case kOperator:
       return r->operator_;
-    case 9:
+    case kProgram:
       return r->program;
+    case kEnded:
+      return r->ended ? history::LocalTime(*r->ended) : QString();
+    case kId:
+      return r->id;
     default:
       return {};
   }
+}
+
+void HistoryModel::sort(int column, Qt::SortOrder order) {
+  if (column < 0 || column >= static_cast<int>(std::size(kSortKeys))) return;
+  history::JobQuery query = query_;
+  query.orderBy = kSortKeys[column];
+  query.ascending = order == Qt::AscendingOrder;
+  if (query.orderBy == query_.orderBy && query.ascending == query_.ascending) return;
+  SetQuery(store_, query);
 }
 
 QVariant HistoryModel::headerData(int section, Qt::Orientation orientation, int role) const {
   if (role != Qt::DisplayRole || orientation != Qt::Horizontal || section < 0 ||
       section >= kColumns)
     return QAbstractTableModel::headerData(section, orientation, role);
-  const QString &name = history::ColumnNames()[section];
-  // `started` and `ended` are shown in local time.
-  return section == 3 || section == 4 ? history::LocalTimeHeader(name) : name;
+  return QString(kHeaders[section]);
 }
 
 QString SummaryText(const history::UnitSummary &s) {
@@ -148,54 +267,105 @@ HistoryWindow::HistoryWindow(QString fileName, QString serverUrl, QWidget *paren
   HistoryUnit->setObjectName("HistoryUnit");
   HistoryUnit->setEditable(true);
   HistoryUnit->setInsertPolicy(QComboBox::NoInsert);
-  HistoryUnit->setMinimumWidth(180);
+  HistoryUnit->setMinimumContentsLength(12);
+  HistoryUnit->setAccessibleName("Unit filter");
   unitLabel->setBuddy(HistoryUnit);
-  LabelState = new QLabel(this);
-  LabelState->setObjectName("LabelState");
-  ButtonExportCsv = MakeButton(this, "ButtonExportCsv", "Export CSV...", QRect(0, 0, 120, 30));
-  top->addWidget(unitLabel);
-  top->addWidget(HistoryUnit);
-  top->addWidget(LabelState, 1);
+  auto *jobLabel = new QLabel("Job:", this);
+  HistoryJob = new QComboBox(this);
+  HistoryJob->setObjectName("HistoryJob");
+  HistoryJob->setAccessibleName("Job filter");
+  HistoryJob->addItem("any job", QString());
+  for (const QString &job : kJobs) HistoryJob->addItem(job, job);
+  jobLabel->setBuddy(HistoryJob);
+  auto *outcomeLabel = new QLabel("Outcome:", this);
+  HistoryOutcome = new QComboBox(this);
+  HistoryOutcome->setObjectName("HistoryOutcome");
+  HistoryOutcome->setAccessibleName("Outcome filter");
+  HistoryOutcome->addItem("any outcome", QString());
+  for (const QString &outcome : kOutcomes)
+    HistoryOutcome->addItem(OutcomeIcon(outcome), outcome, outcome);
+  outcomeLabel->setBuddy(HistoryOutcome);
+  auto *sinceLabel = new QLabel("Since:", this);
+  HistorySince = new QDateEdit(this);
+  HistorySince->setObjectName("HistorySince");
+  HistorySince->setAccessibleName("Since date filter");
+  HistorySince->setDisplayFormat("yyyy-MM-dd");
+  HistorySince->setCalendarPopup(true);
+  // Its least date is no filter at all.
+  HistorySince->setMinimumDate(QDate(2000, 1, 1));
+  HistorySince->setSpecialValueText("any date");
+  HistorySince->setDate(HistorySince->minimumDate());
+  sinceLabel->setBuddy(HistorySince);
+  ButtonExportCsv = MakeButton(this, "ButtonExportCsv", "Export CSV...");
+  for (QWidget *w :
+       std::initializer_list<QWidget *>{unitLabel, HistoryUnit, jobLabel, HistoryJob, outcomeLabel,
+                                        HistoryOutcome, sinceLabel, HistorySince})
+    top->addWidget(w);
+  top->addStretch();
   top->addWidget(ButtonExportCsv);
   layout->addLayout(top);
 
+  LabelState = new QLabel(this);
+  LabelState->setObjectName("LabelState");
+  LabelState->setAccessibleName("History read from");
+  KeepNarrow(LabelState);
+  layout->addWidget(LabelState);
+
   HistorySummary = new QLabel(this);
   HistorySummary->setObjectName("HistorySummary");
-  HistorySummary->setTextFormat(Qt::PlainText);
-  HistorySummary->setWordWrap(true);
+  HistorySummary->setAccessibleName("Unit summary");
+  KeepNarrow(HistorySummary);
   HistorySummary->setTextInteractionFlags(Qt::TextSelectableByMouse);
   layout->addWidget(HistorySummary);
+
+  LabelZone = new QLabel(ZoneText(QDateTime::currentDateTime()), this);
+  LabelZone->setObjectName("LabelZone");
+  layout->addWidget(LabelZone);
 
   auto *split = new QSplitter(Qt::Vertical, this);
   HistoryTable = new QTableView(split);
   HistoryTable->setObjectName("HistoryTable");
+  HistoryTable->setAccessibleName("Jobs");
   model_ = new HistoryModel(this);
   HistoryTable->setModel(model_);
   HistoryTable->setSelectionBehavior(QAbstractItemView::SelectRows);
   HistoryTable->setSelectionMode(QAbstractItemView::SingleSelection);
-  HistoryTable->verticalHeader()->setDefaultSectionSize(22);
+  HistoryTable->setTabKeyNavigation(false);  // Tab and Shift+Tab leave the table
+  HistoryTable->verticalHeader()->setDefaultSectionSize(HistoryTable->fontMetrics().height() + 8);
   HistoryTable->verticalHeader()->setSectionResizeMode(QHeaderView::Fixed);
   HistoryTable->verticalHeader()->hide();
   HistoryTable->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
   HistoryTable->horizontalHeader()->setStretchLastSection(true);
-  // Widths set, not measured: measuring would read the rows.
-  for (const auto &[column, width] : {std::pair{0, 270},
-                                      {1, 90},
-                                      {2, 70},
-                                      {3, 140},
-                                      {4, 140},
-                                      {5, 85},
-                                      {6, 220},
-                                      {7, 90},
-                                      {8, 80}})
-    HistoryTable->setColumnWidth(column, width);
+  HistoryTable->horizontalHeader()->setSortIndicator(kStarted, Qt::DescendingOrder);
+  HistoryTable->setSortingEnabled(true);
+  // Widths set from the font, not measured: measuring would read the rows.
+  const int digit = HistoryTable->fontMetrics().horizontalAdvance('0');
+  for (const auto &[column, characters] : {std::pair{kStarted, 22},
+                                           {kUnit, 13},
+                                           {kJob, 11},
+                                           {kOutcome, 15},
+                                           {kMessage, 28},
+                                           {kStation, 12},
+                                           {kOperator, 11},
+                                           {kProgram, 22},
+                                           {kEnded, 22}})
+    HistoryTable->setColumnWidth(column, characters * digit);
   HistoryDetails = new QPlainTextEdit(split);
   HistoryDetails->setObjectName("HistoryDetails");
+  HistoryDetails->setAccessibleName("Job details");
   HistoryDetails->setReadOnly(true);
+  HistoryDetails->setTabChangesFocus(true);
   split->setStretchFactor(0, 3);
   split->setStretchFactor(1, 2);
   layout->addWidget(split, 1);
+  GiveAccessKeys(this);
 
+  connect(HistoryJob, &QComboBox::activated, this, &HistoryWindow::FiltersChanged);
+  connect(HistoryOutcome, &QComboBox::activated, this, &HistoryWindow::FiltersChanged);
+  connect(HistorySince, &QDateEdit::editingFinished, this, &HistoryWindow::FiltersChanged);
+  connect(HistorySince, &QDateEdit::dateChanged, this, [this] {
+    if (!HistorySince->hasFocus()) FiltersChanged();
+  });
   connect(HistoryUnit->lineEdit(), &QLineEdit::editingFinished, this,
           &HistoryWindow::HistoryUnitChanged);
   connect(HistoryUnit, &QComboBox::activated, this, &HistoryWindow::HistoryUnitChanged);
@@ -208,6 +378,7 @@ HistoryWindow::~HistoryWindow() {
   // The unit filter's line edit finishes its editing when the dialog hides it on the way out:
   // that must not reach this window once it is being destroyed.
   HistoryUnit->lineEdit()->disconnect(this);
+  HistorySince->disconnect(this);
   HistoryTable->selectionModel()->disconnect(this);
   model_->SetQuery(nullptr, {});
   // A read of the server under way stops at once.
@@ -218,6 +389,9 @@ HistoryWindow::~HistoryWindow() {
 void HistoryWindow::showEvent(QShowEvent *event) {
   QDialog::showEvent(event);
   if (event->spontaneous()) return;
+  FitToScreen(this);
+  LabelZone->setText(ZoneText(QDateTime::currentDateTime()));
+  HistoryTable->setFocus(Qt::OtherFocusReason);
   HistoryUnit->setEditText(unit_);
   Refresh();
 }
@@ -265,14 +439,14 @@ void HistoryWindow::OpenStore() {
     if (reading_ && !merged_.isEmpty()) said += " (reading it again...)";
   }
   if (file.isEmpty()) {
-    LabelState->setText(said.isEmpty() ? QString("The history is off") : said);
+    SetNarrowText(LabelState, said.isEmpty() ? QString("The history is off") : said);
   } else {
     store_ = std::make_unique<history::Store>();
     if (!store_->Open(file, history::Store::Mode::Read)) {
-      LabelState->setText("The history cannot be read: " + store_->Error());
+      SetNarrowText(LabelState, "The history cannot be read: " + store_->Error());
       store_.reset();
     } else {
-      LabelState->setText(said.isEmpty() ? file : said);
+      SetNarrowText(LabelState, said.isEmpty() ? file : said);
     }
   }
   HistoryUnit->blockSignals(true);
@@ -284,11 +458,32 @@ void HistoryWindow::OpenStore() {
   HistoryUnitChanged();
 }
 
-void HistoryWindow::HistoryUnitChanged() {
+history::JobQuery HistoryWindow::Filters() const {
+  history::JobQuery query = model_->Query();  // its order
   const QString unit = HistoryUnit->currentText().trimmed();
-  history::JobQuery query;
-  if (!unit.isEmpty()) query.units = QStringList{unit};
+  query.units = unit.isEmpty() ? QStringList() : QStringList{unit};
+  query.job = HistoryJob->currentData().toString();
+  query.outcome = HistoryOutcome->currentData().toString();
+  query.since.reset();
+  if (HistorySince->date() > HistorySince->minimumDate())
+    query.since = history::ParseSince(HistorySince->date().toString(Qt::ISODate));
+  return query;
+}
+
+void HistoryWindow::HistoryUnitChanged() {
+  const history::JobQuery query = Filters();
   if (store_ && model_->Query().units == query.units && model_->rowCount() > 0) return;
+  model_->SetQuery(store_.get(), query);
+  HistoryDetails->clear();
+  ShowSummary();
+}
+
+void HistoryWindow::FiltersChanged() {
+  const history::JobQuery query = Filters();
+  const history::JobQuery &shown = model_->Query();
+  if (store_ && shown.units == query.units && shown.job == query.job &&
+      shown.outcome == query.outcome && shown.since == query.since)
+    return;
   model_->SetQuery(store_.get(), query);
   HistoryDetails->clear();
   ShowSummary();
@@ -314,12 +509,7 @@ void HistoryWindow::RowChosen() {
   // The whole record, with the download's transfer log.
   const std::optional<history::JobRecord> record = store_->Job(row->id);
   if (!record) return;
-  QJsonObject details = QJsonDocument::fromJson(record->details).object();
-  const QString log = details.take("log").toString();
-  QString text = QString::fromUtf8(QJsonDocument(details).toJson(QJsonDocument::Indented));
-  if (!record->message.isEmpty()) text = "Message: " + record->message + "\n\n" + text;
-  if (!log.isEmpty()) text += "\nTransfer log:\n" + QString(log).replace("\r\n", "\n");
-  HistoryDetails->setPlainText(text);
+  HistoryDetails->setPlainText(DetailsText(*record));
 }
 
 QString HistoryWindow::ExportCsv(const QString &fileName) {
@@ -327,7 +517,10 @@ QString HistoryWindow::ExportCsv(const QString &fileName) {
   QSaveFile file(fileName);
   if (!file.open(QIODevice::WriteOnly))
     return "Cannot write " + fileName + ": " + file.errorString();
-  history::JobQuery query = model_->Query();
+  // The rows of the filters in the command line's order, as `history --csv` gives them.
+  history::JobQuery query = Filters();
+  query.orderBy.clear();
+  query.ascending = false;
   query.limit = -1;
   QByteArray buffer = history::CsvHeader();
   const bool read = store_->CsvRows(query, [&](const QByteArray &row) {
@@ -355,7 +548,7 @@ void HistoryWindow::ButtonExportCsvClick() {
   dialog.setDefaultSuffix("csv");
   dialog.setNameFilter("CSV files (*.csv)");
   dialog.setDirectory(DialogStartFolder(exportFolder_.toStdString()));
-  if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty()) return;
+  if (!RunFileDialog(dialog, this)) return;
   exportFolder_ = QFileInfo(dialog.selectedFiles().first()).absolutePath();
   const QString error = ExportCsv(dialog.selectedFiles().first());
   if (!error.isEmpty()) ShowError(error);

@@ -20,6 +20,8 @@
 #include "history/store.h"
 
 class QComboBox;
+class QDateEdit;
+class QDateTime;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
@@ -47,6 +49,8 @@ class HistoryModel : public QAbstractTableModel {
   QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
   QVariant headerData(int section, Qt::Orientation orientation,
                       int role = Qt::DisplayRole) const override;
+  // By "Started", "Unit", "Job" or "Outcome"; the other columns keep the order.
+  void sort(int column, Qt::SortOrder order) override;
 
  private:
   history::Store *store_ = nullptr;
@@ -77,6 +81,9 @@ class HistoryWindow : public QDialog {
 
  private:
   void HistoryUnitChanged();
+  void FiltersChanged();
+  // The query of the unit, job, outcome and date filters, in the table's order.
+  history::JobQuery Filters() const;
   void RowChosen();
   void ButtonExportCsvClick();
   void ShowSummary();
@@ -103,12 +110,24 @@ class HistoryWindow : public QDialog {
   QString exportFolder_;  // the folder of the last export; empty: none yet
 
   QComboBox *HistoryUnit;
+  QComboBox *HistoryJob;
+  QComboBox *HistoryOutcome;
+  QDateEdit *HistorySince;  // its least date: any date
+  QLabel *LabelZone;        // the zone of the local times shown
   QTableView *HistoryTable;
   QLabel *HistorySummary;
   QPlainTextEdit *HistoryDetails;
   QPushButton *ButtonExportCsv;
   QLabel *LabelState;
 };
+
+// The record's details as a person reads them: a settings job's parameters with their labels
+// and values, a download's file, SHA-256, lines sent and transfer log, a send's line and
+// replies.
+QString DetailsText(const history::JobRecord &record);
+
+// "Times are local: CET (UTC+01:00)": the zone of `when`, shown once above the table.
+QString ZoneText(const QDateTime &when);
 
 // A unit's summary as the window shows it.
 QString SummaryText(const history::UnitSummary &summary);

@@ -3,6 +3,7 @@
 #include <QApplication>
 #include <QFileInfo>
 #include <QFrame>
+#include <QGridLayout>
 #include <QLabel>
 #include <QLinearGradient>
 #include <QPainter>
@@ -11,6 +12,7 @@
 #include <QScreen>
 #include <QShowEvent>
 #include <QTimer>
+#include <QVBoxLayout>
 #include <cmath>
 #include <system_error>
 
@@ -27,6 +29,7 @@
 #include "ui/buttons.h"
 #include "ui/guarded.h"
 #include "ui/message_boxes.h"
+#include "ui/window_fit.h"
 
 namespace {
 
@@ -86,17 +89,15 @@ TForm3::TForm3(std::string programFolder, const std::function<QImage()> &banner,
   setObjectName("TForm3");
   setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
                  Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-  setFixedSize(656, 428);
 
   Panel1 = new QFrame(this);
   Panel1->setObjectName("Panel1");
   Panel1->setFrameShape(QFrame::StyledPanel);
-  Panel1->setGeometry(8, 8, 640, 262);
 
   Label2 = new QLabel("Skarvel - Tolvane for Alarm", Panel1);
   Label2->setObjectName("Label2");
   Label2->setAlignment(Qt::AlignCenter);
-  Label2->setGeometry(4, 6, 632, 36);
+  Label2->setWordWrap(true);
   QFont large = Label2->font();
   large.setPointSize(20);
   large.setBold(true);
@@ -110,33 +111,58 @@ TForm3::TForm3(std::string programFolder, const std::function<QImage()> &banner,
   Label3->setObjectName("Label3");
   Label3->setAlignment(Qt::AlignCenter);
   Label3->setWordWrap(true);
-  Label3->setGeometry(4, 44, 632, 44);
   SetLabelFont(Label3, Label3->font().pointSize(), true);
 
   Image1 = new QLabel(Panel1);
   Image1->setObjectName("Image1");
-  Image1->setGeometry((640 - 473) / 2, 96, 473, 157);
+  Image1->setFixedSize(473, 157);
+  Image1->setAccessibleName("Skarvel banner");
 
-  Button5 = MakeButton(this, "Button5", "Select device", QRect(24, 284, 150, 34));
+  auto *heading = new QVBoxLayout(Panel1);
+  heading->addWidget(Label2);
+  heading->addWidget(Label3);
+  heading->addWidget(Image1, 0, Qt::AlignHCenter);
+
+  Button5 = MakeButton(this, "Button5", "Select device");
 
   Label1 = new QLabel("- - - - - -", this);
   Label1->setObjectName("Label1");
   Label1->setTextFormat(Qt::PlainText);
   Label1->setWordWrap(true);
-  Label1->setGeometry(190, 278, 450, 46);
+  Label1->setAccessibleName("Unit");
   SetLabelFont(Label1, Label1->font().pointSize(), true);
 
-  Button6 = MakeButton(this, "Button6", "Set parameters", QRect(24, 336, 140, 34));
-  Button1 = MakeButton(this, "Button1", "Communicator", QRect(180, 336, 140, 34));
-  Button2 = MakeButton(this, "Button2", "Message recorder", QRect(336, 336, 140, 34));
-  Button3 = MakeButton(this, "Button3", "Firmware", QRect(492, 336, 140, 34));
-  Button4 = MakeButton(this, "Button4", "Exit", QRect(492, 384, 140, 34));
-  ButtonHistory = MakeButton(this, "ButtonHistory", "History", QRect(24, 384, 140, 34));
+  Button6 = MakeButton(this, "Button6", "Set parameters");
+  Button1 = MakeButton(this, "Button1", "Communicator");
+  Button2 = MakeButton(this, "Button2", "Message recorder");
+  Button3 = MakeButton(this, "Button3", "Firmware");
+  Button4 = MakeButton(this, "Button4", "Exit");
+  ButtonHistory = MakeButton(this, "ButtonHistory", "History");
   LabelHistory = new QLabel(this);
   LabelHistory->setObjectName("LabelHistory");
-  LabelHistory->setTextFormat(Qt::PlainText);
-  LabelHistory->setWordWrap(true);
-  LabelHistory->setGeometry(180, 380, 300, 42);
+  LabelHistory->setAccessibleName("History");
+  KeepNarrow(LabelHistory);
+
+  auto *buttons = new QGridLayout;
+  buttons->addWidget(Button5, 0, 0);
+  buttons->addWidget(Label1, 0, 1, 1, 3);
+  buttons->addWidget(Button6, 1, 0);
+  buttons->addWidget(Button1, 1, 1);
+  buttons->addWidget(Button2, 1, 2);
+  buttons->addWidget(Button3, 1, 3);
+  buttons->addWidget(ButtonHistory, 2, 0);
+  buttons->addWidget(LabelHistory, 2, 1, 1, 2);
+  buttons->addWidget(Button4, 2, 3);
+  for (int column = 0; column < 4; ++column) buttons->setColumnStretch(column, 1);
+  for (QPushButton *button : {Button5, Button6, Button1, Button2, Button3, Button4, ButtonHistory})
+    button->setMinimumHeight(button->sizeHint().height() * 5 / 4);
+  auto *layout = new QVBoxLayout(this);
+  layout->setContentsMargins(8, 8, 8, 8);
+  layout->addWidget(Panel1);
+  layout->addLayout(buttons);
+  GiveAccessKeys(this);
+  // The design's size, or what a larger font needs: not to be resized.
+  setFixedSize(QSize(656, 428).expandedTo(layout->totalSizeHint()));
 
   connect(Button1, &QPushButton::clicked, this, &TForm3::Button1Click);
   connect(Button2, &QPushButton::clicked, this, &TForm3::Button2Click);
@@ -145,6 +171,8 @@ TForm3::TForm3(std::string programFolder, const std::function<QImage()> &banner,
   connect(Button5, &QPushButton::clicked, this, &TForm3::Button5Click);
   connect(Button6, &QPushButton::clicked, this, &TForm3::Button6Click);
   connect(ButtonHistory, &QPushButton::clicked, this, &TForm3::ButtonHistoryClick);
+
+  state_.LogFolder = DetectLogFolder(state_.ProgramFolder);
 
   // The history of the jobs: VERT.ini names its file and the bench; its writer opens the file on
   // a thread of its own and its state reaches the label by queued calls.
@@ -170,6 +198,7 @@ TForm3::TForm3(std::string programFolder, const std::function<QImage()> &banner,
 
   if (const QScreen *screen = QGuiApplication::primaryScreen())
     move(screen->availableGeometry().center() - rect().center());
+  FitToScreen(this);
 }
 
 TForm3::~TForm3() {
@@ -192,10 +221,11 @@ void TForm3::ShowHistoryState() {
   const history::HistoryState state = journal_->StateValue();
   if (state == history::HistoryState::Kept && journal_->HasServer()) {
     const QString server = journal_->ServerState();
-    LabelHistory->setText(history::SharedHistoryLabel(
-        server.isEmpty() ? QString("connecting to the server") : server, journal_->Waiting()));
+    SetNarrowText(LabelHistory, history::SharedHistoryLabel(
+                                    server.isEmpty() ? QString("connecting to the server") : server,
+                                    journal_->Waiting()));
   } else {
-    LabelHistory->setText(HistoryLabelText(state, journal_->State()));
+    SetNarrowText(LabelHistory, HistoryLabelText(state, journal_->State()));
   }
 }
 
@@ -339,7 +369,7 @@ void TForm3::Button2Click() {
         state_.AudioDeviceList.clear();
         if (ListOutputs) state_.AudioDeviceList = ListOutputs();
         if (state_.AudioDeviceList.empty()) {
-          MessageBoxPrompt(this).Inform(kNoSoundCard);
+          MessageBoxPrompt(this).Warn(kNoSoundCard);
           return;
         }
         ShowModally(Form5);

@@ -76,7 +76,12 @@ void ConsoleSession::Drain() {
 }
 
 void ConsoleSession::Send(const std::string &commandLine) {
-  protocol::Send(state_, commandLine + "\r\n");
+  const std::string line = commandLine + "\r\n";
+  const TFT232 *before = state_.Port.get();
+  if (protocol::Send(state_, line)) return;
+  // The port went with an unplugging: the unit plugged in again is opened anew and takes the line.
+  state_.FindUnit();
+  if (state_.Port && state_.Port.get() != before) protocol::Send(state_, line);
 }
 
 void ConsoleSession::Start() {

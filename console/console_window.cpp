@@ -4,17 +4,21 @@
 #include <QApplication>
 #include <QCheckBox>
 #include <QFontDatabase>
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QScrollBar>
 #include <QShowEvent>
 #include <QStringList>
 #include <QTextBlock>
 #include <QTextCursor>
 #include <QTimer>
+#include <QVBoxLayout>
 #include <exception>
 #include <utility>
 #include <vector>
@@ -26,28 +30,16 @@
 #include "ui/guarded.h"
 #include "ui/message_boxes.h"
 #include "ui/status_colour.h"
+#include "ui/window_fit.h"
 
 namespace {
 
 constexpr int kWidth = 674;
 constexpr int kHeight = 595;
 
-// Command rows: row k lies at kRowTop + (k - 1) * kRowPitch. At the initial height rows 1 to 23
-// are in view and rows 24 to 30 lie below it.
-constexpr int kRowTop = 44;
-constexpr int kRowPitch = 24;
-constexpr int kRowHeight = 21;
-constexpr int kSendX = 8;
-constexpr int kSendWidth = 75;
-constexpr int kEditX = 88;
-constexpr int kEditWidth = 284;
-
-constexpr int kMemoX = 384;
-constexpr int kMemoTop = 46;
+// At the initial size rows 1 to 23 are in view; the rows scroll.
+constexpr int kRowsInView = 23;
 constexpr int kMargin = 8;
-constexpr int kButtonWidth = 75;
-constexpr int kButtonHeight = 25;
-constexpr int kLabel1Width = 60;  // "Receive:"
 
 // The longest command line: the most that VERT.ini gives back of a stored value.
 constexpr int kMaxCommandLength = 2047;
@@ -92,42 +84,39 @@ TForm1::TForm1(SharedState &state, QWidget *parent)
     : QDialog(parent), state_(state), session_(state, *this) {
   setObjectName("TForm1");
   setWindowTitle("Test VertikoCenter");
-  resize(kWidth, kHeight);
-  // Narrower, the buttons would cover "Receive:" and the indicators; lower, the command rows
-  // shown at the start would be cut.
-  setMinimumSize(kMemoX + kLabel1Width + 2 * (kMargin + kButtonWidth), kHeight);
 
   Label5 = new QLabel("Device:", this);
   Label5->setObjectName("Label5");
-  Label5->setGeometry(kMargin, 12, 46, 17);
   Label4 = new QLabel(this);
   Label4->setObjectName("Label4");
   QFont bold = Label4->font();
   bold.setBold(true);
   Label4->setFont(bold);
-  Label4->setGeometry(56, 12, 116, 17);
+  Label4->setAccessibleName("Unit");
 
   CheckBox1 = new QCheckBox("RTS", this);
   CheckBox1->setObjectName("CheckBox1");
-  CheckBox1->setGeometry(176, 10, 52, 21);
+  CheckBox1->setAccessibleName("RTS cleared");
   Label3 = Indicator(this, "Label3");
-  Label3->setGeometry(236, 11, 41, 19);
   Label2 = Indicator(this, "Label2");
-  Label2->setGeometry(284, 11, 41, 19);
+  SayStatus(Label3, "CTS line", "unknown");
+  SayStatus(Label2, "Last send", "none yet");
 
   Button1 = Button(this, "Button1", "Clear");
   Button2 = Button(this, "Button2", "Cancel");
 
   Label1 = new QLabel("Receive:", this);
   Label1->setObjectName("Label1");
-  Label1->setGeometry(kMemoX, 28, kLabel1Width, 16);
   Memo1 = new QPlainTextEdit(this);
   Memo1->setObjectName("Memo1");
+  Memo1->setAccessibleName("Received lines");
   Memo1->setReadOnly(true);  // what is typed there is discarded
+  Memo1->setTabChangesFocus(true);
   Memo1->setFont(QFontDatabase::systemFont(QFontDatabase::FixedFont));
   Memo1->setUndoRedoEnabled(false);
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
   Memo1->document()->setMaximumBlockCount(static_cast<int>(console::kMaxLines));
+  Label1->setBuddy(Memo1);
 
   PopupMenu1 = new QMenu(this);
   PopupMenu1->setObjectName("PopupMenu1");
@@ -138,23 +127,72 @@ TForm1::TForm1(SharedState &state, QWidget *parent)
   RetreiveALLCommands1 = PopupMenu1->addAction("Retreive ALL Commands");
   RetreiveALLCommands1->setObjectName("RetreiveALLCommands1");
 
-  // Rows 1 to 22 have Button3 to Button24, rows 23 to 30 Button25 to Button32. Every command line,
-  // line 15 included, offers the context menu.
+  // The command rows scroll. Rows 1 to 22 have Button3 to Button24, rows 23 to 30 Button25 to
+  // Button32. Every command line, line 15 included, offers the context menu; Enter in a line
+  // presses its row's Send. All the Send buttons share Alt+S, which goes from one to the next.
+  auto *rows = new QWidget;
+  rows->setObjectName("Rows");
+  auto *grid = new QGridLayout(rows);
+  grid->setContentsMargins(0, 0, 0, 0);
+  grid->setVerticalSpacing(1);
   for (int row = 1; row <= kRows; ++row) {
-    const int y = kRowTop + (row - 1) * kRowPitch;
-    auto *send = Button(this, QString("Button%1").arg(row + 2), "Send");
-    send->setGeometry(kSendX, y, kSendWidth, kRowHeight);
-    auto *edit = new QLineEdit(this);
+    auto *send = Button(rows, QString("Button%1").arg(row + 2), "&Send");
+    send->setAccessibleName(QString("Send %1").arg(row));
+    auto *edit = new QLineEdit(rows);
     edit->setObjectName(QString("Edit%1").arg(row));
-    edit->setGeometry(kEditX, y, kEditWidth, kRowHeight);
+    edit->setAccessibleName(QString("Command %1").arg(row));
     edit->setMaxLength(kMaxCommandLength);
     edit->setContextMenuPolicy(Qt::CustomContextMenu);
+    edit->setMinimumWidth(edit->fontMetrics().horizontalAdvance('0') * 16);
+    grid->addWidget(send, row - 1, 0);
+    grid->addWidget(edit, row - 1, 1);
     sendButtons_[static_cast<std::size_t>(row - 1)] = send;
     edits_[static_cast<std::size_t>(row - 1)] = edit;
     connect(send, &QPushButton::clicked, this, [this, row] { SendClick(row); });
+    connect(edit, &QLineEdit::returnPressed, send, [send] { send->click(); });
     connect(edit, &QLineEdit::customContextMenuRequested, this,
             [this, edit](const QPoint &pos) { PopupMenu1->popup(edit->mapToGlobal(pos)); });
   }
+  Rows = new QScrollArea(this);
+  Rows->setObjectName("ScrollRows");
+  Rows->setAccessibleName("Command lines");
+  Rows->setWidgetResizable(true);
+  Rows->setFrameShape(QFrame::NoFrame);
+  Rows->setFocusPolicy(Qt::NoFocus);
+  Rows->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  Rows->setWidget(rows);
+  Rows->setMinimumWidth(rows->sizeHint().width() + Rows->verticalScrollBar()->sizeHint().width());
+  connect(qApp, &QApplication::focusChanged, Rows, [this, rows](QWidget *, QWidget *now) {
+    if (now && rows->isAncestorOf(now)) Rows->ensureWidgetVisible(now);
+  });
+
+  auto *heading = new QHBoxLayout;
+  heading->addWidget(Label5);
+  heading->addWidget(Label4);
+  heading->addSpacing(kMargin);
+  heading->addWidget(CheckBox1);
+  for (QLabel *indicator : {Label3, Label2}) {
+    indicator->setMinimumWidth(indicator->fontMetrics().horizontalAdvance("VCCVC"));
+    heading->addWidget(indicator);
+  }
+  heading->addStretch();
+  heading->addWidget(Button1);
+  heading->addWidget(Button2);
+  auto *received = new QVBoxLayout;
+  received->addWidget(Label1);
+  received->addWidget(Memo1, 1);
+  auto *body = new QHBoxLayout;
+  body->addWidget(Rows);
+  body->addLayout(received, 1);
+  auto *layout = new QVBoxLayout(this);
+  layout->setContentsMargins(kMargin, kMargin, kMargin, kMargin);
+  layout->addLayout(heading);
+  layout->addLayout(body, 1);
+  GiveAccessKeys(this);
+  // Tall enough for the first rows, as wide as the rows and a received line of 40 characters.
+  const int rowPitch = edits_[0]->sizeHint().height() + grid->verticalSpacing();
+  resize(std::max(kWidth, Rows->minimumWidth() + Memo1->fontMetrics().horizontalAdvance('0') * 40),
+         std::max(kHeight, heading->sizeHint().height() + kRowsInView * rowPitch + 3 * kMargin));
 
   Timer1 = new QTimer(this);
   Timer1->setObjectName("Timer1");
@@ -166,27 +204,14 @@ TForm1::TForm1(SharedState &state, QWidget *parent)
   connect(ClearALLCommands1, &QAction::triggered, this, &TForm1::ClearAllCommandsClick);
   connect(SaveALLcommands1, &QAction::triggered, this, &TForm1::SaveAllCommandsClick);
   connect(RetreiveALLCommands1, &QAction::triggered, this, &TForm1::RetreiveAllCommandsClick);
-
-  Arrange();
 }
 
 void TForm1::showEvent(QShowEvent *event) {
   QDialog::showEvent(event);
-  if (!event->spontaneous()) FormShow();
-}
-
-void TForm1::resizeEvent(QResizeEvent *event) {
-  QDialog::resizeEvent(event);
-  Arrange();
-}
-
-void TForm1::Arrange() {
-  const int w = width();
-  const int h = height();
-  Button2->setGeometry(w - kMargin - kButtonWidth, 6, kButtonWidth, kButtonHeight);
-  Button1->setGeometry(w - 2 * (kMargin + kButtonWidth), 6, kButtonWidth, kButtonHeight);
-  Memo1->setGeometry(kMemoX, kMemoTop, std::max(w - kMemoX - kMargin, 40),
-                     std::max(h - kMemoTop - kMargin, 40));
+  if (event->spontaneous()) return;
+  FitToScreen(this);
+  FormShow();
+  edits_[0]->setFocus(Qt::OtherFocusReason);
 }
 
 void TForm1::FormShow() {
@@ -250,6 +275,7 @@ void TForm1::ShowTick(const console::TickResult &result) {
       Paint(Label3, "VCC", kLineClearColour);
     else
       Paint(Label3, "---", ButtonFace());
+    SayStatus(Label3, "CTS line", result.ctsClear ? "VCC, clear" : "not clear");
   }
   if (shownSendFailed_ != result.sendFailed) {
     shownSendFailed_ = result.sendFailed;
@@ -257,6 +283,7 @@ void TForm1::ShowTick(const console::TickResult &result) {
       Paint(Label2, "Err", kSendErrorColour);
     else
       Paint(Label2, QString(), ButtonFace());
+    SayStatus(Label2, "Last send", result.sendFailed ? "Err, not sent" : "sent");
   }
   if (!result.added.empty()) AppendToMemo(result.added);
   if (record_.Active() && recordReply_.Tick(result.added, state_.ReplyBuffer, Timer1->interval()))

@@ -20,6 +20,7 @@ class QLineEdit;
 class QMenu;
 class QPlainTextEdit;
 class QPushButton;
+class QScrollArea;
 class QTimer;
 
 class TForm1 : public QDialog, private console::ConsoleView {
@@ -48,7 +49,6 @@ class TForm1 : public QDialog, private console::ConsoleView {
 
  protected:
   void showEvent(QShowEvent *event) override;
-  void resizeEvent(QResizeEvent *event) override;
 
  private:
   // The close steps: stops Timer1 and, after a showing with a unit open, saves the thirty command
@@ -63,7 +63,6 @@ class TForm1 : public QDialog, private console::ConsoleView {
   void ShowTick(const console::TickResult &result) override;
   void AppendToMemo(const std::vector<std::string> &lines);
   void ClearMemo();
-  void Arrange();
   // The record of the last Send ends by the one rule of a line sent.
   void EndSendRecord();
 
@@ -86,6 +85,7 @@ class TForm1 : public QDialog, private console::ConsoleView {
   QPushButton *Button2;
   QLabel *Label1;
   QPlainTextEdit *Memo1;
+  QScrollArea *Rows;  // the command rows
   std::array<QPushButton *, kRows> sendButtons_{};
   std::array<QLineEdit *, kRows> edits_{};
   QMenu *PopupMenu1;

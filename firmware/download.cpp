@@ -89,7 +89,7 @@ bool FirmwareDownload::Start(std::string_view text, std::size_t storedLength) {
   Image image = ReadImage(text, storedLength);
   if (image.lines.empty()) {
     display_.SetBusy(false);
-    prompt_.Inform(std::string(image.tooLarge ? kTooLargeMessage : kNoImageMessage));
+    prompt_.Warn(std::string(image.tooLarge ? kTooLargeMessage : kNoImageMessage));
     return false;
   }
   logError_.clear();
@@ -97,7 +97,7 @@ bool FirmwareDownload::Start(std::string_view text, std::size_t storedLength) {
   endMessage_.clear();
   if (!OpenLog()) {
     display_.SetBusy(false);
-    prompt_.Inform(logError_);
+    prompt_.Warn(logError_);
     logError_.clear();
     return false;
   }
@@ -406,7 +406,10 @@ void FirmwareDownload::End(Ending ending, const std::string &message) {
   }
   display_.Show();
   endMessage_ = message.empty() ? std::string(text.message) : message;
-  prompt_.Inform(endMessage_);
+  if (ending == Ending::Success)
+    prompt_.Inform(endMessage_);
+  else
+    prompt_.Warn(endMessage_);
 
   phase_ = Phase::Ended;
   ending_ = ending;
@@ -417,7 +420,7 @@ void FirmwareDownload::End(Ending ending, const std::string &message) {
   if (file.open(QIODevice::ReadOnly)) logView_ = file.readAll().toStdString();
   display_.Show();
   if (!logError_.empty()) {
-    prompt_.Inform(logError_);
+    prompt_.Warn(logError_);
     logError_.clear();
   }
 }

@@ -29,6 +29,7 @@
 #include "ui/guarded.h"
 #include "ui/open_dialog.h"
 #include "ui/status_colour.h"
+#include "ui/window_fit.h"
 
 namespace {
 
@@ -55,8 +56,9 @@ void WrappingButton::paintEvent(QPaintEvent *) {
   initStyleOption(&option);
   option.text.clear();
   painter.drawControl(QStyle::CE_PushButton, option);
-  style()->drawItemText(&painter, rect().adjusted(4, 2, -4, -2), Qt::AlignCenter | Qt::TextWordWrap,
-                        palette(), isEnabled(), text(), QPalette::ButtonText);
+  style()->drawItemText(&painter, rect().adjusted(4, 2, -4, -2),
+                        Qt::AlignCenter | Qt::TextWordWrap | Qt::TextShowMnemonic, palette(),
+                        isEnabled(), text(), QPalette::ButtonText);
 }
 
 bool FirmwarePrompt::Ask(const std::string &question, const std::string &caption) {
@@ -167,6 +169,17 @@ TForm2::TForm2(SharedState &state, QWidget *parent)
   layout->addLayout(body, 1);
   resize(kClientWidth, kClientHeight);
 
+  Label3->setAccessibleName("Unit");
+  Label2->setAccessibleName("Firmware file");
+  KeepNarrow(Label2);
+  Memo1->setAccessibleName("Firmware file contents");
+  Memo2->setAccessibleName("Transfer log");
+  ProgressBar1->setAccessibleName("Overall progress");
+  ProgressBar2->setAccessibleName("Line progress");
+  SayStatus(Label1, "Download status", Label1->text());
+  for (QPlainTextEdit *memo : {Memo1, Memo2}) memo->setTabChangesFocus(true);
+  GiveAccessKeys(this);
+
   OpenDialog1 = MakeOpenDialog(this, "HEX file for Vertiko Mate");
   OpenDialog1->setDefaultSuffix("HEX");
   OpenDialog1->setNameFilter("File with programm *.HEX (*.HEX)");
@@ -197,7 +210,10 @@ TForm2::~TForm2() {
 
 void TForm2::showEvent(QShowEvent *event) {
   QDialog::showEvent(event);
-  if (!event->spontaneous()) FormShow();
+  if (event->spontaneous()) return;
+  FitToScreen(this);
+  FormShow();
+  Button1->setFocus(Qt::OtherFocusReason);
 }
 
 void TForm2::done(int result) {
@@ -252,13 +268,13 @@ void TForm2::FormClose() {
 
 void TForm2::Button1Click() {
   PrepareOpenDialog(*OpenDialog1, state_.FirmPath, state_.ProgramFolder);
-  if (OpenDialog1->exec() != QDialog::Accepted || OpenDialog1->selectedFiles().isEmpty()) return;
+  if (!RunFileDialog(*OpenDialog1, this)) return;
 
   fileName_ = OpenDialog1->selectedFiles().first();
   state_.FirmPath = fileName_.toStdString();
-  Label2->setText(fileName_);
+  SetNarrowText(Label2, fileName_);
   if (!AcceptableFirmwareName(fileName_)) {
-    prompt_.Inform("Error file");
+    prompt_.Warn("Error file");
     return;
   }
   LoadFile(fileName_);
@@ -294,11 +310,12 @@ void TForm2::LoadFile(const QString &fileName) {
                         std::string_view(imageText_.constData(), imageLength_));
   fileLoaded_ = refusal.empty();
   Show();
-  if (!fileLoaded_) prompt_.Inform(refusal);
+  if (!fileLoaded_) prompt_.Warn(refusal);
 }
 
 void TForm2::Button2Click() {
   if (!fileLoaded_ || download_.Running()) return;
+  focusReturn_.Pressed(Button2);
   download_.SetFast(CheckBoxFast->isChecked());
   const bool started = Guarded(
       [&] {
@@ -381,7 +398,10 @@ void TForm2::Await(int descriptor, std::chrono::nanoseconds wait) {
 
 void TForm2::Show() {
   const QString status = QString::fromLatin1(download_.Status());
-  if (Label1->text() != status) Label1->setText(status);
+  if (Label1->text() != status) {
+    Label1->setText(status);
+    SayStatus(Label1, "Download status", status);
+  }
   if (download_.Colour() != shownColour_) {
     shownColour_ = download_.Colour();
     if (shownColour_ == firmware::StatusColour::None) {
@@ -408,6 +428,7 @@ void TForm2::Show() {
   Button1->setEnabled(buttons.open);
   Button2->setEnabled(buttons.write);
   Button3->setEnabled(buttons.cancel);
+  if (!download_.Running()) focusReturn_.Back();
   CheckBoxFast->setEnabled(!download_.Running());
 
   if (download_.CurrentPhase() == firmware::Phase::Ended && !logShown_) {

@@ -12,6 +12,7 @@
 #include "firmware/firmware_file.h"
 #include "history/journal.h"
 #include "ui/message_boxes.h"
+#include "ui/window_fit.h"
 
 struct SharedState;
 class QCheckBox;
@@ -113,7 +114,8 @@ class TForm2 : public QDialog, private firmware::DownloadView {
   std::size_t imageLength_ = 0;  // its length when the file was loaded
   bool fileLoaded_ = false;
   bool busy_ = false;
-  bool closed_ = true;  // the close steps have run since the last show
+  bool closed_ = true;       // the close steps have run since the last show
+  FocusReturn focusReturn_;  // "Write to VertikoMate PCB" once the download has ended
   bool logShown_ = false;
   firmware::StatusColour shownColour_ = firmware::StatusColour::None;
 

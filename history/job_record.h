@@ -130,6 +130,10 @@ struct JobQuery {
   QString outcome;
   std::optional<QString> since;
   qint64 limit = -1;
+  // A window's order: by `started`, `unit`, `job` or `outcome` (empty: `started`), each then by
+  // the readers' order; ascending or descending.
+  QString orderBy = {};
+  bool ascending = false;
 };
 
 // A record that the bench's own history holds for the workshop's server: `revision` grows with

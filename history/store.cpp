@@ -216,9 +216,22 @@ QString Where(const JobQuery &query, QVariantList &values) {
   return terms.isEmpty() ? QString() : " WHERE " + terms.join(" AND ");
 }
 
+// The ORDER BY clause of a query, or of its reverse: the order asked for, then the readers'.
+QString OrderBy(const JobQuery &query, bool reverse) {
+  static const QStringList sortable = {"unit", "job", "outcome"};
+  QStringList keys;
+  const bool up = query.ascending != reverse;
+  const QString asked = sortable.contains(query.orderBy) ? query.orderBy : QString();
+  if (!asked.isEmpty()) keys << asked + (up ? "" : " DESC");
+  const bool byStarted = asked.isEmpty() && query.ascending;
+  keys << (byStarted != reverse ? "started" : "started DESC");
+  keys << (reverse ? "unit DESC" : "unit") << (reverse ? "id DESC" : "id");
+  return " ORDER BY " + keys.join(", ");
+}
+
 QString Select(const JobQuery &query, bool withLog, QVariantList &values) {
   return "SELECT " + ColumnsButDetails() + (withLog ? QString(kDetails) : DetailsNoLog()) +
-         " FROM jobs" + Where(query, values) + " ORDER BY started DESC, unit, id";
+         " FROM jobs" + Where(query, values) + OrderBy(query, false);
 }
 
 // The query's rows in their order, as many as its limit allows.
@@ -565,7 +578,7 @@ std::vector<JobRecord> Store::Page(const JobQuery &query, qint64 offset, qint64 
   QString sql = Select(query, false, values) + " LIMIT ? OFFSET ?";
   const bool fromEnd = total >= 0 && offset > total / 2;
   if (fromEnd) {
-    sql.replace(" ORDER BY started DESC, unit, id", " ORDER BY started, unit DESC, id DESC");
+    sql.replace(OrderBy(query, false), OrderBy(query, true));
     count = std::min(count, total - offset);
     offset = total - offset - count;
   }

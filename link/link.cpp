@@ -52,6 +52,17 @@ std::string ReceiveAll(std::unique_ptr<TFT232> &port, const std::string &serial)
   return result;
 }
 
+bool FindUnit(std::unique_ptr<TFT232> &port, const std::string &serial) {
+  if (port && port->RxQueueCount() >= 0) return true;
+  if (serial.empty()) return false;
+  try {
+    port = OpenConfiguredPort(serial);  // the replaced port closes its handle
+  } catch (const TFT232Exception &) {
+    return false;  // not there: the job's first command fails as it would have
+  }
+  return true;
+}
+
 bool SendText(TFT232 *port, const std::string &text) {
   if (text.empty() || !port) return false;
   for (char c : text)

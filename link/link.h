@@ -15,6 +15,11 @@
 // Nothing is done without a port.
 std::string ReceiveAll(std::unique_ptr<TFT232> &port, const std::string &serial);
 
+// Before a job: a port that is gone (none, or one whose queue reports -1, lost to an unplugging)
+// is replaced by the unit `serial` opened anew and configured, as the user's choice opens it;
+// true when a port is there. A healthy port is kept.
+bool FindUnit(std::unique_ptr<TFT232> &port, const std::string &serial);
+
 // Writes `text` byte by byte; true when every byte was written. False for an empty text, and
 // without a port.
 bool SendText(TFT232 *port, const std::string &text);

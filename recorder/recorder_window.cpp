@@ -4,13 +4,16 @@
 #include <QComboBox>
 #include <QFileDialog>
 #include <QFontDatabase>
+#include <QGridLayout>
 #include <QGroupBox>
+#include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QPushButton>
 #include <QShowEvent>
 #include <QSlider>
 #include <QTimer>
+#include <QVBoxLayout>
 #include <cstdio>
 
 #include "history/format.h"
@@ -22,6 +25,7 @@
 #include "ui/escape_key.h"
 #include "ui/guarded.h"
 #include "ui/open_dialog.h"
+#include "ui/window_fit.h"
 
 namespace {
 
@@ -59,17 +63,15 @@ class FlagScope {
   bool previous_;
 };
 
-QLabel *MakeLabel(QWidget *parent, const char *name, const char *caption, QRect geometry) {
+QLabel *MakeLabel(QWidget *parent, const char *name, const char *caption) {
   auto *label = new QLabel(caption, parent);
   label->setObjectName(name);
-  label->setGeometry(geometry);
   return label;
 }
 
-QSlider *MakeBar(QWidget *parent, const char *name, QRect geometry) {
+QSlider *MakeBar(QWidget *parent, const char *name) {
   auto *bar = new QSlider(Qt::Horizontal, parent);
   bar->setObjectName(name);
-  bar->setGeometry(geometry);
   bar->setTickPosition(QSlider::TicksBelow);
   return bar;
 }
@@ -91,11 +93,15 @@ QString LongTimeToStr(std::int64_t value, bool showAsTime) {
   return QString::fromLatin1(text);
 }
 
+QString RecordingText(recorder::Phase phase, double seconds) {
+  if (phase != recorder::Phase::Recording) return {};
+  return QString::fromUtf8("Recording\u2026 %1 s").arg(static_cast<int>(seconds));
+}
+
 TForm5::TForm5(SharedState &state, QWidget *parent)
     : QDialog(parent), state_(state), prompt_(this), recording_(state, prompt_, *this) {
   setObjectName("TForm5");
   setWindowTitle(kTitle);
-  setFixedSize(480, 376);
 
   OpenPlayer = [this](const std::string &fileName,
                       int deviceIndex) -> std::unique_ptr<recorder::Player> {
@@ -103,62 +109,115 @@ TForm5::TForm5(SharedState &state, QWidget *parent)
         std::make_unique<TAudioPlay>(this, fileName, deviceIndex, state_.AudioDeviceList));
   };
 
-  Button2 = MakeButton(this, "Button2", "Open audio file", {8, 8, 113, 33});
-  Label4 = MakeLabel(this, "Label4", "", {128, 8, 344, 33});
-  Label4->setWordWrap(true);
+  Button2 = MakeButton(this, "Button2", "Open audio file");
+  Label4 = MakeLabel(this, "Label4", "");
+  KeepNarrow(Label4);
   Label4->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+  Label4->setAccessibleName("Audio file");
 
   OpenDialog1 = MakeOpenDialog(this, kTitle);
   OpenDialog1->setNameFilters({kAudioFilter, kAllFilter});
 
-  tbarPosition = MakeBar(this, "tbarPosition", {8, 48, 464, 30});
+  tbarPosition = MakeBar(this, "tbarPosition");
   tbarPosition->setRange(0, 100);
   tbarPosition->setTickInterval(10);
+  tbarPosition->setAccessibleName("Position");
 
   QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
   fixed.setBold(true);
-  lblPosition = MakeLabel(this, "lblPosition", "00:00:00:000", {8, 84, 120, 17});
-  Label1 = MakeLabel(this, "Label1", "of", {132, 84, 24, 17});
-  lblDuration = MakeLabel(this, "lblDuration", "00:00:00:000", {160, 84, 120, 17});
+  lblPosition = MakeLabel(this, "lblPosition", "00:00:00:000");
+  Label1 = MakeLabel(this, "Label1", "of");
+  lblDuration = MakeLabel(this, "lblDuration", "00:00:00:000");
   for (QLabel *label : {lblPosition, Label1, lblDuration}) label->setFont(fixed);
   Label1->setAlignment(Qt::AlignCenter);
+  lblPosition->setAccessibleName("Time played");
+  lblDuration->setAccessibleName("Length");
 
-  btnPlay = MakeButton(this, "btnPlay", "Play", {8, 108, 75, 27});
-  btnPause = MakeButton(this, "btnPause", "Pause", {88, 108, 75, 27});
-  btnStop = MakeButton(this, "btnStop", "Stop", {168, 108, 75, 27});
+  btnPlay = MakeButton(this, "btnPlay", "Play");
+  btnPause = MakeButton(this, "btnPause", "Pause");
+  btnStop = MakeButton(this, "btnStop", "Stop");
 
-  Label5 = MakeLabel(this, "Label5", "Device:", {8, 146, 48, 17});
+  Label5 = MakeLabel(this, "Label5", "Device:");
   ComboBox1 = new QComboBox(this);
   ComboBox1->setObjectName("ComboBox1");
-  ComboBox1->setGeometry(60, 142, 412, 25);
+  ComboBox1->setAccessibleName("Sound output");
+  ComboBox1->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+  ComboBox1->setMinimumContentsLength(16);
+  Label5->setBuddy(ComboBox1);
 
   GroupBox2 = new QGroupBox("Control", this);
   GroupBox2->setObjectName("GroupBox2");
-  GroupBox2->setGeometry(8, 174, 464, 96);
-  Label2 = MakeLabel(GroupBox2, "Label2", "Balance:", {8, 28, 60, 17});
-  tbarBalance = MakeBar(GroupBox2, "tbarBalance", {72, 20, 380, 30});
+  Label2 = MakeLabel(GroupBox2, "Label2", "Balance:");
+  tbarBalance = MakeBar(GroupBox2, "tbarBalance");
   tbarBalance->setRange(-10000, 10000);
   tbarBalance->setTickInterval(10000);
   tbarBalance->setPageStep(1000);
-  Label3 = MakeLabel(GroupBox2, "Label3", "Volume:", {8, 62, 60, 17});
-  tbarVolume = MakeBar(GroupBox2, "tbarVolume", {72, 54, 380, 30});
+  tbarBalance->setAccessibleName("Balance");
+  Label2->setBuddy(tbarBalance);
+  Label3 = MakeLabel(GroupBox2, "Label3", "Volume:");
+  tbarVolume = MakeBar(GroupBox2, "tbarVolume");
   tbarVolume->setRange(-10000, 0);
   tbarVolume->setTickInterval(1000);
   tbarVolume->setPageStep(1000);
+  tbarVolume->setAccessibleName("Volume");
+  Label3->setBuddy(tbarVolume);
+  auto *controls = new QGridLayout(GroupBox2);
+  controls->addWidget(Label2, 0, 0);
+  controls->addWidget(tbarBalance, 0, 1);
+  controls->addWidget(Label3, 1, 0);
+  controls->addWidget(tbarVolume, 1, 1);
 
-  Label7 = MakeLabel(this, "Label7", "Device:", {8, 280, 48, 17});
-  Label6 = MakeLabel(this, "Label6", "", {60, 280, 200, 17});
+  Label7 = MakeLabel(this, "Label7", "Device:");
+  Label6 = MakeLabel(this, "Label6", "");
   QFont bold = Label6->font();
   bold.setBold(true);
   Label6->setFont(bold);
+  Label6->setAccessibleName("Unit");
+  LabelRecording = MakeLabel(this, "LabelRecording", "");
+  LabelRecording->setFont(bold);
+  LabelRecording->setAccessibleName("Recording");
 
-  Button1 = MakeButton(this, "Button1", "RECORD MESSAGE", {8, 304, 300, 64});
-  Button3 = MakeButton(this, "Button3", "Cancel", {316, 304, 156, 64});
+  Button1 = MakeButton(this, "Button1", "RECORD MESSAGE");
+  Button3 = MakeButton(this, "Button3", "Cancel");
   QFont large = Button1->font();
-  large.setPixelSize(18);
+  large.setPointSizeF(large.pointSizeF() * 1.5);
   large.setBold(true);
   Button1->setFont(large);
   Button3->setFont(large);
+  for (QPushButton *button : {Button1, Button3})
+    button->setMinimumHeight(button->fontMetrics().height() * 5 / 2);
+
+  auto *layout = new QVBoxLayout(this);
+  auto *file = new QHBoxLayout;
+  file->addWidget(Button2);
+  file->addWidget(Label4, 1);
+  layout->addLayout(file);
+  layout->addWidget(tbarPosition);
+  auto *times = new QHBoxLayout;
+  for (QLabel *label : {lblPosition, Label1, lblDuration}) times->addWidget(label);
+  times->addStretch();
+  layout->addLayout(times);
+  auto *play = new QHBoxLayout;
+  for (QPushButton *button : {btnPlay, btnPause, btnStop}) play->addWidget(button);
+  play->addStretch();
+  layout->addLayout(play);
+  auto *output = new QHBoxLayout;
+  output->addWidget(Label5);
+  output->addWidget(ComboBox1, 1);
+  layout->addLayout(output);
+  layout->addWidget(GroupBox2);
+  auto *unit = new QHBoxLayout;
+  unit->addWidget(Label7);
+  unit->addWidget(Label6);
+  unit->addStretch();
+  unit->addWidget(LabelRecording);
+  layout->addLayout(unit);
+  auto *actions = new QHBoxLayout;
+  actions->addWidget(Button1, 2);
+  actions->addWidget(Button3, 1);
+  layout->addLayout(actions);
+  GiveAccessKeys(this);
+  resize(480, 376);
 
   // The player's capabilities, mirrored in a group that is never shown.
   GroupBox1 = new QGroupBox("Capabilities:", this);
@@ -213,7 +272,9 @@ TForm5::~TForm5() {
 
 void TForm5::showEvent(QShowEvent *event) {
   QDialog::showEvent(event);
-  if (!event->spontaneous()) FormShow();
+  if (event->spontaneous()) return;
+  FitToScreen(this);
+  FormShow();
 }
 
 void TForm5::keyPressEvent(QKeyEvent *event) {
@@ -269,25 +330,26 @@ void TForm5::FormClose() {
 
 void TForm5::Button2Click() {
   PrepareOpenDialog(*OpenDialog1, state_.AudioPath, state_.ProgramFolder);
+  const QString shown = Label4->text();
   Label4->clear();
-  const bool chosen =
-      OpenDialog1->exec() == QDialog::Accepted && !OpenDialog1->selectedFiles().isEmpty();
+  // A dialog left without a file keeps the file that was loaded, and its name on show.
+  if (!RunFileDialog(*OpenDialog1, this)) {
+    Label4->setText(shown);
+    return;
+  }
   GuardedThen(
       [&] {
-        if (chosen) {
-          const QString fileName = OpenDialog1->selectedFiles().first();
-          Label4->setText(fileName);
-          state_.AudioPath = fileName.toStdString();
+        const QString fileName = OpenDialog1->selectedFiles().first();
+        Label4->setText(fileName);
+        Label4->setToolTip(fileName);
+        state_.AudioPath = fileName.toStdString();
+        FreeAudioPlay();
+        try {
+          OpenAudioPlay(fileName.toStdString());
+        } catch (...) {
           FreeAudioPlay();
-          try {
-            OpenAudioPlay(fileName.toStdString());
-          } catch (...) {
-            FreeAudioPlay();
-            RefreshFileInfo();
-            throw;
-          }
-        } else {
-          FreeAudioPlay();
+          RefreshFileInfo();
+          throw;
         }
         RefreshFileInfo();
       },
@@ -372,6 +434,10 @@ void TForm5::UpdateControls() {
   tbarPosition->setEnabled(c.bars);
   tbarBalance->setEnabled(c.bars);
   tbarVolume->setEnabled(c.bars);
+  const QString recording =
+      RecordingText(recording_.CurrentPhase(), recording_.RtsClearedSeconds());
+  if (LabelRecording->text() != recording) LabelRecording->setText(recording);
+  if (c.record) focusReturn_.Back();
 }
 
 void TForm5::btnPlayClick() {
@@ -392,6 +458,7 @@ void TForm5::btnStopClick() {
 }
 
 void TForm5::Button1Click() {
+  focusReturn_.Pressed(Button1);
   prompt_.ForgetLast();
   GuardedThen([&] { recording_.Start(); },
               [&] {

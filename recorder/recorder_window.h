@@ -14,6 +14,7 @@
 #include "history/journal.h"
 #include "recorder/recording.h"
 #include "ui/message_boxes.h"
+#include "ui/window_fit.h"
 
 struct SharedState;
 class QCheckBox;
@@ -29,6 +30,10 @@ class QTimer;
 // of day "hh:nn:ss:zzz" (to the nearest millisecond; a day and more wraps round); otherwise the
 // plain decimal number.
 QString LongTimeToStr(std::int64_t value, bool showAsTime);
+
+// What the window says of a recording in `phase` whose unit has recorded for `seconds`:
+// "Recording…" and the whole seconds while the unit records, nothing otherwise.
+QString RecordingText(recorder::Phase phase, double seconds);
 
 // Recorder of message to Skarvel
 class TForm5 : public QDialog, private recorder::RecordingView {
@@ -111,6 +116,7 @@ class TForm5 : public QDialog, private recorder::RecordingView {
   bool updatingVolume_ = false;
   bool canSeek_ = false;
   bool closed_ = true;  // the close steps have run since the last show
+  FocusReturn focusReturn_;
 
   QPushButton *Button2;
   QLabel *Label4;
@@ -131,6 +137,7 @@ class TForm5 : public QDialog, private recorder::RecordingView {
   QSlider *tbarVolume;
   QLabel *Label7;
   QLabel *Label6;
+  QLabel *LabelRecording;  // "Recording…" and the seconds, while the unit records
   QPushButton *Button1;
   QPushButton *Button3;
   QGroupBox *GroupBox1;

@@ -81,6 +81,7 @@ void MessageRecording::Start() {
   // The ticks went on while the question was open; it cannot have started anything, but
   // the window may have lost its file meanwhile.
   if (player_ == nullptr || phase_ != Phase::Idle) return;
+  state_.FindUnit();  // before RTS is set: a port opened anew starts with RTS cleared
   SetRts();
   phase_ = Phase::AwaitingReply;
   result_ = Result::None;
@@ -185,7 +186,7 @@ void MessageRecording::Refused() {
   phase_ = Phase::Idle;
   result_ = Result::Refused;
   const std::exception_ptr failure = Attempt([this] { EndingActions(); });
-  prompt_.Inform(std::string(kRecordImpossible));
+  prompt_.Warn(std::string(kRecordImpossible));
   if (failure) std::rethrow_exception(failure);
 }
 
@@ -195,7 +196,7 @@ void MessageRecording::TimeOut() {
   result_ = Result::TimedOut;
   const std::exception_ptr failure = Attempt([this] { EndingActions(); });
   Sleep(kPauseBeforeTimeOut);
-  prompt_.Inform(std::string(kResetMessage));
+  prompt_.Warn(std::string(kResetMessage));
   if (failure) std::rethrow_exception(failure);
 }
 
@@ -223,7 +224,7 @@ void MessageRecording::EndingActions(bool recorded) {
   phase_ = Phase::Idle;
   if (recorded && !stopped) result_ = Result::StopLost;
   window_.Show();
-  if (recorded && !stopped) prompt_.Inform(StopLostMessage(state_.Serial()));
+  if (recorded && !stopped) prompt_.Warn(StopLostMessage(state_.Serial()));
   if (failure) std::rethrow_exception(failure);
 }
 

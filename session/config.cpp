@@ -6,7 +6,6 @@
 #include <QDir>
 #include <QFile>
 #include <QSaveFile>
-#include <QStandardPaths>
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -63,21 +62,48 @@ void save(CSimpleIniA &ini, const std::string &fileName) {
 
 }  // namespace
 
-std::string DetectProgramFolder() {
+namespace {
+
+// The folder of the executable, ending in "/"; empty when it cannot be told.
+std::string ExecutableFolder() {
   std::array<char, PATH_MAX> buffer{};
   const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-  std::string folder;
-  if (n > 0) {
-    folder = std::filesystem::path(std::string(buffer.data(), static_cast<std::size_t>(n)))
-                 .parent_path()
-                 .string();
-    if (!folder.empty() && access(folder.c_str(), W_OK) == 0) return folder + "/";
-  }
-  // Installed where the user cannot write: the user's own configuration folder.
-  QString fallback = QStandardPaths::writableLocation(QStandardPaths::AppConfigLocation);
-  if (fallback.isEmpty()) fallback = QDir::homePath() + "/.config/Tolvane";
-  QDir().mkpath(fallback);
-  return fallback.toStdString() + "/";
+  if (n <= 0) return {};
+  return std::filesystem::path(std::string(buffer.data(), static_cast<std::size_t>(n)))
+             .parent_path()
+             .string() +
+         "/";
+}
+
+// `$variable` when it names an absolute folder, else `fallback` under the home folder; with
+// "/Tolvane/" behind it.
+std::string XdgFolder(const char *variable, const char *fallback) {
+  QString base = qEnvironmentVariable(variable);
+  if (base.isEmpty() || !QDir::isAbsolutePath(base)) base = QDir::homePath() + "/" + fallback;
+  return QDir::cleanPath(base + "/Tolvane").toStdString() + "/";
+}
+
+// Makes `folder` where it is missing, never under /usr.
+void MakeFolder(const std::string &folder) {
+  if (folder.rfind("/usr/", 0) == 0) return;
+  QDir().mkpath(QString::fromStdString(folder));
+}
+
+}  // namespace
+
+std::string DetectProgramFolder() {
+  const std::string beside = ExecutableFolder();
+  if (!beside.empty() && std::filesystem::exists(beside + "VERT.ini")) return beside;  // portable
+  const std::string folder = XdgFolder("XDG_CONFIG_HOME", ".config");
+  MakeFolder(folder);
+  return folder;
+}
+
+std::string DetectLogFolder(const std::string &programFolder) {
+  if (programFolder != XdgFolder("XDG_CONFIG_HOME", ".config")) return programFolder;
+  const std::string folder = XdgFolder("XDG_STATE_HOME", ".local/state");
+  MakeFolder(folder);
+  return folder;
 }
 
 std::string ConfigFileName(const std::string &programFolder) {

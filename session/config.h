@@ -8,9 +8,15 @@
 
 #include "util/exception.h"
 
-// The folder of the executable, ending in "/", when the user may write there; otherwise the
-// user's own configuration folder for the program (created when missing).
+// The folder of VERT.ini, ending in "/": the executable's folder when a VERT.ini is already there
+// (a portable copy), otherwise ${XDG_CONFIG_HOME:-~/.config}/Tolvane/ (created when missing).
+// Nothing is ever created under /usr.
 std::string DetectProgramFolder();
+
+// The folder of the windows' transfer log, ending in "/":
+// ${XDG_STATE_HOME:-~/.local/state}/Tolvane/ (created when missing) beside the configuration folder
+// of DetectProgramFolder; a portable copy's folder, or any other, keeps its log itself.
+std::string DetectLogFolder(const std::string &programFolder);
 
 // The full name of VERT.ini in a program folder that ends in "/".
 std::string ConfigFileName(const std::string &programFolder);

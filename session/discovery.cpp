@@ -27,7 +27,7 @@ void LeaveWithoutUnit(SharedState &state, SelectionView &view, UserPrompt &promp
   state.ChosenIndex = 0;
   state.SerialList[0].clear();
   view.ShowSelection({});
-  prompt.Inform(message);
+  prompt.Warn(message);
 }
 
 }  // namespace
@@ -107,7 +107,7 @@ void SelectDevice(SharedState &state, SelectionView &view, UserPrompt &prompt) {
     return;
   }
   const std::string serial = state.ChosenSerial();
-  if (!OpenChosenUnit(state)) prompt.Inform(NotConnectedMessage(serial));
+  if (!OpenChosenUnit(state)) prompt.Warn(NotConnectedMessage(serial));
   view.ShowSelection(serial);
 }
 

@@ -31,6 +31,7 @@ Reply Poll(Session &state) {
 }
 
 void Drain(Session &state) {
+  state.FindUnit();
   state.ReplyBuffer += state.ReceiveAll();
   state.ReplyBuffer.clear();
 }

@@ -38,7 +38,8 @@ Reply Recognise(std::string_view buffer);
 // Appends what the link has received to the reply buffer and recognises it.
 Reply Poll(Session &state);
 
-// Before a new exchange: takes what is waiting into the reply buffer, then empties it.
+// Before a new exchange: finds the unit again where its port was lost, takes what is waiting
+// into the reply buffer, then empties it.
 void Drain(Session &state);
 
 // Sends a text and keeps the result as the last send result.

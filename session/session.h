@@ -35,6 +35,8 @@ struct Session {
   // The link routines on this session's port and unit.
   std::string ReceiveAll() { return ::ReceiveAll(Port, Serial()); }
   bool SendText(const std::string &text) { return ::SendText(Port.get(), text); }
+  // Before a job: the unit opened anew when its port was lost to an unplugging.
+  bool FindUnit() { return ::FindUnit(Port, Serial()); }
 
  private:
   std::string serial_;

@@ -9,6 +9,11 @@ class UserPrompt {
   virtual ~UserPrompt() = default;
   // A plain information box with an OK button; returns when the user has closed it.
   virtual void Inform(const std::string &text, const std::string &caption = {}) = 0;
+  // A failure told the user: an information box that shows it is one (a warning), where the
+  // prompt can tell them apart.
+  virtual void Warn(const std::string &text, const std::string &caption = {}) {
+    Inform(text, caption);
+  }
   // A question with Yes and No; true for Yes.
   virtual bool Ask(const std::string &question, const std::string &caption = {}) = 0;
 };

@@ -197,4 +197,25 @@ bool AcceptsWireValue(const Parameter &p, std::string_view value) {
   return false;
 }
 
+std::string ShownValue(const Parameter &p, std::string_view value) {
+  switch (p.kind) {
+    case Kind::List:
+    case Kind::Index:
+      for (std::size_t i = 0; i < p.entries.size(); ++i) {
+        if (ListWireValue(p, static_cast<int>(i) + 1) != value) continue;
+        std::string shown = p.entries[i];
+        if (!p.unit.empty()) shown += " " + std::string(p.unit);
+        return shown;
+      }
+      return std::string(value);
+    case Kind::Radio:
+      if (value == "1") return std::string(p.label);
+      if (value == "0") return std::string(p.label2);
+      return std::string(value);
+    case Kind::Code:
+      break;
+  }
+  return std::string(value);
+}
+
 }  // namespace params

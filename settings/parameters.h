@@ -67,4 +67,8 @@ int PositionOf(const Parameter &p, std::string_view text);
 // list kinds, "1" or "0" for a pair, or a text of its characters within its length limits.
 bool AcceptsWireValue(const Parameter &p, std::string_view value);
 
+// A wire value as a person reads it: the list's entry and its unit ("100 ms"), the code's text,
+// the chosen radio button's label; the wire value itself where it names nothing.
+std::string ShownValue(const Parameter &p, std::string_view value);
+
 }  // namespace params

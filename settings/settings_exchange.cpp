@@ -134,13 +134,13 @@ void WriteExchange::Step() {
       break;
     case protocol::Reply::Err:
       end(Result::Refused);
-      prompt_.Inform(refused(WriteWord(line_)));
+      prompt_.Warn(refused(WriteWord(line_)));
       break;
     default:
       // Incomplete, or a complete reply that is no reply word: keep waiting, for a time.
       if (LimitReached()) {
         end(Result::NoReply);
-        prompt_.Inform(NoReplyMessage(state_.Serial(), lines_[static_cast<std::size_t>(line_)]));
+        prompt_.Warn(NoReplyMessage(state_.Serial(), lines_[static_cast<std::size_t>(line_)]));
       }
       break;
   }
@@ -178,13 +178,13 @@ void DefaultExchange::Step() {
       break;
     case protocol::Reply::Err:
       end(Result::Refused);
-      prompt_.Inform(refused(kDefault));
+      prompt_.Warn(refused(kDefault));
       break;
     default:
       // "NEW\r\nOK\r\n" is no answer to the default command: keep waiting, for a time.
       if (LimitReached()) {
         end(Result::NoReply);
-        prompt_.Inform(NoReplyMessage(state_.Serial(), protocol::CommandLine(kDefault)));
+        prompt_.Warn(NoReplyMessage(state_.Serial(), protocol::CommandLine(kDefault)));
       }
       break;
   }

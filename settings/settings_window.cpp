@@ -15,6 +15,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollArea>
 #include <QShowEvent>
 #include <QStringList>
 #include <QTimer>
@@ -32,10 +33,15 @@
 #include "ui/escape_key.h"
 #include "ui/guarded.h"
 #include "ui/open_dialog.h"
+#include "ui/window_fit.h"
 
 namespace {
 
 constexpr char kFillIn[] = "You must fill in this field";
+constexpr char kDefaultQuestion[] =
+    "Restore the unit's default settings? Its parameters will be overwritten.";
+constexpr char kStopQuestion[] =
+    "The write is not finished: the unit keeps only the lines sent so far. Stop it?";
 constexpr char kProfileKey[] = "PROFILE";  // [PATH] of VERT.ini: the folder of the last profile
 // Profiles are saved with ".ini"; one without (or with another extension) is loaded as well.
 const QStringList kProfileFilters = {"Profiles (*.ini)", "All files (*)"};
@@ -81,6 +87,18 @@ QLabel *boldLabel(const QString &text) {
 
 QString text(std::string_view s) {
   return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
+}
+
+// What a screen reader calls a parameter's control: its word and its label.
+QString spoken(const params::Parameter &p, std::string_view label) {
+  return text(p.word) + " " + text(label).trimmed();
+}
+
+// The label of a field, which gives the field its access key.
+QLabel *labelOf(std::string_view caption, QWidget *field) {
+  auto *label = new QLabel(text(caption));
+  label->setBuddy(field);
+  return label;
 }
 
 }  // namespace
@@ -153,6 +171,8 @@ QWidget *TForm6::makeField(const params::Parameter &p) {
       auto *first = new QRadioButton(text(p.label), this);
       auto *second = new QRadioButton(text(p.label2), this);
       second->setObjectName(text(p.field2));
+      first->setAccessibleName(spoken(p, p.label));
+      second->setAccessibleName(spoken(p, p.label2));
       auto *pair = new QButtonGroup(this);
       pair->addButton(first);
       pair->addButton(second);
@@ -162,6 +182,7 @@ QWidget *TForm6::makeField(const params::Parameter &p) {
     }
   }
   field->setObjectName(text(p.field));
+  if (p.kind != params::Kind::Radio) field->setAccessibleName(spoken(p, p.label));
   fields_[p.word] = field;
   return field;
 }
@@ -191,7 +212,7 @@ void TForm6::buildWindow() {
     for (auto word : words) {
       const auto &p = *params::Find(word);
       grid->addWidget(boldLabel(QString::number(p.number)), row, 0, Qt::AlignRight);
-      grid->addWidget(new QLabel(text(p.label)), row, 1);
+      grid->addWidget(labelOf(p.label, fields_.at(word)), row, 1);
       grid->addWidget(fields_.at(word), row, 2);
       grid->addWidget(new QLabel(text(p.unit)), row, 3);
       ++row;
@@ -217,7 +238,7 @@ void TForm6::buildWindow() {
       const auto &p = *params::Find(codeWords[r][c]);
       QWidget *field = fields_.at(p.word);
       field->setFixedWidth(field->fontMetrics().horizontalAdvance(QStringLiteral("0000")) + 12);
-      codeGrid->addWidget(new QLabel(text(p.label)), r, 2 * c, Qt::AlignRight);
+      codeGrid->addWidget(labelOf(p.label, field), r, 2 * c, Qt::AlignRight);
       codeGrid->addWidget(field, r, 2 * c + 1);
     }
   }
@@ -237,7 +258,7 @@ void TForm6::buildWindow() {
   callType->addWidget(RadioButton4);
   liftRow->addWidget(callFrame);
   auto *acknowledge = new QVBoxLayout;
-  acknowledge->addWidget(new QLabel(text(params::Find("TYPG")->label)));
+  acknowledge->addWidget(labelOf(params::Find("TYPG")->label, ComboBox5));
   acknowledge->addWidget(ComboBox5);
   liftRow->addLayout(acknowledge);
   liftRow->addStretch();
@@ -249,6 +270,7 @@ void TForm6::buildWindow() {
   deviceRow->addWidget(new QLabel("Device:"));
   lblSerial = boldLabel("VRT00000");
   lblSerial->setObjectName("lblSerial");
+  lblSerial->setAccessibleName("Unit");
   deviceRow->addWidget(lblSerial);
 
   Button1 = new QPushButton("Default setting");
@@ -278,13 +300,37 @@ void TForm6::buildWindow() {
   right->addWidget(clip);
   right->addWidget(code);
   right->addStretch();
+  // The parameters scroll when the screen is too small for them; the buttons stay in view.
+  auto *parameters = new QWidget;
+  parameters->setObjectName("Parameters");
   auto *top = new QHBoxLayout;
   top->addWidget(automat, 1);
   top->addLayout(right);
+  auto *inner = new QVBoxLayout(parameters);
+  inner->setContentsMargins(0, 0, 0, 0);
+  inner->addLayout(top);
+  inner->addWidget(lift);
+  auto *scroll = new QScrollArea(this);
+  scroll->setObjectName("ScrollParameters");
+  scroll->setAccessibleName("Parameters");
+  scroll->setWidgetResizable(true);
+  scroll->setFrameShape(QFrame::NoFrame);
+  scroll->setWidget(parameters);
+  scroll->setFocusPolicy(Qt::NoFocus);
+  // As large as the parameters wish, where the screen has room for it.
+  const QSize wish = parameters->sizeHint();
+  scroll->setMinimumSize(std::min(wish.width() + 24, 320), std::min(wish.height(), 160));
   auto *layout = new QVBoxLayout(this);
-  layout->addLayout(top);
-  layout->addWidget(lift);
+  layout->addWidget(scroll, 1);
   layout->addLayout(bottom);
+  // A field that takes the focus is scrolled into view.
+  connect(qApp, &QApplication::focusChanged, scroll, [scroll, parameters](QWidget *, QWidget *now) {
+    if (now && parameters->isAncestorOf(now)) scroll->ensureWidgetVisible(now);
+  });
+  GiveAccessKeys(this);
+  resize(wish.width() + 2 * layout->contentsMargins().left() + 24,
+         wish.height() + bottom->sizeHint().height() + 3 * layout->spacing() +
+             2 * layout->contentsMargins().top());
 }
 
 int TForm6::ChosenPosition(const params::Parameter &p) const {
@@ -317,6 +363,7 @@ void TForm6::updateButtons() {
   const bool enabled = settings::ButtonsEnabled(write_.Running(), default_.Running());
   for (auto *button : {Button1, Button2, Button3, ButtonSaveProfile, ButtonLoadProfile})
     button->setEnabled(enabled);
+  if (enabled) focusReturn_.Back();
   // A write sends what the fields held when it began: they take no edit until it ends.
   const bool editable = !write_.Running();
   for (const auto &p : params::Table()) {
@@ -332,12 +379,16 @@ void TForm6::showEvent(QShowEvent *event) {
 }
 
 void TForm6::FormShow() {
+  FitToScreen(this);  // its size first: the window is centred at the size it opens with
   if (QWidget *owner = parentWidget()) {
     const QRect over = owner->window()->frameGeometry();
     move(over.center() - QPoint(frameGeometry().width() / 2, frameGeometry().height() / 2));
   }
+  FitToScreen(this);  // and kept on the screen
   lblSerial->setText(QString::fromStdString(state_.ChosenSerial()));
   updateButtons();
+  // The first parameter's field takes the keys.
+  fields_.at(params::Table().front().word)->setFocus(Qt::OtherFocusReason);
   // Each list chooses the entry whose text equals the text it shows.
   for (const auto &[word, field] : fields_) {
     auto *combo = qobject_cast<QComboBox *>(field);
@@ -357,6 +408,11 @@ void TForm6::keyPressEvent(QKeyEvent *event) {
 }
 
 void TForm6::done(int result) {
+  // A write cut off leaves the unit half written: closing asks first. The ticks go on while the
+  // question is open, and may end the write meanwhile.
+  if ((write_.Running() || default_.Running()) &&
+      !prompt_.Ask(kStopQuestion, state_.ChosenSerial()))
+    return;
   FormClose();
   QDialog::done(result);
 }
@@ -376,6 +432,8 @@ void TForm6::endRecord(bool ok) {
 }
 
 void TForm6::Button1Click() {
+  if (!prompt_.Ask(kDefaultQuestion, state_.ChosenSerial())) return;
+  focusReturn_.Pressed(Button1);
   Guarded(
       [&] {
         prompt_.ForgetLast();
@@ -393,6 +451,7 @@ void TForm6::Button1Click() {
 }
 
 void TForm6::Button2Click() {
+  focusReturn_.Pressed(Button2);
   Guarded(
       [&] {
         prompt_.ForgetLast();
@@ -427,7 +486,7 @@ QString TForm6::chooseProfile(bool save) {
   dialog->setNameFilters(kProfileFilters);
   PrepareOpenDialog(*dialog, ReadRememberedPath(state_.ProgramFolder, kProfileKey),
                     state_.ProgramFolder);
-  if (dialog->exec() != QDialog::Accepted || dialog->selectedFiles().isEmpty()) return {};
+  if (!RunFileDialog(*dialog, this)) return {};
   return dialog->selectedFiles().first();
 }
 
@@ -552,7 +611,7 @@ void TForm6::check(QWidget *field) {
     length = edit->text().size();
   if (length >= rule.minLength) return;
   checking_ = true;
-  prompt_.Inform(kFillIn);
+  prompt_.Warn(kFillIn);
   activateWindow();
   field->setFocus(Qt::OtherFocusReason);
   checking_ = false;

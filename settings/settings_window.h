@@ -8,6 +8,7 @@
 #include "session/timer_view.h"
 #include "settings/settings_exchange.h"
 #include "ui/message_boxes.h"
+#include "ui/window_fit.h"
 
 class QComboBox;
 class QLabel;
@@ -71,6 +72,7 @@ class TForm6 : public QDialog, private settings::ParameterFields {
 
   SharedState &state_;
   MessageBoxPrompt prompt_{this};
+  FocusReturn focusReturn_;  // the button of the write or the default command
   TimerView writeView_{[this] { updateButtons(); }};    // Timer1
   TimerView defaultView_{[this] { updateButtons(); }};  // Timer2
   settings::WriteExchange write_;

@@ -2,10 +2,9 @@
 
 #include <QPushButton>
 
-QPushButton *MakeButton(QWidget *parent, const char *name, const char *caption, QRect geometry) {
+QPushButton *MakeButton(QWidget *parent, const char *name, const char *caption) {
   auto *button = new QPushButton(caption, parent);
   button->setObjectName(name);
-  button->setGeometry(geometry);
   button->setAutoDefault(false);
   button->setDefault(false);
   return button;

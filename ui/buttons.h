@@ -1,10 +1,8 @@
-// Push buttons of the windows: placed at their design position, named, and never the dialog's
-// default button, so that Enter does not press them.
+// Push buttons of the windows: named, and never the dialog's default button, so that Enter does
+// not press them. The window's layout places them.
 #pragma once
-
-#include <QRect>
 
 class QPushButton;
 class QWidget;
 
-QPushButton *MakeButton(QWidget *parent, const char *name, const char *caption, QRect geometry);
+QPushButton *MakeButton(QWidget *parent, const char *name, const char *caption);

@@ -2,6 +2,7 @@
 // that every slot and timer handler hands its exceptions to.
 #pragma once
 
+#include <QMessageBox>
 #include <QString>
 #include <exception>
 
@@ -14,6 +15,7 @@ class MessageBoxPrompt : public UserPrompt {
  public:
   explicit MessageBoxPrompt(QWidget *parent) : parent_(parent) {}
   void Inform(const std::string &text, const std::string &caption = {}) override;
+  void Warn(const std::string &text, const std::string &caption = {}) override;
   bool Ask(const std::string &question, const std::string &caption = {}) override;
 
   // The text of the last box shown since ForgetLast, for the job's record.
@@ -21,11 +23,13 @@ class MessageBoxPrompt : public UserPrompt {
   void ForgetLast() { last_.clear(); }
 
  private:
+  void Show(QMessageBox::Icon icon, const std::string &text, const std::string &caption);
+
   QWidget *parent_;
   std::string last_;
 };
 
-// The general error handler: shows the error's text in a message box and the program goes on.
+// The general error handler: shows the error's text in a warning box and the program goes on.
 // One box at a time: errors that arrive while a box is open are shown after it, in order.
 void ShowError(const QString &text);
 void ShowError(const std::exception &error);

@@ -1,11 +1,14 @@
 #include "ui/open_dialog.h"
 
 #include <QAbstractItemView>
+#include <QCompleter>
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QItemSelectionModel>
 #include <QLineEdit>
+
+#include "ui/window_fit.h"
 
 QString DialogStartFolder(const std::string &remembered, const std::string &programFolder) {
   const QString path = QString::fromStdString(remembered);
@@ -39,4 +42,12 @@ QFileDialog *MakeOpenDialog(QWidget *window, const QString &title) {
   dialog->setAcceptMode(QFileDialog::AcceptOpen);
   dialog->setFileMode(QFileDialog::ExistingFile);
   return dialog;
+}
+
+bool RunFileDialog(QFileDialog &dialog, QWidget *window) {
+  const bool chosen = dialog.exec() == QDialog::Accepted && !dialog.selectedFiles().isEmpty();
+  for (QCompleter *completer : dialog.findChildren<QCompleter *>())
+    if (completer->popup()) completer->popup()->hide();
+  RestoreFocus(window);
+  return chosen;
 }

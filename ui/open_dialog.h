@@ -23,3 +23,7 @@ QString DialogStartFolder(const std::string &remembered, const std::string &prog
 // filled in again.
 void PrepareOpenDialog(QFileDialog &dialog, const std::string &remembered,
                        const std::string &programFolder);
+
+// Runs a file dialog of `window` and gives the keyboard back to the window however it was
+// answered: the name field's completion list is closed with it. True when a file was chosen.
+bool RunFileDialog(QFileDialog &dialog, QWidget *window);

@@ -6,10 +6,12 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDateEdit>
 #include <QDir>
 #include <QFile>
 #include <QFileDialog>
 #include <QHeaderView>
+#include <QIcon>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QLabel>
@@ -36,6 +38,7 @@
 #include "tests/support/fake_ftdi.h"
 #include "tests/support/modal_script.h"
 #include "tests/support/temp_folder.h"
+#include "ui/window_fit.h"
 
 namespace {
 
@@ -57,7 +60,7 @@ TEST(HistoryInTheMainWindow, TheButtonOpensTheHistoryAndTheLabelSaysItsState) {
   TempFolder folder;
   std::unique_ptr<TForm3> kept(CreateWindows(folder.Folder(), {}));
   QPushButton *button = Child<QPushButton>(kept.get(), "ButtonHistory");
-  EXPECT_EQ(button->text(), "History");
+  EXPECT_EQ(ShownText(button->text()), "History");
   EXPECT_TRUE(button->isEnabled());
   QLabel *label = Child<QLabel>(kept.get(), "LabelHistory");
   EXPECT_TRUE(QTest::qWaitFor([&] { return label->text() == "History: kept"; }, 5000))
@@ -241,14 +244,19 @@ TEST(HistoryWindowTest, ShowsAUnitsJobsItsSummaryAndDetailsAndExportsThemAsTheCo
   auto *table = Child<QTableView>(&window, "HistoryTable");
   ASSERT_EQ(table->model()->rowCount(), 2);
   EXPECT_EQ(table->model()->columnCount(), 10);
-  EXPECT_EQ(table->model()->headerData(9, Qt::Horizontal).toString(), "program");
-  EXPECT_EQ(table->model()->headerData(3, Qt::Horizontal).toString(),
-            "started (" + history::LocalZoneName() + ")");
-  EXPECT_EQ(table->model()->index(0, 3).data().toString().size(), 19) << "yyyy-MM-dd HH:mm:ss";
+  const QStringList headers = {"Started", "Unit",     "Job",     "Outcome", "Message",
+                               "Station", "Operator", "Program", "Ended",   "Id"};
+  for (int column = 0; column < 10; ++column)
+    EXPECT_EQ(table->model()->headerData(column, Qt::Horizontal).toString(), headers[column]);
+  EXPECT_EQ(table->model()->index(0, 0).data().toString().size(), 19) << "yyyy-MM-dd HH:mm:ss";
+  EXPECT_TRUE(Child<QLabel>(&window, "LabelZone")->text().startsWith("Times are local: "));
   EXPECT_TRUE(Child<QLabel>(&window, "HistorySummary")->text().contains("ab12"));
   const int firmwareRow = table->model()->index(0, 2).data().toString() == "firmware" ? 0 : 1;
   table->setCurrentIndex(table->model()->index(firmwareRow, 0));
-  EXPECT_TRUE(Child<QPlainTextEdit>(&window, "HistoryDetails")->toPlainText().contains("w<=>Y"));
+  const QString details = Child<QPlainTextEdit>(&window, "HistoryDetails")->toPlainText();
+  EXPECT_TRUE(details.contains("Transfer log:\nw<=>Y")) << details.toStdString();
+  EXPECT_TRUE(details.contains("File: /fw/app.hex")) << details.toStdString();
+  EXPECT_TRUE(details.contains("SHA-256: ab12")) << details.toStdString();
 
   const QString csv = QString::fromStdString(folder.File("out.csv"));
   // The export's dialog starts in the home folder, and then in the folder of the last export.
@@ -289,6 +297,64 @@ TEST(HistoryWindowTest, ShowsAUnitsJobsItsSummaryAndDetailsAndExportsThemAsTheCo
   unit->setEditText("");
   emit unit->lineEdit()->editingFinished();
   EXPECT_EQ(table->model()->rowCount(), 6);
+}
+
+TEST(HistoryWindowTest, FiltersByJobOutcomeAndDateAndSortsByUnitAndReadsASettingsJob) {
+  TempFolder folder;
+  const QString file = QString::fromStdString(folder.File("history.sqlite"));
+  {
+    history::Journal journal("tolvane", file, "bench");
+    journal.Start();
+    for (const QString unit : {"VRT00002", "VRT00001", "VRT00003"}) {
+      history::JobRecord settings =
+          journal.Begin(unit, "settings", {{"values", QJsonObject{{"P05", "1"}, {"MOD", "1"}}}});
+      journal.End(settings, unit == "VRT00001" ? "failed" : "ok", {});
+      history::JobRecord send = journal.Begin(unit, "send", {{"line", "AT@NORM"}});
+      journal.End(send, "ok", {});
+    }
+    ASSERT_TRUE(journal.Flush());
+  }
+  HistoryWindow window(file);
+  window.show();
+  auto *table = Child<QTableView>(&window, "HistoryTable");
+  auto *model = table->model();
+  ASSERT_EQ(model->rowCount(), 6);
+  EXPECT_FALSE(table->tabKeyNavigation()) << "Tab leaves the table";
+
+  auto choose = [&](const char *name, const QString &entry) {
+    auto *box = Child<QComboBox>(&window, name);
+    box->setCurrentIndex(box->findText(entry));
+    emit box->activated(box->currentIndex());
+  };
+  choose("HistoryJob", "settings");
+  EXPECT_EQ(model->rowCount(), 3);
+  choose("HistoryOutcome", "failed");
+  ASSERT_EQ(model->rowCount(), 1);
+  EXPECT_EQ(model->index(0, 1).data().toString(), "VRT00001");
+  EXPECT_EQ(model->index(0, 3).data().toString(), "failed");
+  EXPECT_FALSE(model->index(0, 3).data(Qt::DecorationRole).value<QIcon>().isNull());
+  table->setCurrentIndex(model->index(0, 0));
+  const QString details = Child<QPlainTextEdit>(&window, "HistoryDetails")->toPlainText();
+  EXPECT_TRUE(details.contains(
+      QString::fromUtf8("P05 \u00b7 Setting of Flash duration in numbers dial \u00b7 100 ms")))
+      << details.toStdString();
+
+  choose("HistoryOutcome", "any outcome");
+  choose("HistoryJob", "any job");
+  auto *since = Child<QDateEdit>(&window, "HistorySince");
+  since->setDate(QDate::currentDate().addDays(1));
+  EXPECT_EQ(model->rowCount(), 0) << "nothing since tomorrow";
+  since->setDate(since->minimumDate());
+  ASSERT_EQ(model->rowCount(), 6);
+
+  table->sortByColumn(1, Qt::AscendingOrder);  // "Unit"
+  QStringList units;
+  for (int row = 0; row < 6; ++row) units << model->index(row, 1).data().toString();
+  EXPECT_EQ(units,
+            QStringList({"VRT00001", "VRT00001", "VRT00002", "VRT00002", "VRT00003", "VRT00003"}));
+  table->sortByColumn(2, Qt::DescendingOrder);  // "Job"
+  EXPECT_EQ(model->index(0, 2).data().toString(), "settings");
+  EXPECT_EQ(model->index(5, 2).data().toString(), "send");
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include "tests/support/fake_ftdi.h"
 #include "tests/support/modal_script.h"
 #include "tests/support/temp_folder.h"
+#include "ui/window_fit.h"
 
 namespace {
 
@@ -230,7 +231,7 @@ TEST_F(MainWindow, LayoutAndTexts) {
       {"Button5", "Select device"},    {"Button6", "Set parameters"}, {"Button1", "Communicator"},
       {"Button2", "Message recorder"}, {"Button3", "Firmware"},       {"Button4", "Exit"}};
   for (const auto &[name, text] : buttons) {
-    EXPECT_EQ(Control(name)->text(), text) << name;
+    EXPECT_EQ(ShownText(Control(name)->text()), text) << name;
     EXPECT_FALSE(Control(name)->autoDefault()) << name;
   }
   const QLabel *picture = window->findChild<QLabel *>("Image1");
@@ -260,7 +261,7 @@ TEST_F(MainWindow, ChoosingTheSecondOfTwoUnitsOpensItAt9600) {
   script.Then([&](QWidget *modal) {
     ASSERT_EQ(modal->objectName(), "TForm4");
     EXPECT_EQ(modal->windowTitle(), "Choose Skarvel");
-    EXPECT_EQ(modal->findChild<QLabel *>("Label1")->text(), "Select the  device:");
+    EXPECT_EQ(ShownText(modal->findChild<QLabel *>("Label1")->text()), "Select the  device:");
     auto *combo = modal->findChild<QComboBox *>("ComboBox1");
     ASSERT_NE(combo, nullptr);
     EXPECT_TRUE(combo->isEditable());
@@ -271,8 +272,8 @@ TEST_F(MainWindow, ChoosingTheSecondOfTwoUnitsOpensItAt9600) {
     EXPECT_EQ(combo->currentText(), "");
     auto *select = modal->findChild<QPushButton *>("Button2");
     auto *cancel = modal->findChild<QPushButton *>("Button1");
-    EXPECT_EQ(select->text(), "Select");
-    EXPECT_EQ(cancel->text(), "Cancel");
+    EXPECT_EQ(ShownText(select->text()), "Select");
+    EXPECT_EQ(ShownText(cancel->text()), "Cancel");
     QWidget *first = modal->nextInFocusChain();
     while (first != modal && !(first->focusPolicy() & Qt::TabFocus))
       first = first->nextInFocusChain();

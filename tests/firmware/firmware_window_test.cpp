@@ -40,6 +40,7 @@
 #include "tests/support/private_runtime_dir.h"
 #include "tests/support/temp_folder.h"
 #include "ui/status_colour.h"
+#include "ui/window_fit.h"
 
 using namespace std::chrono_literals;
 
@@ -163,9 +164,9 @@ TEST_F(FirmwareWindow, ControlsHaveTheirNamesPlacesAndCaptions) {
   EXPECT_EQ(window->objectName(), "TForm2");
   EXPECT_EQ(window->windowTitle(), "Load Firmware");
   EXPECT_EQ(window->size(), QSize(654, 443));
-  EXPECT_EQ(Button(1)->text(), "Open file *.HEX ");
-  EXPECT_EQ(Button(2)->text(), "Write to VertikoMate PCB");
-  EXPECT_EQ(Button(3)->text(), "Cancel");
+  EXPECT_EQ(ShownText(Button(1)->text()), "Open file *.HEX ");
+  EXPECT_EQ(ShownText(Button(2)->text()), "Write to VertikoMate PCB");
+  EXPECT_EQ(ShownText(Button(3)->text()), "Cancel");
   for (int n = 1; n <= 3; ++n) EXPECT_FALSE(Button(n)->autoDefault());
   EXPECT_FALSE(Button(2)->isEnabled());
   EXPECT_EQ(Find<QLabel>("Label3")->text(), "VRT00000");
@@ -186,6 +187,25 @@ TEST_F(FirmwareWindow, ControlsHaveTheirNamesPlacesAndCaptions) {
 
 // At its design size, at its smallest and larger, no control covers another or leaves the window,
 // and the status, the two bars and the log stand one below the other.
+TEST_F(FirmwareWindow, AfterTheFileDialogTheKeysWorkInTheWindowAgain) {
+  window->show();
+  window->activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+  const std::string path = WriteFile("app.HEX", hexfile::FirmwareFile(0x40));
+  for (const std::string &chosen : {std::string(), path}) {
+    Choose(chosen);  // cancelled, then answered
+    ASSERT_TRUE(QTest::qWaitFor([&] { return window->isActiveWindow(); }, 2000));
+    QWidget *focus = QApplication::focusWidget();
+    ASSERT_NE(focus, nullptr);
+    EXPECT_EQ(focus->window(), window.get());
+    for (QWidget *popup : QApplication::topLevelWidgets())
+      EXPECT_FALSE(popup->isVisible() && popup->windowType() == Qt::Popup) << "a completion list";
+  }
+  // Esc from wherever the focus is reaches the window: it is Cancel.
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Escape);
+  EXPECT_FALSE(window->isVisible());
+}
+
 TEST_F(FirmwareWindow, NoControlCoversAnotherAtAnySize) {
   window->show();
   const char *const names[] = {"Button1", "Label3",  "CheckBoxFast", "Label2",
@@ -499,9 +519,9 @@ TEST_F(FirmwareWindow, TheOverallBarIsSeenFillingDuringADownload) {
   window->close();
 }
 
-TEST(StatusColour, TextIsWhiteOnBlueAndMagentaAndBlackOnLightGreen) {
+TEST(StatusColour, TextIsWhiteOnBlueAndBlackOnMagentaAndLightGreen) {
   EXPECT_EQ(ContrastingText(QColor::fromRgb(0x0000FF)), QColor(Qt::white));
-  EXPECT_EQ(ContrastingText(QColor::fromRgb(0xFF00FF)), QColor(Qt::white));
+  EXPECT_EQ(ContrastingText(QColor::fromRgb(0xFF00FF)), QColor(Qt::black));
   EXPECT_EQ(ContrastingText(QColor::fromRgb(0xC0DCC0)), QColor(Qt::black));
 }
 
@@ -567,7 +587,7 @@ TEST_F(FirmwareWindow, ClosingDuringADownloadAsksAndYesStopsItWithTheLogsFooter)
 
 TEST_F(FirmwareWindow, FastTransferIsABoxRememberedInTheConfigurationFile) {
   auto *box = Find<QCheckBox>("CheckBoxFast");
-  EXPECT_EQ(box->text(), "Fast transfer");
+  EXPECT_EQ(ShownText(box->text()), "Fast transfer");
   window->show();
   EXPECT_FALSE(box->isChecked()) << "off without VERT.ini";
   EXPECT_TRUE(box->isEnabled());

@@ -1,8 +1,12 @@
 #include "session/config.h"
 
 #include <gtest/gtest.h>
+
 #include <sys/stat.h>
 #include <unistd.h>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 
 #include <fstream>
 #include <sstream>
@@ -125,11 +129,31 @@ TEST(ConfigFile, ShortRememberedPathsBecomeTheProgramFolder) {
   EXPECT_EQ(ReadRememberedPath(tmp.Folder(), "AUDIO"), "/x.wav");
 }
 
-TEST(ProgramFolder, IsTheExecutablesFolderWhenWritable) {
+TEST(ProgramFolder, IsTheXdgConfigFolderUnlessAVertIniLiesBesideTheExecutable) {
+  TempFolder home;
+  const QByteArray config = qgetenv("XDG_CONFIG_HOME"), state = qgetenv("XDG_STATE_HOME");
+  qputenv("XDG_CONFIG_HOME", QByteArray::fromStdString(home.File("config")));
+  qputenv("XDG_STATE_HOME", QByteArray::fromStdString(home.File("state")));
   const std::string folder = DetectProgramFolder();
-  ASSERT_FALSE(folder.empty());
-  EXPECT_EQ(folder.back(), '/');
+  EXPECT_EQ(folder, home.File("config/Tolvane/"));
+  EXPECT_TRUE(QDir(QString::fromStdString(folder)).exists());
+  EXPECT_EQ(DetectLogFolder(folder), home.File("state/Tolvane/"));
+  EXPECT_TRUE(QDir(QString::fromStdString(home.File("state/Tolvane"))).exists());
+  EXPECT_EQ(DetectLogFolder("/opt/portable/"), "/opt/portable/") << "a portable copy keeps its log";
+
+  qputenv("XDG_CONFIG_HOME", "/usr/share/tolvane-test-config");
+  EXPECT_EQ(DetectProgramFolder(), "/usr/share/tolvane-test-config/Tolvane/");
+  EXPECT_FALSE(QDir("/usr/share/tolvane-test-config").exists()) << "nothing made under /usr";
+
+  // A portable copy: the VERT.ini beside the executable.
   char exe[4096] = {};
   ASSERT_GT(readlink("/proc/self/exe", exe, sizeof exe - 1), 0);
-  EXPECT_EQ(std::string(exe).rfind(folder, 0), 0u) << folder;
+  const QString beside = QFileInfo(QString::fromLocal8Bit(exe)).absolutePath() + "/";
+  QFile ini(beside + "VERT.ini");
+  ASSERT_TRUE(ini.open(QIODevice::WriteOnly));
+  ini.close();
+  EXPECT_EQ(DetectProgramFolder(), beside.toStdString());
+  ini.remove();
+  qputenv("XDG_CONFIG_HOME", config);
+  qputenv("XDG_STATE_HOME", state);
 }

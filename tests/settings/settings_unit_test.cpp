@@ -4,22 +4,32 @@
 #include <QComboBox>
 #include <QElapsedTimer>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTest>
 #include <QTimer>
+#include <thread>
 
+#include "d2xx/backend.h"
+#include "d2xx/emulated_provider.h"
+#include "link/link.h"
 #include "session/shared_state.h"
 #include "settings/settings_exchange.h"
 #include "settings/settings_window.h"
 #include "sim/in_process.h"
+#include "sim/link_server.h"
 #include "tests/support/counting_view.h"
 #include "tests/support/modal_script.h"
+#include "tests/support/private_runtime_dir.h"
 #include "tests/support/scripted_prompt.h"
 
 namespace {
 
 using namespace std::chrono_literals;
+
+const std::string kDefaultQuestion =
+    "Restore the unit's default settings? Its parameters will be overwritten.";
 
 std::vector<std::string> withCrLf(std::vector<std::string> lines) {
   for (auto &line : lines) line += "\r\n";
@@ -186,7 +196,7 @@ TEST_F(WindowAgainstUnit, DefaultSettingThenWriteToSkarvel) {
   EXPECT_EQ(record().commandLines, expected);
   EXPECT_EQ(unit.Value("MOD"), "0");
   EXPECT_EQ(unit.Value("P06"), "5");
-  EXPECT_TRUE(boxes.Texts().empty());
+  EXPECT_EQ(boxes.Texts(), std::vector<std::string>{kDefaultQuestion}) << "the only box";
   window.reject();
 }
 
@@ -219,10 +229,49 @@ TEST_F(WindowAgainstUnit, ARefusedDefaultShowsItsMessage) {
   window.show();
   child<QPushButton>("Button1")->click();
   tickUntilStopped("Timer2");
-  EXPECT_EQ(boxes.Texts(), std::vector<std::string>{"Error value - DEFAULT"});
+  EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{kDefaultQuestion, "Error value - DEFAULT"}));
+  ASSERT_EQ(boxes.boxes.size(), 2u);
+  EXPECT_EQ(boxes.boxes[1].icon, QMessageBox::Warning) << "a failure";
   EXPECT_TRUE(buttonsEnabled());
   EXPECT_EQ(child<QLineEdit>("Edit8")->text(), "61");
   window.reject();
+}
+
+// Over the emulated device link, whose open waits for the unit's hello as a real unit's does: a
+// write started right after the unit is plugged back finds it and goes through.
+TEST(SettingsOverTheLink, AWriteRightAfterAPlugBackFindsTheUnitAndGoesThrough) {
+  PrivateRuntimeDir runtime;
+  d2xx::ScopedBackend backend{[] {
+    std::vector<std::unique_ptr<d2xx::DeviceProvider>> providers;
+    providers.push_back(d2xx::MakeEmulatedProvider());
+    return std::make_unique<d2xx::ProviderBackend>(std::move(providers));
+  }()};
+  sim::SystemClock clock;
+  sim::LinkServer server{clock};
+  sim::Unit &unit = server.Add({.serial = "VRT00007"});
+  server.Start();
+  SharedState state{"/tmp/"};
+  state.SerialList[0] = "VRT00007";
+  state.UnitCount = 1;
+  state.DeviceChosen = true;
+  state.Port = OpenConfiguredPort("VRT00007");
+  server.Unplug("VRT00007");
+  server.PlugIn("VRT00007");
+
+  settings::ParameterValues values;
+  ScriptedPrompt prompt;
+  CountingView view;
+  settings::WriteExchange write{state, values, prompt, view};
+  write.Start();
+  for (int ticks = 0; write.Running() && ticks < 200; ++ticks) {
+    std::this_thread::sleep_for(80ms);
+    write.Step();
+  }
+  EXPECT_TRUE(prompt.shown.empty()) << prompt.shown.front().text;
+  EXPECT_EQ(write.CurrentResult(), settings::Result::Accepted);
+  EXPECT_EQ(unit.GetRecord().commandLines.size(), 27u);
+  state.Port.reset();
+  server.Stop();
 }
 
 }  // namespace

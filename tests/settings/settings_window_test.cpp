@@ -25,8 +25,14 @@
 #include "tests/support/fake_ftdi.h"
 #include "tests/support/modal_script.h"
 #include "tests/support/temp_folder.h"
+#include "ui/window_fit.h"
 
 namespace {
+
+const std::string kDefaultQuestion =
+    "Restore the unit's default settings? Its parameters will be overwritten.";
+const std::string kStopQuestion =
+    "The write is not finished: the unit keeps only the lines sent so far. Stop it?";
 
 QString latin1(std::string_view s) {
   return QString::fromLatin1(s.data(), static_cast<qsizetype>(s.size()));
@@ -55,7 +61,7 @@ class SettingsWindow : public ::testing::Test {
   QLineEdit *edit(const char *name) { return child<QLineEdit>(name); }
   QPushButton *button(const char *text) {
     for (auto *b : window.findChildren<QPushButton *>())
-      if (b->text() == text) return b;
+      if (ShownText(b->text()) == text) return b;
     ADD_FAILURE() << text;
     return nullptr;
   }
@@ -134,13 +140,15 @@ TEST_F(SettingsWindow, HasEveryGroupRowAndFieldWithItsInitialValue) {
 
   QStringList labels, boldLabels;
   for (auto *l : window.findChildren<QLabel *>()) {
-    labels << l->text();
+    labels << ShownText(l->text());
     if (l->font().bold()) boldLabels << l->text();
   }
   for (const auto &p : params::Table()) {
     if (p.kind == params::Kind::Radio) {
-      EXPECT_EQ(child<QRadioButton>(std::string(p.field).c_str())->text(), latin1(p.label));
-      EXPECT_EQ(child<QRadioButton>(std::string(p.field2).c_str())->text(), latin1(p.label2));
+      EXPECT_EQ(ShownText(child<QRadioButton>(std::string(p.field).c_str())->text()),
+                latin1(p.label));
+      EXPECT_EQ(ShownText(child<QRadioButton>(std::string(p.field2).c_str())->text()),
+                latin1(p.label2));
       continue;
     }
     EXPECT_TRUE(labels.contains(latin1(p.label))) << p.word;
@@ -199,7 +207,7 @@ TEST_F(SettingsWindow, HasEveryGroupRowAndFieldWithItsInitialValue) {
 
 TEST_F(SettingsWindow, ShowingPutsTheSerialAndChoosesTheEntryThatIsShown) {
   QWidget owner;
-  owner.setGeometry(100, 100, 900, 700);
+  owner.setGeometry(0, 0, 800, 600);  // the screen's size: the window fits it
   owner.show();
   window.setParent(&owner, window.windowFlags());
   combo("ComboBox2")->setEditText("15.0");
@@ -442,7 +450,46 @@ TEST_F(SettingsWindow, AWriteAfterDefaultSendsTheDefaultsWithThePairsKept) {
       "AT@P19*69\r\nAT@P2051\r\nAT@P2152\r\nAT@P2253\r\nAT@P2361\r\nAT@P2462\r\nAT@P25##\r\n");
   EXPECT_TRUE(buttonsEnabled());
   EXPECT_FALSE(child<QTimer>("Timer1")->isActive());
-  EXPECT_TRUE(boxes.Texts().empty());
+  EXPECT_EQ(boxes.Texts(), std::vector<std::string>{kDefaultQuestion}) << "the only box";
+}
+
+TEST_F(SettingsWindow, DefaultSettingAsksFirstAndNoLeavesTheUnitAlone) {
+  show();
+  received();
+  boxes.buttons = {QMessageBox::No, QMessageBox::Yes};
+  button("Default setting")->click();
+  ASSERT_EQ(boxes.boxes.size(), 1u);
+  EXPECT_EQ(boxes.boxes[0].text.toStdString(), kDefaultQuestion);
+  EXPECT_EQ(boxes.boxes[0].buttons, QMessageBox::Yes | QMessageBox::No);
+  EXPECT_EQ(boxes.boxes[0].defaultButton, QMessageBox::No);
+  EXPECT_EQ(received(), "") << "No: nothing sent";
+  EXPECT_FALSE(child<QTimer>("Timer2")->isActive());
+
+  button("Default setting")->click();
+  EXPECT_EQ(received(), "AT@DEFAULT\r\n");
+  EXPECT_TRUE(child<QTimer>("Timer2")->isActive());
+  reply("OK\r\n");
+  tick("Timer2");
+  EXPECT_EQ(window.focusWidget(), button("Default setting")) << "the focus comes back";
+}
+
+TEST_F(SettingsWindow, ClosingDuringAWriteAsksAndNoLetsTheWriteGoOn) {
+  show();
+  button("Write to Skarvel")->click();
+  reply("OK\r\n");
+  tick("Timer1");
+  received();
+  boxes.buttons = {QMessageBox::No, QMessageBox::Yes};
+  window.close();
+  EXPECT_TRUE(window.isVisible()) << "No: the write goes on";
+  EXPECT_EQ(boxes.Texts(), std::vector<std::string>{kStopQuestion});
+  reply("OK\r\n");
+  tick("Timer1");
+  EXPECT_EQ(received(), "AT@P024\r\n");
+  window.close();
+  EXPECT_FALSE(window.isVisible()) << "Yes: the write stops";
+  EXPECT_FALSE(child<QTimer>("Timer1")->isActive());
+  EXPECT_EQ(boxes.Texts().size(), 2u);
 }
 
 TEST_F(SettingsWindow, ARefusedLineStopsTheTimerBeforeItsMessage) {
@@ -524,7 +571,7 @@ TEST_F(SettingsWindow, EscapeDoesWhatCancelDoesAndNothingDuringAnExchange) {
   show();
   QTest::keyClick(&window, Qt::Key_Escape);
   EXPECT_FALSE(window.isVisible()) << "with no exchange Esc is Cancel";
-  EXPECT_TRUE(boxes.Texts().empty());
+  EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{kDefaultQuestion, kStopQuestion}));
 }
 
 TEST_F(SettingsWindow, AProfileSavedAndLoadedBackGivesTheSameWriteAndARefusedOneChangesNothing) {
