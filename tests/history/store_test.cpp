@@ -315,6 +315,12 @@ TEST(HistoryFormat, CsvAndTimes) {
   ASSERT_TRUE(store.Open(QString::fromStdString(temp.File("h.sqlite")), Store::Mode::Write));
   JobRecord plain = Record("VRT,1", "defaults", "2026-12-08T06:00:00.000Z");
   plain.station = "bench \"7\"";
+  // A formula that a spreadsheet would run is text after an apostrophe.
+  plain.message = "=HYPERLINK(\"http://x\")";
+  plain.operator_ = "@SUM(1)";
+  EXPECT_TRUE(history::CsvRow(plain).contains(R"csv(,"'=HYPERLINK(""http://x"")",)csv"))
+      << history::CsvRow(plain).toStdString();
+  EXPECT_TRUE(history::CsvRow(plain).contains(",'@SUM(1),"));
   ASSERT_TRUE(store.Write({r, plain}));
   QByteArray rows;
   ASSERT_TRUE(store.CsvRows({}, [&](const QByteArray &row) { rows += row; }));
