@@ -236,6 +236,28 @@ TEST(HistoryStore, AConfirmationRemovesOnlyTheRevisionItConfirms) {
   EXPECT_EQ(store.WaitingCount(), 0);
 }
 
+TEST(HistoryStore, AWriteWhoseSideTableFailsSaysWhyAndKeepsNothing) {
+  TempFolder temp;
+  const QString file = QString::fromStdString(temp.File("h.sqlite"));
+  {
+    Store store;
+    ASSERT_TRUE(store.Open(file, Store::Mode::Write));
+  }
+  for (const char *fault :
+       {"CREATE TRIGGER refuse BEFORE INSERT ON unit_last BEGIN SELECT RAISE(ABORT, 'refused'); "
+        "END",
+        "DROP TABLE job_processes"}) {
+    Sql(file, fault);
+    Store store;
+    ASSERT_TRUE(store.Open(file, Store::Mode::Write));
+    EXPECT_FALSE(store.Write({Record("VRT00001", "send", "2026-12-08T07:00:00.000Z")}));
+    EXPECT_TRUE(store.Error().endsWith("refused") ||
+                store.Error().contains("no such table: job_processes"))
+        << store.Error().toStdString();
+    EXPECT_EQ(Sql(file, "SELECT count(*) FROM jobs"), QStringList{"0"});
+  }
+}
+
 TEST(HistoryJournal, EightWritersAtOnceLoseNoRecord) {
   TempFolder temp;
   const QString file = QString::fromStdString(temp.File("Tolvane/history.sqlite"));
