@@ -50,6 +50,22 @@ QString DetailsNoLog() {
          " THEN json_remove(details, '$.log') ELSE details END";
 }
 
+// An insert into `unit_last` keeps the newer of two entries: the later time, then the greater id.
+constexpr char kUnitLastNewer[] =
+    " ON CONFLICT (unit, job) DO UPDATE SET id = excluded.id, at = excluded.at WHERE "
+    "excluded.at > unit_last.at OR (excluded.at = unit_last.at AND excluded.id >= unit_last.id)";
+// A row's entries in `unit_last`: the unit's newest job (job "", by start) and, for an ok job
+// that ended, the last ok job of its kind (by end).
+QString UnitLastUpserts() {
+  return QString(
+             "INSERT INTO unit_last (unit, job, id, at) SELECT NEW.unit, '', NEW.id, "
+             "NEW.started WHERE true") +
+         kUnitLastNewer +
+         "; INSERT INTO unit_last (unit, job, id, at) SELECT NEW.unit, NEW.job, NEW.id, "
+         "NEW.ended WHERE NEW.outcome = 'ok' AND NEW.ended IS NOT NULL" +
+         kUnitLastNewer + ";";
+}
+
 // Each step takes the schema from the version of its index to the next.
 const std::array<QStringList, kSchemaVersion> kMigrations = {{
     {
@@ -72,6 +88,21 @@ const std::array<QStringList, kSchemaVersion> kMigrations = {{
     {
         "ALTER TABLE outbox ADD COLUMN server TEXT NOT NULL DEFAULT ''",
         "ALTER TABLE job_processes ADD COLUMN server TEXT NOT NULL DEFAULT ''",
+    },
+    // `unit_last` kept by the file itself from every row of `jobs`, whoever writes it (an import,
+    // two benches' files merged with sqlite3), and made anew from the rows already there.
+    {
+        "CREATE TRIGGER jobs_keep_unit_last_on_insert AFTER INSERT ON jobs BEGIN " +
+            UnitLastUpserts() + " END",
+        "CREATE TRIGGER jobs_keep_unit_last_on_update AFTER UPDATE ON jobs BEGIN " +
+            UnitLastUpserts() + " END",
+        "DELETE FROM unit_last",
+        QString("INSERT INTO unit_last (unit, job, id, at) SELECT unit, '', id, started FROM "
+                "jobs WHERE true") +
+            kUnitLastNewer,
+        QString("INSERT INTO unit_last (unit, job, id, at) SELECT unit, job, id, ended FROM jobs "
+                "WHERE outcome = 'ok' AND ended IS NOT NULL") +
+            kUnitLastNewer,
     },
 }};
 
@@ -439,7 +470,7 @@ bool Store::Write(const std::vector<JobRecord> &records) {
   QSqlDatabase db = QSqlDatabase::database(connection_, false);
   QSqlQuery q(db);
   if (!q.exec("BEGIN IMMEDIATE")) return Fail(q.lastError());
-  QSqlQuery job(db), outbox(db), process(db), gone(db), last(db);
+  QSqlQuery job(db), outbox(db), process(db), gone(db);
   const bool prepared =
       Prepared(job, UpsertJob()) &&
       // A record goes to the server its job's start was meant for, else to this store's.
@@ -449,20 +480,13 @@ bool Store::Write(const std::vector<JobRecord> &records) {
       Prepared(process,
                "INSERT OR REPLACE INTO job_processes (id, station, pid, boot, start_ticks, "
                "server) VALUES (?, ?, ?, ?, ?, ?)") &&
-      Prepared(gone, "DELETE FROM job_processes WHERE id = ?") &&
-      // Each unit's newest job (job "") and last ok job of each kind, for its summary.
-      Prepared(last,
-               "INSERT INTO unit_last (unit, job, id, at) VALUES (?, ?, ?, ?) ON CONFLICT (unit, "
-               "job) DO UPDATE SET id = excluded.id, at = excluded.at WHERE excluded.at > "
-               "unit_last.at OR (excluded.at = unit_last.at AND excluded.id >= unit_last.id)");
+      Prepared(gone, "DELETE FROM job_processes WHERE id = ?");
   if (!prepared) return RollBack();
   const ProcessIdentity &self = ThisProcess();
   for (const JobRecord &r : records) {
     Bind(job, r);
     const bool ok =
         RunPrepared(job) && RunPrepared(outbox, {r.id, r.id, server_}) &&
-        RunPrepared(last, {r.unit, QString(""), r.id, r.started}) &&
-        (!r.Is(Outcome::Ok) || !r.ended || RunPrepared(last, {r.unit, r.job, r.id, *r.ended})) &&
         (r.Is(Outcome::Running) ? RunPrepared(process, {r.id, r.station, self.pid, self.boot,
                                                         self.startTicks, server_})
                                 : RunPrepared(gone, {r.id}));

@@ -31,7 +31,7 @@ namespace history {
 // `PRAGMA application_id`: "TlvH".
 inline constexpr qint32 kApplicationId = 0x546C7648;
 // `PRAGMA user_version`: the schema this program writes.
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
 // ${XDG_DATA_HOME:-$HOME/.local/share}/Tolvane/history.sqlite
 QString DefaultLocation();

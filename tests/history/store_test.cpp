@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonObject>
+#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -180,6 +181,31 @@ TEST(HistoryStore, TheSummaryGoesByTheEndOfTheOkJobs) {
   EXPECT_FALSE(summaries[0].message);
   EXPECT_FALSE(summaries[1].parameters->values) << "the defaults came after the write";
   EXPECT_TRUE(history::SummaryJson(summaries[1]).contains(R"("values": "defaults")"));
+}
+
+// Rows that another tool writes into `jobs` (sqlite3, an import) show in the unit list and the
+// summary like the program's own.
+TEST(HistoryStore, RowsWrittenBySqlite3ShowInTheSummaryAndTheUnitList) {
+  TempFolder temp;
+  const QString file = QString::fromStdString(temp.File("h.sqlite"));
+  Store store;
+  ASSERT_TRUE(store.Open(file, Store::Mode::Write));
+  ASSERT_TRUE(store.Write({Record("VRT00001", "send", "2026-12-08T07:00:00.000Z")}));
+  QProcess sqlite3;
+  sqlite3.start("sqlite3", {file});
+  sqlite3.write(
+      "INSERT INTO jobs VALUES ('a', 'VRT00009', 'firmware', '2026-12-08T06:00:00.000Z', "
+      "'2026-12-08T06:05:00.000Z', 'ok', '', 'other', 'tech', 'import', "
+      "'{\"file\": \"app.hex\", \"sha256\": \"imported\"}');\n");
+  sqlite3.closeWriteChannel();
+  ASSERT_TRUE(sqlite3.waitForFinished(10000));
+  ASSERT_EQ(sqlite3.exitCode(), 0) << sqlite3.readAllStandardError().toStdString();
+  EXPECT_EQ(store.Units(), (QStringList{"VRT00001", "VRT00009"}));
+  const auto summaries = store.Summaries({"VRT00009"});
+  ASSERT_EQ(summaries.size(), 1u);
+  ASSERT_TRUE(summaries[0].firmware);
+  EXPECT_EQ(summaries[0].firmware->sha256, "imported");
+  EXPECT_EQ(summaries[0].last, "2026-12-08T06:00:00.000Z");
 }
 
 TEST(HistoryStore, RunningRecordsOfAProcessThatIsGoneBecomeInterruptedForTheirOwnServer) {
