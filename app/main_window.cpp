@@ -213,6 +213,13 @@ TForm3::~TForm3() {
   delete historyWindow_;
 }
 
+QString SharedHistoryLabel(const QString &state, qint64 waiting) {
+  if (state == history::kSharedState) return "History: shared";
+  return QString("History: on this bench, %1 %2 for the server (%3)")
+      .arg(waiting)
+      .arg(waiting == 1 ? "record waits" : "records wait", state);
+}
+
 QString HistoryLabelText(history::HistoryState state, const QString &text) {
   return state == history::HistoryState::NotKept ? "History " + text : "History: " + text;
 }
@@ -221,7 +228,7 @@ void TForm3::ShowHistoryState() {
   const history::HistoryState state = journal_->StateValue();
   if (state == history::HistoryState::Kept && journal_->HasServer()) {
     const QString server = journal_->ServerState();
-    SetNarrowText(LabelHistory, history::SharedHistoryLabel(
+    SetNarrowText(LabelHistory, SharedHistoryLabel(
                                     server.isEmpty() ? QString("connecting to the server") : server,
                                     journal_->Waiting()));
   } else {

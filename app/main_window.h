@@ -113,6 +113,9 @@ class TForm3 : public QWidget, private SelectionView {
 
 // The history label's text for the history's state ("kept", "off", "not kept: <reason>").
 QString HistoryLabelText(history::HistoryState state, const QString &text);
+// Its text with a server, for the sender's state and the records that wait: "History: shared",
+// or "History: on this bench, 1 record waits (N records wait) for the server (<reason>)".
+QString SharedHistoryLabel(const QString &state, qint64 waiting);
 
 // The banner picture: 473 x 157 pixels, 24-bit colour.
 QImage BannerPicture();

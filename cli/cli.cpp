@@ -335,7 +335,7 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
     QString state = journal.ServerState();
     if (state.isEmpty() || (!allSent && state == history::kSharedState))
       state = "the server did not take the records within 5 s";
-    historyState = history::SharedHistoryReport(state);
+    historyState = state == history::kSharedState ? state : "waiting for the server: " + state;
     if (state != history::kSharedState)
       console.err << "tolvane-cli: history " << historyState.toStdString() << '\n';
   }

@@ -18,7 +18,11 @@ bool SendReply::Tick(const std::vector<std::string> &added, const std::string &b
   }
   begun_ = begun;
   silentMs_ = heard ? 0 : silentMs_ + elapsedMs;
-  return silentMs_ >= kReplySilenceMs;
+  if (silentMs_ >= kReplySilenceMs) return true;
+  // Ended here if the next tick would come after the bound.
+  unended_ = std::chrono::steady_clock::now() - sentAt_ + std::chrono::milliseconds(elapsedMs) >
+             std::chrono::milliseconds(kReplyBoundMs);
+  return unended_;
 }
 
 std::string SendReply::Replies() const {
@@ -28,12 +32,14 @@ std::string SendReply::Replies() const {
 }
 
 bool SendReply::Ok() const {
-  return sent_ && !lines_.empty() && std::find(lines_.begin(), lines_.end(), "ERR") == lines_.end();
+  return sent_ && !unended_ && !lines_.empty() &&
+         std::find(lines_.begin(), lines_.end(), "ERR") == lines_.end();
 }
 
 std::string SendReply::Message() const {
   if (!sent_) return kSendFailed;
   if (std::find(lines_.begin(), lines_.end(), "ERR") != lines_.end()) return "ERR";
+  if (unended_) return kReplyUnended;
   if (lines_.empty()) return begun_.empty() ? kNoReply : kNoCompleteReply + EscapedBytes(begun_);
   std::string reply;
   for (const std::string &line : lines_) reply += (reply.empty() ? "" : "\n") + line;

@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QRegularExpression>
 #include <QTimeZone>
+#include <cstring>
 
 namespace history {
 
@@ -24,14 +25,17 @@ QByteArray CsvField(const QString &text) {
 
 void AppendCsvField(QByteArray &row, const char *text, int size) {
   const char *end = text + size;
+  const bool formula = size > 0 && std::memchr("=+-@\t\r", *text, 6) != nullptr;
   bool quote = false;
   for (const char *c = text; c < end && !quote; ++c)
     quote = *c == '"' || *c == ',' || *c == '\r' || *c == '\n';
   if (!quote) {
+    if (formula) row += '\'';
     row.append(text, size);
     return;
   }
   row += '"';
+  if (formula) row += '\'';
   for (const char *c = text; c < end; ++c) {
     if (*c == '"') row += '"';
     row += *c;

@@ -22,7 +22,8 @@ const QStringList &ColumnNames();
 QByteArray CsvHeader();
 QByteArray CsvRow(const JobRecord &record);
 // Appends one CSV field of UTF-8 text: quoted, its quotes doubled, where it holds a quote, a
-// comma, CR or LF.
+// comma, CR or LF; one that begins with =, +, -, @, a tab or CR, which a spreadsheet would take
+// for a formula, after an apostrophe.
 void AppendCsvField(QByteArray &row, const char *text, int size);
 
 // {"id", "unit", ..., "details": {...}}: a record as JSON text, its members in the columns'

@@ -23,11 +23,6 @@
 
 namespace history {
 
-// The message of a record whose process stopped while the job ran, before its end reached the
-// file.
-inline constexpr char kStoppedMessage[] =
-    "the program stopped during the job; its end is not known";
-
 // The current UTC time in the records' form, "2026-12-08T07:15:02.123Z".
 QString NowText();
 // A new record id: a lower-case UUID of 36 characters.

@@ -153,15 +153,4 @@ QString SendWaiting(ServerConnection &connection, ServerOutbox &outbox, int batc
   }
 }
 
-QString SharedHistoryLabel(const QString &state, qint64 waiting) {
-  if (state == kSharedState) return "History: shared";
-  return QString("History: on this bench, %1 records wait for the server (%2)")
-      .arg(waiting)
-      .arg(state);
-}
-
-QString SharedHistoryReport(const QString &state) {
-  return state == kSharedState ? QString(kSharedState) : "waiting for the server: " + state;
-}
-
 }  // namespace history

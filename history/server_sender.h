@@ -97,9 +97,4 @@ class ServerSender {
 // other. Empty when done (`allSent` then says whether nothing waits), else why the records wait.
 QString SendWaiting(ServerConnection &connection, ServerOutbox &outbox, int batch, bool *allSent);
 
-// The main window's history label for a sender's state and the records that wait.
-QString SharedHistoryLabel(const QString &state, qint64 waiting);
-// The command line's "history" for a sender's state.
-QString SharedHistoryReport(const QString &state);
-
 }  // namespace history

@@ -107,10 +107,10 @@ constexpr const char *kWrite = "SELECT tolvane_write_jobs($1::json)";
 // What a bench's login is given: it reads the tables and writes through the function, and may do
 // nothing else to them.
 const std::vector<const char *> kGrants = {
-    "GRANT USAGE ON SCHEMA %2 TO %1",
-    "REVOKE ALL ON jobs, schema_version FROM %1",
-    "GRANT SELECT ON jobs, schema_version TO %1",
-    "GRANT EXECUTE ON FUNCTION tolvane_write_jobs(json) TO %1",
+    "GRANT USAGE ON SCHEMA %2$I TO %1$I",
+    "REVOKE ALL ON jobs, schema_version FROM %1$I",
+    "GRANT SELECT ON jobs, schema_version TO %1$I",
+    "GRANT EXECUTE ON FUNCTION tolvane_write_jobs(json) TO %1$I",
 };
 
 QString Text(const ServerValue &value) {
@@ -153,17 +153,16 @@ int InitServerSchema(ServerConnection &connection, const QStringList &grants, QS
           connection.Run("INSERT INTO schema_version (version) VALUES ($1::integer)", {now});
       !r.ok)
     return fail(r);
-  for (const QString &role : grants) {
-    const ServerResult names =
-        connection.Run("SELECT quote_ident($1), quote_ident(current_schema())", {role.toUtf8()});
-    if (!names.ok) return fail(names);
-    const QString login = Text(names.rows.at(0).at(0)), schema = Text(names.rows.at(0).at(1));
-    for (const char *grant : kGrants)
-      if (const ServerResult r =
-              connection.Run(QString(grant).replace("%1", login).replace("%2", schema).toUtf8());
-          !r.ok)
+  // Each grant made by the server's format(), the login and the schema quoted as names.
+  for (const QString &role : grants)
+    for (const char *grant : kGrants) {
+      const ServerResult text =
+          connection.Run("SELECT format($1::text, $2::text, current_schema())",
+                         {QByteArray(grant), role.toUtf8()});
+      if (!text.ok) return fail(text);
+      if (const ServerResult r = connection.Run(text.rows.at(0).at(0)->constData()); !r.ok)
         return fail(r);
-  }
+    }
   if (const ServerResult r = connection.Run("COMMIT"); !r.ok) return fail(r);
   return kServerSchemaVersion;
 }
@@ -222,22 +221,22 @@ ServerResult ReadJobs(ServerConnection &connection, const JobQuery &query,
       "SELECT id, unit, job, " UTC_TEXT("started") ", " UTC_TEXT("ended") ", outcome, message, "
       "station, \"operator\", program, details::text FROM jobs WHERE true";
   std::vector<ServerValue> parameters;
-  const auto bind = [&](const char *condition, QByteArray value) {
+  // A parameter's placeholder, "$N".
+  const auto bind = [&](QByteArray value) {
     parameters.emplace_back(std::move(value));
-    sql += QByteArray(" AND ") +
-           QByteArray(condition).replace("$?", "$" + QByteArray::number(parameters.size()));
+    return "$" + QByteArray::number(parameters.size());
   };
   if (!query.units.isEmpty())
-    bind("unit IN (SELECT json_array_elements_text($?::json))",
-         QJsonDocument(QJsonArray::fromStringList(query.units)).toJson(QJsonDocument::Compact));
-  if (!query.job.isEmpty()) bind("job = $?", query.job.toUtf8());
-  if (!query.outcome.isEmpty()) bind("outcome = $?", query.outcome.toUtf8());
-  if (query.since) bind("started >= $?::timestamptz", query.since->toUtf8());
+    sql +=
+        " AND unit IN (SELECT json_array_elements_text(" +
+        bind(
+            QJsonDocument(QJsonArray::fromStringList(query.units)).toJson(QJsonDocument::Compact)) +
+        "::json))";
+  if (!query.job.isEmpty()) sql += " AND job = " + bind(query.job.toUtf8());
+  if (!query.outcome.isEmpty()) sql += " AND outcome = " + bind(query.outcome.toUtf8());
+  if (query.since) sql += " AND started >= " + bind(query.since->toUtf8()) + "::timestamptz";
   sql += " ORDER BY started DESC, unit, id";
-  if (query.limit >= 0) {
-    parameters.emplace_back(QByteArray::number(query.limit));
-    sql += " LIMIT $" + QByteArray::number(parameters.size()) + "::bigint";
-  }
+  if (query.limit >= 0) sql += " LIMIT " + bind(QByteArray::number(query.limit)) + "::bigint";
   ServerResult result = connection.Run(sql.constData(), parameters);
   if (!result.ok) return result;
   jobs->reserve(jobs->size() + result.rows.size());

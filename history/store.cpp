@@ -26,7 +26,6 @@
 #include <thread>
 
 #include "history/format.h"
-#include "history/journal.h"
 
 namespace history {
 
@@ -51,6 +50,22 @@ QString DetailsNoLog() {
          " THEN json_remove(details, '$.log') ELSE details END";
 }
 
+// An insert into `unit_last` keeps the newer of two entries: the later time, then the greater id.
+constexpr char kUnitLastNewer[] =
+    " ON CONFLICT (unit, job) DO UPDATE SET id = excluded.id, at = excluded.at WHERE "
+    "excluded.at > unit_last.at OR (excluded.at = unit_last.at AND excluded.id >= unit_last.id)";
+// A row's entries in `unit_last`: the unit's newest job (job "", by start) and, for an ok job
+// that ended, the last ok job of its kind (by end).
+QString UnitLastUpserts() {
+  return QString(
+             "INSERT INTO unit_last (unit, job, id, at) SELECT NEW.unit, '', NEW.id, "
+             "NEW.started WHERE true") +
+         kUnitLastNewer +
+         "; INSERT INTO unit_last (unit, job, id, at) SELECT NEW.unit, NEW.job, NEW.id, "
+         "NEW.ended WHERE NEW.outcome = 'ok' AND NEW.ended IS NOT NULL" +
+         kUnitLastNewer + ";";
+}
+
 // Each step takes the schema from the version of its index to the next.
 const std::array<QStringList, kSchemaVersion> kMigrations = {{
     {
@@ -73,6 +88,21 @@ const std::array<QStringList, kSchemaVersion> kMigrations = {{
     {
         "ALTER TABLE outbox ADD COLUMN server TEXT NOT NULL DEFAULT ''",
         "ALTER TABLE job_processes ADD COLUMN server TEXT NOT NULL DEFAULT ''",
+    },
+    // `unit_last` kept by the file itself from every row of `jobs`, whoever writes it (an import,
+    // two benches' files merged with sqlite3), and made anew from the rows already there.
+    {
+        "CREATE TRIGGER jobs_keep_unit_last_on_insert AFTER INSERT ON jobs BEGIN " +
+            UnitLastUpserts() + " END",
+        "CREATE TRIGGER jobs_keep_unit_last_on_update AFTER UPDATE ON jobs BEGIN " +
+            UnitLastUpserts() + " END",
+        "DELETE FROM unit_last",
+        QString("INSERT INTO unit_last (unit, job, id, at) SELECT unit, '', id, started FROM "
+                "jobs WHERE true") +
+            kUnitLastNewer,
+        QString("INSERT INTO unit_last (unit, job, id, at) SELECT unit, job, id, ended FROM jobs "
+                "WHERE outcome = 'ok' AND ended IS NOT NULL") +
+            kUnitLastNewer,
     },
 }};
 
@@ -229,16 +259,18 @@ QString OrderBy(const JobQuery &query, bool reverse) {
   return " ORDER BY " + keys.join(", ");
 }
 
-QString Select(const JobQuery &query, bool withLog, QVariantList &values) {
+// The query's rows in its order or, `reverse`, the other way round.
+QString Select(const JobQuery &query, bool withLog, QVariantList &values, bool reverse = false) {
   return "SELECT " + ColumnsButDetails() + (withLog ? QString(kDetails) : DetailsNoLog()) +
-         " FROM jobs" + Where(query, values) + OrderBy(query, false);
+         " FROM jobs" + Where(query, values) + OrderBy(query, reverse);
 }
 
 // The query's rows in their order, as many as its limit allows.
 QString Listing(const JobQuery &query, bool withLog, QVariantList &values) {
   QString sql = Select(query, withLog, values);
-  if (query.limit >= 0) sql += QStringLiteral(" LIMIT %1").arg(query.limit);
-  return sql;
+  if (query.limit < 0) return sql;
+  values << qint64(query.limit);
+  return sql + " LIMIT ?";
 }
 
 }  // namespace
@@ -348,6 +380,20 @@ bool Store::ReadHeader() {
   return q.value(0).toInt() == kApplicationId || Fail(fileName_ + " is no history");
 }
 
+bool Store::Prepared(QSqlQuery &q, const QString &sql) {
+  return q.prepare(sql) || FailOf(q);
+}
+
+bool Store::RunPrepared(QSqlQuery &q, const QVariantList &values) {
+  BindAll(q, values);
+  return q.exec() || FailOf(q);
+}
+
+bool Store::FailOf(const QSqlQuery &q) {
+  if (q.lastError().isValid()) return Fail(q.lastError());
+  return Fail(fileName_ + ": the statement failed: " + q.lastQuery().simplified());
+}
+
 bool Store::RollBack() {
   const QString error = error_;
   const int code = code_;
@@ -425,47 +471,26 @@ bool Store::Write(const std::vector<JobRecord> &records) {
   QSqlQuery q(db);
   if (!q.exec("BEGIN IMMEDIATE")) return Fail(q.lastError());
   QSqlQuery job(db), outbox(db), process(db), gone(db);
-  job.prepare(UpsertJob());
-  // A record goes to the server its job's start was meant for, else to this store's.
-  outbox.prepare(
-      "INSERT OR REPLACE INTO outbox (id, server) VALUES (?, coalesce((SELECT server FROM "
-      "job_processes WHERE id = ?), ?))");
-  process.prepare(
-      "INSERT OR REPLACE INTO job_processes (id, station, pid, boot, start_ticks, server) "
-      "VALUES (?, ?, ?, ?, ?, ?)");
-  gone.prepare("DELETE FROM job_processes WHERE id = ?");
-  // Each unit's newest job (job "") and last ok job of each kind, for its summary.
-  QSqlQuery last(db);
-  last.prepare(
-      "INSERT INTO unit_last (unit, job, id, at) VALUES (?, ?, ?, ?) ON CONFLICT (unit, job) "
-      "DO UPDATE SET id = excluded.id, at = excluded.at WHERE excluded.at > unit_last.at OR "
-      "(excluded.at = unit_last.at AND excluded.id >= unit_last.id)");
+  const bool prepared =
+      Prepared(job, UpsertJob()) &&
+      // A record goes to the server its job's start was meant for, else to this store's.
+      Prepared(outbox,
+               "INSERT OR REPLACE INTO outbox (id, server) VALUES (?, coalesce((SELECT server "
+               "FROM job_processes WHERE id = ?), ?))") &&
+      Prepared(process,
+               "INSERT OR REPLACE INTO job_processes (id, station, pid, boot, start_ticks, "
+               "server) VALUES (?, ?, ?, ?, ?, ?)") &&
+      Prepared(gone, "DELETE FROM job_processes WHERE id = ?");
+  if (!prepared) return RollBack();
   const ProcessIdentity &self = ThisProcess();
   for (const JobRecord &r : records) {
     Bind(job, r);
-    BindAll(outbox, {r.id, r.id, server_});
-    bool ok = job.exec() && outbox.exec();
-    BindAll(last, {r.unit, QString(""), r.id, r.started});
-    ok = ok && last.exec();
-    if (ok && r.Is(Outcome::Ok) && r.ended) {
-      BindAll(last, {r.unit, r.job, r.id, *r.ended});
-      ok = last.exec();
-    }
-    if (ok && r.Is(Outcome::Running)) {
-      BindAll(process, {r.id, r.station, self.pid, self.boot, self.startTicks, server_});
-      ok = process.exec();
-    } else if (ok) {
-      BindAll(gone, {r.id});
-      ok = gone.exec();
-    }
-    if (!ok) {
-      for (const QSqlQuery *failed : {&job, &outbox, &last, &process, &gone})
-        if (failed->lastError().isValid()) {
-          Fail(failed->lastError());
-          break;
-        }
-      return RollBack();
-    }
+    const bool ok =
+        RunPrepared(job) && RunPrepared(outbox, {r.id, r.id, server_}) &&
+        (r.Is(Outcome::Running) ? RunPrepared(process, {r.id, r.station, self.pid, self.boot,
+                                                        self.startTicks, server_})
+                                : RunPrepared(gone, {r.id}));
+    if (!ok) return RollBack();
   }
   if (!q.exec("COMMIT")) {
     Fail(q.lastError());
@@ -478,12 +503,12 @@ int Store::InterruptOrphans(const QString &station) {
   if (empty_ || !IsOpen()) return -1;
   QSqlDatabase db = QSqlDatabase::database(connection_, false);
   QSqlQuery q(db);
-  q.prepare(
-      "SELECT j.id, p.pid, p.boot, p.start_ticks FROM jobs j JOIN job_processes p ON p.id = j.id "
-      "WHERE j.outcome = " +
-      Literal(TextOf(Outcome::Running)) + " AND j.station = ?");
-  q.addBindValue(station);
-  if (!q.exec()) return Fail(q.lastError()), -1;
+  if (!Run(q,
+           "SELECT j.id, p.pid, p.boot, p.start_ticks FROM jobs j JOIN job_processes p ON p.id = "
+           "j.id WHERE j.outcome = " +
+               Literal(TextOf(Outcome::Running)) + " AND j.station = ?",
+           {station}))
+    return -1;
   const QString boot = ThisProcess().boot;
   QStringList orphans;
   while (q.next()) {
@@ -524,9 +549,7 @@ bool Store::Each(const JobQuery &query, bool withLog,
   const QString sql = Listing(query, withLog, values);
   QSqlQuery q(QSqlDatabase::database(connection_, false));
   q.setForwardOnly(true);
-  q.prepare(sql);
-  for (const QVariant &v : values) q.addBindValue(v);
-  if (!q.exec()) return Fail(q.lastError());
+  if (!Run(q, sql, values)) return false;
   while (q.next()) each(Read(q));
   return !q.lastError().isValid() || Fail(q.lastError());
 }
@@ -546,11 +569,14 @@ bool Store::CsvRows(const JobQuery &query, const std::function<void(const QByteA
   if (sqlite3_prepare_v2(db, text.constData(), static_cast<int>(text.size()), &statement,
                          nullptr) != SQLITE_OK)
     return Fail(sqlite3_errcode(db), QString::fromUtf8(sqlite3_errmsg(db)));
-  std::vector<QByteArray> bound;
   for (int i = 0; i < values.size(); ++i) {
-    bound.push_back(values[i].toString().toUtf8());
-    sqlite3_bind_text(statement, i + 1, bound.back().constData(),
-                      static_cast<int>(bound.back().size()), SQLITE_TRANSIENT);
+    if (values[i].typeId() == QMetaType::LongLong) {
+      sqlite3_bind_int64(statement, i + 1, values[i].toLongLong());
+      continue;
+    }
+    const QByteArray bound = values[i].toString().toUtf8();
+    sqlite3_bind_text(statement, i + 1, bound.constData(), static_cast<int>(bound.size()),
+                      SQLITE_TRANSIENT);
   }
   QByteArray row;
   int step;
@@ -575,20 +601,15 @@ std::vector<JobRecord> Store::Page(const JobQuery &query, qint64 offset, qint64 
   std::vector<JobRecord> records;
   if (empty_ || !IsOpen()) return records;
   QVariantList values;
-  QString sql = Select(query, false, values) + " LIMIT ? OFFSET ?";
   const bool fromEnd = total >= 0 && offset > total / 2;
+  const QString sql = Select(query, false, values, fromEnd) + " LIMIT ? OFFSET ?";
   if (fromEnd) {
-    sql.replace(OrderBy(query, false), OrderBy(query, true));
     count = std::min(count, total - offset);
     offset = total - offset - count;
   }
   QSqlQuery q(QSqlDatabase::database(connection_, false));
   q.setForwardOnly(true);
-  q.prepare(sql);
-  for (const QVariant &v : values) q.addBindValue(v);
-  q.addBindValue(count);
-  q.addBindValue(offset);
-  if (!q.exec()) return Fail(q.lastError()), records;
+  if (!Run(q, sql, values << count << offset)) return records;
   while (q.next()) records.push_back(Read(q));
   if (fromEnd) std::reverse(records.begin(), records.end());
   return records;
@@ -598,9 +619,8 @@ qint64 Store::Count(const JobQuery &query) {
   if (empty_ || !IsOpen()) return 0;
   QVariantList values;
   QSqlQuery q(QSqlDatabase::database(connection_, false));
-  q.prepare("SELECT count(*) FROM jobs" + Where(query, values));
-  for (const QVariant &v : values) q.addBindValue(v);
-  if (!q.exec() || !q.next()) return Fail(q.lastError()), 0;
+  const QString sql = "SELECT count(*) FROM jobs" + Where(query, values);
+  if (!Run(q, sql, values) || !q.next()) return FailOf(q), 0;
   const qint64 count = q.value(0).toLongLong();
   return query.limit >= 0 ? std::min(count, query.limit) : count;
 }
@@ -608,9 +628,8 @@ qint64 Store::Count(const JobQuery &query) {
 std::optional<JobRecord> Store::Job(const QString &id) {
   if (empty_ || !IsOpen()) return std::nullopt;
   QSqlQuery q(QSqlDatabase::database(connection_, false));
-  q.prepare("SELECT " + ColumnsButDetails() + kDetails + " FROM jobs WHERE id = ?");
-  q.addBindValue(id);
-  if (!q.exec()) return Fail(q.lastError()), std::nullopt;
+  if (!Run(q, "SELECT " + ColumnsButDetails() + kDetails + " FROM jobs WHERE id = ?", {id}))
+    return std::nullopt;
   if (!q.next()) return std::nullopt;
   return Read(q);
 }
@@ -622,11 +641,9 @@ QStringList Store::IdsBeginningWith(const QString &prefix, int limit) {
   q.setForwardOnly(true);
   // A range of the primary key: every id that begins with the prefix sorts between it and the
   // prefix followed by the highest character.
-  q.prepare("SELECT id FROM jobs WHERE id >= ? AND id < ? ORDER BY id LIMIT ?");
-  q.addBindValue(prefix);
-  q.addBindValue(prefix + QChar(0xFFFF));
-  q.addBindValue(limit);
-  if (!q.exec()) return Fail(q.lastError().text()), ids;
+  if (!Run(q, "SELECT id FROM jobs WHERE id >= ? AND id < ? ORDER BY id LIMIT ?",
+           {prefix, prefix + QChar(0xFFFF), limit}))
+    return ids;
   while (q.next()) ids << q.value(0).toString();
   return ids;
 }
@@ -646,14 +663,15 @@ std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
   std::vector<UnitSummary> summaries;
   if (empty_ || !IsOpen()) return summaries;
   QSqlDatabase db = QSqlDatabase::database(connection_, false);
-  QVariantList values;
+  QVariantList values, lastValues;
   const QString filter = units.isEmpty() ? QString() : " AND " + UnitIn("unit", units, values);
+  const QString lastFilter =
+      units.isEmpty() ? QString() : " AND " + UnitIn("m.unit", units, lastValues);
   QSqlQuery q(db);
   q.setForwardOnly(true);
   // Each unit's newest job, in serial order.
-  q.prepare("SELECT unit, at FROM unit_last WHERE job = ''" + filter + " ORDER BY unit");
-  for (const QVariant &v : values) q.addBindValue(v);
-  if (!q.exec()) return Fail(q.lastError()), summaries;
+  if (!Run(q, "SELECT unit, at FROM unit_last WHERE job = ''" + filter + " ORDER BY unit", values))
+    return summaries;
   std::map<QString, std::size_t> index;
   while (q.next()) {
     index[q.value(0).toString()] = summaries.size();
@@ -662,16 +680,15 @@ std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
   // Each unit's last ok job of every kind, by `ended`; the greatest id where two ended together.
   QSqlQuery last(db);
   last.setForwardOnly(true);
-  last.prepare(
-      "SELECT j.unit, j.job, j.ended, j.station, json_extract(j.details, '$.file'), "
-      "json_extract(j.details, '$.sha256'), "
-      "CASE WHEN j.job = " +
-      Literal(TextOf(JobKind::Settings)) +
-      " THEN json_extract(j.details, '$.values') END "
-      "FROM unit_last m CROSS JOIN jobs j ON j.id = m.id WHERE m.job <> ''" +
-      QString(filter).replace("unit IN", "m.unit IN"));
-  for (const QVariant &v : values) last.addBindValue(v);
-  if (!last.exec()) return Fail(last.lastError()), summaries;
+  if (!Run(last,
+           "SELECT j.unit, j.job, j.ended, j.station, json_extract(j.details, '$.file'), "
+           "json_extract(j.details, '$.sha256'), CASE WHEN j.job = " +
+               Literal(TextOf(JobKind::Settings)) +
+               " THEN json_extract(j.details, '$.values') END FROM unit_last m CROSS JOIN jobs j "
+               "ON j.id = m.id WHERE m.job <> ''" +
+               lastFilter,
+           lastValues))
+    return summaries;
   std::map<QString, UnitSummary::Parameters> written, defaults;
   while (last.next()) {
     const auto it = index.find(last.value(0).toString());
@@ -718,15 +735,13 @@ std::vector<WaitingRecord> Store::WaitingForServer(int limit) {
   if (empty_ || !IsOpen()) return waiting;
   QSqlQuery q(QSqlDatabase::database(connection_, false));
   q.setForwardOnly(true);
-  q.prepare(
-      "SELECT o.revision, j.id, j.unit, j.job, j.started, j.ended, j.outcome, j.message, "
-      "j.station, j.operator, j.program, j.details FROM outbox o JOIN jobs j ON j.id = o.id "
-      "WHERE " +
-      OutboxFilter("o.") + " ORDER BY o.revision LIMIT ?");
-  q.addBindValue(server_);
-  q.addBindValue(unaddressed_);
-  q.addBindValue(limit);
-  if (!q.exec()) return Fail(q.lastError()), waiting;
+  if (!Run(q,
+           "SELECT o.revision, j.id, j.unit, j.job, j.started, j.ended, j.outcome, j.message, "
+           "j.station, j.operator, j.program, j.details FROM outbox o JOIN jobs j ON j.id = "
+           "o.id WHERE " +
+               OutboxFilter("o.") + " ORDER BY o.revision LIMIT ?",
+           {server_, unaddressed_, limit}))
+    return waiting;
   while (q.next()) waiting.push_back({Read(q, 1), q.value(0).toLongLong()});
   return waiting;
 }
@@ -737,25 +752,19 @@ void Store::ConfirmedByServer(const std::vector<std::pair<QString, qint64>> &idA
   QSqlQuery q(db);
   if (!q.exec("BEGIN IMMEDIATE")) return void(Fail(q.lastError()));
   QSqlQuery remove(db);
-  remove.prepare("DELETE FROM outbox WHERE id = ? AND revision = ?");
-  for (const auto &[id, revision] : idAndRevision) {
-    BindAll(remove, {id, revision});
-    if (!remove.exec()) {
-      Fail(remove.lastError());
-      RollBack();
-      return;
-    }
-  }
+  if (!Prepared(remove, "DELETE FROM outbox WHERE id = ? AND revision = ?"))
+    return void(RollBack());
+  for (const auto &[id, revision] : idAndRevision)
+    if (!RunPrepared(remove, {id, revision})) return void(RollBack());
   if (!q.exec("COMMIT")) Fail(q.lastError());
 }
 
 qint64 Store::WaitingCount() {
   if (empty_ || !IsOpen()) return 0;
   QSqlQuery q(QSqlDatabase::database(connection_, false));
-  q.prepare("SELECT count(*) FROM outbox WHERE " + OutboxFilter(""));
-  q.addBindValue(server_);
-  q.addBindValue(unaddressed_);
-  if (!q.exec() || !q.next()) return Fail(q.lastError()), 0;
+  if (!Run(q, "SELECT count(*) FROM outbox WHERE " + OutboxFilter(""), {server_, unaddressed_}) ||
+      !q.next())
+    return FailOf(q), 0;
   return q.value(0).toLongLong();
 }
 

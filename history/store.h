@@ -14,6 +14,7 @@
 #include <QJsonObject>
 #include <QString>
 #include <QStringList>
+#include <QVariantList>
 #include <functional>
 #include <optional>
 #include <utility>
@@ -23,13 +24,14 @@
 #include "history/server_sender.h"
 
 class QSqlError;
+class QSqlQuery;
 
 namespace history {
 
 // `PRAGMA application_id`: "TlvH".
 inline constexpr qint32 kApplicationId = 0x546C7648;
 // `PRAGMA user_version`: the schema this program writes.
-inline constexpr int kSchemaVersion = 2;
+inline constexpr int kSchemaVersion = 3;
 
 // ${XDG_DATA_HOME:-$HOME/.local/share}/Tolvane/history.sqlite
 QString DefaultLocation();
@@ -56,6 +58,11 @@ struct UnitSummary {
   std::optional<Message> message;
   QString last;
 };
+
+// The message of a record whose process stopped while the job ran, before its end reached the
+// file.
+inline constexpr char kStoppedMessage[] =
+    "the program stopped during the job; its end is not known";
 
 class Store : public ServerOutbox {
  public:
@@ -121,6 +128,14 @@ class Store : public ServerOutbox {
   bool Fail(const QString &what);
   bool Fail(const QSqlError &error);
   bool Fail(int code, const QString &text);
+  // The one way of a statement: `q` prepared with `sql`, then run with `values` bound in order;
+  // false with the statement's reason (or, where the driver gives none, the statement).
+  bool Prepared(QSqlQuery &q, const QString &sql);
+  bool RunPrepared(QSqlQuery &q, const QVariantList &values = {});
+  bool Run(QSqlQuery &q, const QString &sql, const QVariantList &values = {}) {
+    return Prepared(q, sql) && RunPrepared(q, values);
+  }
+  bool FailOf(const QSqlQuery &q);
   bool RollBack();  // keeps the failure's error
   bool Close();     // false
   bool Connect(const QString &name, const QString &options);

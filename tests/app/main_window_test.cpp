@@ -242,6 +242,10 @@ TEST_F(MainWindow, LayoutAndTexts) {
   EXPECT_EQ(window->findChild<QLabel *>("Label3")->text(),
             " Technical support - command, programming parameter, upgrade firmware and "
             "recording messages. ");
+  EXPECT_EQ(SharedHistoryLabel("away", 1),
+            "History: on this bench, 1 record waits for the server (away)");
+  EXPECT_EQ(SharedHistoryLabel("away", 2),
+            "History: on this bench, 2 records wait for the server (away)");
 }
 
 TEST_F(MainWindow, CountsEveryFtDevice) {

@@ -522,6 +522,27 @@ TEST(CliOnUnits, SendGathersASplitReplyAndFailsOnErr) {
   EXPECT_EQ(units.at("VRT00002"), std::make_pair(false, QString("ERR")));
 }
 
+// A unit that rings without pause and never answers: the reply ends 5 s after the line, failed,
+// and so does its record.
+TEST(CliOnUnits, SendToAUnitThatTalksWithoutPauseEndsWithinFiveSeconds) {
+  Simulator simulator({"--unit", "VRT00001", "--no-answer", "NORM", "--unsolicited", "RING,200"});
+  TempFolder temp;
+  const QString history = QString::fromStdString(temp.File("history.sqlite"));
+  const auto start = std::chrono::steady_clock::now();
+  const Outcome outcome =
+      RunCli({"send", "AT@NORM", "--unit", "VRT00001", "--json", "--history", history});
+  EXPECT_LT(std::chrono::steady_clock::now() - start, 7s);
+  EXPECT_EQ(outcome.code, 1);
+  EXPECT_EQ(Units(outcome.json).at("VRT00001"),
+            std::make_pair(false, QString("no end of the reply within 5 s")));
+  EXPECT_LT(outcome.json["units"].toArray()[0].toObject()["seconds"].toDouble(), 5.5);
+  const Outcome read = RunCli({"history", "--json", "--history", history});
+  const QJsonObject job = read.json["jobs"].toArray()[0].toObject();
+  EXPECT_EQ(job["outcome"].toString(), "failed") << read.out.toStdString();
+  EXPECT_TRUE(job["details"]["replies"].toString().startsWith("RING\r\n"))
+      << read.out.toStdString();
+}
+
 TEST(CliOnUnits, RecordWithoutASoundOutputIsAUsageErrorBeforeAnythingIsSent) {
   Simulator simulator({"--unit", "VRT00001"});
   TempFolder temp;

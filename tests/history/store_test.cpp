@@ -10,6 +10,7 @@
 #include <QDir>
 #include <QFile>
 #include <QJsonObject>
+#include <QProcess>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QSqlRecord>
@@ -182,6 +183,31 @@ TEST(HistoryStore, TheSummaryGoesByTheEndOfTheOkJobs) {
   EXPECT_TRUE(history::SummaryJson(summaries[1]).contains(R"("values": "defaults")"));
 }
 
+// Rows that another tool writes into `jobs` (sqlite3, an import) show in the unit list and the
+// summary like the program's own.
+TEST(HistoryStore, RowsWrittenBySqlite3ShowInTheSummaryAndTheUnitList) {
+  TempFolder temp;
+  const QString file = QString::fromStdString(temp.File("h.sqlite"));
+  Store store;
+  ASSERT_TRUE(store.Open(file, Store::Mode::Write));
+  ASSERT_TRUE(store.Write({Record("VRT00001", "send", "2026-12-08T07:00:00.000Z")}));
+  QProcess sqlite3;
+  sqlite3.start("sqlite3", {file});
+  sqlite3.write(
+      "INSERT INTO jobs VALUES ('a', 'VRT00009', 'firmware', '2026-12-08T06:00:00.000Z', "
+      "'2026-12-08T06:05:00.000Z', 'ok', '', 'other', 'tech', 'import', "
+      "'{\"file\": \"app.hex\", \"sha256\": \"imported\"}');\n");
+  sqlite3.closeWriteChannel();
+  ASSERT_TRUE(sqlite3.waitForFinished(10000));
+  ASSERT_EQ(sqlite3.exitCode(), 0) << sqlite3.readAllStandardError().toStdString();
+  EXPECT_EQ(store.Units(), (QStringList{"VRT00001", "VRT00009"}));
+  const auto summaries = store.Summaries({"VRT00009"});
+  ASSERT_EQ(summaries.size(), 1u);
+  ASSERT_TRUE(summaries[0].firmware);
+  EXPECT_EQ(summaries[0].firmware->sha256, "imported");
+  EXPECT_EQ(summaries[0].last, "2026-12-08T06:00:00.000Z");
+}
+
 TEST(HistoryStore, RunningRecordsOfAProcessThatIsGoneBecomeInterruptedForTheirOwnServer) {
   TempFolder temp;
   const QString file = QString::fromStdString(temp.File("h.sqlite"));
@@ -234,6 +260,28 @@ TEST(HistoryStore, AConfirmationRemovesOnlyTheRevisionItConfirms) {
   EXPECT_EQ(second[0].record.outcome, "ok");
   store.ConfirmedByServer({{r.id, second[0].revision}});
   EXPECT_EQ(store.WaitingCount(), 0);
+}
+
+TEST(HistoryStore, AWriteWhoseSideTableFailsSaysWhyAndKeepsNothing) {
+  TempFolder temp;
+  const QString file = QString::fromStdString(temp.File("h.sqlite"));
+  {
+    Store store;
+    ASSERT_TRUE(store.Open(file, Store::Mode::Write));
+  }
+  for (const char *fault :
+       {"CREATE TRIGGER refuse BEFORE INSERT ON unit_last BEGIN SELECT RAISE(ABORT, 'refused'); "
+        "END",
+        "DROP TABLE job_processes"}) {
+    Sql(file, fault);
+    Store store;
+    ASSERT_TRUE(store.Open(file, Store::Mode::Write));
+    EXPECT_FALSE(store.Write({Record("VRT00001", "send", "2026-12-08T07:00:00.000Z")}));
+    EXPECT_TRUE(store.Error().endsWith("refused") ||
+                store.Error().contains("no such table: job_processes"))
+        << store.Error().toStdString();
+    EXPECT_EQ(Sql(file, "SELECT count(*) FROM jobs"), QStringList{"0"});
+  }
 }
 
 TEST(HistoryJournal, EightWritersAtOnceLoseNoRecord) {
@@ -315,6 +363,12 @@ TEST(HistoryFormat, CsvAndTimes) {
   ASSERT_TRUE(store.Open(QString::fromStdString(temp.File("h.sqlite")), Store::Mode::Write));
   JobRecord plain = Record("VRT,1", "defaults", "2026-12-08T06:00:00.000Z");
   plain.station = "bench \"7\"";
+  // A formula that a spreadsheet would run is text after an apostrophe.
+  plain.message = "=HYPERLINK(\"http://x\")";
+  plain.operator_ = "@SUM(1)";
+  EXPECT_TRUE(history::CsvRow(plain).contains(R"csv(,"'=HYPERLINK(""http://x"")",)csv"))
+      << history::CsvRow(plain).toStdString();
+  EXPECT_TRUE(history::CsvRow(plain).contains(",'@SUM(1),"));
   ASSERT_TRUE(store.Write({r, plain}));
   QByteArray rows;
   ASSERT_TRUE(store.CsvRows({}, [&](const QByteArray &row) { rows += row; }));
