@@ -22,8 +22,10 @@
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QVBoxLayout>
+#include <optional>
 
 #include "history/format.h"
+#include "history/job_record.h"
 #include "settings/parameters.h"
 #include "ui/buttons.h"
 #include "ui/guarded.h"
@@ -51,14 +53,23 @@ const char *const kHeaders[kColumns] = {"Started", "Unit",     "Job",     "Outco
 // The columns the history can be sorted by, as the readers name them.
 const char *const kSortKeys[] = {"started", "unit", "job", "outcome"};
 
-const QStringList kJobs = {"settings", "defaults", "firmware", "record", "send"};
-const QStringList kOutcomes = {"ok", "failed", "interrupted", "running"};
+// The outcomes in the order a person looks for them.
+constexpr history::Outcome kOutcomeOrder[] = {history::Outcome::Ok, history::Outcome::Failed,
+                                              history::Outcome::Interrupted,
+                                              history::Outcome::Running};
 
-QIcon OutcomeIcon(const QString &outcome) {
+QIcon OutcomeIcon(const QString &text) {
   QStyle *style = QApplication::style();
-  if (outcome == "ok") return style->standardIcon(QStyle::SP_DialogApplyButton);
-  if (outcome == "failed") return style->standardIcon(QStyle::SP_MessageBoxWarning);
-  if (outcome == "interrupted") return style->standardIcon(QStyle::SP_BrowserStop);
+  switch (history::OutcomeOf(text).value_or(history::Outcome::Running)) {
+    case history::Outcome::Ok:
+      return style->standardIcon(QStyle::SP_DialogApplyButton);
+    case history::Outcome::Failed:
+      return style->standardIcon(QStyle::SP_MessageBoxWarning);
+    case history::Outcome::Interrupted:
+      return style->standardIcon(QStyle::SP_BrowserStop);
+    case history::Outcome::Running:
+      break;
+  }
   return style->standardIcon(QStyle::SP_BrowserReload);
 }
 
@@ -102,7 +113,8 @@ QString DetailsText(const history::JobRecord &record) {
   QJsonObject details = QJsonDocument::fromJson(record.details).object();
   const QString log = details.take("log").toString();
   lines << QString();
-  if (record.job == "settings") {
+  const std::optional<history::JobKind> kind = history::JobKindOf(record.job);
+  if (kind == history::JobKind::Settings) {
     const QJsonObject values = details.take("values").toObject();
     lines << Line("Profile", details.take("profile"));
     // In the order of the write, each as the settings window shows it.
@@ -114,17 +126,17 @@ QString DetailsText(const history::JobRecord &record) {
                    QString::fromLatin1(p.label.data(), qsizetype(p.label.size())).trimmed() +
                    " \u00b7 " + QString::fromLatin1(params::ShownValue(p, wire));
     }
-  } else if (record.job == "firmware") {
+  } else if (kind == history::JobKind::Firmware) {
     lines << Line("File", details.take("file")) << Line("SHA-256", details.take("sha256"));
     lines << QString("Lines sent: %1 of %2")
                  .arg(details.take("sent").toInt())
                  .arg(details.take("lines").toInt());
     lines << Line("Fast transfer", details.take("fast"));
-  } else if (record.job == "record") {
+  } else if (kind == history::JobKind::Record) {
     lines << Line("File", details.take("file")) << Line("SHA-256", details.take("sha256"));
     lines << Line("Sound output", details.take("output"));
     lines << QString("Seconds recorded: %1").arg(details.take("seconds").toDouble(), 0, 'f', 1);
-  } else if (record.job == "send") {
+  } else if (kind == history::JobKind::Send) {
     lines << Line("Line", details.take("line"));
     lines << "Replies:"
           << QString(details.take("replies").toString()).replace("\r\n", "\n").trimmed();
@@ -275,15 +287,20 @@ HistoryWindow::HistoryWindow(QString fileName, QString serverUrl, QWidget *paren
   HistoryJob->setObjectName("HistoryJob");
   HistoryJob->setAccessibleName("Job filter");
   HistoryJob->addItem("any job", QString());
-  for (const QString &job : kJobs) HistoryJob->addItem(job, job);
+  for (std::size_t i = 0; i < history::kJobKindTexts.size(); ++i) {
+    const QString job = history::TextOf(static_cast<history::JobKind>(i));
+    HistoryJob->addItem(job, job);
+  }
   jobLabel->setBuddy(HistoryJob);
   auto *outcomeLabel = new QLabel("Outcome:", this);
   HistoryOutcome = new QComboBox(this);
   HistoryOutcome->setObjectName("HistoryOutcome");
   HistoryOutcome->setAccessibleName("Outcome filter");
   HistoryOutcome->addItem("any outcome", QString());
-  for (const QString &outcome : kOutcomes)
+  for (const history::Outcome value : kOutcomeOrder) {
+    const QString outcome = history::TextOf(value);
     HistoryOutcome->addItem(OutcomeIcon(outcome), outcome, outcome);
+  }
   outcomeLabel->setBuddy(HistoryOutcome);
   auto *sinceLabel = new QLabel("Since:", this);
   HistorySince = new QDateEdit(this);
