@@ -663,31 +663,41 @@ std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
   std::vector<UnitSummary> summaries;
   if (empty_ || !IsOpen()) return summaries;
   QSqlDatabase db = QSqlDatabase::database(connection_, false);
-  QVariantList values, lastValues;
-  const QString filter = units.isEmpty() ? QString() : " AND " + UnitIn("unit", units, values);
+  QVariantList lastValues;
   const QString lastFilter =
       units.isEmpty() ? QString() : " AND " + UnitIn("m.unit", units, lastValues);
   QSqlQuery q(db);
   q.setForwardOnly(true);
   // Each unit's newest job, in serial order.
-  if (!Run(q, "SELECT unit, at FROM unit_last WHERE job = ''" + filter + " ORDER BY unit", values))
+  if (!Run(q,
+           "SELECT m.unit, m.at, j.job, j.outcome FROM unit_last m LEFT JOIN jobs j ON j.id = m.id "
+           "WHERE m.job = ''" +
+               lastFilter + " ORDER BY m.unit",
+           lastValues))
     return summaries;
   std::map<QString, std::size_t> index;
   while (q.next()) {
     index[q.value(0).toString()] = summaries.size();
-    summaries.push_back({q.value(0).toString(), {}, {}, {}, q.value(1).toString()});
+    UnitSummary s;
+    s.unit = q.value(0).toString();
+    s.last = q.value(1).toString();
+    s.lastJob = q.value(2).toString();
+    s.lastOutcome = q.value(3).toString();
+    summaries.push_back(std::move(s));
   }
   // Each unit's last ok job of every kind, by `ended`; the greatest id where two ended together.
   QSqlQuery last(db);
   last.setForwardOnly(true);
-  if (!Run(last,
-           "SELECT j.unit, j.job, j.ended, j.station, json_extract(j.details, '$.file'), "
-           "json_extract(j.details, '$.sha256'), CASE WHEN j.job = " +
-               Literal(TextOf(JobKind::Settings)) +
-               " THEN json_extract(j.details, '$.values') END FROM unit_last m CROSS JOIN jobs j "
-               "ON j.id = m.id WHERE m.job <> ''" +
-               lastFilter,
-           lastValues))
+  if (!Run(
+          last,
+          "SELECT j.unit, j.job, j.ended, j.station, json_extract(j.details, '$.file'), "
+          "json_extract(j.details, '$.sha256'), CASE WHEN j.job = " +
+              Literal(TextOf(JobKind::Settings)) +
+              " THEN json_extract(j.details, '$.values') END, json_extract(j.details, '$.profile') "
+              "FROM unit_last m CROSS JOIN jobs j "
+              "ON j.id = m.id WHERE m.job <> ''" +
+              lastFilter,
+          lastValues))
     return summaries;
   std::map<QString, UnitSummary::Parameters> written, defaults;
   while (last.next()) {
@@ -704,7 +714,7 @@ std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
       s.message = UnitSummary::Message{last.value(4).toString(), last.value(5).toString(), ended};
     } else if (job == JobKind::Settings) {
       written[s.unit] = {QJsonDocument::fromJson(last.value(6).toString().toUtf8()).object(), ended,
-                         station};
+                         station, last.value(7).toString()};
     } else if (job == JobKind::Defaults) {
       defaults[s.unit] = {std::nullopt, ended, station};
     }

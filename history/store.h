@@ -40,7 +40,7 @@ QString DefaultLocation();
 QString ConfiguredLocation(const QString &location, const QString &configFolder);
 
 // What the history holds about one unit: the last `ok` firmware, parameters and recording, and
-// the start of its newest job. "Last" goes by `ended`.
+// its newest job. "Last" goes by `ended`.
 struct UnitSummary {
   QString unit;
   struct Firmware {
@@ -49,14 +49,22 @@ struct UnitSummary {
   struct Parameters {
     std::optional<QJsonObject> values;  // none: the defaults
     QString when, station;
+    QString profile;  // the profile's file of a write; "" for the defaults or a write without one
   };
   struct Message {
     QString file, sha256, when;
   };
+  // A part that the newest job of its kind began to change on the unit and that did not end ok:
+  // the unit may carry part of it, and the part itself is none.
+  struct Unsettled {
+    QString when, station, outcome, message;
+  };
   std::optional<Firmware> firmware;
   std::optional<Parameters> parameters;
   std::optional<Message> message;
-  QString last;
+  QString last;                  // the start of the unit's newest job
+  QString lastJob, lastOutcome;  // its kind and outcome
+  std::optional<Unsettled> firmwareUnsettled, parametersUnsettled, messageUnsettled;
 };
 
 // The message of a record whose process stopped while the job ran, before its end reached the
