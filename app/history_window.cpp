@@ -1,5 +1,7 @@
 #include "app/history_window.h"
 
+#include "app/units_view.h"
+
 #include <QApplication>
 #include <QComboBox>
 #include <QDateEdit>
@@ -19,6 +21,7 @@
 #include <QShowEvent>
 #include <QSplitter>
 #include <QStyle>
+#include <QTabWidget>
 #include <QTableView>
 #include <QTemporaryDir>
 #include <QVBoxLayout>
@@ -319,25 +322,37 @@ HistoryWindow::HistoryWindow(QString fileName, QString serverUrl, QWidget *paren
                                         HistoryOutcome, sinceLabel, HistorySince})
     top->addWidget(w);
   top->addStretch();
-  top->addWidget(ButtonExportCsv);
-  layout->addLayout(top);
 
+  // Above the two views: where the history was read, the zone of the times, and the export of
+  // the view shown.
+  auto *state = new QHBoxLayout;
   LabelState = new QLabel(this);
   LabelState->setObjectName("LabelState");
   LabelState->setAccessibleName("History read from");
   KeepNarrow(LabelState);
-  layout->addWidget(LabelState);
+  state->addWidget(LabelState, 1);
+  state->addWidget(ButtonExportCsv);
+  layout->addLayout(state);
+
+  HistoryTabs = new QTabWidget(this);
+  HistoryTabs->setObjectName("HistoryTabs");
+  auto *jobsPage = new QWidget(HistoryTabs);
+  auto *jobsLayout = new QVBoxLayout(jobsPage);
+  jobsLayout->addLayout(top);
+  Units = new UnitsView(HistoryTabs);
+  HistoryTabs->addTab(jobsPage, "Jobs");
+  HistoryTabs->addTab(Units, "Units");
 
   HistorySummary = new QLabel(this);
   HistorySummary->setObjectName("HistorySummary");
   HistorySummary->setAccessibleName("Unit summary");
   KeepNarrow(HistorySummary);
   HistorySummary->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  layout->addWidget(HistorySummary);
+  jobsLayout->addWidget(HistorySummary);
 
   LabelZone = new QLabel(ZoneText(QDateTime::currentDateTime()), this);
   LabelZone->setObjectName("LabelZone");
-  layout->addWidget(LabelZone);
+  layout->insertWidget(1, LabelZone);
 
   auto *split = new QSplitter(Qt::Vertical, this);
   HistoryTable = new QTableView(split);
@@ -374,7 +389,8 @@ HistoryWindow::HistoryWindow(QString fileName, QString serverUrl, QWidget *paren
   HistoryDetails->setTabChangesFocus(true);
   split->setStretchFactor(0, 3);
   split->setStretchFactor(1, 2);
-  layout->addWidget(split, 1);
+  jobsLayout->addWidget(split, 1);
+  layout->addWidget(HistoryTabs, 1);
   GiveAccessKeys(this);
 
   connect(HistoryJob, &QComboBox::activated, this, &HistoryWindow::FiltersChanged);
@@ -389,6 +405,8 @@ HistoryWindow::HistoryWindow(QString fileName, QString serverUrl, QWidget *paren
   connect(HistoryTable->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
           &HistoryWindow::RowChosen);
   connect(ButtonExportCsv, &QPushButton::clicked, this, &HistoryWindow::ButtonExportCsvClick);
+  connect(HistoryTabs, &QTabWidget::currentChanged, this, &HistoryWindow::ShowUnits);
+  connect(Units, &UnitsView::UnitChosen, this, &HistoryWindow::ShowJobsOf);
 }
 
 HistoryWindow::~HistoryWindow() {
@@ -473,6 +491,20 @@ void HistoryWindow::OpenStore() {
   HistoryUnit->setEditText(unit);
   HistoryUnit->blockSignals(false);
   HistoryUnitChanged();
+  unitsRead_ = false;
+  ShowUnits();
+}
+
+void HistoryWindow::ShowUnits() {
+  if (unitsRead_ || HistoryTabs->currentWidget() != Units) return;
+  unitsRead_ = true;
+  Units->SetUnits(store_ ? store_->Summaries({}) : std::vector<history::UnitSummary>());
+}
+
+void HistoryWindow::ShowJobsOf(const QString &unit) {
+  HistoryTabs->setCurrentIndex(0);  // "Jobs"
+  HistoryUnit->setEditText(unit);
+  HistoryUnitChanged();
 }
 
 history::JobQuery HistoryWindow::Filters() const {
@@ -530,6 +562,7 @@ void HistoryWindow::RowChosen() {
 }
 
 QString HistoryWindow::ExportCsv(const QString &fileName) {
+  if (HistoryTabs->currentWidget() == Units) return Units->ExportCsv(fileName);
   if (!store_) return "The history cannot be read";
   QSaveFile file(fileName);
   if (!file.open(QIODevice::WriteOnly))

@@ -25,8 +25,10 @@ class QDateTime;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
+class QTabWidget;
 class QTableView;
 class QTemporaryDir;
+class UnitsView;
 
 // The jobs of a query, read in pages of kPageRows as they are shown; a few pages kept.
 class HistoryModel : public QAbstractTableModel {
@@ -91,8 +93,13 @@ class HistoryWindow : public QDialog {
   void OpenStore();
   void StartSharedRead();
   void SharedRead(const QString &file, const QString &reason);
-  // Writes every row of the filter into `fileName`; an error's text, or empty.
+  // Writes every row of the filter into `fileName`, or the units view's rows when it is shown;
+  // an error's text, or empty.
   QString ExportCsv(const QString &fileName);
+  // Reads every unit's summary into the units view while it is shown, else once it is.
+  void ShowUnits();
+  // A unit chosen in the units view: its jobs in the jobs view.
+  void ShowJobsOf(const QString &unit);
 
   QString fileName_;
   QString unit_;
@@ -107,8 +114,11 @@ class HistoryWindow : public QDialog {
   std::unique_ptr<history::SharedReader> reader_;
   bool reading_ = false;
   int reads_ = 0;
-  QString exportFolder_;  // the folder of the last export; empty: none yet
+  QString exportFolder_;    // the folder of the last export; empty: none yet
+  bool unitsRead_ = false;  // the units view shows the history as opened
 
+  QTabWidget *HistoryTabs;
+  UnitsView *Units;
   QComboBox *HistoryUnit;
   QComboBox *HistoryJob;
   QComboBox *HistoryOutcome;

@@ -13,6 +13,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 
+#include "cli/fleet_summary.h"
 #include "cli/report.h"
 #include "cli/text_table.h"
 #include "history/format.h"
@@ -79,17 +80,6 @@ QStringList Units(const Options &options) {
   return units;
 }
 
-// A field on one line, its control characters escaped as a unit's text is: a record's text can
-// never act on the terminal that lists it.
-std::string Cell(const QString &text) {
-  QString line = text;
-  line.replace("\r\n", " / ").replace('\r', " / ").replace('\n', " / ");
-  for (qsizetype i = 0; i < line.size(); ++i)
-    if (line[i].unicode() >= 0x7F && line[i].unicode() < 0xA0)
-      line.replace(i, 1, QString("\\u%1").arg(line[i].unicode(), 4, 16, QChar('0')));
-  return EscapedText(line.toStdString(), true);
-}
-
 // The table: the columns but `details`, as wide as their widest entry, two blanks apart; the
 // times in local time, the zone's name in their headers.
 void PrintTable(const std::vector<history::JobRecord> &records, std::ostream &out) {
@@ -147,6 +137,15 @@ int PrintLog(history::Store &store, const std::string &given, bool json, std::os
 }
 
 }  // namespace
+
+std::string Cell(const QString &text) {
+  QString line = text;
+  line.replace("\r\n", " / ").replace('\r', " / ").replace('\n', " / ");
+  for (qsizetype i = 0; i < line.size(); ++i)
+    if (line[i].unicode() >= 0x7F && line[i].unicode() < 0xA0)
+      line.replace(i, 1, QString("\\u%1").arg(line[i].unicode(), 4, 16, QChar('0')));
+  return EscapedText(line.toStdString(), true);
+}
 
 HistoryPlace HistoryPlaceOf(const Options &options) {
   const std::string configName = ConfigFileName(DetectProgramFolder());
@@ -229,7 +228,8 @@ int HistoryCommand(const Options &options, std::ostream &out, std::ostream &err)
   return kExitOk;
 }
 
-int SummaryCommand(const Options &options, std::ostream &out, std::ostream &err) {
+int SummaryCommand(const Options &options, const jobs::Standard &standard, std::ostream &out,
+                   std::ostream &err) {
   history::Store store;
   QTemporaryDir folder;
   history::JobQuery serverQuery;
@@ -244,9 +244,14 @@ int SummaryCommand(const Options &options, std::ostream &out, std::ostream &err)
   if (options.json) {
     out << "{\"units\": [";
     for (std::size_t i = 0; i < summaries.size(); ++i)
-      out << (i ? ", " : "") << history::SummaryJson(summaries[i]).toStdString();
+      out << (i ? ", " : "") << UnitJson(summaries[i], standard).toStdString();
     out << "], \"history\": " << JsonString(state.toStdString()) << "}\n" << std::flush;
-    return kExitOk;
+    return CheckStatus(options, summaries, standard, err);
+  }
+  if (AsUnitsView(options, standard)) {
+    PrintUnitsView(summaries, standard, options.csv, out);
+    out << std::flush;
+    return CheckStatus(options, summaries, standard, err);
   }
   // Times for people: local, with the zone of each.
   const auto when = [](const QString &utc) { return history::LocalTime(utc, true).toStdString(); };

@@ -670,7 +670,8 @@ std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
   q.setForwardOnly(true);
   // Each unit's newest job, in serial order.
   if (!Run(q,
-           "SELECT m.unit, m.at, j.job, j.outcome FROM unit_last m LEFT JOIN jobs j ON j.id = m.id "
+           "SELECT m.unit, m.at, j.job, j.outcome, j.station FROM unit_last m LEFT JOIN jobs j ON "
+           "j.id = m.id "
            "WHERE m.job = ''" +
                lastFilter + " ORDER BY m.unit",
            lastValues))
@@ -683,6 +684,7 @@ std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
     s.last = q.value(1).toString();
     s.lastJob = q.value(2).toString();
     s.lastOutcome = q.value(3).toString();
+    s.lastStation = q.value(4).toString();
     summaries.push_back(std::move(s));
   }
   // Each unit's last ok job of every kind, by `ended`; the greatest id where two ended together.
