@@ -153,10 +153,7 @@ UnitsView::UnitsView(QWidget *parent) : QWidget(parent) {
   UnitsTable->horizontalHeader()->setStretchLastSection(true);
   UnitsTable->horizontalHeader()->setSortIndicator(0, Qt::AscendingOrder);
   UnitsTable->setSortingEnabled(true);
-  // Widths set from the font, not measured: measuring would read every row.
-  const int digit = UnitsTable->fontMetrics().horizontalAdvance('0');
-  for (const auto &[column, characters] : {std::pair{0, 13}, {1, 38}, {2, 36}, {3, 30}, {4, 36}})
-    UnitsTable->setColumnWidth(column, characters * digit);
+  SetColumnWidths();
   layout->addWidget(UnitsTable, 1);
 
   connect(UnitsFilter, &QLineEdit::textChanged, proxy_,
@@ -168,6 +165,15 @@ UnitsView::UnitsView(QWidget *parent) : QWidget(parent) {
   connect(ButtonCompareProfile, &QPushButton::clicked, this, &UnitsView::ButtonCompareProfileClick);
   connect(ButtonCompareFirmware, &QPushButton::clicked, this,
           &UnitsView::ButtonCompareFirmwareClick);
+}
+
+void UnitsView::SetColumnWidths() {
+  // Widths set from the font, not measured: measuring would read every row.
+  const int digit = UnitsTable->fontMetrics().horizontalAdvance('0');
+  const int characters[] = {14, 36, 34, 24, 38, 10, 46};
+  for (int column = 0; column < model_->columnCount(); ++column)
+    UnitsTable->setColumnWidth(
+        column, characters[std::min<std::size_t>(column, std::size(characters) - 1)] * digit);
 }
 
 void UnitsView::SetUnits(std::vector<history::UnitSummary> units) {
@@ -190,29 +196,29 @@ QString UnitsView::ChooseFile(const char *name, const QString &title, const QStr
   return file;
 }
 
-void UnitsView::ButtonCompareProfileClick() {
-  const QString file = ChooseFile("OpenDialogProfile", "Compare with profile",
-                                  {"Profiles (*.ini)", "All files (*)"}, profileFolder_);
+void UnitsView::CompareWith(const QString &file,
+                            std::string (*read)(const QString &, jobs::Standard &)) {
   if (file.isEmpty()) return;
   jobs::Standard standard = model_->Standard();
-  if (const std::string refused = jobs::ReadStandardProfile(file, standard); !refused.empty()) {
+  if (const std::string refused = read(file, standard); !refused.empty()) {
     ShowError(QString::fromStdString(refused));
     return;
   }
   model_->SetStandard(standard);
+  SetColumnWidths();
+}
+
+void UnitsView::ButtonCompareProfileClick() {
+  CompareWith(ChooseFile("OpenDialogProfile", "Compare with profile",
+                         {"Profiles (*.ini)", "All files (*)"}, profileFolder_),
+              jobs::ReadStandardProfile);
 }
 
 void UnitsView::ButtonCompareFirmwareClick() {
-  const QString file =
+  CompareWith(
       ChooseFile("OpenDialogFirmware", "Compare with firmware",
-                 {"File with programm *.HEX (*.HEX *.hex)", "All files (*)"}, firmwareFolder_);
-  if (file.isEmpty()) return;
-  jobs::Standard standard = model_->Standard();
-  if (const std::string refused = jobs::ReadStandardFirmware(file, standard); !refused.empty()) {
-    ShowError(QString::fromStdString(refused));
-    return;
-  }
-  model_->SetStandard(standard);
+                 {"File with programm *.HEX (*.HEX *.hex)", "All files (*)"}, firmwareFolder_),
+      jobs::ReadStandardFirmware);
 }
 
 QString UnitsView::ExportCsv(const QString &fileName) const {

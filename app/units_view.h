@@ -73,6 +73,10 @@ class UnitsView : public QWidget {
  private:
   void ButtonCompareProfileClick();
   void ButtonCompareFirmwareClick();
+  void SetColumnWidths();
+  // Adds the part of the standard that `read` takes from `file` (none chosen: nothing), or shows
+  // why it is refused.
+  void CompareWith(const QString &file, std::string (*read)(const QString &, jobs::Standard &));
   // A file chosen in a dialog of `title` with these filters, starting in `folder`; empty: none.
   QString ChooseFile(const char *name, const QString &title, const QStringList &filters,
                      QString &folder);

@@ -21,6 +21,7 @@
 #include <memory>
 
 #include "app/history_window.h"
+#include "app/units_view.h"
 #include "settings/profile.h"
 #include "tests/firmware/hex_records.h"
 
@@ -59,6 +60,31 @@ void UnitsViewOpens(benchmark::State &state) {
   }
 }
 BENCHMARK(UnitsViewOpens)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// The view's own part of the opening: the rows made from summaries already read, and painted.
+void UnitsViewShowsSummaries(benchmark::State &state) {
+  Shown shown;
+  history::Store store;
+  if (!store.Open(BenchFile(), history::Store::Mode::Read)) return state.SkipWithError("no file");
+  const std::vector<history::UnitSummary> summaries = store.Summaries({});
+  auto *view = qobject_cast<UnitsView *>(shown.tabs->widget(1));
+  shown.tabs->setCurrentIndex(1);
+  for (auto _ : state) {
+    view->SetUnits(summaries);
+    shown.Paint();
+  }
+}
+BENCHMARK(UnitsViewShowsSummaries)->Unit(benchmark::kMillisecond)->Iterations(5);
+
+// The history's part: every unit's summary read.
+void SummariesRead(benchmark::State &state) {
+  for (auto _ : state) {
+    history::Store store;
+    if (!store.Open(BenchFile(), history::Store::Mode::Read)) return state.SkipWithError("no file");
+    benchmark::DoNotOptimize(store.Summaries({}));
+  }
+}
+BENCHMARK(SummariesRead)->Unit(benchmark::kMillisecond)->Iterations(5);
 
 void UnitsViewSorts(benchmark::State &state) {
   Shown shown;
