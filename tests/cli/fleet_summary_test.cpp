@@ -103,6 +103,26 @@ TEST(SummaryAgainstAStandard, AUnitInItsLoaderHasAnUnknownFirmware) {
   EXPECT_EQ(jobs::Compare(unit, standard).firmware, jobs::Verdict::Unknown) << "never loaded";
 }
 
+TEST(SummaryAgainstAStandard, AUnitSetToTheDefaultsIsComparedWithTheDefaults) {
+  TempFolder folder;
+  settings::ParameterValues fields;
+  fields.PutDefaults();
+  fields["MOD"] = "0";
+  const QString defaults = QString::fromStdString(folder.File("defaults.ini"));
+  settings::WriteProfile(defaults.toStdString(), fields);
+  jobs::Standard standard;
+  ASSERT_EQ(jobs::ReadStandardProfile(defaults, standard), "");
+  history::UnitSummary unit;
+  unit.parameters = history::UnitSummary::Parameters{std::nullopt, "2026-12-05", "bench", ""};
+  const jobs::Comparison c = jobs::Compare(unit, standard);
+  EXPECT_EQ(c.parameters, jobs::Verdict::Differs);
+  // The defaults keep MOD and TYPE as they were: the history does not know them.
+  EXPECT_EQ(jobs::ParametersCell(c), "MOD: unknown (profile 0); TYPE: unknown (profile 1)");
+  EXPECT_EQ(jobs::DiffersJson(c),
+            R"({"parameters": [{"word": "MOD", "carried": null, "profile": "0"}, )"
+            R"({"word": "TYPE", "carried": null, "profile": "1"}]})");
+}
+
 // The history's own record of a cut download: waits for the summary to mark the firmware
 // unsettled.
 TEST(SummaryAgainstAStandard, ACutDownloadLeavesTheUnitInItsLoaderInTheSummary) {
