@@ -1,7 +1,5 @@
 #include "app/history_window.h"
 
-#include "app/units_view.h"
-
 #include <QApplication>
 #include <QComboBox>
 #include <QDateEdit>
@@ -27,6 +25,7 @@
 #include <QVBoxLayout>
 #include <optional>
 
+#include "app/units_view.h"
 #include "history/format.h"
 #include "history/job_record.h"
 #include "settings/parameters.h"
@@ -357,7 +356,7 @@ HistoryWindow::HistoryWindow(QString fileName, QString serverUrl, QWidget *paren
   auto *split = new QSplitter(Qt::Vertical, this);
   HistoryTable = new QTableView(split);
   HistoryTable->setObjectName("HistoryTable");
-  HistoryTable->setAccessibleName("Jobs");
+  HistoryTable->setAccessibleName("Jobs table");
   model_ = new HistoryModel(this);
   HistoryTable->setModel(model_);
   HistoryTable->setSelectionBehavior(QAbstractItemView::SelectRows);

@@ -9,6 +9,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSaveFile>
+#include <QShortcut>
 #include <QStyle>
 #include <QTableView>
 #include <QVBoxLayout>
@@ -140,7 +141,7 @@ UnitsView::UnitsView(QWidget *parent) : QWidget(parent) {
   proxy_->setFilterCaseSensitivity(Qt::CaseInsensitive);
   UnitsTable = new QTableView(this);
   UnitsTable->setObjectName("UnitsTable");
-  UnitsTable->setAccessibleName("Units");
+  UnitsTable->setAccessibleName("Units table");
   UnitsTable->setModel(proxy_);
   UnitsTable->setSelectionBehavior(QAbstractItemView::SelectRows);
   UnitsTable->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -158,10 +159,18 @@ UnitsView::UnitsView(QWidget *parent) : QWidget(parent) {
 
   connect(UnitsFilter, &QLineEdit::textChanged, proxy_,
           &QSortFilterProxyModel::setFilterFixedString);
-  connect(UnitsTable, &QTableView::doubleClicked, this, [this](const QModelIndex &index) {
+  // A double click on a unit, or Enter on the current one.
+  const auto choose = [this](const QModelIndex &index) {
     const QString unit = model_->Unit(proxy_->mapToSource(index).row());
     if (!unit.isEmpty()) emit UnitChosen(unit);
-  });
+  };
+  connect(UnitsTable, &QTableView::doubleClicked, this, choose);
+  for (const int key : {Qt::Key_Return, Qt::Key_Enter}) {
+    auto *enter =
+        new QShortcut(QKeySequence(key), UnitsTable, nullptr, nullptr, Qt::WidgetShortcut);
+    connect(enter, &QShortcut::activated, this,
+            [this, choose] { choose(UnitsTable->currentIndex()); });
+  }
   connect(ButtonCompareProfile, &QPushButton::clicked, this, &UnitsView::ButtonCompareProfileClick);
   connect(ButtonCompareFirmware, &QPushButton::clicked, this,
           &UnitsView::ButtonCompareFirmwareClick);

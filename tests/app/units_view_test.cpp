@@ -150,6 +150,14 @@ TEST_F(UnitsViewTest, SortsByTheClickedHeaderFiltersByAnyCellAndShowsAUnitsJobs)
   auto *jobs = window.findChild<QTableView *>("HistoryTable");
   ASSERT_EQ(jobs->model()->rowCount(), 2);
   EXPECT_EQ(Column(jobs, 1), QStringList({"VRT00002", "VRT00002"}));
+
+  // Enter on the current unit does what a double click does.
+  tabs->setCurrentIndex(1);
+  table->setFocus();
+  table->setCurrentIndex(table->model()->index(2, 0));
+  QTest::keyClick(table, Qt::Key_Return);
+  EXPECT_EQ(tabs->currentIndex(), 0);
+  EXPECT_EQ(window.findChild<QComboBox *>("HistoryUnit")->currentText(), "VRT00003");
 }
 
 }  // namespace
