@@ -74,7 +74,7 @@ QVariant UnitsModel::Icon(const Row &row, int column) const {
   else if (header == jobs::kFirmwareColumn)
     verdict = row.comparison.firmware;
   else if (column == 0 && (standard_.profile || standard_.firmware))
-    verdict = row.comparison.Matches() ? jobs::Verdict::Same : jobs::Verdict::Differs;
+    verdict = row.comparison.Overall();
   if (!verdict) return {};
   QStyle *style = QApplication::style();
   switch (*verdict) {
@@ -179,7 +179,7 @@ UnitsView::UnitsView(QWidget *parent) : QWidget(parent) {
 void UnitsView::SetColumnWidths() {
   // Widths set from the font, not measured: measuring would read every row.
   const int digit = UnitsTable->fontMetrics().horizontalAdvance('0');
-  const int characters[] = {14, 36, 34, 24, 38, 10, 46};
+  const int characters[] = {14, 36, 34, 24, 38, 14, 46};
   for (int column = 0; column < model_->columnCount(); ++column)
     UnitsTable->setColumnWidth(
         column, characters[std::min<std::size_t>(column, std::size(characters) - 1)] * digit);

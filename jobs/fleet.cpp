@@ -74,8 +74,13 @@ std::string ReadStandardFirmware(const QString &fileName, Standard &standard) {
 }
 
 bool Comparison::Matches() const {
-  return parameters.value_or(Verdict::Same) == Verdict::Same &&
-         firmware.value_or(Verdict::Same) == Verdict::Same;
+  return Overall() == Verdict::Same;
+}
+
+Verdict Comparison::Overall() const {
+  if (parameters == Verdict::Differs || firmware == Verdict::Differs) return Verdict::Differs;
+  if (parameters == Verdict::Unknown || firmware == Verdict::Unknown) return Verdict::Unknown;
+  return Verdict::Same;
 }
 
 Comparison Compare(const history::UnitSummary &unit, const Standard &standard) {

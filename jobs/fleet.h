@@ -61,6 +61,8 @@ struct Comparison {
 
   // Whether every part compared is the same.
   bool Matches() const;
+  // Differs when a part differs, else Unknown when a part is unknown, else Same.
+  Verdict Overall() const;
 };
 
 // The unit against the standard's parts that are given. Parameters that came from the defaults
