@@ -1,5 +1,7 @@
 #include "cli/fleet_summary.h"
 
+#include <algorithm>
+
 #include "cli/history_commands.h"
 #include "cli/text_table.h"
 #include "history/format.h"
@@ -69,8 +71,16 @@ int CheckStatus(const Options &options, const std::vector<history::UnitSummary> 
       why << (c.firmware == jobs::Verdict::Unknown ? "firmware unknown" : "firmware differs");
     differing.push_back(Cell(s.unit) + " (" + Cell(why.join(", ")) + ")");
   }
+  // A unit asked for by --unit that the history does not know is unknown as a whole.
+  for (const std::string &unit : options.units) {
+    const QString serial = QString::fromStdString(unit).trimmed();
+    if (std::none_of(summaries.begin(), summaries.end(),
+                     [&](const history::UnitSummary &s) { return s.unit == serial; }))
+      differing.push_back(Cell(serial) + " (not in the history)");
+  }
   if (differing.empty()) return kExitOk;
-  err << "tolvane-cli: " << differing.size() << " of " << summaries.size()
+  err << "tolvane-cli: " << differing.size() << " of "
+      << std::max(summaries.size(), options.units.size())
       << (differing.size() == 1 ? " units does" : " units do") << " not match the standard:\n";
   for (const std::string &unit : differing) err << "  " << unit << '\n';
   return kExitFailed;

@@ -80,7 +80,8 @@ std::vector<CommandInfo> MakeCommands() {
           "4180 CSV (UTF-8, CRLF, times in UTC), as the window's export of the units view.\n"
           "With --json each unit gains \"differs\": {\"parameters\": [{\"word\", \"carried\",\n"
           "\"profile\"}] or \"unknown\", \"firmware\": true, false or \"unknown\"}, each member\n"
-          "for its option. --check needs --profile or --firmware.\n"
+          "for its option. --check needs --profile or --firmware; a --unit that the\n"
+          "history does not know is unknown.\n"
           "Exit status: 0 the history was read (with --check: and every unit listed matches),\n"
           "1 it could not be read (with --check: or a unit differs or is unknown, named on\n"
           "standard error), 2 a usage error or a refused profile or HEX file.\n"},

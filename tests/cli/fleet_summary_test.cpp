@@ -68,6 +68,13 @@ TEST(SummaryAgainstAStandard, CheckFailsWhenAUnitDiffersOrIsUnknownAndNamesIt) {
                                   fleet.firmware, "--check"});
   EXPECT_EQ(one.code, 0) << one.err.toStdString();
   EXPECT_TRUE(one.err.isEmpty()) << one.err.toStdString();
+  const Ran unknown = Summary(
+      fleet, {"--unit", "VRT00001", "--unit", "VRT00009", "--profile", fleet.profile, "--check"});
+  EXPECT_EQ(unknown.code, 1);
+  EXPECT_TRUE(
+      unknown.err.contains("1 of 2 units does not match the standard:\n"
+                           "  VRT00009 (not in the history)\n"))
+      << unknown.err.toStdString();
   EXPECT_EQ(Summary(fleet, {"--check"}).code, 2) << "--check needs a standard";
   const Ran refused = Summary(fleet, {"--firmware", fleet.profile, "--check"});
   EXPECT_EQ(refused.code, 2);
