@@ -17,6 +17,11 @@ QString Word(std::string_view text) {
   return QString::fromLatin1(text.data(), static_cast<qsizetype>(text.size()));
 }
 
+// The name of a file without its folder (a record's names are absolute).
+QString FileName(const QString &path) {
+  return path.mid(path.lastIndexOf('/') + 1);
+}
+
 QString Joined(std::initializer_list<QString> parts) {
   QStringList shown;
   for (const QString &part : parts)
@@ -148,17 +153,17 @@ QStringList UnitCells(const history::UnitSummary &s, const Comparison &c, const 
   if (s.firmwareUnsettled)
     firmware = "in its loader";
   else if (s.firmware)
-    firmware = Joined({QFileInfo(s.firmware->file).fileName(), s.firmware->sha256.left(8),
-                       time(s.firmware->when)});
+    firmware =
+        Joined({FileName(s.firmware->file), s.firmware->sha256.left(8), time(s.firmware->when)});
   if (s.parametersUnsettled)
     parameters = Unsettled(s.parametersUnsettled, time);
   else if (s.parameters)
-    parameters = Joined({QFileInfo(s.parameters->profile).fileName(),
+    parameters = Joined({FileName(s.parameters->profile),
                          s.parameters->values ? "written" : "defaults", time(s.parameters->when)});
   if (s.messageUnsettled)
     message = Unsettled(s.messageUnsettled, time);
   else if (s.message)
-    message = Joined({QFileInfo(s.message->file).fileName(), time(s.message->when)});
+    message = Joined({FileName(s.message->file), time(s.message->when)});
   QStringList cells = {
       s.unit,       firmware, parameters, message, Joined({time(s.last), s.lastJob, s.lastOutcome}),
       s.lastStation};
