@@ -404,7 +404,7 @@ HistoryWindow::HistoryWindow(QString fileName, QString serverUrl, QWidget *paren
   connect(HistoryTable->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
           &HistoryWindow::RowChosen);
   connect(ButtonExportCsv, &QPushButton::clicked, this, &HistoryWindow::ButtonExportCsvClick);
-  connect(HistoryTabs, &QTabWidget::currentChanged, this, &HistoryWindow::ShowUnits);
+  connect(HistoryTabs, &QTabWidget::currentChanged, this, &HistoryWindow::ReadUnitsView);
   connect(Units, &UnitsView::UnitChosen, this, &HistoryWindow::ShowJobsOf);
 }
 
@@ -490,13 +490,13 @@ void HistoryWindow::OpenStore() {
   HistoryUnit->setEditText(unit);
   HistoryUnit->blockSignals(false);
   HistoryUnitChanged();
-  unitsRead_ = false;
-  ShowUnits();
+  unitsViewRead_ = false;
+  ReadUnitsView();
 }
 
-void HistoryWindow::ShowUnits() {
-  if (unitsRead_ || HistoryTabs->currentWidget() != Units) return;
-  unitsRead_ = true;
+void HistoryWindow::ReadUnitsView() {
+  if (unitsViewRead_ || HistoryTabs->currentWidget() != Units) return;
+  unitsViewRead_ = true;
   Units->SetUnits(store_ ? store_->Summaries({}) : std::vector<history::UnitSummary>());
 }
 

@@ -97,7 +97,7 @@ class HistoryWindow : public QDialog {
   // an error's text, or empty.
   QString ExportCsv(const QString &fileName);
   // Reads every unit's summary into the units view while it is shown, else once it is.
-  void ShowUnits();
+  void ReadUnitsView();
   // A unit chosen in the units view: its jobs in the jobs view.
   void ShowJobsOf(const QString &unit);
 
@@ -114,8 +114,8 @@ class HistoryWindow : public QDialog {
   std::unique_ptr<history::SharedReader> reader_;
   bool reading_ = false;
   int reads_ = 0;
-  QString exportFolder_;    // the folder of the last export; empty: none yet
-  bool unitsRead_ = false;  // the units view shows the history as opened
+  QString exportFolder_;        // the folder of the last export; empty: none yet
+  bool unitsViewRead_ = false;  // the units view shows the history as opened
 
   QTabWidget *HistoryTabs;
   UnitsView *Units;
