@@ -29,9 +29,12 @@ QString Joined(std::initializer_list<QString> parts) {
   return shown.join(' ');
 }
 
-QString Unsettled(const std::optional<history::UnitSummary::Unsettled> &part,
+// A part that the newest job of its kind left unsettled: "none, the write of <when> ended
+// failed", as the summary says it.
+QString Unsettled(const std::optional<history::UnitSummary::Unsettled> &part, const char *job,
                   const TimeText &time) {
-  return part ? Joined({"unsettled:", part->outcome, time(part->when)}) : QString();
+  return part ? QString("none, the %1 of %2 ended %3").arg(job, time(part->when), part->outcome)
+              : QString();
 }
 
 }  // namespace
@@ -156,12 +159,12 @@ QStringList UnitCells(const history::UnitSummary &s, const Comparison &c, const 
     firmware =
         Joined({FileName(s.firmware->file), s.firmware->sha256.left(8), time(s.firmware->when)});
   if (s.parametersUnsettled)
-    parameters = Unsettled(s.parametersUnsettled, time);
+    parameters = Unsettled(s.parametersUnsettled, "write", time);
   else if (s.parameters)
     parameters = Joined({FileName(s.parameters->profile),
                          s.parameters->values ? "written" : "defaults", time(s.parameters->when)});
   if (s.messageUnsettled)
-    message = Unsettled(s.messageUnsettled, time);
+    message = Unsettled(s.messageUnsettled, "recording", time);
   else if (s.message)
     message = Joined({FileName(s.message->file), time(s.message->when)});
   QStringList cells = {

@@ -110,6 +110,22 @@ TEST(SummaryAgainstAStandard, AUnitInItsLoaderHasAnUnknownFirmware) {
   EXPECT_EQ(jobs::Compare(unit, standard).firmware, jobs::Verdict::Unknown) << "never loaded";
 }
 
+TEST(SummaryAgainstAStandard, UnsettledParametersAreUnknown) {
+  TempFolder folder;
+  const Fleet fleet = WriteFleet(folder);
+  jobs::Standard standard;
+  ASSERT_EQ(jobs::ReadStandardProfile(fleet.profile, standard), "");
+  history::UnitSummary unit;
+  unit.unit = "VRT00004";
+  unit.parametersUnsettled =
+      history::UnitSummary::Unsettled{"2026-12-04", "bench", "failed", "Error value - P05"};
+  const jobs::Comparison c = jobs::Compare(unit, standard);
+  EXPECT_EQ(c.parameters, jobs::Verdict::Unknown);
+  EXPECT_EQ(jobs::UnitCells(unit, c, standard, jobs::UtcTime)[2],
+            "none, the write of 2026-12-04 ended failed");
+  EXPECT_EQ(jobs::DiffersJson(c), R"({"parameters": "unknown"})");
+}
+
 TEST(SummaryAgainstAStandard, AUnitSetToTheDefaultsIsComparedWithTheDefaults) {
   TempFolder folder;
   settings::ParameterValues fields;
