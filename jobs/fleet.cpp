@@ -1,11 +1,10 @@
 #include "jobs/fleet.h"
 
-#include <QFileInfo>
 #include <exception>
 
-#include "firmware/firmware_file.h"
 #include "history/format.h"
 #include "history/job_record.h"
+#include "jobs/descriptor.h"
 #include "settings/parameters.h"
 #include "settings/profile.h"
 
@@ -65,17 +64,14 @@ std::string ReadStandardProfile(const QString &fileName, Standard &standard) {
 }
 
 std::string ReadStandardFirmware(const QString &fileName, Standard &standard) {
-  const std::string name = fileName.toStdString();
-  if (!firmware::AcceptableFirmwareName(QFileInfo(fileName).absoluteFilePath()))
-    return "Error file: " + name + " is no *.HEX file";
-  const firmware::FirmwareText read = firmware::ReadFirmwareFile(fileName);
-  if (!read.error.isEmpty()) return read.error.toStdString();
-  const std::string text = read.text.toStdString();
-  if (std::string refusal = firmware::Refusal(QFileInfo(fileName).fileName().toStdString(), text);
-      !refusal.empty())
-    return refusal;
-  const QString sha256 = history::FileSha256(fileName);
-  if (sha256.isEmpty()) return "Cannot read file " + name;
+  // The firmware command's check, which is the window's.
+  JobSpec spec;
+  Inputs inputs;
+  inputs.argument = fileName.toLocal8Bit().toStdString();
+  if (std::string refused = Prepare(history::JobKind::Firmware, inputs, spec); !refused.empty())
+    return refused;
+  const QString sha256 = spec.details.value("sha256").toString();
+  if (sha256.isEmpty()) return "Cannot read file " + fileName.toStdString();
   standard.firmware = sha256;
   standard.firmwareFile = fileName;
   return {};
