@@ -49,6 +49,19 @@ T *Child(QWidget *window, const char *name) {
   return found;
 }
 
+// Waits until the table's query has its count and every row it shows is read.
+bool Read(QTableView *table) {
+  auto *model = qobject_cast<HistoryModel *>(table->model());
+  return QTest::qWaitFor(
+      [&] {
+        if (model->Reading()) return false;
+        for (int row = 0; row < model->rowCount(); ++row)
+          if (!model->Record(row)) return false;
+        return true;
+      },
+      10000);
+}
+
 std::vector<history::JobRecord> Jobs(const QString &file) {
   history::Store store;
   EXPECT_TRUE(store.Open(file, history::Store::Mode::Read));
@@ -140,6 +153,7 @@ TEST(HistoryInTheMainWindow, TheLabelSaysWhetherTheHistoryIsSharedOrHowManyRecor
   EXPECT_TRUE(QTest::qWaitFor(
       [&] { return state->text().startsWith("The workshop's history on "); }, 15000))
       << state->text().toStdString();
+  ASSERT_TRUE(Read(Child<QTableView>(&window, "HistoryTable")));
   EXPECT_EQ(Child<QTableView>(&window, "HistoryTable")->model()->rowCount(), 2);
 }
 
@@ -242,6 +256,7 @@ TEST(HistoryWindowTest, ShowsAUnitsJobsItsSummaryAndDetailsAndExportsThemAsTheCo
   window.SetUnit("VRT00002");
   window.show();
   auto *table = Child<QTableView>(&window, "HistoryTable");
+  ASSERT_TRUE(Read(table));
   ASSERT_EQ(table->model()->rowCount(), 2);
   EXPECT_EQ(table->model()->columnCount(), 10);
   const QStringList headers = {"Started", "Unit",     "Job",     "Outcome", "Message",
@@ -253,7 +268,9 @@ TEST(HistoryWindowTest, ShowsAUnitsJobsItsSummaryAndDetailsAndExportsThemAsTheCo
   EXPECT_TRUE(Child<QLabel>(&window, "HistorySummary")->text().contains("ab12"));
   const int firmwareRow = table->model()->index(0, 2).data().toString() == "firmware" ? 0 : 1;
   table->setCurrentIndex(table->model()->index(firmwareRow, 0));
-  const QString details = Child<QPlainTextEdit>(&window, "HistoryDetails")->toPlainText();
+  auto *shown = Child<QPlainTextEdit>(&window, "HistoryDetails");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return shown->toPlainText().contains("Transfer log:"); }));
+  const QString details = shown->toPlainText();
   EXPECT_TRUE(details.contains("Transfer log:\nw<=>Y")) << details.toStdString();
   EXPECT_TRUE(details.contains("File: /fw/app.hex")) << details.toStdString();
   EXPECT_TRUE(details.contains("SHA-256: ab12")) << details.toStdString();
@@ -292,10 +309,12 @@ TEST(HistoryWindowTest, ShowsAUnitsJobsItsSummaryAndDetailsAndExportsThemAsTheCo
   EXPECT_EQ(unit->count(), 4) << "every unit and the empty entry";
   unit->setEditText(" VRT00003 ");
   emit unit->lineEdit()->editingFinished();
+  ASSERT_TRUE(Read(table));
   EXPECT_EQ(table->model()->rowCount(), 2);
   EXPECT_EQ(table->model()->index(0, 1).data().toString(), "VRT00003");
   unit->setEditText("");
   emit unit->lineEdit()->editingFinished();
+  ASSERT_TRUE(Read(table));
   EXPECT_EQ(table->model()->rowCount(), 6);
 }
 
@@ -318,6 +337,7 @@ TEST(HistoryWindowTest, FiltersByJobOutcomeAndDateAndSortsByUnitAndReadsASetting
   window.show();
   auto *table = Child<QTableView>(&window, "HistoryTable");
   auto *model = table->model();
+  ASSERT_TRUE(Read(table));
   ASSERT_EQ(model->rowCount(), 6);
   EXPECT_FALSE(table->tabKeyNavigation()) << "Tab leaves the table";
 
@@ -325,6 +345,7 @@ TEST(HistoryWindowTest, FiltersByJobOutcomeAndDateAndSortsByUnitAndReadsASetting
     auto *box = Child<QComboBox>(&window, name);
     box->setCurrentIndex(box->findText(entry));
     emit box->activated(box->currentIndex());
+    EXPECT_TRUE(Read(table));
   };
   choose("HistoryJob", "settings");
   EXPECT_EQ(model->rowCount(), 3);
@@ -343,16 +364,20 @@ TEST(HistoryWindowTest, FiltersByJobOutcomeAndDateAndSortsByUnitAndReadsASetting
   choose("HistoryJob", "any job");
   auto *since = Child<QDateEdit>(&window, "HistorySince");
   since->setDate(QDate::currentDate().addDays(1));
+  ASSERT_TRUE(Read(table));
   EXPECT_EQ(model->rowCount(), 0) << "nothing since tomorrow";
   since->setDate(since->minimumDate());
+  ASSERT_TRUE(Read(table));
   ASSERT_EQ(model->rowCount(), 6);
 
   table->sortByColumn(1, Qt::AscendingOrder);  // "Unit"
+  ASSERT_TRUE(Read(table));
   QStringList units;
   for (int row = 0; row < 6; ++row) units << model->index(row, 1).data().toString();
   EXPECT_EQ(units,
             QStringList({"VRT00001", "VRT00001", "VRT00002", "VRT00002", "VRT00003", "VRT00003"}));
   table->sortByColumn(2, Qt::DescendingOrder);  // "Job"
+  ASSERT_TRUE(Read(table));
   EXPECT_EQ(model->index(0, 2).data().toString(), "settings");
   EXPECT_EQ(model->index(5, 2).data().toString(), "send");
 }
