@@ -114,9 +114,12 @@ bool MergedJobs::Read(const JobQuery &query, const JobRange &range, const Each &
   auto next = shown.begin();
   qint64 left = query.limit;
   bool stopped = false;
-  // Hands on a row while the limit allows; false once the reading is to stop.
+  // Hands on a row while the limit allows; false once the reader is to stop. The reader's rows
+  // past the limit (as many as newer records came before them) are let pass: stopping a
+  // statement on the server would break its connection off.
   const auto give = [&](const JobRecord &r) {
-    if (left == 0 || !each(r)) {
+    if (left == 0) return true;
+    if (!each(r)) {
       stopped = true;
       return false;
     }
@@ -131,7 +134,7 @@ bool MergedJobs::Read(const JobQuery &query, const JobRange &range, const Each &
         return give(r);
       });
   if (!read && !stopped) return false;
-  for (; !stopped && next != shown.end(); ++next) give(**next);
+  for (; !stopped && left != 0 && next != shown.end(); ++next) give(**next);
   return true;
 }
 

@@ -382,4 +382,76 @@ TEST(HistoryWindowTest, FiltersByJobOutcomeAndDateAndSortsByUnitAndReadsASetting
   EXPECT_EQ(model->index(5, 2).data().toString(), "send");
 }
 
+// Waits until the rows [from, to) of the table are read.
+bool RowsRead(HistoryModel *model, int from, int to) {
+  return QTest::qWaitFor(
+      [&] {
+        for (int row = from; row < to; ++row)
+          if (!model->Record(row)) return false;
+        return true;
+      },
+      15000);
+}
+
+TEST(HistoryWindowTest, AJumpShowsTheServersRowsThereWithTheBenchsWaitingRecordsInTheirPlace) {
+  PrivatePostgres server;
+  ASSERT_TRUE(server.Ready() && server.Start()) << server.Error().toStdString();
+  QString error;
+  ASSERT_EQ(history::InitServer(*history::ParseServerUrl(server.Url(), &error), {}, &error), 2);
+  // 2,000 jobs, one a minute, the newest first at row 0; the one of minute 700 still running.
+  const auto made = server.Sql(
+      "INSERT INTO jobs (id, unit, job, started, ended, outcome, message, station, "
+      "\"operator\", program, details) SELECT lpad(to_hex(i), 8, '0') || "
+      "'-0000-4000-8000-000000000000', 'VRT00001', 'send', timestamptz '2026-12-01 "
+      "00:00:00+00' + i * interval '1 minute', NULL, CASE WHEN i = 700 THEN 'running' ELSE "
+      "'ok' END, '', 'bench', 'tech', 'tolvane', '{}' FROM generate_series(1, 2000) AS i");
+  ASSERT_TRUE(made.ok) << made.error.toStdString();
+  // This bench's records waiting for the server: a job between minutes 1000 and 1001, and the
+  // end of the job of minute 700.
+  TempFolder folder;
+  const QString file = QString::fromStdString(folder.File("history.sqlite"));
+  const history::JobRecord between{"feedbead-0000-4000-8000-000000000001",
+                                   "VRT00002",
+                                   "defaults",
+                                   "2026-12-01T16:40:30.000Z",
+                                   "2026-12-01T16:40:31.000Z",
+                                   "ok",
+                                   "",
+                                   "bench",
+                                   "tech",
+                                   "tolvane",
+                                   "{}"};
+  history::JobRecord ended = between;
+  ended.id = "000002bc-0000-4000-8000-000000000000";
+  ended.unit = "VRT00001";
+  ended.job = "send";
+  ended.started = "2026-12-01T11:40:00.000Z";
+  ended.message = "ended on the bench";
+  {
+    history::Store store;
+    ASSERT_TRUE(store.Open(file, history::Store::Mode::Write));
+    ASSERT_TRUE(store.Write({between, ended}));
+  }
+  HistoryWindow window(file, server.Url());
+  window.show();
+  auto *table = Child<QTableView>(&window, "HistoryTable");
+  HistoryModel *model = window.Model();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !model->Reading(); }, 15000));
+  ASSERT_EQ(model->rowCount(), 2001);
+  // Row r shows minute 2000 - r down to minute 1001 (row 999), then the waiting job, then
+  // minute 1000 on; the end of minute 700 in its place at row 1301.
+  table->scrollTo(model->index(1300, 0), QAbstractItemView::PositionAtCenter);
+  ASSERT_TRUE(RowsRead(model, 1290, 1310));
+  EXPECT_EQ(model->Record(1301)->message, "ended on the bench");
+  EXPECT_EQ(model->Record(1301)->outcome, "ok");
+  EXPECT_EQ(model->Record(1300)->id, "000002bd-0000-4000-8000-000000000000");
+  table->scrollTo(model->index(1000, 0), QAbstractItemView::PositionAtCenter);
+  ASSERT_TRUE(RowsRead(model, 990, 1010));
+  EXPECT_EQ(model->Record(999)->id, "000003e9-0000-4000-8000-000000000000");
+  EXPECT_EQ(model->Record(1000)->id, between.id);
+  EXPECT_EQ(model->Record(1001)->id, "000003e8-0000-4000-8000-000000000000");
+  ASSERT_TRUE(RowsRead(model, 2000, 2001));
+  EXPECT_EQ(model->Record(2000)->id, "00000001-0000-4000-8000-000000000000");
+}
+
 }  // namespace

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QJsonDocument>
 #include <chrono>
 #include <thread>
 
@@ -350,4 +351,69 @@ TEST(ServerSender, ABenchLoginAddsAndEndsRecordsAndChangesNoEndedOne) {
   for (const auto &record : {bogus, list, badId})
     EXPECT_EQ(history::SendRecords(*connection, {record}).sqlState.left(2), "23");
   EXPECT_EQ(server.Value("SELECT outcome || ' ' || login FROM jobs"), "failed bench");
+}
+
+namespace {
+
+// `count` jobs made by the server on 7 units, two by two at the same start, every third a
+// download with a transfer log of `logBytes`.
+void MakeJobs(const PrivatePostgres &server, int count, int logBytes) {
+  const auto made = server.Sql(QString(
+      "INSERT INTO jobs (id, unit, job, started, ended, outcome, message, station, \"operator\", "
+      "program, details) SELECT lpad(to_hex(i), 8, '0') || '-0000-4000-8000-000000000000', "
+      "'VRT' || lpad((i % 7)::text, 5, '0'), CASE WHEN i % 3 = 0 THEN 'firmware' ELSE 'send' "
+      "END, timestamptz '2026-12-01 00:00:00+00' + (i / 2) * interval '1 minute', NULL, "
+      "CASE WHEN i % 5 = 0 THEN 'failed' ELSE 'ok' END, '', 'bench', 'tech', 'tolvane-cli', "
+      "CASE WHEN i % 3 = 0 THEN jsonb_build_object('sent', i, 'log', repeat('w', %2)) ELSE "
+      "'{}'::jsonb END FROM generate_series(1, %1) AS i")
+                                  .arg(count)
+                                  .arg(logBytes));
+  ASSERT_TRUE(made.ok) << made.error.toStdString();
+}
+
+}  // namespace
+
+TEST(ServerStore, ReadsAPartFromItsKeyAndNoTransferLogButTheOneAskedFor) {
+  START_SERVER(server);
+  MakeJobs(server, 600, 4000);
+  QString error;
+  auto connection = history::ServerConnection::Open(Address(server.Url()), -1, &error);
+  ASSERT_TRUE(connection) << error.toStdString();
+  history::ServerJobs jobs(*connection);
+  for (const QString order : {"", "unit", "outcome"}) {
+    history::JobQuery query;
+    query.orderBy = order;
+    query.ascending = order == "unit";
+    std::vector<history::JobRecord> all;
+    qint64 bytes = 0;
+    ASSERT_TRUE(jobs.Read(query, {}, [&](const history::JobRecord &r) {
+      all.push_back(r);
+      bytes += r.details.size();
+      return true;
+    }));
+    ASSERT_EQ(all.size(), 600u);
+    EXPECT_LT(bytes, 600 * 20) << "no transfer log among the rows";
+    for (std::size_t i = 1; i < all.size(); ++i)
+      ASSERT_TRUE(history::Before(query, history::KeyOf(query, all[i - 1]),
+                                  history::KeyOf(query, all[i])))
+          << "the server's order is the readers' " << i;
+    // Every 256th row's key, and the rows from one of them as from that row.
+    const auto keys = jobs.Keys(query, {}, 256);
+    ASSERT_TRUE(keys && keys->size() == 3u) << jobs.Error().toStdString();
+    EXPECT_EQ(keys->at(2), history::KeyOf(query, all[512]));
+    query.limit = 256;
+    std::vector<QString> part;
+    ASSERT_TRUE(jobs.Read(query, {keys->at(1), {}}, [&](const history::JobRecord &r) {
+      part.push_back(r.id);
+      return true;
+    }));
+    ASSERT_EQ(part.size(), 256u);
+    EXPECT_EQ(part.front(), all[256].id);
+    EXPECT_EQ(part.back(), all[511].id);
+  }
+  // The download asked for comes whole; its start finds it.
+  const auto download = jobs.Job("00000003-0000-4000-8000-000000000000");
+  ASSERT_TRUE(download);
+  EXPECT_EQ(QJsonDocument::fromJson(download->details)["log"].toString().size(), 4000);
+  EXPECT_EQ(jobs.IdsBeginningWith("0000000", 20)->size(), 15);
 }
