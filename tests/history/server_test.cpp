@@ -358,16 +358,18 @@ namespace {
 // `count` jobs made by the server on 7 units, two by two at the same start, every third a
 // download with a transfer log of `logBytes`.
 void MakeJobs(const PrivatePostgres &server, int count, int logBytes) {
-  const auto made = server.Sql(QString(
-      "INSERT INTO jobs (id, unit, job, started, ended, outcome, message, station, \"operator\", "
-      "program, details) SELECT lpad(to_hex(i), 8, '0') || '-0000-4000-8000-000000000000', "
-      "'VRT' || lpad((i % 7)::text, 5, '0'), CASE WHEN i % 3 = 0 THEN 'firmware' ELSE 'send' "
-      "END, timestamptz '2026-12-01 00:00:00+00' + (i / 2) * interval '1 minute', NULL, "
-      "CASE WHEN i % 5 = 0 THEN 'failed' ELSE 'ok' END, '', 'bench', 'tech', 'tolvane-cli', "
-      "CASE WHEN i % 3 = 0 THEN jsonb_build_object('sent', i, 'log', repeat('w', %2)) ELSE "
-      "'{}'::jsonb END FROM generate_series(1, %1) AS i")
-                                  .arg(count)
-                                  .arg(logBytes));
+  const auto made = server.Sql(
+      QString(
+          "INSERT INTO jobs (id, unit, job, started, ended, outcome, message, station, "
+          "\"operator\", "
+          "program, details) SELECT lpad(to_hex(i), 8, '0') || '-0000-4000-8000-000000000000', "
+          "'VRT' || lpad((i % 7)::text, 5, '0'), CASE WHEN i % 3 = 0 THEN 'firmware' ELSE 'send' "
+          "END, timestamptz '2026-12-01 00:00:00+00' + (i / 2) * interval '1 minute', NULL, "
+          "CASE WHEN i % 5 = 0 THEN 'failed' ELSE 'ok' END, '', 'bench', 'tech', 'tolvane-cli', "
+          "CASE WHEN i % 3 = 0 THEN jsonb_build_object('sent', i, 'log', repeat('w', %2)) ELSE "
+          "'{}'::jsonb END FROM generate_series(1, %1) AS i")
+          .arg(count)
+          .arg(logBytes));
   ASSERT_TRUE(made.ok) << made.error.toStdString();
 }
 
@@ -394,8 +396,8 @@ TEST(ServerStore, ReadsAPartFromItsKeyAndNoTransferLogButTheOneAskedFor) {
     ASSERT_EQ(all.size(), 600u);
     EXPECT_LT(bytes, 600 * 20) << "no transfer log among the rows";
     for (std::size_t i = 1; i < all.size(); ++i)
-      ASSERT_TRUE(history::Before(query, history::KeyOf(query, all[i - 1]),
-                                  history::KeyOf(query, all[i])))
+      ASSERT_TRUE(
+          history::Before(query, history::KeyOf(query, all[i - 1]), history::KeyOf(query, all[i])))
           << "the server's order is the readers' " << i;
     // Every 256th row's key, and the rows from one of them as from that row.
     const auto keys = jobs.Keys(query, {}, 256);
