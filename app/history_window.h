@@ -46,6 +46,8 @@ class HistoryModel : public QAbstractTableModel {
   int Generation() const { return generation_; }
   // Whether the query's count and first page are still being read.
   bool Reading() const { return reading_; }
+  // Whether the start of every page is known (before it, only the first page is read).
+  bool Placed() const { return !anchors_.empty(); }
   // The record of a row; none past the end or while its page is being read.
   const history::JobRecord *Record(int row) const;
   // A result of the reader's thread, on the interface thread; false when it is an older query's.
