@@ -573,30 +573,32 @@ std::optional<std::vector<JobKey>> Store::Keys(const JobQuery &query, const QStr
   const std::vector<OrderTerm> terms = OrderTerms(query);
   const QString value = terms.size() > 3 ? terms[0].column : QString("''");
   QVariantList values;
-  const QString sql = "SELECT v, started, unit, id FROM (SELECT " + value +
-                      " AS v, started, unit, id, row_number() OVER (" + OrderBy(query).mid(1) +
-                      ") AS n FROM jobs" + Where(query, values, without) +
-                      ") WHERE (n - 1) % ? = 0 ORDER BY n";
-  QSqlQuery q(QSqlDatabase::database(connection_, false));
-  q.setForwardOnly(true);
-  if (!Run(q, sql, values << std::max<qint64>(every, 1))) return std::nullopt;
-  while (q.next())
-    keys.push_back({q.value(0).toString(), q.value(1).toString(), q.value(2).toString(),
-                    q.value(3).toString()});
-  if (q.lastError().isValid()) return Fail(q.lastError()), std::nullopt;
+  // The keys in the query's order from its index, every one passing by; only every `every`th
+  // made into text.
+  const QString sql = "SELECT " + value + ", started, unit, id FROM jobs" +
+                      Where(query, values, without) + OrderBy(query);
+  const auto text = [](sqlite3_stmt *statement, int column) {
+    return QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(statement, column)),
+                             sqlite3_column_bytes(statement, column));
+  };
+  qint64 row = 0;
+  const bool read = RawRows(sql, values, [&](sqlite3_stmt *statement) {
+    if (row++ % std::max<qint64>(every, 1) == 0)
+      keys.push_back(
+          {text(statement, 0), text(statement, 1), text(statement, 2), text(statement, 3)});
+    return true;
+  });
+  if (!read) return std::nullopt;
   return keys;
 }
 
-bool Store::CsvRows(const JobQuery &query, const std::function<bool(const QByteArray &)> &each) {
-  if (empty_) return true;
-  if (!IsOpen()) return false;
+bool Store::RawRows(const QString &sql, const QVariantList &values,
+                    const std::function<bool(sqlite3_stmt *)> &each) {
   // SQLite's own statement on the connection: the columns' UTF-8 text as it is stored.
   const QVariant handle = QSqlDatabase::database(connection_, false).driver()->handle();
   if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
     return Fail("no SQLite connection");
   sqlite3 *db = *static_cast<sqlite3 *const *>(handle.data());
-  QVariantList values;
-  const QString sql = Listing(query, false, values);
   sqlite3_stmt *statement = nullptr;
   const QByteArray text = sql.toUtf8();
   if (sqlite3_prepare_v2(db, text.constData(), static_cast<int>(text.size()), &statement,
@@ -611,9 +613,25 @@ bool Store::CsvRows(const JobQuery &query, const std::function<bool(const QByteA
     sqlite3_bind_text(statement, i + 1, bound.constData(), static_cast<int>(bound.size()),
                       SQLITE_TRANSIENT);
   }
-  QByteArray row;
   int step;
-  while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+  while ((step = sqlite3_step(statement)) == SQLITE_ROW)
+    if (!each(statement)) {
+      step = SQLITE_DONE;
+      break;
+    }
+  const bool done = step == SQLITE_DONE;
+  if (!done) Fail(sqlite3_errcode(db), QString::fromUtf8(sqlite3_errmsg(db)));
+  sqlite3_finalize(statement);
+  return done;
+}
+
+bool Store::CsvRows(const JobQuery &query, const std::function<bool(const QByteArray &)> &each) {
+  if (empty_) return true;
+  if (!IsOpen()) return false;
+  QVariantList values;
+  const QString sql = Listing(query, false, values);
+  QByteArray row;
+  return RawRows(sql, values, [&](sqlite3_stmt *statement) {
     row.clear();
     for (int column = 0; column < 11; ++column) {
       if (column) row += ',';
@@ -621,15 +639,8 @@ bool Store::CsvRows(const JobQuery &query, const std::function<bool(const QByteA
       if (field) AppendCsvField(row, field, sqlite3_column_bytes(statement, column));
     }
     row += "\r\n";
-    if (!each(row)) {
-      step = SQLITE_DONE;
-      break;
-    }
-  }
-  const bool done = step == SQLITE_DONE;
-  if (!done) Fail(sqlite3_errcode(db), QString::fromUtf8(sqlite3_errmsg(db)));
-  sqlite3_finalize(statement);
-  return done;
+    return each(row);
+  });
 }
 
 qint64 Store::Count(const JobQuery &query, const QStringList &without) {

@@ -26,6 +26,7 @@
 
 class QSqlError;
 class QSqlQuery;
+struct sqlite3_stmt;
 
 namespace history {
 
@@ -119,7 +120,7 @@ class Store : public ServerOutbox {
   bool Read(const JobQuery &query, const JobRange &range,
             const std::function<bool(const JobRecord &)> &each);
   // The keys of rows 0, every, 2 every, ... of the query (its limit aside): where the parts of a
-  // long history start. One statement, which numbers the rows itself.
+  // long history start. One pass over the query's keys, only every `every`th made into text.
   std::optional<std::vector<JobKey>> Keys(const JobQuery &query, const QStringList &without,
                                           qint64 every);
   qint64 Count(const JobQuery &query, const QStringList &without = {});
@@ -149,6 +150,10 @@ class Store : public ServerOutbox {
     return Prepared(q, sql) && RunPrepared(q, values);
   }
   bool FailOf(const QSqlQuery &q);
+  // `sql` with `values` bound as SQLite's own statement on the connection, each row handed on
+  // (false stops them); false with the reason when it failed.
+  bool RawRows(const QString &sql, const QVariantList &values,
+               const std::function<bool(sqlite3_stmt *)> &each);
   bool RollBack();  // keeps the failure's error
   bool Close();     // false
   bool Connect(const QString &name, const QString &options);
