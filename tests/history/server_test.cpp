@@ -419,3 +419,64 @@ TEST(ServerStore, ReadsAPartFromItsKeyAndNoTransferLogButTheOneAskedFor) {
   EXPECT_EQ(QJsonDocument::fromJson(download->details)["log"].toString().size(), 4000);
   EXPECT_EQ(jobs.IdsBeginningWith("0000000", 20)->size(), 15);
 }
+
+TEST(ServerStore, NewerRecordsStandInTheirPlaceInEveryPartAndTheConnectionStaysUsable) {
+  START_SERVER(server);
+  MakeJobs(server, 600, 10);
+  QString error;
+  auto connection = history::ServerConnection::Open(Address(server.Url()), -1, &error);
+  ASSERT_TRUE(connection) << error.toStdString();
+  history::ServerJobs jobs(*connection);
+  const history::JobQuery query;
+  const auto read = [&](history::JobReader &reader, const history::JobQuery &asked,
+                        const history::JobRange &range = {}) {
+    std::vector<history::JobRecord> rows;
+    EXPECT_TRUE(reader.Read(asked, range, [&](const history::JobRecord &r) {
+      rows.push_back(r);
+      return true;
+    })) << reader.Error().toStdString();
+    return rows;
+  };
+  // The end of a running job, a job of its own among the newest, and one of a kind the
+  // download query below leaves out.
+  history::JobRecord ended = *jobs.Job("0000012c-0000-4000-8000-000000000000");
+  ended.outcome = "interrupted";
+  history::JobRecord between = ended;
+  between.id = "feedbead-0000-4000-8000-000000000001";
+  between.started = "2026-12-01T04:09:30.000Z";
+  history::JobRecord other = between;
+  other.id = "feedbead-0000-4000-8000-000000000002";
+  other.job = "defaults";
+  std::vector<history::JobRecord> expected = read(jobs, query);
+  std::erase_if(expected, [&](const history::JobRecord &r) { return r.id == ended.id; });
+  expected.insert(expected.end(), {ended, between, other});
+  std::sort(expected.begin(), expected.end(), [&](const auto &a, const auto &b) {
+    return history::Before(query, history::KeyOf(query, a), history::KeyOf(query, b));
+  });
+  const auto ids = [](const std::vector<history::JobRecord> &rows) {
+    QStringList ids;
+    for (const auto &r : rows) ids << r.id + "/" + r.outcome;
+    return ids;
+  };
+
+  history::MergedJobs merged(jobs, {ended, between, other});
+  history::JobQuery downloads;
+  downloads.job = "firmware";
+  EXPECT_EQ(merged.Count(downloads, {}), 201) << "200 downloads and the one between";
+  EXPECT_EQ(merged.Count(query, {}), 602);
+  EXPECT_EQ(ids(read(merged, query)), ids(expected));
+  // The parts from their anchors, each with the next one's row as its limit, make the whole.
+  const auto anchors = merged.Anchors(query, 256);
+  ASSERT_TRUE(anchors && anchors->size() == 3u) << merged.Error().toStdString();
+  std::vector<history::JobRecord> parts;
+  for (std::size_t i = 0; i < anchors->size(); ++i) {
+    if (i > 0) {
+      EXPECT_EQ(expected[static_cast<std::size_t>(anchors->at(i).row)].id, anchors->at(i).key->id);
+    }
+    history::JobQuery part = query;
+    part.limit = (i + 1 < anchors->size() ? anchors->at(i + 1).row : 602) - anchors->at(i).row;
+    for (const auto &r : read(merged, part, {anchors->at(i).key, {}})) parts.push_back(r);
+  }
+  EXPECT_EQ(ids(parts), ids(expected));
+  EXPECT_FALSE(connection->Broken()) << "a part's limit never breaks the statement off";
+}
