@@ -130,9 +130,19 @@ void Journal::SetServer(const QString &url, std::chrono::milliseconds retry, boo
   hasServer_ = true;
   retry_ = retry;
   unaddressed_ = unaddressed;
+  serverUrl_ = url.trimmed();
+}
+
+void Journal::ReadServerUrl() {
+  if (!hasServer_) return;
   QString error;
-  address_ = ParseServerUrl(url.trimmed(), &error);
-  if (!address_) serverState_ = error;
+  address_ = ParseServerUrl(serverUrl_, &error);
+  if (address_) return;
+  {
+    std::lock_guard lock(mutex_);
+    serverState_ = error;
+  }
+  if (StateChanged) StateChanged(State());
 }
 
 QString Journal::ServerState() const {
@@ -293,6 +303,7 @@ void Journal::Queue(const JobRecord &record) {
 
 void Journal::Run() {
   using Clock = std::chrono::steady_clock;
+  ReadServerUrl();
   Store store;
   // A lock held by another process is waited for in short steps, so that the end of the
   // program can say why it waits, and give up in time.
