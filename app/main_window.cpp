@@ -174,9 +174,9 @@ TForm3::TForm3(std::string programFolder, const std::function<QImage()> &banner,
 
   state_.LogFolder = DetectLogFolder(state_.ProgramFolder);
 
-  // The history of the jobs: VERT.ini names its file and the bench; its writer, started after the
-  // first paint, opens the file on a thread of its own and its state reaches the label by queued
-  // calls.
+  // The history of the jobs: VERT.ini names its file and the bench; its writer, started once the
+  // windows are made, opens the file on a thread of its own and its state reaches the label by
+  // queued calls.
   const std::string configName = ConfigFileName(state_.ProgramFolder);
   const ConfigFile config(configName);
   journal_ = std::make_unique<history::Journal>(
@@ -294,7 +294,6 @@ void TForm3::StartHistory() {
 }
 
 void TForm3::AfterFirstPaint() {
-  StartHistory();
   if (ListOutputs && !outputsReadByPress_) {
     try {
       firstOutputs_ = std::thread([this, list = ListOutputs] {

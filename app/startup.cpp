@@ -9,6 +9,7 @@
 #include <QFont>
 #include <QFontMetrics>
 #include <QIcon>
+#include <QStyle>
 #include <QTimer>
 #include <chrono>
 #include <future>
@@ -23,6 +24,7 @@
 #include "recorder/recorder_window.h"
 #include "session/config.h"
 #include "settings/settings_window.h"
+#include "ui/icon_cache.h"
 
 namespace {
 
@@ -43,8 +45,14 @@ void CreateOtherWindows(TForm3 &main) {
   for (const StartUpStep &step : WindowSteps(main)) step.run();
 }
 
-// What the first file dialog would find to do that later ones find done: the file icons of the
-// icon theme, asked for by the dialog's model and side bar.
+// What the first file dialog would find to do that later ones find done (StandardIconCache keeps
+// it): the icons that its buttons and side bar ask the style for, in two steps.
+void PrepareDialogIcons(std::initializer_list<QStyle::StandardPixmap> icons) {
+  const QStyle *style = QApplication::style();
+  for (const QStyle::StandardPixmap icon : icons) style->standardIcon(icon);
+}
+
+// And the file icons of the icon theme that its model asks for.
 void PrepareFileIcons() {
   const QFileIconProvider icons;
   for (const auto type : {QFileIconProvider::Computer, QFileIconProvider::Drive,
@@ -81,7 +89,20 @@ std::vector<StartUpStep> WindowSteps(TForm3 &main) {
   SharedState &state = main.State();
   return {
       {"console window", [made, &state, &main] { made->console = new TForm1(state, &main); }},
-      {"file icons for the open dialogs", PrepareFileIcons},
+      {"standard icons of the open dialogs (buttons)",
+       [] {
+         PrepareDialogIcons({QStyle::SP_ArrowBack, QStyle::SP_ArrowForward,
+                             QStyle::SP_FileDialogToParent, QStyle::SP_FileDialogNewFolder,
+                             QStyle::SP_FileDialogListView, QStyle::SP_FileDialogDetailedView,
+                             QStyle::SP_DialogOpenButton, QStyle::SP_DialogCancelButton});
+       }},
+      {"standard icons of the open dialogs (places)",
+       [] {
+         PrepareDialogIcons({QStyle::SP_DirIcon, QStyle::SP_FileIcon, QStyle::SP_DriveHDIcon,
+                             QStyle::SP_ComputerIcon, QStyle::SP_DirHomeIcon,
+                             QStyle::SP_TrashIcon});
+       }},
+      {"file icons of the open dialogs", PrepareFileIcons},
       {"firmware window (with its open dialog)",
        [made, &state, &main] { made->firmware = new TForm2(state, &main); }},
       {"choice window", [made, &state, &main] { made->choice = new TForm4(state, &main); }},
@@ -102,6 +123,10 @@ std::vector<StartUpStep> StepsAfterFirstPaint(TForm3 &main) {
   std::vector<StartUpStep> steps{{"program icon (built-in sizes) to the window system",
                                   [] { QApplication::setWindowIcon(ProgramIcon()); }}};
   for (StartUpStep &step : WindowSteps(main)) steps.push_back(std::move(step));
+  // Last, so that the loading of its libraries (Qt SQL's driver, libpq) and the server's
+  // connection on threads of their own do not slow the steps above.
+  steps.push_back({"history started (its file and server on threads of their own)",
+                   [&main] { main.StartHistory(); }});
   return steps;
 }
 
@@ -120,11 +145,12 @@ QWidget *startUp() {
   std::jthread fonts([] { QFontMetrics(QFont()).height(); });
   std::future<QImage> banner = std::async(std::launch::async, BannerPicture);
   QApplication::setApplicationName("Tolvane");
+  // Standard icons found once, for all the windows (each file dialog asks for a dozen).
+  QApplication::setStyle(new StandardIconCache);
   // Before the first window exists: its window-system name (the Wayland app id, X11's desktop
   // file property) ties it to the menu entry.
   QGuiApplication::setDesktopFileName(QLatin1String(kAppId));
-  // The main window is on screen before anything else is made; its history starts after its
-  // first paint.
+  // The main window is on screen before anything else is made.
   auto main = std::make_unique<TForm3>(DetectProgramFolder(), [&banner] { return banner.get(); });
   main->ListOutputs = ListAudioOutputs;
   main->show();

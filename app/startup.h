@@ -10,12 +10,12 @@ class TForm3;
 
 // With the QApplication made: sets the application title, names the desktop entry the windows
 // belong to and sets their icon, creates the main window and shows it, and only it, with its
-// caption complete; lets it reach the screen (its first paint, while the user's input waits), upon
-// which the main window starts the history; then creates the other five windows in the steps of
-// StepsAfterFirstPaint, letting the event loop turn between them. Returns the main window with
-// the six windows made; the caller runs the message loop, in which the main window scans the
-// devices and lists the sound outputs after its first paint, and deletes the main window, which
-// takes the other windows with it.
+// caption complete; lets it reach the screen (its first paint, while the user's input waits); then
+// creates the other five windows and starts the history in the steps of StepsAfterFirstPaint,
+// letting the event loop turn between them. Returns the main window with the six windows made;
+// the caller runs the message loop, in which the main window scans the devices and lists the
+// sound outputs after its first paint, and deletes the main window, which takes the other windows
+// with it.
 QWidget *startUp();
 
 // Lists the sound outputs by display name (ListAudioOutputs in the program).
@@ -28,10 +28,10 @@ struct StartUpStep {
   std::function<void()> run;
 };
 
-// The steps after the first paint, in order: the program's icon to the window system, then the
-// other five windows, each of which is made in a step of its own, and handed to the main window
-// in the last. Each holds the interface thread for a short while; startUp() lets the event loop
-// turn between them.
+// The steps after the first paint, in order: the program's icon to the window system, the other
+// five windows, each made in a step of its own and handed to the main window with the last, then
+// the start of the history's writer. Each holds the interface thread for a short while;
+// startUp() lets the event loop turn between them.
 std::vector<StartUpStep> StepsAfterFirstPaint(TForm3 &main);
 // Of them, those that make the other five windows.
 std::vector<StartUpStep> WindowSteps(TForm3 &main);
