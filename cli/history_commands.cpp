@@ -16,6 +16,7 @@
 #include "cli/report.h"
 #include "cli/text_table.h"
 #include "history/format.h"
+#include "history/job_source.h"
 #include "history/journal.h"
 #include "history/server_sender.h"
 #include "history/shared_read.h"
@@ -90,40 +91,41 @@ std::string Cell(const QString &text) {
   return EscapedText(line.toStdString(), true);
 }
 
-// The table: the columns but `details`, as wide as their widest entry, two blanks apart; the
-// times in local time, the zone's name in their headers.
-void PrintTable(const std::vector<history::JobRecord> &records, std::ostream &out) {
+// A record's row of the table: the columns but `details`, the times in local time.
+std::vector<std::string> TableRow(const history::JobRecord *record) {
   constexpr std::size_t kShown = history::kColumns.size() - 1;
   // `started` and `ended`: shown in local time.
   const auto isTime = [](std::size_t c) { return c == 3 || c == 4; };
-  std::vector<std::vector<std::string>> rows(1);
+  std::vector<std::string> row;
   for (std::size_t c = 0; c < kShown; ++c) {
-    const QString name = QString::fromLatin1(history::kColumns[c].name);
-    rows[0].push_back((isTime(c) ? history::LocalTimeHeader(name) : name).toStdString());
-  }
-  for (const auto &r : records) {
-    std::vector<std::string> &row = rows.emplace_back();
-    for (std::size_t c = 0; c < kShown; ++c) {
-      const std::optional<QString> field = r.Field(c);
-      row.push_back(field ? Cell(isTime(c) ? history::LocalTime(*field) : *field) : std::string());
+    if (!record) {  // the header, the zone's name in the times' headers
+      const QString name = QString::fromLatin1(history::kColumns[c].name);
+      row.push_back((isTime(c) ? history::LocalTimeHeader(name) : name).toStdString());
+      continue;
     }
+    const std::optional<QString> field = record->Field(c);
+    row.push_back(field ? Cell(isTime(c) ? history::LocalTime(*field) : *field) : std::string());
   }
-  out << TextTable(rows);
+  return row;
 }
 
 // `--log ID`: the transfer log of the job whose id is ID or begins with it (8 characters or more,
-// as long as one job's id does), as it is or as {"id", "log"}.
-int PrintLog(history::Store &store, const std::string &given, bool json, std::ostream &out,
+// as long as one job's id does), as it is or as {"id", "log"}. Only that job's row is read whole.
+int PrintLog(history::JobReader &jobs, const std::string &given, bool json, std::ostream &out,
              std::ostream &err) {
   const QString id = QString::fromStdString(given).trimmed().toLower();
-  std::optional<history::JobRecord> record = store.Job(id);
-  if (!record && id.size() >= kShortestIdPrefix) {
-    const QStringList ids = store.IdsBeginningWith(id, 2);
+  std::optional<history::JobRecord> record = jobs.Job(id);
+  if (!record && id.size() >= kShortestIdPrefix && jobs.Error().isEmpty()) {
+    const QStringList ids = jobs.IdsBeginningWith(id, 2).value_or(QStringList());
     if (ids.size() > 1) {
       err << "tolvane-cli: more than one job's id begins with " << given << "; give more of it\n";
       return kExitFailed;
     }
-    if (ids.size() == 1) record = store.Job(ids.first());
+    if (ids.size() == 1) record = jobs.Job(ids.first());
+  }
+  if (!record && !jobs.Error().isEmpty()) {
+    err << "tolvane-cli: the history cannot be read: " << jobs.Error().toStdString() << '\n';
+    return kExitFailed;
   }
   if (!record) {
     err << "tolvane-cli: no job " << given << " in the history\n";
@@ -144,6 +146,66 @@ int PrintLog(history::Store &store, const std::string &given, bool json, std::os
     out << log.toLatin1().toStdString();
   out << std::flush;
   return kExitOk;
+}
+
+// A timer that ends the waits for the server when it expires; its descriptor lives as long as
+// the connection that watches it.
+class Deadline {
+ public:
+  explicit Deadline(int seconds) : fd_(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC)) {
+    const itimerspec in{{0, 0}, {seconds, 0}};
+    if (fd_ >= 0) timerfd_settime(fd_, 0, &in, nullptr);
+  }
+  ~Deadline() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Deadline(const Deadline &) = delete;
+  Deadline &operator=(const Deadline &) = delete;
+  int Fd() const { return fd_; }
+  // The rows, once the server answers, are read at the pace of their reader.
+  void Disarm() {
+    const itimerspec never{};
+    if (fd_ >= 0) timerfd_settime(fd_, 0, &never, nullptr);
+  }
+
+ private:
+  int fd_;
+};
+
+// The jobs `history` reads: with a server, this bench's records that wait for it are sent first
+// and the server's jobs read with those still waiting merged in, the connection and the sending
+// within 5 s; when the server cannot be read, or without one, the bench's file. None, with an
+// error on `err`, when nothing can be read. `read`: "shared", "kept", or "this bench only:
+// <reason>".
+std::unique_ptr<history::JobSource> OpenJobs(const Options &options, Deadline &deadline,
+                                             std::ostream &err, QString &read) {
+  const HistoryPlace place = HistoryPlaceOf(options);
+  const QString location = QString::fromStdString(place.location).trimmed();
+  const bool off = location.compare("none", Qt::CaseInsensitive) == 0;
+  const QString file = off ? QString() : location.isEmpty() ? history::DefaultLocation() : location;
+  read = "kept";
+  if (!place.server.empty()) {
+    QString reason;
+    if (const auto address =
+            history::ParseServerUrl(QString::fromStdString(place.server), &reason)) {
+      auto source = history::JobSource::OpenShared(*address, file, deadline.Fd(),
+                                                   {true, place.unaddressed}, &reason);
+      deadline.Disarm();
+      read = history::kSharedState;
+      if (source) return source;
+    }
+    read = "this bench only: " + reason;
+    err << "tolvane-cli: the workshop's server cannot be read (" << reason.toStdString()
+        << "): " << (off ? "the history is off" : "this bench's history only") << '\n';
+  }
+  if (off) {
+    if (place.server.empty()) err << "tolvane-cli: the history is off\n";
+    return nullptr;
+  }
+  QString error;
+  auto source = history::JobSource::OpenBench(file, &error);
+  if (!source) err << "tolvane-cli: the history cannot be read: " << error.toStdString() << '\n';
+  return source;
 }
 
 }  // namespace
@@ -196,34 +258,49 @@ int HistoryCommand(const Options &options, std::ostream &out, std::ostream &err)
       return kExitUsage;
     }
   }
-  history::Store store;
-  QTemporaryDir folder;
-  history::JobQuery serverQuery = query;
-  if (options.log) serverQuery = {};
+  Deadline deadline(kServerWaitSeconds);
   QString state;
-  if (!OpenHistory(options, serverQuery, store, folder, err, state)) return kExitFailed;
-  if (options.log) return PrintLog(store, *options.log, options.json, out, err);
+  const auto source = OpenJobs(options, deadline, err, state);
+  if (!source) return kExitFailed;
+  history::MergedJobs &jobs = source->Jobs();
+  if (options.log) return PrintLog(jobs, *options.log, options.json, out, err);
+  // Each row is written as it is read; a reader that has gone away stops the reading.
   bool read = true;
+  QString error;
   if (options.csv) {
     out << history::CsvHeader().toStdString();
-    read = store.CsvRows(query,
-                         [&](const QByteArray &row) { out.write(row.constData(), row.size()); });
+    const auto write = [&](const QByteArray &row) {
+      out.write(row.constData(), row.size());
+      return out.good();
+    };
+    if (history::Store *file = source->BenchFile()) {
+      read = file->CsvRows(query, write);
+      error = file->Error();
+    } else {
+      read = jobs.Read(query, {},
+                       [&](const history::JobRecord &r) { return write(history::CsvRow(r)); });
+    }
   } else if (options.json) {
     out << "{\"jobs\": [";
     bool first = true;
-    read = store.ForEachJob(query, [&](const history::JobRecord &r) {
+    read = jobs.Read(query, {}, [&](const history::JobRecord &r) {
       out << (first ? "" : ", ") << history::JobJson(r).toStdString();
       first = false;
+      return out.good();
     });
     out << "], \"history\": " << JsonString(state.toStdString()) << "}\n";
   } else {
-    const auto records = store.Jobs(query);
-    read = store.Error().isEmpty();
-    if (read) PrintTable(records, out);
+    TextTableStream table(out);
+    table.Add(TableRow(nullptr));
+    read =
+        jobs.Read(query, {}, [&](const history::JobRecord &r) { return table.Add(TableRow(&r)); });
+    if (read) table.Finish();
   }
   out << std::flush;
+  if (!out.good()) return kExitFailed;  // the reader went away: nothing more to say
   if (!read) {
-    err << "tolvane-cli: the history cannot be read: " << store.Error().toStdString() << '\n';
+    err << "tolvane-cli: the history cannot be read: "
+        << (error.isEmpty() ? jobs.Error() : error).toStdString() << '\n';
     return kExitFailed;
   }
   return kExitOk;

@@ -8,15 +8,10 @@
 #include <thread>
 
 #include "history/job_record.h"
+#include "history/job_source.h"
 #include "history/server_address.h"
 
 namespace history {
-
-// How a reader treats the bench's records that wait for the server.
-struct BenchRecords {
-  bool sendFirst = false;   // send them before reading (the command line's readers)
-  bool unaddressed = true;  // the server is VERT.ini's: the records made with no server too
-};
 
 // Makes `merged` (a history file made anew) hold the server's jobs that `query` asks for and
 // every record of `benchFile` (empty: none) that waits for this server, which is newer than the
