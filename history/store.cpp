@@ -746,7 +746,7 @@ std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
       written[s.unit] = {QJsonDocument::fromJson(last.value(6).toString().toUtf8()).object(), ended,
                          station, last.value(7).toString()};
     } else if (job == JobKind::Defaults) {
-      defaults[s.unit] = {std::nullopt, ended, station};
+      defaults[s.unit] = {std::nullopt, ended, station, {}};
     }
   }
   // The parameters: the last write, or the defaults when they were restored after it.
