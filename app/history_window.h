@@ -18,6 +18,7 @@
 #include "history/server_address.h"
 #include "history/shared_read.h"
 #include "history/store.h"
+#include "history/summary_read.h"
 
 class QComboBox;
 class QDateEdit;
@@ -87,6 +88,11 @@ class HistoryWindow : public QDialog {
   void RowChosen();
   void ButtonExportCsvClick();
   void ShowSummary();
+  // Fills the unit filter's list: with a server, read on a thread of its own.
+  void FillUnits();
+  void ShowUnits(const QStringList &units);
+  // The source of the server's summaries and unit list.
+  history::SummarySource SummarySourceOf() const;
   // Opens the history to show (the workshop's as last read, else the file) and shows it.
   void OpenStore();
   void StartSharedRead();
@@ -107,6 +113,8 @@ class HistoryWindow : public QDialog {
   std::unique_ptr<history::SharedReader> reader_;
   bool reading_ = false;
   int reads_ = 0;
+  // The server's unit list and unit summary, each read on a thread of its own.
+  std::unique_ptr<history::BackgroundRead> unitsRead_, summaryRead_;
   QString exportFolder_;  // the folder of the last export; empty: none yet
 
   QComboBox *HistoryUnit;

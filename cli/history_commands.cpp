@@ -20,6 +20,7 @@
 #include "history/server_sender.h"
 #include "history/shared_read.h"
 #include "history/store.h"
+#include "history/summary_read.h"
 #include "session/config.h"
 
 namespace cli {
@@ -229,18 +230,55 @@ int HistoryCommand(const Options &options, std::ostream &out, std::ostream &err)
   return kExitOk;
 }
 
-int SummaryCommand(const Options &options, std::ostream &out, std::ostream &err) {
+namespace {
+
+// The summaries of the run's units: with a server, one read of the server merged with this
+// bench's waiting records (sent first), all within 5 s; when the server cannot be read, or without
+// one, the bench's file. False, with an error on `err`, when nothing can be read. `read`: as
+// OpenHistory's.
+bool ReadSummaries(const Options &options, std::vector<history::UnitSummary> &summaries,
+                   std::ostream &err, QString &read) {
+  const HistoryPlace place = HistoryPlaceOf(options);
+  const QString location = QString::fromStdString(place.location).trimmed();
+  const bool off = location.compare("none", Qt::CaseInsensitive) == 0;
+  const QString file = off ? QString() : location.isEmpty() ? history::DefaultLocation() : location;
+  read = "kept";
+  if (!place.server.empty()) {
+    QString reason;
+    if (const auto address =
+            history::ParseServerUrl(QString::fromStdString(place.server), &reason)) {
+      const int deadline = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
+      const itimerspec in5s{{0, 0}, {kServerWaitSeconds, 0}};
+      if (deadline >= 0) timerfd_settime(deadline, 0, &in5s, nullptr);
+      reason = history::ReadSharedSummaries({*address, file, true, place.unaddressed},
+                                            Units(options), &summaries, deadline);
+      if (deadline >= 0) close(deadline);
+      read = history::kSharedState;
+      if (reason.isEmpty()) return true;
+    }
+    read = "this bench only: " + reason;
+    err << "tolvane-cli: the workshop's server cannot be read (" << reason.toStdString()
+        << "): " << (off ? "the history is off" : "this bench's history only") << '\n';
+  }
+  if (off) {
+    if (place.server.empty()) err << "tolvane-cli: the history is off\n";
+    return false;
+  }
   history::Store store;
-  QTemporaryDir folder;
-  history::JobQuery serverQuery;
-  serverQuery.units = Units(options);
-  QString state;
-  if (!OpenHistory(options, serverQuery, store, folder, err, state)) return kExitFailed;
-  const auto summaries = store.Summaries(Units(options));
+  if (store.Open(file, history::Store::Mode::Read)) summaries = store.Summaries(Units(options));
   if (!store.Error().isEmpty()) {
     err << "tolvane-cli: the history cannot be read: " << store.Error().toStdString() << '\n';
-    return kExitFailed;
+    return false;
   }
+  return true;
+}
+
+}  // namespace
+
+int SummaryCommand(const Options &options, std::ostream &out, std::ostream &err) {
+  std::vector<history::UnitSummary> summaries;
+  QString state;
+  if (!ReadSummaries(options, summaries, err, state)) return kExitFailed;
   if (options.json) {
     out << "{\"units\": [";
     for (std::size_t i = 0; i < summaries.size(); ++i)
@@ -249,24 +287,39 @@ int SummaryCommand(const Options &options, std::ostream &out, std::ostream &err)
     return kExitOk;
   }
   // Times for people: local, with the zone of each.
-  const auto when = [](const QString &utc) { return history::LocalTime(utc, true).toStdString(); };
+  const auto local = [](const QString &utc) { return history::LocalTime(utc, true); };
+  const auto when = [&](const QString &utc) { return local(utc).toStdString(); };
+  // A part left unsettled: its own line in the part's place.
+  const auto unsettled = [&](const std::optional<history::UnitSummary::Unsettled> &part,
+                             history::JobKind kind) {
+    return "  " + Cell(history::UnsettledLine(part, kind, local)) + '\n';
+  };
   for (const auto &s : summaries) {
     out << Cell(s.unit) << "\n  last:       " << when(s.last) << '\n';
-    out << "  firmware:   "
-        << (s.firmware ? Cell(s.firmware->file) + "  sha256 " + Cell(s.firmware->sha256) + "  " +
-                             when(s.firmware->when) + "  " + Cell(s.firmware->station)
-                       : std::string("-"))
-        << '\n';
+    if (s.firmwareUnsettled)
+      out << unsettled(s.firmwareUnsettled, history::JobKind::Firmware);
+    else
+      out << "  firmware:   "
+          << (s.firmware ? Cell(s.firmware->file) + "  sha256 " + Cell(s.firmware->sha256) + "  " +
+                               when(s.firmware->when) + "  " + Cell(s.firmware->station)
+                         : std::string("-"))
+          << '\n';
     std::string parameters = "-";
     if (s.parameters)
       parameters = (s.parameters->values ? std::string("written") : std::string("defaults")) +
                    "  " + when(s.parameters->when) + "  " + Cell(s.parameters->station);
-    out << "  parameters: " << parameters << '\n';
-    out << "  message:    "
-        << (s.message ? Cell(s.message->file) + "  sha256 " + Cell(s.message->sha256) + "  " +
-                            when(s.message->when)
-                      : std::string("-"))
-        << '\n';
+    if (s.parametersUnsettled)
+      out << unsettled(s.parametersUnsettled, history::JobKind::Settings);
+    else
+      out << "  parameters: " << parameters << '\n';
+    if (s.messageUnsettled)
+      out << unsettled(s.messageUnsettled, history::JobKind::Record);
+    else
+      out << "  message:    "
+          << (s.message ? Cell(s.message->file) + "  sha256 " + Cell(s.message->sha256) + "  " +
+                              when(s.message->when)
+                        : std::string("-"))
+          << '\n';
   }
   out << std::flush;
   return kExitOk;
