@@ -264,6 +264,31 @@ TEST(HistoryStore, RowsWrittenBySqlite3ShowInTheSummaryAndTheUnitList) {
   EXPECT_EQ(summaries[0].firmwareUnsettled->outcome, "failed");
 }
 
+// A file of version 3 is raised to 4 with its summaries taken anew from its rows.
+TEST(HistoryStore, AFileOfVersion3GetsItsSummariesAnew) {
+  TempFolder temp;
+  const QString file = QString::fromStdString(temp.File("h.sqlite"));
+  {
+    Store store;
+    ASSERT_TRUE(store.Open(file, Store::Mode::Write));
+    JobRecord cut = Record("VRT00001", "firmware", "2026-12-08T07:10:00.000Z", "failed");
+    ASSERT_TRUE(store.Write({Record("VRT00001", "firmware", "2026-12-08T07:00:00.000Z"), cut}));
+  }
+  // As version 3 left it: the last ok download, no trigger on deletes.
+  Sql(file, "DROP TRIGGER jobs_keep_unit_last_on_delete");
+  Sql(file, "UPDATE unit_last SET id = (SELECT id FROM jobs WHERE outcome = 'ok') WHERE job <> ''");
+  Sql(file, "PRAGMA user_version = 3");
+  Store store;
+  ASSERT_TRUE(store.Open(file, Store::Mode::Write));
+  EXPECT_EQ(Sql(file, "PRAGMA user_version"), QStringList{"4"});
+  const auto summaries = store.Summaries({});
+  ASSERT_EQ(summaries.size(), 1u);
+  EXPECT_FALSE(summaries[0].firmware) << "the failed download without the member may have begun";
+  EXPECT_EQ(summaries[0].firmwareUnsettled->when, "2026-12-08T07:10:00.000Z");
+  EXPECT_EQ(Sql(file, "SELECT count(*) FROM sqlite_master WHERE type = 'trigger'"),
+            QStringList{"3"});
+}
+
 TEST(HistoryStore, RunningRecordsOfAProcessThatIsGoneBecomeInterruptedForTheirOwnServer) {
   TempFolder temp;
   const QString file = QString::fromStdString(temp.File("h.sqlite"));
