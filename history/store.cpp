@@ -68,12 +68,13 @@ QString UnitLastUpserts3() {
 
 // Whether the row `prefix`* is one that a summary's part is taken from: a job of a kind that
 // changes the unit that ended ok, or that ended otherwise and began to change the unit. A row
-// without the member (an older record, another tool's) that did not end ok is taken to have
-// begun: the history cannot tell that it left the unit as it was.
+// without the member (an older record, another tool's, details that are no JSON) that did not
+// end ok is taken to have begun: the history cannot tell that it left the unit as it was.
 QString SummaryPart(const QString &prefix) {
   return QString(
              "(%1job IN ('settings', 'defaults', 'firmware', 'record') AND (%1outcome = 'ok' OR "
-             "(%1outcome <> 'running' AND json_extract(%1details, '$.%2') IS NOT 0)))")
+             "(%1outcome <> 'running' AND CASE WHEN json_valid(%1details) THEN "
+             "json_extract(%1details, '$.%2') END IS NOT 0)))")
       .arg(prefix, kChangedMember);
 }
 

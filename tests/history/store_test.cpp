@@ -243,11 +243,10 @@ TEST(HistoryStore, RowsWrittenBySqlite3ShowInTheSummaryAndTheUnitList) {
   EXPECT_EQ(summaries[0].firmware->sha256, "imported");
   EXPECT_EQ(summaries[0].last, "2026-12-08T06:00:00.000Z");
 
-  // A later download that began and failed, then taken away again.
+  // A later download that failed, whose details say nothing (no JSON even), then taken away.
   sqlite3(
       "INSERT INTO jobs VALUES ('c', 'VRT00009', 'firmware', '2026-12-08T07:00:00.000Z', "
-      "'2026-12-08T07:05:00.000Z', 'failed', 'E', 'other', 'tech', 'import', "
-      "'{\"changed\": true}');\n");
+      "'2026-12-08T07:05:00.000Z', 'failed', 'E', 'other', 'tech', 'import', 'no JSON');\n");
   summaries = store.Summaries({"VRT00009"});
   EXPECT_FALSE(summaries[0].firmware);
   ASSERT_TRUE(summaries[0].firmwareUnsettled);
