@@ -90,18 +90,19 @@ QString UnitLastUpserts() {
          SummaryPart("NEW.") + kUnitLastNewer + ";";
 }
 
-// A row gone or changed: its entries in `unit_last` are taken anew from the unit's rows left.
+// A row gone or changed: the entries in `unit_last` that named it are taken anew from the unit's
+// rows left, and dropped where none is left; no other entry is looked at.
 QString UnitLastRefresh() {
-  const QString newest = " ORDER BY started DESC, id DESC LIMIT 1";
-  return "DELETE FROM unit_last WHERE unit = OLD.unit AND id = OLD.id; "
-         "INSERT OR IGNORE INTO unit_last (unit, job, id, at) SELECT unit, '', id, started FROM "
-         "jobs WHERE unit = OLD.unit AND NOT EXISTS (SELECT 1 FROM unit_last WHERE unit = "
-         "OLD.unit AND job = '')" +
-         newest +
-         "; INSERT OR IGNORE INTO unit_last (unit, job, id, at) SELECT unit, job, id, started "
-         "FROM jobs WHERE unit = OLD.unit AND job = OLD.job AND NOT EXISTS (SELECT 1 FROM "
-         "unit_last WHERE unit = OLD.unit AND job = OLD.job) AND " +
-         SummaryPart("") + newest + ";";
+  const auto newest = [](const char *column) {
+    return QString(
+               "coalesce((SELECT j.%1 FROM jobs j WHERE j.unit = OLD.unit AND (unit_last.job = '' "
+               "OR (j.job = unit_last.job AND %2)) ORDER BY j.started DESC, j.id DESC LIMIT 1), "
+               "'')")
+        .arg(column, SummaryPart("j."));
+  };
+  return "UPDATE unit_last SET id = " + newest("id") + ", at = " + newest("started") +
+         " WHERE unit = OLD.unit AND id = OLD.id; DELETE FROM unit_last WHERE unit = OLD.unit AND "
+         "id = '';";
 }
 
 // Each step takes the schema from the version of its index to the next.
