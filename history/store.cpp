@@ -818,12 +818,23 @@ std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
   // Each unit's newest job and the newest of each kind that a part is taken from.
   if (!Run(q,
            "SELECT m.job, " + SummaryColumns() +
-               " FROM unit_last m CROSS JOIN jobs j ON j.id = m.id" + filter,
+               " FROM unit_last m CROSS JOIN jobs j ON j.id = m.id" + filter + " ORDER BY m.unit",
            values))
     return {};
+  // Unit by unit, so that only one unit's rows are held.
+  std::vector<UnitSummary> summaries;
   std::vector<SummaryRow> rows;
-  while (q.next()) rows.push_back(ReadSummaryRow(q));
-  return SummariesOf(rows);
+  const auto flush = [&] {
+    for (UnitSummary &s : SummariesOf(rows)) summaries.push_back(std::move(s));
+    rows.clear();
+  };
+  while (q.next()) {
+    SummaryRow row = ReadSummaryRow(q);
+    if (!rows.empty() && rows.front().unit != row.unit) flush();
+    rows.push_back(std::move(row));
+  }
+  flush();
+  return summaries;
 }
 
 std::vector<SummaryRow> Store::WaitingSummaryRows(const QStringList &units) {
