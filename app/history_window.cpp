@@ -20,12 +20,12 @@
 #include <QSplitter>
 #include <QStyle>
 #include <QTableView>
-#include <QTemporaryDir>
 #include <QVBoxLayout>
 #include <optional>
 
 #include "history/format.h"
 #include "history/job_record.h"
+#include "history/job_source.h"
 #include "settings/parameters.h"
 #include "ui/buttons.h"
 #include "ui/guarded.h"
@@ -147,33 +147,98 @@ QString DetailsText(const history::JobRecord &record) {
   return lines.join('\n').trimmed();
 }
 
-void HistoryModel::SetQuery(history::Store *store, const history::JobQuery &query) {
+void HistoryModel::SetQuery(history::JobPages *pages, const history::JobQuery &query) {
   beginResetModel();
-  store_ = store;
+  pages_ = pages;
   query_ = query;
-  pages_.clear();
+  ++generation_;
+  rows_ = 0;
+  anchors_.clear();
+  kept_.clear();
   used_.clear();
-  rows_ = store_ ? static_cast<int>(std::min<qint64>(store_->Count(query_), INT_MAX)) : 0;
+  asked_.clear();
+  reading_ = pages_ != nullptr;
+  if (pages_) pages_->SetQuery(generation_, query_);
   endResetModel();
 }
 
-const history::JobRecord *HistoryModel::Record(int row) const {
-  if (!store_ || row < 0 || row >= rows_) return nullptr;
-  const qint64 page = row / kPageRows;
-  auto it = pages_.find(page);
-  if (it == pages_.end()) {
-    if (pages_.size() >= kPagesKept) {
-      pages_.erase(used_.back());
-      used_.pop_back();
-    }
-    it = pages_.emplace(page, store_->Page(query_, page * kPageRows, kPageRows, rows_)).first;
-  } else {
-    used_.remove(page);
+qint64 HistoryModel::PageOf(qint64 row) const {
+  if (anchors_.empty()) return 0;
+  const auto after =
+      std::upper_bound(anchors_.begin(), anchors_.end(), row,
+                       [](qint64 r, const history::JobAnchor &a) { return r < a.row; });
+  return (after - anchors_.begin()) - 1;
+}
+
+qint64 HistoryModel::PageStart(qint64 page) const {
+  return anchors_.empty() ? 0 : anchors_[static_cast<std::size_t>(page)].row;
+}
+
+qint64 HistoryModel::PageRows(qint64 page) const {
+  const auto next = static_cast<std::size_t>(page) + 1;
+  return (next < anchors_.size() ? anchors_[next].row : rows_) - PageStart(page);
+}
+
+void HistoryModel::Keep(qint64 page, std::vector<history::JobRecord> rows) {
+  if (!kept_.count(page) && kept_.size() >= kPagesKept) {
+    kept_.erase(used_.back());
+    asked_.erase(used_.back());
+    used_.pop_back();
   }
+  used_.remove(page);
   used_.push_front(page);
-  const auto &records = it->second;
-  const auto at = static_cast<std::size_t>(row % kPageRows);
-  return at < records.size() ? &records[at] : nullptr;
+  kept_[page] = std::move(rows);
+}
+
+const history::JobRecord *HistoryModel::Record(int row) const {
+  if (!pages_ || row < 0 || row >= rows_) return nullptr;
+  const qint64 page = PageOf(row);
+  const auto it = kept_.find(page);
+  if (it == kept_.end()) {
+    // Asked for once; until the starts of the pages are read, only the first page is known.
+    if (!anchors_.empty() && asked_.insert(page).second) {
+      const history::JobAnchor &anchor = anchors_[static_cast<std::size_t>(page)];
+      pages_->WantPage(generation_, page, anchor.key, PageRows(page));
+    }
+    return nullptr;
+  }
+  const auto at = static_cast<std::size_t>(row - PageStart(page));
+  return at < it->second.size() ? &it->second[at] : nullptr;
+}
+
+bool HistoryModel::Take(history::JobPagesResult &result) {
+  if (result.generation != generation_) return false;
+  using Kind = history::JobPagesResult::Kind;
+  if (result.kind == Kind::First) {
+    reading_ = false;
+    const int rows = static_cast<int>(std::min<qint64>(result.count, INT_MAX));
+    if (rows > 0) {
+      beginInsertRows({}, 0, rows - 1);
+      rows_ = rows;
+      Keep(0, std::move(result.rows));
+      endInsertRows();
+    }
+  } else if (result.kind == Kind::Anchors) {
+    anchors_ = std::move(result.anchors);
+    // The first page as read at once may end before the first page by the anchors does (records
+    // waiting for the server merged in before it): it is read again.
+    const auto first = kept_.find(0);
+    if (first != kept_.end() && static_cast<qint64>(first->second.size()) != PageRows(0)) {
+      kept_.erase(first);
+      used_.remove(0);
+    }
+    if (rows_ > 0) emit dataChanged(index(0, 0), index(rows_ - 1, columnCount() - 1));
+  } else if (result.kind == Kind::Page) {
+    const qint64 start = PageStart(result.page);
+    const qint64 end = start + static_cast<qint64>(result.rows.size());
+    Keep(result.page, std::move(result.rows));
+    if (end > start)
+      emit dataChanged(index(static_cast<int>(start), 0),
+                       index(static_cast<int>(end - 1), columnCount() - 1));
+  } else if (result.kind == Kind::Failed) {
+    reading_ = false;
+  }
+  return true;
 }
 
 int HistoryModel::rowCount(const QModelIndex &parent) const {
@@ -225,7 +290,7 @@ void HistoryModel::sort(int column, Qt::SortOrder order) {
   query.orderBy = kSortKeys[column];
   query.ascending = order == Qt::AscendingOrder;
   if (query.orderBy == query_.orderBy && query.ascending == query_.ascending) return;
-  SetQuery(store_, query);
+  SetQuery(pages_, query);
 }
 
 QVariant HistoryModel::headerData(int section, Qt::Orientation orientation, int role) const {
@@ -273,13 +338,18 @@ QString SummaryText(const history::UnitSummary &s) {
 
 HistoryWindow::HistoryWindow(QString fileName, QString serverUrl, QWidget *parent)
     : QDialog(parent), fileName_(std::move(fileName)), serverUrl_(serverUrl.trimmed()) {
-  if (!serverUrl_.isEmpty()) {
-    server_ = history::ParseServerUrl(serverUrl_, &sharedReason_);
-    folder_ = std::make_unique<QTemporaryDir>();
-    reader_ = std::make_unique<history::SharedReader>();
+  if (!serverUrl_.isEmpty()) server_ = history::ParseServerUrl(serverUrl_, &badUrl_);
+  if (server_) {
     unitsRead_ = std::make_unique<history::BackgroundRead>();
     summaryRead_ = std::make_unique<history::BackgroundRead>();
   }
+  if (!fileName_.isEmpty() || server_)
+    pages_ = std::make_unique<history::JobPages>(
+        fileName_, server_, [this](history::JobPagesResult result) {
+          auto shared = std::make_shared<history::JobPagesResult>(std::move(result));
+          QMetaObject::invokeMethod(
+              this, [this, shared] { Take(std::move(*shared)); }, Qt::QueuedConnection);
+        });
   setObjectName("HistoryWindow");
   setWindowTitle("History");
   resize(980, 620);
@@ -411,7 +481,7 @@ HistoryWindow::~HistoryWindow() {
   HistoryTable->selectionModel()->disconnect(this);
   model_->SetQuery(nullptr, {});
   // A read of the server under way stops at once.
-  reader_.reset();
+  pages_.reset();
   unitsRead_.reset();
   summaryRead_.reset();
   store_.reset();
@@ -428,59 +498,66 @@ void HistoryWindow::showEvent(QShowEvent *event) {
 }
 
 void HistoryWindow::Refresh() {
-  if (server_ && !reading_) StartSharedRead();
+  if (pages_) pages_->Reopen();
   OpenStore();
 }
 
-void HistoryWindow::StartSharedRead() {
-  reading_ = true;
-  const QString file = folder_->filePath(QString("shared-%1.sqlite").arg(++reads_));
-  reader_->Start(*server_, fileName_, {}, file, [this, file](const QString &reason) {
-    QMetaObject::invokeMethod(
-        this, [this, file, reason] { SharedRead(file, reason); }, Qt::QueuedConnection);
-  });
+void HistoryWindow::SetQuery(const history::JobQuery &query) {
+  model_->SetQuery(pages_.get(), query);
+  HistoryDetails->clear();
+  ShowSummary();
 }
 
-void HistoryWindow::SharedRead(const QString &file, const QString &reason) {
-  reading_ = false;
-  const QString old = merged_;
-  sharedReason_ = reason;
-  merged_ = reason.isEmpty() ? file : QString();
-  OpenStore();
-  if (!old.isEmpty() && old != merged_) QFile::remove(old);
-  if (!reason.isEmpty()) QFile::remove(file);
+void HistoryWindow::Take(history::JobPagesResult result) {
+  using Kind = history::JobPagesResult::Kind;
+  const int generation = result.generation;
+  const bool first = result.kind == Kind::First;
+  const QString reason = result.reason;
+  std::optional<history::JobRecord> job = std::move(result.job);
+  if (result.kind == Kind::Failed && generation == model_->Generation())
+    SetNarrowText(LabelState, "The history cannot be read: " + reason);
+  if (!model_->Take(result)) return;
+  if (result.kind == Kind::Job) {
+    // The chosen job whole, with its transfer log, if it is still the one chosen.
+    const history::JobRecord *row = model_->Record(HistoryTable->currentIndex().row());
+    if (job && row && row->id == job->id) HistoryDetails->setPlainText(DetailsText(*job));
+    return;
+  }
+  if (!first) return;
+  shared_ = result.shared;
+  if (serverUrl_.isEmpty()) {
+    SetNarrowText(LabelState,
+                  reason.isEmpty() ? fileName_ : "The history cannot be read: " + reason);
+    return;
+  }
+  const QString why = server_ ? reason : badUrl_;
+  SetNarrowText(LabelState, shared_ ? "The workshop's history on " + server_->shown
+                                    : "The workshop's server cannot be read (" + why +
+                                          "): this bench's history only");
 }
 
 void HistoryWindow::OpenStore() {
-  model_->SetQuery(nullptr, {});
   store_.reset();
   HistoryDetails->clear();
-  const QString file = merged_.isEmpty() ? fileName_ : merged_;
-  QString said;
-  if (!serverUrl_.isEmpty()) {
-    const QString shown = server_ ? server_->shown : serverUrl_;
-    if (!merged_.isEmpty())
-      said = "The workshop's history on " + shown;
-    else if (reading_)
-      said = "Reading the workshop's history on " + shown + "...";
-    else
-      said =
-          "The workshop's server cannot be read (" + sharedReason_ + "): this bench's history only";
-    if (reading_ && !merged_.isEmpty()) said += " (reading it again...)";
-  }
-  if (file.isEmpty()) {
-    SetNarrowText(LabelState, said.isEmpty() ? QString("The history is off") : said);
+  if (fileName_.isEmpty() && !server_) {
+    SetNarrowText(LabelState, serverUrl_.isEmpty() ? QString("The history is off")
+                                                   : "The workshop's server cannot be read (" +
+                                                         badUrl_ + "): this bench's history only");
   } else {
+    if (server_)
+      SetNarrowText(LabelState, "Reading the workshop's history on " + server_->shown + "...");
+    else
+      SetNarrowText(LabelState, fileName_);
+  }
+  if (!fileName_.isEmpty()) {
     store_ = std::make_unique<history::Store>();
-    if (!store_->Open(file, history::Store::Mode::Read)) {
-      SetNarrowText(LabelState, "The history cannot be read: " + store_->Error());
+    if (!store_->Open(fileName_, history::Store::Mode::Read)) {
+      if (!server_) SetNarrowText(LabelState, "The history cannot be read: " + store_->Error());
       store_.reset();
-    } else {
-      SetNarrowText(LabelState, said.isEmpty() ? file : said);
     }
   }
   FillUnits();
-  HistoryUnitChanged();
+  SetQuery(Filters());
 }
 
 history::SummarySource HistoryWindow::SummarySourceOf() const {
@@ -529,21 +606,17 @@ history::JobQuery HistoryWindow::Filters() const {
 
 void HistoryWindow::HistoryUnitChanged() {
   const history::JobQuery query = Filters();
-  if (store_ && model_->Query().units == query.units && model_->rowCount() > 0) return;
-  model_->SetQuery(store_.get(), query);
-  HistoryDetails->clear();
-  ShowSummary();
+  if (model_->Query().units == query.units) return;
+  SetQuery(query);
 }
 
 void HistoryWindow::FiltersChanged() {
   const history::JobQuery query = Filters();
   const history::JobQuery &shown = model_->Query();
-  if (store_ && shown.units == query.units && shown.job == query.job &&
-      shown.outcome == query.outcome && shown.since == query.since)
+  if (shown.units == query.units && shown.job == query.job && shown.outcome == query.outcome &&
+      shown.since == query.since)
     return;
-  model_->SetQuery(store_.get(), query);
-  HistoryDetails->clear();
-  ShowSummary();
+  SetQuery(query);
 }
 
 void HistoryWindow::ShowSummary() {
@@ -575,18 +648,23 @@ void HistoryWindow::ShowSummary() {
 
 void HistoryWindow::RowChosen() {
   const history::JobRecord *row = model_->Record(HistoryTable->currentIndex().row());
-  if (!row || !store_) {
+  if (!row || !pages_) {
     HistoryDetails->clear();
     return;
   }
-  // The whole record, with the download's transfer log.
-  const std::optional<history::JobRecord> record = store_->Job(row->id);
-  if (!record) return;
-  HistoryDetails->setPlainText(DetailsText(*record));
+  // The row as listed at once; the whole record, with the download's transfer log, when read.
+  HistoryDetails->setPlainText(DetailsText(*row));
+  pages_->WantJob(model_->Generation(), row->id);
 }
 
 QString HistoryWindow::ExportCsv(const QString &fileName) {
-  if (!store_) return "The history cannot be read";
+  // The workshop's history as the table shows it, else the bench's file.
+  std::unique_ptr<history::JobSource> shared;
+  QString reason;
+  if (shared_ && server_)
+    shared = history::JobSource::OpenShared(*server_, fileName_, -1, {}, &reason);
+  if (shared_ && !shared) return "The workshop's server cannot be read: " + reason;
+  if (!shared && !store_) return "The history cannot be read";
   QSaveFile file(fileName);
   if (!file.open(QIODevice::WriteOnly))
     return "Cannot write " + fileName + ": " + file.errorString();
@@ -596,17 +674,23 @@ QString HistoryWindow::ExportCsv(const QString &fileName) {
   query.ascending = false;
   query.limit = -1;
   QByteArray buffer = history::CsvHeader();
-  const bool read = store_->CsvRows(query, [&](const QByteArray &row) {
+  const auto write = [&](const QByteArray &row) {
     buffer += row;
     if (buffer.size() >= (1 << 20)) {
       file.write(buffer);
       buffer.clear();
     }
-  });
+    return true;
+  };
+  const bool read =
+      shared
+          ? shared->Jobs().Read(
+                query, {}, [&](const history::JobRecord &r) { return write(history::CsvRow(r)); })
+          : store_->CsvRows(query, write);
   file.write(buffer);
   if (!read) {
     file.cancelWriting();
-    return "The history cannot be read: " + store_->Error();
+    return "The history cannot be read: " + (shared ? shared->Jobs().Error() : store_->Error());
   }
   if (!file.commit()) return "Cannot write " + fileName + ": " + file.errorString();
   return {};

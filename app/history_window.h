@@ -1,9 +1,10 @@
 // The history window: the jobs of the service history newest first, of every unit or of one,
 // the unit's summary, the chosen job's details, and the export of the rows as CSV.
 //
-// The table reads the history page by page as it is scrolled, so that a history of a million
-// jobs opens at once; the window reads on the user-interface thread through a connection of its
-// own, which never waits on the writers (write-ahead log).
+// The table reads the history page by page as it is scrolled, each page from its key on a thread
+// of its own, so that a history of a million jobs opens at once and a jump anywhere costs the
+// interface thread nothing; the unit list and the summary read the bench's file through a
+// connection of their own, which never waits on the writers (write-ahead log).
 #pragma once
 
 #include <QAbstractTableModel>
@@ -11,12 +12,13 @@
 #include <list>
 #include <memory>
 #include <optional>
+#include <set>
 #include <unordered_map>
 #include <vector>
 
+#include "history/job_pages.h"
 #include "history/job_record.h"
 #include "history/server_address.h"
-#include "history/shared_read.h"
 #include "history/store.h"
 #include "history/summary_read.h"
 
@@ -27,23 +29,30 @@ class QLabel;
 class QPlainTextEdit;
 class QPushButton;
 class QTableView;
-class QTemporaryDir;
 
-// The jobs of a query, read in pages of kPageRows as they are shown; a few pages kept.
+// The jobs of a query, read in pages of kPageRows on the reader's thread as they are shown, each
+// page from its key: rows not read yet are empty until their page comes. A few pages kept.
 class HistoryModel : public QAbstractTableModel {
   Q_OBJECT
 
  public:
-  static constexpr int kPageRows = 256;
+  static constexpr qint64 kPageRows = history::JobPages::kPageRows;
   static constexpr std::size_t kPagesKept = 16;
 
   explicit HistoryModel(QObject *parent = nullptr) : QAbstractTableModel(parent) {}
 
-  // Reads from `store` (none: no rows) with `query`, from the first row.
-  void SetQuery(history::Store *store, const history::JobQuery &query);
+  // Reads through `pages` (none: no rows) with `query`, from the first row.
+  void SetQuery(history::JobPages *pages, const history::JobQuery &query);
   const history::JobQuery &Query() const { return query_; }
-  // The record of a row; none past the end.
+  int Generation() const { return generation_; }
+  // Whether the query's count and first page are still being read.
+  bool Reading() const { return reading_; }
+  // Whether the start of every page is known (before it, only the first page is read).
+  bool Placed() const { return !anchors_.empty(); }
+  // The record of a row; none past the end or while its page is being read.
   const history::JobRecord *Record(int row) const;
+  // A result of the reader's thread, on the interface thread; false when it is an older query's.
+  bool Take(history::JobPagesResult &result);
 
   int rowCount(const QModelIndex &parent = {}) const override;
   int columnCount(const QModelIndex &parent = {}) const override;
@@ -54,11 +63,21 @@ class HistoryModel : public QAbstractTableModel {
   void sort(int column, Qt::SortOrder order) override;
 
  private:
-  history::Store *store_ = nullptr;
+  // The page of a row (by the anchors), and its first row and its rows' number.
+  qint64 PageOf(qint64 row) const;
+  qint64 PageStart(qint64 page) const;
+  qint64 PageRows(qint64 page) const;
+  void Keep(qint64 page, std::vector<history::JobRecord> rows);
+
+  history::JobPages *pages_ = nullptr;
   history::JobQuery query_;
+  int generation_ = 0;
+  bool reading_ = false;
   int rows_ = 0;
-  mutable std::unordered_map<qint64, std::vector<history::JobRecord>> pages_;
-  mutable std::list<qint64> used_;  // pages, most recently used first
+  std::vector<history::JobAnchor> anchors_;  // empty until read: only the first page is known
+  std::unordered_map<qint64, std::vector<history::JobRecord>> kept_;
+  std::list<qint64> used_;  // pages, most recently used first
+  mutable std::set<qint64> asked_;
 };
 
 class HistoryWindow : public QDialog {
@@ -67,12 +86,13 @@ class HistoryWindow : public QDialog {
  public:
   // Reads the history file `fileName` (empty: the history is off) each time it is shown;
   // `unit` is the chosen unit, which the filter starts with (empty: every unit). With the URL of
-  // the workshop's server, each showing also reads the server's jobs together with the file's
-  // waiting records on a thread of its own, and shows them once read; while the server is away
-  // the window shows the file and says so.
+  // the workshop's server, the table shows the server's jobs with the file's waiting records
+  // merged in, queried page by page, and the chosen job's transfer log alone; while the server
+  // is away the window shows the file and says so.
   explicit HistoryWindow(QString fileName, QString serverUrl = {}, QWidget *parent = nullptr);
   ~HistoryWindow() override;
 
+  HistoryModel *Model() const { return model_; }
   void SetUnit(const QString &unit) { unit_ = unit; }
   // Reads the history afresh: the units, the rows of the filter, the summary.
   void Refresh();
@@ -93,10 +113,10 @@ class HistoryWindow : public QDialog {
   void ShowUnits(const QStringList &units);
   // The source of the server's summaries and unit list.
   history::SummarySource SummarySourceOf() const;
-  // Opens the history to show (the workshop's as last read, else the file) and shows it.
+  // Opens the bench's file for the unit list and the summary, and reads the table afresh.
   void OpenStore();
-  void StartSharedRead();
-  void SharedRead(const QString &file, const QString &reason);
+  void SetQuery(const history::JobQuery &query);
+  void Take(history::JobPagesResult result);
   // Writes every row of the filter into `fileName`; an error's text, or empty.
   QString ExportCsv(const QString &fileName);
 
@@ -107,12 +127,9 @@ class HistoryWindow : public QDialog {
 
   QString serverUrl_;
   std::optional<history::ServerAddress> server_;
-  QString sharedReason_;  // why the server could not be read; empty when it was
-  QString merged_;        // the workshop's history as last read; empty: none yet
-  std::unique_ptr<QTemporaryDir> folder_;
-  std::unique_ptr<history::SharedReader> reader_;
-  bool reading_ = false;
-  int reads_ = 0;
+  QString badUrl_;       // why the server's URL is refused
+  bool shared_ = false;  // the table shows the server's jobs
+  std::unique_ptr<history::JobPages> pages_;
   // The server's unit list and unit summary, each read on a thread of its own.
   std::unique_ptr<history::BackgroundRead> unitsRead_, summaryRead_;
   QString exportFolder_;  // the folder of the last export; empty: none yet

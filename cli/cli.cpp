@@ -1,6 +1,7 @@
 #include "cli/cli.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <signal.h>
 #include <unistd.h>
 
@@ -351,12 +352,24 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
 
 }  // namespace
 
+namespace {
+
+// Whether standard output is a pipe whose reader has gone away.
+bool ReaderGone() {
+  pollfd out{STDOUT_FILENO, 0, 0};
+  return poll(&out, 1, 0) == 1 && (out.revents & POLLERR);
+}
+
+}  // namespace
+
 int Run(const std::vector<std::string> &arguments, Console console) {
   CatchSignals();
   int status = RunCommand(arguments, console);
-  // The report must have reached its reader: a full disk or a closed standard output fails.
+  // The report must have reached its reader: a full disk or a closed standard output fails; a
+  // reader that has gone away (a pipe into `head`) is not told so on standard error.
   if (!(console.out << std::flush)) {
-    console.err << "tolvane-cli: the report could not be written to standard output\n";
+    if (!ReaderGone())
+      console.err << "tolvane-cli: the report could not be written to standard output\n";
     if (status == kExitOk) status = kExitFailed;
   }
   if (Signalled()) status = kExitFailed;

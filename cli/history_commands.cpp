@@ -11,14 +11,13 @@
 #include <vector>
 
 #include <QFileInfo>
-#include <QTemporaryDir>
 
 #include "cli/report.h"
 #include "cli/text_table.h"
 #include "history/format.h"
+#include "history/job_source.h"
 #include "history/journal.h"
 #include "history/server_sender.h"
-#include "history/shared_read.h"
 #include "history/store.h"
 #include "history/summary_read.h"
 #include "session/config.h"
@@ -30,49 +29,6 @@ namespace {
 constexpr int kServerWaitSeconds = 5;
 // The shortest start of an id that `--log` looks a job up by.
 constexpr qsizetype kShortestIdPrefix = 8;
-
-// Opens the history for reading: with a server, this bench's records that wait for it are sent
-// first and the server's jobs of `query` read together with those still waiting, gathered in
-// `folder`, all within 5 s; when the server cannot be read, or without one, the bench's file.
-// False, with an error on `err`, when nothing can be read. `read`: "shared", "kept", or
-// "this bench only: <reason>".
-bool OpenHistory(const Options &options, const history::JobQuery &query, history::Store &store,
-                 QTemporaryDir &folder, std::ostream &err, QString &read) {
-  const HistoryPlace place = HistoryPlaceOf(options);
-  const QString location = QString::fromStdString(place.location).trimmed();
-  const bool off = location.compare("none", Qt::CaseInsensitive) == 0;
-  const QString file = off ? QString() : location.isEmpty() ? history::DefaultLocation() : location;
-  read = "kept";
-  if (!place.server.empty()) {
-    QString reason;
-    const auto address = history::ParseServerUrl(QString::fromStdString(place.server), &reason);
-    if (address && folder.isValid()) {
-      const QString merged = folder.filePath("shared.sqlite");
-      // The whole wait for the server ends after 5 s: a timer that the connection's waits watch.
-      const int deadline = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
-      const itimerspec in5s{{0, 0}, {kServerWaitSeconds, 0}};
-      if (deadline >= 0) timerfd_settime(deadline, 0, &in5s, nullptr);
-      reason = history::ReadSharedHistory(*address, file, query, merged, deadline,
-                                          {true, place.unaddressed});
-      if (deadline >= 0) close(deadline);
-      read = history::kSharedState;
-      if (reason.isEmpty() && store.Open(merged, history::Store::Mode::Read)) return true;
-      if (reason.isEmpty()) reason = store.Error();
-    }
-    read = "this bench only: " + reason;
-    err << "tolvane-cli: the workshop's server cannot be read (" << reason.toStdString()
-        << "): " << (off ? "the history is off" : "this bench's history only") << '\n';
-  }
-  if (off) {
-    if (place.server.empty()) err << "tolvane-cli: the history is off\n";
-    return false;
-  }
-  if (!store.Open(file, history::Store::Mode::Read)) {
-    err << "tolvane-cli: the history cannot be read: " << store.Error().toStdString() << '\n';
-    return false;
-  }
-  return true;
-}
 
 QStringList Units(const Options &options) {
   QStringList units;
@@ -91,40 +47,41 @@ std::string Cell(const QString &text) {
   return EscapedText(line.toStdString(), true);
 }
 
-// The table: the columns but `details`, as wide as their widest entry, two blanks apart; the
-// times in local time, the zone's name in their headers.
-void PrintTable(const std::vector<history::JobRecord> &records, std::ostream &out) {
+// A record's row of the table: the columns but `details`, the times in local time.
+std::vector<std::string> TableRow(const history::JobRecord *record) {
   constexpr std::size_t kShown = history::kColumns.size() - 1;
   // `started` and `ended`: shown in local time.
   const auto isTime = [](std::size_t c) { return c == 3 || c == 4; };
-  std::vector<std::vector<std::string>> rows(1);
+  std::vector<std::string> row;
   for (std::size_t c = 0; c < kShown; ++c) {
-    const QString name = QString::fromLatin1(history::kColumns[c].name);
-    rows[0].push_back((isTime(c) ? history::LocalTimeHeader(name) : name).toStdString());
-  }
-  for (const auto &r : records) {
-    std::vector<std::string> &row = rows.emplace_back();
-    for (std::size_t c = 0; c < kShown; ++c) {
-      const std::optional<QString> field = r.Field(c);
-      row.push_back(field ? Cell(isTime(c) ? history::LocalTime(*field) : *field) : std::string());
+    if (!record) {  // the header, the zone's name in the times' headers
+      const QString name = QString::fromLatin1(history::kColumns[c].name);
+      row.push_back((isTime(c) ? history::LocalTimeHeader(name) : name).toStdString());
+      continue;
     }
+    const std::optional<QString> field = record->Field(c);
+    row.push_back(field ? Cell(isTime(c) ? history::LocalTime(*field) : *field) : std::string());
   }
-  out << TextTable(rows);
+  return row;
 }
 
 // `--log ID`: the transfer log of the job whose id is ID or begins with it (8 characters or more,
-// as long as one job's id does), as it is or as {"id", "log"}.
-int PrintLog(history::Store &store, const std::string &given, bool json, std::ostream &out,
+// as long as one job's id does), as it is or as {"id", "log"}. Only that job's row is read whole.
+int PrintLog(history::JobReader &jobs, const std::string &given, bool json, std::ostream &out,
              std::ostream &err) {
   const QString id = QString::fromStdString(given).trimmed().toLower();
-  std::optional<history::JobRecord> record = store.Job(id);
-  if (!record && id.size() >= kShortestIdPrefix) {
-    const QStringList ids = store.IdsBeginningWith(id, 2);
+  std::optional<history::JobRecord> record = jobs.Job(id);
+  if (!record && id.size() >= kShortestIdPrefix && jobs.Error().isEmpty()) {
+    const QStringList ids = jobs.IdsBeginningWith(id, 2).value_or(QStringList());
     if (ids.size() > 1) {
       err << "tolvane-cli: more than one job's id begins with " << given << "; give more of it\n";
       return kExitFailed;
     }
-    if (ids.size() == 1) record = store.Job(ids.first());
+    if (ids.size() == 1) record = jobs.Job(ids.first());
+  }
+  if (!record && !jobs.Error().isEmpty()) {
+    err << "tolvane-cli: the history cannot be read: " << jobs.Error().toStdString() << '\n';
+    return kExitFailed;
   }
   if (!record) {
     err << "tolvane-cli: no job " << given << " in the history\n";
@@ -145,6 +102,79 @@ int PrintLog(history::Store &store, const std::string &given, bool json, std::os
     out << log.toLatin1().toStdString();
   out << std::flush;
   return kExitOk;
+}
+
+// A timer that ends the waits for the server when it expires; its descriptor lives as long as
+// the connection that watches it.
+class Deadline {
+ public:
+  explicit Deadline(int seconds) : fd_(timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC)) {
+    const itimerspec in{{0, 0}, {seconds, 0}};
+    if (fd_ >= 0) timerfd_settime(fd_, 0, &in, nullptr);
+  }
+  ~Deadline() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Deadline(const Deadline &) = delete;
+  Deadline &operator=(const Deadline &) = delete;
+  int Fd() const { return fd_; }
+  // The rows, once the server answers, are read at the pace of their reader.
+  void Disarm() {
+    const itimerspec never{};
+    if (fd_ >= 0) timerfd_settime(fd_, 0, &never, nullptr);
+  }
+
+ private:
+  int fd_;
+};
+
+// The run's history file, empty when the history is off (`off`).
+QString HistoryFile(const HistoryPlace &place, bool &off) {
+  const QString location = QString::fromStdString(place.location).trimmed();
+  off = location.compare("none", Qt::CaseInsensitive) == 0;
+  return off ? QString() : location.isEmpty() ? history::DefaultLocation() : location;
+}
+
+// The server could not be read: says so on `err`, and what is read instead.
+void ServerUnreadable(const QString &reason, bool off, std::ostream &err, QString &read) {
+  read = "this bench only: " + reason;
+  err << "tolvane-cli: the workshop's server cannot be read (" << reason.toStdString()
+      << "): " << (off ? "the history is off" : "this bench's history only") << '\n';
+}
+
+// The history is off and no server was read: says so on `err` where no server was named.
+void HistoryOff(const HistoryPlace &place, std::ostream &err) {
+  if (place.server.empty()) err << "tolvane-cli: the history is off\n";
+}
+
+// The jobs `history` reads: with a server, this bench's records that wait for it are sent first
+// and the server's jobs read with those still waiting merged in, the connection and the sending
+// within 5 s; when the server cannot be read, or without one, the bench's file. None, with an
+// error on `err`, when nothing can be read. `read`: "shared", "kept", or "this bench only:
+// <reason>".
+std::unique_ptr<history::JobSource> OpenJobs(const Options &options, Deadline &deadline,
+                                             std::ostream &err, QString &read) {
+  const HistoryPlace place = HistoryPlaceOf(options);
+  bool off = false;
+  const QString file = HistoryFile(place, off);
+  read = "kept";
+  if (!place.server.empty()) {
+    QString reason;
+    if (const auto address =
+            history::ParseServerUrl(QString::fromStdString(place.server), &reason)) {
+      auto source = history::JobSource::OpenShared(*address, file, deadline.Fd(),
+                                                   {true, place.unaddressed}, &reason);
+      deadline.Disarm();
+      read = history::kSharedState;
+      if (source) return source;
+    }
+    ServerUnreadable(reason, off, err, read);
+  }
+  if (off) return HistoryOff(place, err), nullptr;
+  QString error;
+  auto source = history::JobSource::OpenBench(file, &error);
+  if (!source) err << "tolvane-cli: the history cannot be read: " << error.toStdString() << '\n';
+  return source;
 }
 
 }  // namespace
@@ -197,34 +227,49 @@ int HistoryCommand(const Options &options, std::ostream &out, std::ostream &err)
       return kExitUsage;
     }
   }
-  history::Store store;
-  QTemporaryDir folder;
-  history::JobQuery serverQuery = query;
-  if (options.log) serverQuery = {};
+  Deadline deadline(kServerWaitSeconds);
   QString state;
-  if (!OpenHistory(options, serverQuery, store, folder, err, state)) return kExitFailed;
-  if (options.log) return PrintLog(store, *options.log, options.json, out, err);
+  const auto source = OpenJobs(options, deadline, err, state);
+  if (!source) return kExitFailed;
+  history::MergedJobs &jobs = source->Jobs();
+  if (options.log) return PrintLog(jobs, *options.log, options.json, out, err);
+  // Each row is written as it is read; a reader that has gone away stops the reading.
   bool read = true;
+  QString error;
   if (options.csv) {
     out << history::CsvHeader().toStdString();
-    read = store.CsvRows(query,
-                         [&](const QByteArray &row) { out.write(row.constData(), row.size()); });
+    const auto write = [&](const QByteArray &row) {
+      out.write(row.constData(), row.size());
+      return out.good();
+    };
+    if (history::Store *file = source->BenchFile()) {
+      read = file->CsvRows(query, write);
+      error = file->Error();
+    } else {
+      read = jobs.Read(query, {},
+                       [&](const history::JobRecord &r) { return write(history::CsvRow(r)); });
+    }
   } else if (options.json) {
     out << "{\"jobs\": [";
     bool first = true;
-    read = store.ForEachJob(query, [&](const history::JobRecord &r) {
+    read = jobs.Read(query, {}, [&](const history::JobRecord &r) {
       out << (first ? "" : ", ") << history::JobJson(r).toStdString();
       first = false;
+      return out.good();
     });
     out << "], \"history\": " << JsonString(state.toStdString()) << "}\n";
   } else {
-    const auto records = store.Jobs(query);
-    read = store.Error().isEmpty();
-    if (read) PrintTable(records, out);
+    TextTableStream table(out);
+    table.Add(TableRow(nullptr));
+    read =
+        jobs.Read(query, {}, [&](const history::JobRecord &r) { return table.Add(TableRow(&r)); });
+    if (read) table.Finish();
   }
   out << std::flush;
+  if (!out.good()) return kExitFailed;  // the reader went away: nothing more to say
   if (!read) {
-    err << "tolvane-cli: the history cannot be read: " << store.Error().toStdString() << '\n';
+    err << "tolvane-cli: the history cannot be read: "
+        << (error.isEmpty() ? jobs.Error() : error).toStdString() << '\n';
     return kExitFailed;
   }
   return kExitOk;
@@ -235,35 +280,26 @@ namespace {
 // The summaries of the run's units: with a server, one read of the server merged with this
 // bench's waiting records (sent first), all within 5 s; when the server cannot be read, or without
 // one, the bench's file. False, with an error on `err`, when nothing can be read. `read`: as
-// OpenHistory's.
+// OpenJobs's.
 bool ReadSummaries(const Options &options, std::vector<history::UnitSummary> &summaries,
                    std::ostream &err, QString &read) {
   const HistoryPlace place = HistoryPlaceOf(options);
-  const QString location = QString::fromStdString(place.location).trimmed();
-  const bool off = location.compare("none", Qt::CaseInsensitive) == 0;
-  const QString file = off ? QString() : location.isEmpty() ? history::DefaultLocation() : location;
+  bool off = false;
+  const QString file = HistoryFile(place, off);
   read = "kept";
   if (!place.server.empty()) {
     QString reason;
     if (const auto address =
             history::ParseServerUrl(QString::fromStdString(place.server), &reason)) {
-      const int deadline = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
-      const itimerspec in5s{{0, 0}, {kServerWaitSeconds, 0}};
-      if (deadline >= 0) timerfd_settime(deadline, 0, &in5s, nullptr);
+      const Deadline deadline(kServerWaitSeconds);
       reason = history::ReadSharedSummaries({*address, file, true, place.unaddressed},
-                                            Units(options), &summaries, deadline);
-      if (deadline >= 0) close(deadline);
+                                            Units(options), &summaries, deadline.Fd());
       read = history::kSharedState;
       if (reason.isEmpty()) return true;
     }
-    read = "this bench only: " + reason;
-    err << "tolvane-cli: the workshop's server cannot be read (" << reason.toStdString()
-        << "): " << (off ? "the history is off" : "this bench's history only") << '\n';
+    ServerUnreadable(reason, off, err, read);
   }
-  if (off) {
-    if (place.server.empty()) err << "tolvane-cli: the history is off\n";
-    return false;
-  }
+  if (off) return HistoryOff(place, err), false;
   history::Store store;
   if (store.Open(file, history::Store::Mode::Read)) summaries = store.Summaries(Units(options));
   if (!store.Error().isEmpty()) {

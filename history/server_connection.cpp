@@ -118,14 +118,25 @@ ServerResult ServerConnection::Fail(const QString &error) {
 }
 
 ServerResult ServerConnection::Run(const char *sql, const std::vector<ServerValue> &parameters) {
+  return Exchange(sql, parameters, nullptr);
+}
+
+ServerResult ServerConnection::RunEach(const char *sql, const std::vector<ServerValue> &parameters,
+                                       const std::function<bool(const ServerRow &)> &each) {
+  return Exchange(sql, parameters, &each);
+}
+
+ServerResult ServerConnection::Exchange(const char *sql, const std::vector<ServerValue> &parameters,
+                                        const std::function<bool(const ServerRow &)> *each) {
   if (broken_) return Fail("the connection to the server broke");
   std::vector<const char *> values;
   for (const auto &p : parameters) values.push_back(p ? p->constData() : nullptr);
   if (!PQsendQueryParams(connection_, sql, static_cast<int>(values.size()), nullptr, values.data(),
                          nullptr, nullptr, 0))
     return Fail(OneLineText(PQerrorMessage(connection_)));
+  if (each) PQsetSingleRowMode(connection_);
 
-  const auto deadline = Clock::now() + std::chrono::seconds(kQueryTimeoutSeconds);
+  auto deadline = Clock::now() + std::chrono::seconds(kQueryTimeoutSeconds);
   const auto waitFor = [&](short events) -> std::optional<QString> {
     switch (WaitFor(PQsocket(connection_), events, stopFd_, deadline)) {
       case Wait::Ready:
@@ -160,6 +171,22 @@ ServerResult ServerConnection::Run(const char *sql, const std::vector<ServerValu
     PGresult *r = PQgetResult(connection_);
     if (!r) break;
     const ExecStatusType status = PQresultStatus(r);
+    if (status == PGRES_SINGLE_TUPLE && each) {
+      ServerRow values;
+      for (int column = 0; column < PQnfields(r); ++column)
+        values.emplace_back(
+            PQgetisnull(r, 0, column)
+                ? ServerValue()
+                : ServerValue(QByteArray(PQgetvalue(r, 0, column), PQgetlength(r, 0, column))));
+      PQclear(r);
+      deadline = Clock::now() + std::chrono::seconds(kQueryTimeoutSeconds);
+      if (!(*each)(values)) {
+        // The rest of the statement's rows are never read: the connection ends here.
+        broken_ = true;
+        return result;
+      }
+      continue;
+    }
     if (status == PGRES_TUPLES_OK) {
       const int columns = PQnfields(r);
       for (int row = 0; row < PQntuples(r); ++row) {

@@ -8,6 +8,7 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -40,6 +41,12 @@ class ServerConnection {
 
   // Runs one statement with its parameters ($1, $2, ... as text).
   ServerResult Run(const char *sql, const std::vector<ServerValue> &parameters = {});
+  // Runs one statement and hands its rows on one by one as they arrive (libpq's single-row
+  // mode), holding none of them: memory stays flat whatever their number. The deadline counts
+  // from the last row. `each` returning false stops the statement; the connection is then broken
+  // off (Broken()) and the result ok.
+  ServerResult RunEach(const char *sql, const std::vector<ServerValue> &parameters,
+                       const std::function<bool(const ServerRow &)> &each);
 
   // Whether the connection broke (a network failure, a time-out, a stop): it takes no statement
   // any more.
@@ -51,6 +58,8 @@ class ServerConnection {
  private:
   ServerConnection(PGconn *connection, int stopFd, QString shown);
   ServerResult Fail(const QString &error);
+  ServerResult Exchange(const char *sql, const std::vector<ServerValue> &parameters,
+                        const std::function<bool(const ServerRow &)> *each);
 
   PGconn *connection_;
   int stopFd_;

@@ -117,6 +117,68 @@ QString Text(const ServerValue &value) {
   return value ? QString::fromUtf8(*value) : QString();
 }
 
+// A row of the columns of `jobs` in their order.
+JobRecord RecordOf(const ServerRow &row) {
+  JobRecord job;
+  job.id = Text(row[0]);
+  job.unit = Text(row[1]);
+  job.job = Text(row[2]);
+  job.started = Text(row[3]);
+  if (row[4]) job.ended = Text(row[4]);
+  job.outcome = Text(row[5]);
+  job.message = Text(row[6]);
+  job.station = Text(row[7]);
+  job.operator_ = Text(row[8]);
+  job.program = Text(row[9]);
+  job.details = CanonicalDetails(row[10].value_or(QByteArray("{}")));
+  return job;
+}
+
+// The columns of `jobs` in their order, the times as text, `details` after them.
+constexpr const char *kColumnsButDetails =
+    "SELECT id, unit, job, " UTC_TEXT("started") ", " UTC_TEXT("ended") ", outcome, message, "
+    "station, \"operator\", program, ";
+// A download's details without its transfer log.
+constexpr const char *kDetailsNoLog =
+    "(CASE WHEN job = 'firmware' THEN details - 'log' ELSE details END)::text";
+
+// A statement and its parameters, bound as it is made.
+struct Statement {
+  QByteArray sql;
+  std::vector<ServerValue> parameters;
+  // A parameter's placeholder, "$N".
+  QByteArray Bind(QByteArray value) {
+    parameters.emplace_back(std::move(value));
+    return "$" + QByteArray::number(parameters.size());
+  }
+  QByteArray BindList(const QStringList &values) {
+    return "(SELECT json_array_elements_text(" +
+           Bind(QJsonDocument(QJsonArray::fromStringList(values)).toJson(QJsonDocument::Compact)) +
+           "::json))";
+  }
+  // " AND ..." for the query's filters and the ids left out.
+  void Filter(const JobQuery &query, const QStringList &without) {
+    if (!query.units.isEmpty()) sql += " AND unit IN " + BindList(query.units);
+    if (!query.job.isEmpty()) sql += " AND job = " + Bind(query.job.toUtf8());
+    if (!query.outcome.isEmpty()) sql += " AND outcome = " + Bind(query.outcome.toUtf8());
+    if (query.since) sql += " AND started >= " + Bind(query.since->toUtf8()) + "::timestamptz";
+    if (!without.isEmpty()) sql += " AND id NOT IN " + BindList(without);
+  }
+  void From(const JobQuery &query, const JobKey &key) {
+    sql += " AND " + AtOrAfter(query, key, [&](const QString &column, const QString &value) {
+                       return QString::fromUtf8(Bind(value.toUtf8())) +
+                              (column == "started" ? "::timestamptz" : "");
+                     }).toUtf8();
+  }
+};
+
+QByteArray OrderBy(const JobQuery &query) {
+  QByteArrayList keys;
+  for (const OrderTerm &term : OrderTerms(query))
+    keys << term.column.toUtf8() + (term.descending ? " DESC" : "");
+  return " ORDER BY " + keys.join(", ");
+}
+
 }  // namespace
 
 int InitServerSchema(ServerConnection &connection, const QStringList &grants, QString *error) {
@@ -240,23 +302,85 @@ ServerResult ReadJobs(ServerConnection &connection, const JobQuery &query,
   ServerResult result = connection.Run(sql.constData(), parameters);
   if (!result.ok) return result;
   jobs->reserve(jobs->size() + result.rows.size());
-  for (const ServerRow &row : result.rows) {
-    JobRecord job;
-    job.id = Text(row[0]);
-    job.unit = Text(row[1]);
-    job.job = Text(row[2]);
-    job.started = Text(row[3]);
-    if (row[4]) job.ended = Text(row[4]);
-    job.outcome = Text(row[5]);
-    job.message = Text(row[6]);
-    job.station = Text(row[7]);
-    job.operator_ = Text(row[8]);
-    job.program = Text(row[9]);
-    job.details = CanonicalDetails(row[10].value_or(QByteArray("{}")));
-    jobs->push_back(std::move(job));
-  }
+  for (const ServerRow &row : result.rows) jobs->push_back(RecordOf(row));
   result.rows.clear();
   return result;
+}
+
+std::optional<std::vector<ServerRow>> ServerJobs::Rows(const QByteArray &sql,
+                                                       const std::vector<ServerValue> &parameters) {
+  ServerResult result = connection_.Run(sql.constData(), parameters);
+  if (!result.ok) {
+    error_ = result.error;
+    return std::nullopt;
+  }
+  return std::move(result.rows);
+}
+
+bool ServerJobs::Read(const JobQuery &query, const JobRange &range, const Each &each) {
+  Statement s{QByteArray(kColumnsButDetails) + kDetailsNoLog + " FROM jobs WHERE true", {}};
+  s.Filter(query, range.without);
+  if (range.from) s.From(query, *range.from);
+  s.sql += OrderBy(query);
+  if (query.limit >= 0) s.sql += " LIMIT " + s.Bind(QByteArray::number(query.limit)) + "::bigint";
+  const ServerResult result = connection_.RunEach(
+      s.sql.constData(), s.parameters, [&](const ServerRow &row) { return each(RecordOf(row)); });
+  if (!result.ok) error_ = result.error;
+  return result.ok;
+}
+
+std::optional<qint64> ServerJobs::Count(const JobQuery &query, const QStringList &without) {
+  Statement s{"SELECT count(*) FROM jobs WHERE true", {}};
+  s.Filter(query, without);
+  const auto rows = Rows(s.sql, s.parameters);
+  if (!rows) return std::nullopt;
+  return rows->at(0).at(0).value_or("0").toLongLong();
+}
+
+std::optional<std::vector<JobKey>> ServerJobs::Keys(const JobQuery &query,
+                                                    const QStringList &without, qint64 every) {
+  const std::vector<OrderTerm> terms = OrderTerms(query);
+  // The column asked for, if any, is the first term; the others are started, unit and id.
+  const QByteArray value = terms.size() > 3 ? terms[0].column.toUtf8() : QByteArray("''::text");
+  Statement s{"SELECT v, s, unit, id FROM (SELECT " + value +
+                  " AS v, " UTC_TEXT("started") " AS s, unit, id, row_number() OVER (" +
+                  OrderBy(query).mid(1) + ") AS n FROM jobs WHERE true",
+              {}};
+  s.Filter(query, without);
+  s.sql += ") AS k WHERE (n - 1) % " + s.Bind(QByteArray::number(std::max<qint64>(every, 1))) +
+           "::bigint = 0 ORDER BY n";
+  std::vector<JobKey> keys;
+  const ServerResult result =
+      connection_.RunEach(s.sql.constData(), s.parameters, [&](const ServerRow &row) {
+        keys.push_back({Text(row[0]), Text(row[1]), Text(row[2]), Text(row[3])});
+        return true;
+      });
+  if (!result.ok) {
+    error_ = result.error;
+    return std::nullopt;
+  }
+  return keys;
+}
+
+std::optional<JobRecord> ServerJobs::Job(const QString &id) {
+  Statement s{QByteArray(kColumnsButDetails) + "details::text FROM jobs WHERE id = ", {}};
+  s.sql += s.Bind(id.toUtf8());
+  const auto rows = Rows(s.sql, s.parameters);
+  if (!rows || rows->empty()) return std::nullopt;
+  return RecordOf(rows->front());
+}
+
+std::optional<QStringList> ServerJobs::IdsBeginningWith(const QString &prefix, int limit) {
+  // A range of the primary key (byte order): every id that begins with the prefix sorts between
+  // it and the prefix followed by the highest character.
+  Statement s{"SELECT id FROM jobs WHERE id >= ", {}};
+  s.sql += s.Bind(prefix.toUtf8()) + " AND id < " + s.Bind((prefix + QChar(0xFFFF)).toUtf8()) +
+           " ORDER BY id LIMIT " + s.Bind(QByteArray::number(limit)) + "::bigint";
+  const auto rows = Rows(s.sql, s.parameters);
+  if (!rows) return std::nullopt;
+  QStringList ids;
+  for (const ServerRow &row : *rows) ids << Text(row[0]);
+  return ids;
 }
 
 QByteArray CanonicalDetails(const QByteArray &json) {

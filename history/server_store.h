@@ -10,6 +10,7 @@
 
 #include <vector>
 
+#include "history/job_reader.h"
 #include "history/job_record.h"
 #include "history/server_connection.h"
 
@@ -38,6 +39,30 @@ ServerResult SendRecords(ServerConnection &connection, const std::vector<JobReco
 // The jobs the query asks for, by `started` descending, then `unit`, then `id`.
 ServerResult ReadJobs(ServerConnection &connection, const JobQuery &query,
                       std::vector<JobRecord> *jobs);
+
+// The jobs on the server as the readers ask for them, one statement per call: the query's
+// filters, order, limit and start in the statement, its rows handed on as they arrive, `details`
+// without the transfer log but for the one job asked for.
+class ServerJobs : public JobReader {
+ public:
+  explicit ServerJobs(ServerConnection &connection) : connection_(connection) {}
+
+  bool Read(const JobQuery &query, const JobRange &range, const Each &each) override;
+  std::optional<qint64> Count(const JobQuery &query, const QStringList &without) override;
+  std::optional<std::vector<JobKey>> Keys(const JobQuery &query, const QStringList &without,
+                                          qint64 every) override;
+  std::optional<JobRecord> Job(const QString &id) override;
+  std::optional<QStringList> IdsBeginningWith(const QString &prefix, int limit) override;
+  QString Error() const override { return error_; }
+
+ private:
+  // The result's rows; none with Error() when the statement failed.
+  std::optional<std::vector<ServerRow>> Rows(const QByteArray &sql,
+                                             const std::vector<ServerValue> &parameters);
+
+  ServerConnection &connection_;
+  QString error_;
+};
 
 // `details` in the one form a bench writes them: the keys of every object in byte order, no
 // blank between the tokens. The server's jsonb text has its own order of keys and blanks.

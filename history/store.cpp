@@ -259,7 +259,7 @@ void BindAll(QSqlQuery &query, const QVariantList &values) {
   for (int i = 0; i < values.size(); ++i) query.bindValue(i, values[i]);
 }
 
-JobRecord Read(const QSqlQuery &q, int first = 0) {
+JobRecord RecordOf(const QSqlQuery &q, int first = 0) {
   JobRecord r;
   r.id = q.value(first).toString();
   r.unit = q.value(first + 1).toString();
@@ -285,8 +285,10 @@ QString UnitIn(const QString &column, const QStringList &units, QVariantList &va
   return column + " IN (" + marks.join(", ") + ")";
 }
 
-// The WHERE clause of a query, with its values in order.
-QString Where(const JobQuery &query, QVariantList &values) {
+// The WHERE clause of a query, the ids of `without` left out and the rows from `from` on, with
+// its values in order.
+QString Where(const JobQuery &query, QVariantList &values, const QStringList &without = {},
+              const std::optional<JobKey> &from = std::nullopt) {
   QStringList terms;
   if (!query.units.isEmpty()) terms << UnitIn("unit", query.units, values);
   if (!query.job.isEmpty()) {
@@ -301,31 +303,28 @@ QString Where(const JobQuery &query, QVariantList &values) {
     terms << "started >= ?";
     values << *query.since;
   }
+  if (!without.isEmpty()) terms << "NOT " + UnitIn("id", without, values);
+  if (from)
+    terms << AtOrAfter(query, *from, [&](const QString &, const QString &value) {
+      values << value;
+      return QStringLiteral("?");
+    });
   return terms.isEmpty() ? QString() : " WHERE " + terms.join(" AND ");
 }
 
-// The ORDER BY clause of a query, or of its reverse: the order asked for, then the readers'.
-QString OrderBy(const JobQuery &query, bool reverse) {
-  static const QStringList sortable = {"unit", "job", "outcome"};
+// The ORDER BY clause of a query: the order asked for, then the readers'.
+QString OrderBy(const JobQuery &query) {
   QStringList keys;
-  const bool up = query.ascending != reverse;
-  const QString asked = sortable.contains(query.orderBy) ? query.orderBy : QString();
-  if (!asked.isEmpty()) keys << asked + (up ? "" : " DESC");
-  const bool byStarted = asked.isEmpty() && query.ascending;
-  keys << (byStarted != reverse ? "started" : "started DESC");
-  keys << (reverse ? "unit DESC" : "unit") << (reverse ? "id DESC" : "id");
+  for (const OrderTerm &term : OrderTerms(query))
+    keys << term.column + (term.descending ? " DESC" : "");
   return " ORDER BY " + keys.join(", ");
 }
 
-// The query's rows in its order or, `reverse`, the other way round.
-QString Select(const JobQuery &query, bool withLog, QVariantList &values, bool reverse = false) {
-  return "SELECT " + ColumnsButDetails() + (withLog ? QString(kDetails) : DetailsNoLog()) +
-         " FROM jobs" + Where(query, values) + OrderBy(query, reverse);
-}
-
-// The query's rows in their order, as many as its limit allows.
-QString Listing(const JobQuery &query, bool withLog, QVariantList &values) {
-  QString sql = Select(query, withLog, values);
+// The query's rows in its order from the range's start, as many as its limit allows.
+QString Listing(const JobQuery &query, bool withLog, QVariantList &values,
+                const JobRange &range = {}) {
+  QString sql = "SELECT " + ColumnsButDetails() + (withLog ? QString(kDetails) : DetailsNoLog()) +
+                " FROM jobs" + Where(query, values, range.without, range.from) + OrderBy(query);
   if (query.limit < 0) return sql;
   values << qint64(query.limit);
   return sql + " LIMIT ?";
@@ -591,37 +590,73 @@ int Store::InterruptOrphans(const QString &station) {
 
 std::vector<JobRecord> Store::Jobs(const JobQuery &query, bool withLog) {
   std::vector<JobRecord> records;
-  Each(query, withLog, [&](const JobRecord &record) { records.push_back(record); });
+  Each(query, withLog, {}, [&](const JobRecord &record) {
+    records.push_back(record);
+    return true;
+  });
   return records;
 }
 
 bool Store::ForEachJob(const JobQuery &query, const std::function<void(const JobRecord &)> &each) {
-  return Each(query, false, each);
+  return Each(query, false, {}, [&](const JobRecord &record) {
+    each(record);
+    return true;
+  });
 }
 
-bool Store::Each(const JobQuery &query, bool withLog,
-                 const std::function<void(const JobRecord &)> &each) {
+bool Store::Read(const JobQuery &query, const JobRange &range,
+                 const std::function<bool(const JobRecord &)> &each) {
+  return Each(query, false, range, each);
+}
+
+bool Store::Each(const JobQuery &query, bool withLog, const JobRange &range,
+                 const std::function<bool(const JobRecord &)> &each) {
   if (empty_) return true;
   if (!IsOpen()) return false;
   QVariantList values;
-  const QString sql = Listing(query, withLog, values);
+  const QString sql = Listing(query, withLog, values, range);
   QSqlQuery q(QSqlDatabase::database(connection_, false));
   q.setForwardOnly(true);
   if (!Run(q, sql, values)) return false;
-  while (q.next()) each(Read(q));
+  while (q.next())
+    if (!each(RecordOf(q))) return true;
   return !q.lastError().isValid() || Fail(q.lastError());
 }
 
-bool Store::CsvRows(const JobQuery &query, const std::function<void(const QByteArray &)> &each) {
-  if (empty_) return true;
-  if (!IsOpen()) return false;
+std::optional<std::vector<JobKey>> Store::Keys(const JobQuery &query, const QStringList &without,
+                                               qint64 every) {
+  std::vector<JobKey> keys;
+  if (empty_) return keys;
+  if (!IsOpen()) return std::nullopt;
+  const std::vector<OrderTerm> terms = OrderTerms(query);
+  const QString value = terms.size() > 3 ? terms[0].column : QString("''");
+  QVariantList values;
+  // The keys in the query's order from its index, every one passing by; only every `every`th
+  // made into text.
+  const QString sql = "SELECT " + value + ", started, unit, id FROM jobs" +
+                      Where(query, values, without) + OrderBy(query);
+  const auto text = [](sqlite3_stmt *statement, int column) {
+    return QString::fromUtf8(reinterpret_cast<const char *>(sqlite3_column_text(statement, column)),
+                             sqlite3_column_bytes(statement, column));
+  };
+  qint64 row = 0;
+  const bool read = RawRows(sql, values, [&](sqlite3_stmt *statement) {
+    if (row++ % std::max<qint64>(every, 1) == 0)
+      keys.push_back(
+          {text(statement, 0), text(statement, 1), text(statement, 2), text(statement, 3)});
+    return true;
+  });
+  if (!read) return std::nullopt;
+  return keys;
+}
+
+bool Store::RawRows(const QString &sql, const QVariantList &values,
+                    const std::function<bool(sqlite3_stmt *)> &each) {
   // SQLite's own statement on the connection: the columns' UTF-8 text as it is stored.
   const QVariant handle = QSqlDatabase::database(connection_, false).driver()->handle();
   if (!handle.isValid() || qstrcmp(handle.typeName(), "sqlite3*") != 0)
     return Fail("no SQLite connection");
   sqlite3 *db = *static_cast<sqlite3 *const *>(handle.data());
-  QVariantList values;
-  const QString sql = Listing(query, false, values);
   sqlite3_stmt *statement = nullptr;
   const QByteArray text = sql.toUtf8();
   if (sqlite3_prepare_v2(db, text.constData(), static_cast<int>(text.size()), &statement,
@@ -636,9 +671,25 @@ bool Store::CsvRows(const JobQuery &query, const std::function<void(const QByteA
     sqlite3_bind_text(statement, i + 1, bound.constData(), static_cast<int>(bound.size()),
                       SQLITE_TRANSIENT);
   }
-  QByteArray row;
   int step;
-  while ((step = sqlite3_step(statement)) == SQLITE_ROW) {
+  while ((step = sqlite3_step(statement)) == SQLITE_ROW)
+    if (!each(statement)) {
+      step = SQLITE_DONE;
+      break;
+    }
+  const bool done = step == SQLITE_DONE;
+  if (!done) Fail(sqlite3_errcode(db), QString::fromUtf8(sqlite3_errmsg(db)));
+  sqlite3_finalize(statement);
+  return done;
+}
+
+bool Store::CsvRows(const JobQuery &query, const std::function<bool(const QByteArray &)> &each) {
+  if (empty_) return true;
+  if (!IsOpen()) return false;
+  QVariantList values;
+  const QString sql = Listing(query, false, values);
+  QByteArray row;
+  return RawRows(sql, values, [&](sqlite3_stmt *statement) {
     row.clear();
     for (int column = 0; column < 11; ++column) {
       if (column) row += ',';
@@ -646,38 +697,15 @@ bool Store::CsvRows(const JobQuery &query, const std::function<void(const QByteA
       if (field) AppendCsvField(row, field, sqlite3_column_bytes(statement, column));
     }
     row += "\r\n";
-    each(row);
-  }
-  const bool done = step == SQLITE_DONE;
-  if (!done) Fail(sqlite3_errcode(db), QString::fromUtf8(sqlite3_errmsg(db)));
-  sqlite3_finalize(statement);
-  return done;
+    return each(row);
+  });
 }
 
-std::vector<JobRecord> Store::Page(const JobQuery &query, qint64 offset, qint64 count,
-                                   qint64 total) {
-  std::vector<JobRecord> records;
-  if (empty_ || !IsOpen()) return records;
-  QVariantList values;
-  const bool fromEnd = total >= 0 && offset > total / 2;
-  const QString sql = Select(query, false, values, fromEnd) + " LIMIT ? OFFSET ?";
-  if (fromEnd) {
-    count = std::min(count, total - offset);
-    offset = total - offset - count;
-  }
-  QSqlQuery q(QSqlDatabase::database(connection_, false));
-  q.setForwardOnly(true);
-  if (!Run(q, sql, values << count << offset)) return records;
-  while (q.next()) records.push_back(Read(q));
-  if (fromEnd) std::reverse(records.begin(), records.end());
-  return records;
-}
-
-qint64 Store::Count(const JobQuery &query) {
+qint64 Store::Count(const JobQuery &query, const QStringList &without) {
   if (empty_ || !IsOpen()) return 0;
   QVariantList values;
   QSqlQuery q(QSqlDatabase::database(connection_, false));
-  const QString sql = "SELECT count(*) FROM jobs" + Where(query, values);
+  const QString sql = "SELECT count(*) FROM jobs" + Where(query, values, without);
   if (!Run(q, sql, values) || !q.next()) return FailOf(q), 0;
   const qint64 count = q.value(0).toLongLong();
   return query.limit >= 0 ? std::min(count, query.limit) : count;
@@ -689,7 +717,7 @@ std::optional<JobRecord> Store::Job(const QString &id) {
   if (!Run(q, "SELECT " + ColumnsButDetails() + kDetails + " FROM jobs WHERE id = ?", {id}))
     return std::nullopt;
   if (!q.next()) return std::nullopt;
-  return Read(q);
+  return RecordOf(q);
 }
 
 QStringList Store::IdsBeginningWith(const QString &prefix, int limit) {
@@ -877,7 +905,7 @@ std::vector<WaitingRecord> Store::WaitingForServer(int limit) {
                OutboxFilter("o.") + " ORDER BY o.revision LIMIT ?",
            {server_, unaddressed_, limit}))
     return waiting;
-  while (q.next()) waiting.push_back({Read(q, 1), q.value(0).toLongLong()});
+  while (q.next()) waiting.push_back({RecordOf(q, 1), q.value(0).toLongLong()});
   return waiting;
 }
 

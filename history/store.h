@@ -20,11 +20,13 @@
 #include <utility>
 #include <vector>
 
+#include "history/job_reader.h"
 #include "history/job_record.h"
 #include "history/server_sender.h"
 
 class QSqlError;
 class QSqlQuery;
+struct sqlite3_stmt;
 
 namespace history {
 
@@ -117,13 +119,17 @@ class Store : public ServerOutbox {
   // The same rows one by one, without gathering them; false when the query failed.
   bool ForEachJob(const JobQuery &query, const std::function<void(const JobRecord &)> &each);
   // The same rows as RFC 4180 CSV rows (CsvRow of history/format.h), each ending in CR LF, made
-  // by SQLite; false when the query failed.
-  bool CsvRows(const JobQuery &query, const std::function<void(const QByteArray &)> &each);
-  // Rows [offset, offset + count) of the query's order. With `total`, the query's count, a page in
-  // the second half is read from the end, so that no page reads past more than half the rows.
-  std::vector<JobRecord> Page(const JobQuery &query, qint64 offset, qint64 count,
-                              qint64 total = -1);
-  qint64 Count(const JobQuery &query);
+  // by SQLite; `each` returning false stops them. False when the query failed.
+  bool CsvRows(const JobQuery &query, const std::function<bool(const QByteArray &)> &each);
+  // The query's rows (its limit among them) from the range's start (a key, never an offset),
+  // one by one; `each` returning false stops them. False when the query failed.
+  bool Read(const JobQuery &query, const JobRange &range,
+            const std::function<bool(const JobRecord &)> &each);
+  // The keys of rows 0, every, 2 every, ... of the query (its limit aside): where the parts of a
+  // long history start. One pass over the query's keys, only every `every`th made into text.
+  std::optional<std::vector<JobKey>> Keys(const JobQuery &query, const QStringList &without,
+                                          qint64 every);
+  qint64 Count(const JobQuery &query, const QStringList &without = {});
   std::optional<JobRecord> Job(const QString &id);
   // The ids that begin with `prefix`, in order, at most `limit` of them.
   QStringList IdsBeginningWith(const QString &prefix, int limit);
@@ -154,6 +160,10 @@ class Store : public ServerOutbox {
     return Prepared(q, sql) && RunPrepared(q, values);
   }
   bool FailOf(const QSqlQuery &q);
+  // `sql` with `values` bound as SQLite's own statement on the connection, each row handed on
+  // (false stops them); false with the reason when it failed.
+  bool RawRows(const QString &sql, const QVariantList &values,
+               const std::function<bool(sqlite3_stmt *)> &each);
   bool RollBack();  // keeps the failure's error
   bool Close();     // false
   bool Connect(const QString &name, const QString &options);
@@ -162,8 +172,8 @@ class Store : public ServerOutbox {
   bool Prepare();
   bool PrepareOnce();
   // The query's rows one by one (as ForEachJob, with the log where asked).
-  bool Each(const JobQuery &query, bool withLog,
-            const std::function<void(const JobRecord &)> &each);
+  bool Each(const JobQuery &query, bool withLog, const JobRange &range,
+            const std::function<bool(const JobRecord &)> &each);
 
   QString connection_;
   QString fileName_;

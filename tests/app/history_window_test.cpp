@@ -49,6 +49,19 @@ T *Child(QWidget *window, const char *name) {
   return found;
 }
 
+// Waits until the table's query has its count and every row it shows is read.
+bool Read(QTableView *table) {
+  auto *model = qobject_cast<HistoryModel *>(table->model());
+  return QTest::qWaitFor(
+      [&] {
+        if (model->Reading()) return false;
+        for (int row = 0; row < model->rowCount(); ++row)
+          if (!model->Record(row)) return false;
+        return true;
+      },
+      10000);
+}
+
 std::vector<history::JobRecord> Jobs(const QString &file) {
   history::Store store;
   EXPECT_TRUE(store.Open(file, history::Store::Mode::Read));
@@ -141,6 +154,7 @@ TEST(HistoryInTheMainWindow, TheLabelSaysWhetherTheHistoryIsSharedOrHowManyRecor
   EXPECT_TRUE(QTest::qWaitFor(
       [&] { return state->text().startsWith("The workshop's history on "); }, 15000))
       << state->text().toStdString();
+  ASSERT_TRUE(Read(Child<QTableView>(&window, "HistoryTable")));
   EXPECT_EQ(Child<QTableView>(&window, "HistoryTable")->model()->rowCount(), 2);
   // The unit list and a unit's summary come from the server too, read off the interface thread:
   // the defaults cut short after they were sent leave the parameters unsettled.
@@ -256,6 +270,7 @@ TEST(HistoryWindowTest, ShowsAUnitsJobsItsSummaryAndDetailsAndExportsThemAsTheCo
   window.SetUnit("VRT00002");
   window.show();
   auto *table = Child<QTableView>(&window, "HistoryTable");
+  ASSERT_TRUE(Read(table));
   ASSERT_EQ(table->model()->rowCount(), 2);
   EXPECT_EQ(table->model()->columnCount(), 10);
   const QStringList headers = {"Started", "Unit",     "Job",     "Outcome", "Message",
@@ -267,7 +282,9 @@ TEST(HistoryWindowTest, ShowsAUnitsJobsItsSummaryAndDetailsAndExportsThemAsTheCo
   EXPECT_TRUE(Child<QLabel>(&window, "HistorySummary")->text().contains("ab12"));
   const int firmwareRow = table->model()->index(0, 2).data().toString() == "firmware" ? 0 : 1;
   table->setCurrentIndex(table->model()->index(firmwareRow, 0));
-  const QString details = Child<QPlainTextEdit>(&window, "HistoryDetails")->toPlainText();
+  auto *shown = Child<QPlainTextEdit>(&window, "HistoryDetails");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return shown->toPlainText().contains("Transfer log:"); }));
+  const QString details = shown->toPlainText();
   EXPECT_TRUE(details.contains("Transfer log:\nw<=>Y")) << details.toStdString();
   EXPECT_TRUE(details.contains("File: /fw/app.hex")) << details.toStdString();
   EXPECT_TRUE(details.contains("SHA-256: ab12")) << details.toStdString();
@@ -306,10 +323,12 @@ TEST(HistoryWindowTest, ShowsAUnitsJobsItsSummaryAndDetailsAndExportsThemAsTheCo
   EXPECT_EQ(unit->count(), 4) << "every unit and the empty entry";
   unit->setEditText(" VRT00003 ");
   emit unit->lineEdit()->editingFinished();
+  ASSERT_TRUE(Read(table));
   EXPECT_EQ(table->model()->rowCount(), 2);
   EXPECT_EQ(table->model()->index(0, 1).data().toString(), "VRT00003");
   unit->setEditText("");
   emit unit->lineEdit()->editingFinished();
+  ASSERT_TRUE(Read(table));
   EXPECT_EQ(table->model()->rowCount(), 6);
 }
 
@@ -332,6 +351,7 @@ TEST(HistoryWindowTest, FiltersByJobOutcomeAndDateAndSortsByUnitAndReadsASetting
   window.show();
   auto *table = Child<QTableView>(&window, "HistoryTable");
   auto *model = table->model();
+  ASSERT_TRUE(Read(table));
   ASSERT_EQ(model->rowCount(), 6);
   EXPECT_FALSE(table->tabKeyNavigation()) << "Tab leaves the table";
 
@@ -339,6 +359,7 @@ TEST(HistoryWindowTest, FiltersByJobOutcomeAndDateAndSortsByUnitAndReadsASetting
     auto *box = Child<QComboBox>(&window, name);
     box->setCurrentIndex(box->findText(entry));
     emit box->activated(box->currentIndex());
+    EXPECT_TRUE(Read(table));
   };
   choose("HistoryJob", "settings");
   EXPECT_EQ(model->rowCount(), 3);
@@ -357,18 +378,94 @@ TEST(HistoryWindowTest, FiltersByJobOutcomeAndDateAndSortsByUnitAndReadsASetting
   choose("HistoryJob", "any job");
   auto *since = Child<QDateEdit>(&window, "HistorySince");
   since->setDate(QDate::currentDate().addDays(1));
+  ASSERT_TRUE(Read(table));
   EXPECT_EQ(model->rowCount(), 0) << "nothing since tomorrow";
   since->setDate(since->minimumDate());
+  ASSERT_TRUE(Read(table));
   ASSERT_EQ(model->rowCount(), 6);
 
   table->sortByColumn(1, Qt::AscendingOrder);  // "Unit"
+  ASSERT_TRUE(Read(table));
   QStringList units;
   for (int row = 0; row < 6; ++row) units << model->index(row, 1).data().toString();
   EXPECT_EQ(units,
             QStringList({"VRT00001", "VRT00001", "VRT00002", "VRT00002", "VRT00003", "VRT00003"}));
   table->sortByColumn(2, Qt::DescendingOrder);  // "Job"
+  ASSERT_TRUE(Read(table));
   EXPECT_EQ(model->index(0, 2).data().toString(), "settings");
   EXPECT_EQ(model->index(5, 2).data().toString(), "send");
+}
+
+// Waits until the rows [from, to) of the table are read.
+bool RowsRead(HistoryModel *model, int from, int to) {
+  return QTest::qWaitFor(
+      [&] {
+        for (int row = from; row < to; ++row)
+          if (!model->Record(row)) return false;
+        return true;
+      },
+      15000);
+}
+
+TEST(HistoryWindowTest, AJumpShowsTheServersRowsThereWithTheBenchsWaitingRecordsInTheirPlace) {
+  PrivatePostgres server;
+  ASSERT_TRUE(server.Ready() && server.Start()) << server.Error().toStdString();
+  QString error;
+  ASSERT_EQ(history::InitServer(*history::ParseServerUrl(server.Url(), &error), {}, &error), 2);
+  // 2,000 jobs, one a minute, the newest first at row 0; the one of minute 700 still running.
+  const auto made = server.Sql(
+      "INSERT INTO jobs (id, unit, job, started, ended, outcome, message, station, "
+      "\"operator\", program, details) SELECT lpad(to_hex(i), 8, '0') || "
+      "'-0000-4000-8000-000000000000', 'VRT00001', 'send', timestamptz '2026-12-01 "
+      "00:00:00+00' + i * interval '1 minute', NULL, CASE WHEN i = 700 THEN 'running' ELSE "
+      "'ok' END, '', 'bench', 'tech', 'tolvane', '{}' FROM generate_series(1, 2000) AS i");
+  ASSERT_TRUE(made.ok) << made.error.toStdString();
+  // This bench's records waiting for the server: a job between minutes 1000 and 1001, and the
+  // end of the job of minute 700.
+  TempFolder folder;
+  const QString file = QString::fromStdString(folder.File("history.sqlite"));
+  const history::JobRecord between{"feedbead-0000-4000-8000-000000000001",
+                                   "VRT00002",
+                                   "defaults",
+                                   "2026-12-01T16:40:30.000Z",
+                                   "2026-12-01T16:40:31.000Z",
+                                   "ok",
+                                   "",
+                                   "bench",
+                                   "tech",
+                                   "tolvane",
+                                   "{}"};
+  history::JobRecord ended = between;
+  ended.id = "000002bc-0000-4000-8000-000000000000";
+  ended.unit = "VRT00001";
+  ended.job = "send";
+  ended.started = "2026-12-01T11:40:00.000Z";
+  ended.message = "ended on the bench";
+  {
+    history::Store store;
+    ASSERT_TRUE(store.Open(file, history::Store::Mode::Write));
+    ASSERT_TRUE(store.Write({between, ended}));
+  }
+  HistoryWindow window(file, server.Url());
+  window.show();
+  auto *table = Child<QTableView>(&window, "HistoryTable");
+  HistoryModel *model = window.Model();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !model->Reading(); }, 15000));
+  ASSERT_EQ(model->rowCount(), 2001);
+  // Row r shows minute 2000 - r down to minute 1001 (row 999), then the waiting job, then
+  // minute 1000 on; the end of minute 700 in its place at row 1301.
+  table->scrollTo(model->index(1300, 0), QAbstractItemView::PositionAtCenter);
+  ASSERT_TRUE(RowsRead(model, 1290, 1310));
+  EXPECT_EQ(model->Record(1301)->message, "ended on the bench");
+  EXPECT_EQ(model->Record(1301)->outcome, "ok");
+  EXPECT_EQ(model->Record(1300)->id, "000002bd-0000-4000-8000-000000000000");
+  table->scrollTo(model->index(1000, 0), QAbstractItemView::PositionAtCenter);
+  ASSERT_TRUE(RowsRead(model, 990, 1010));
+  EXPECT_EQ(model->Record(999)->id, "000003e9-0000-4000-8000-000000000000");
+  EXPECT_EQ(model->Record(1000)->id, between.id);
+  EXPECT_EQ(model->Record(1001)->id, "000003e8-0000-4000-8000-000000000000");
+  ASSERT_TRUE(RowsRead(model, 2000, 2001));
+  EXPECT_EQ(model->Record(2000)->id, "00000001-0000-4000-8000-000000000000");
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonArray>
@@ -787,6 +788,42 @@ TEST(CliHistory, LogByIdOrItsStartAndTheTableInLocalTime) {
       << table[1].toStdString();
 }
 
+TEST(CliHistory, AReaderThatGoesAwayStopsTheReadingAtOnceAndQuietly) {
+  TempFolder temp;
+  const QString file = QString::fromStdString(temp.File("h.sqlite"));
+  {
+    history::Store store;
+    ASSERT_TRUE(store.Open(file, history::Store::Mode::Write));
+  }
+  {
+    QSqlDatabase db = QSqlDatabase::addDatabase("QSQLITE", "fill");
+    db.setDatabaseName(file);
+    ASSERT_TRUE(db.open());
+    QSqlQuery fill(db);
+    ASSERT_TRUE(fill.exec(
+        "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 300000) "
+        "INSERT INTO jobs SELECT printf('%08x-0000-4000-8000-000000000000', i), 'VRT' || (i % "
+        "100), 'send', strftime('%Y-%m-%dT%H:%M:%fZ', 1764547200 + i, 'unixepoch'), NULL, 'ok', "
+        "'', 'bench', 'tech', 'tolvane-cli', '{}' FROM n"));
+  }
+  QSqlDatabase::removeDatabase("fill");
+  QElapsedTimer timer;
+  timer.start();
+  const Outcome whole = RunInShell("\"$cli\" history --csv --history \"$1\" | wc -l", {file},
+                                   QString::fromStdString(temp.Folder()));
+  const qint64 wholeMs = timer.elapsed();
+  EXPECT_EQ(whole.out.trimmed(), "300001");
+  timer.restart();
+  const Outcome cut = RunInShell(
+      "\"$cli\" history --csv --history \"$1\" | head -2; echo \"status ${PIPESTATUS[0]}\"", {file},
+      QString::fromStdString(temp.Folder()));
+  const qint64 cutMs = timer.elapsed();
+  EXPECT_EQ(cut.out.count('\n'), 3) << cut.out.toStdString();
+  EXPECT_TRUE(cut.out.endsWith("status 1\n")) << cut.out.toStdString();
+  EXPECT_EQ(cut.err, "") << "no error spew";
+  EXPECT_LT(cutMs * 3, wholeMs) << "stopped at once: " << cutMs << " ms against " << wholeMs;
+}
+
 namespace {
 
 // A bench of its own: HOME, XDG_DATA_HOME and so its history file in a folder of its own.
@@ -983,4 +1020,33 @@ TEST(CliSharedHistory, AScratchServerForOneRunLeavesTheWorkshopsRecordsWaiting) 
   const Outcome bare = RunCli({"history", "--json"}, {}, Bench(bench));
   EXPECT_EQ(bare.json["jobs"].toArray().size(), 2);
   EXPECT_EQ(server.Value("SELECT count(*) FROM jobs"), "1");
+}
+
+TEST(CliSharedHistory, NothingIsLeftInTheTemporaryFolderNotEvenAfterSigterm) {
+  START_SERVER(server);
+  const auto made = server.Sql(
+      "INSERT INTO jobs (id, unit, job, started, ended, outcome, message, station, "
+      "\"operator\", program, details) SELECT lpad(to_hex(i), 8, '0') || "
+      "'-0000-4000-8000-000000000000', 'VRT00001', 'firmware', now() - i * interval '1 s', now(), "
+      "'ok', '', 'bench', 'tech', 'tolvane', jsonb_build_object('log', repeat('w', 4000)) FROM "
+      "generate_series(1, 20000) AS i");
+  ASSERT_TRUE(made.ok) << made.error.toStdString();
+  TempFolder home, tmp;
+  QProcessEnvironment environment = Bench(home);
+  environment.insert("TMPDIR", QString::fromStdString(tmp.Folder()));
+  const Outcome log =
+      RunCli({"history", "--log", "00000001", "--server", server.Url()}, {}, environment);
+  EXPECT_EQ(log.code, 0) << log.err.toStdString();
+  EXPECT_EQ(log.out, QByteArray(4000, 'w'));
+  // A reading stopped by SIGTERM while its reader takes nothing.
+  QProcess held;
+  held.setProcessEnvironment(environment);
+  held.start(TOLVANE_CLI_PROGRAM, {"history", "--json", "--server", server.Url()});
+  ASSERT_TRUE(held.waitForStarted());
+  std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+  kill(static_cast<pid_t>(held.processId()), SIGTERM);
+  ASSERT_TRUE(held.waitForFinished(10000));
+  EXPECT_EQ(QDir(QString::fromStdString(tmp.Folder()))
+                .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+            QStringList());
 }

@@ -164,6 +164,7 @@ int main(int argc, char **argv) {
         csv.write(buffer);
         buffer.clear();
       }
+      return true;
     });
     csv.write(buffer);
     csv.close();

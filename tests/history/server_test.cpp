@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <QJsonDocument>
 #include <chrono>
 #include <thread>
 
@@ -350,4 +351,132 @@ TEST(ServerSender, ABenchLoginAddsAndEndsRecordsAndChangesNoEndedOne) {
   for (const auto &record : {bogus, list, badId})
     EXPECT_EQ(history::SendRecords(*connection, {record}).sqlState.left(2), "23");
   EXPECT_EQ(server.Value("SELECT outcome || ' ' || login FROM jobs"), "failed bench");
+}
+
+namespace {
+
+// `count` jobs made by the server on 7 units, two by two at the same start, every third a
+// download with a transfer log of `logBytes`.
+void MakeJobs(const PrivatePostgres &server, int count, int logBytes) {
+  const auto made = server.Sql(
+      QString(
+          "INSERT INTO jobs (id, unit, job, started, ended, outcome, message, station, "
+          "\"operator\", "
+          "program, details) SELECT lpad(to_hex(i), 8, '0') || '-0000-4000-8000-000000000000', "
+          "'VRT' || lpad((i % 7)::text, 5, '0'), CASE WHEN i % 3 = 0 THEN 'firmware' ELSE 'send' "
+          "END, timestamptz '2026-12-01 00:00:00+00' + (i / 2) * interval '1 minute', NULL, "
+          "CASE WHEN i % 5 = 0 THEN 'failed' ELSE 'ok' END, '', 'bench', 'tech', 'tolvane-cli', "
+          "CASE WHEN i % 3 = 0 THEN jsonb_build_object('sent', i, 'log', repeat('w', %2)) ELSE "
+          "'{}'::jsonb END FROM generate_series(1, %1) AS i")
+          .arg(count)
+          .arg(logBytes));
+  ASSERT_TRUE(made.ok) << made.error.toStdString();
+}
+
+}  // namespace
+
+TEST(ServerStore, ReadsAPartFromItsKeyAndNoTransferLogButTheOneAskedFor) {
+  START_SERVER(server);
+  MakeJobs(server, 600, 4000);
+  QString error;
+  auto connection = history::ServerConnection::Open(Address(server.Url()), -1, &error);
+  ASSERT_TRUE(connection) << error.toStdString();
+  history::ServerJobs jobs(*connection);
+  for (const QString order : {"", "unit", "outcome"}) {
+    history::JobQuery query;
+    query.orderBy = order;
+    query.ascending = order == "unit";
+    std::vector<history::JobRecord> all;
+    qint64 bytes = 0;
+    ASSERT_TRUE(jobs.Read(query, {}, [&](const history::JobRecord &r) {
+      all.push_back(r);
+      bytes += r.details.size();
+      return true;
+    }));
+    ASSERT_EQ(all.size(), 600u);
+    EXPECT_LT(bytes, 600 * 20) << "no transfer log among the rows";
+    for (std::size_t i = 1; i < all.size(); ++i)
+      ASSERT_TRUE(
+          history::Before(query, history::KeyOf(query, all[i - 1]), history::KeyOf(query, all[i])))
+          << "the server's order is the readers' " << i;
+    // Every 256th row's key, and the rows from one of them as from that row.
+    const auto keys = jobs.Keys(query, {}, 256);
+    ASSERT_TRUE(keys && keys->size() == 3u) << jobs.Error().toStdString();
+    EXPECT_EQ(keys->at(2), history::KeyOf(query, all[512]));
+    query.limit = 256;
+    std::vector<QString> part;
+    ASSERT_TRUE(jobs.Read(query, {keys->at(1), {}}, [&](const history::JobRecord &r) {
+      part.push_back(r.id);
+      return true;
+    }));
+    ASSERT_EQ(part.size(), 256u);
+    EXPECT_EQ(part.front(), all[256].id);
+    EXPECT_EQ(part.back(), all[511].id);
+  }
+  // The download asked for comes whole; its start finds it.
+  const auto download = jobs.Job("00000003-0000-4000-8000-000000000000");
+  ASSERT_TRUE(download);
+  EXPECT_EQ(QJsonDocument::fromJson(download->details)["log"].toString().size(), 4000);
+  EXPECT_EQ(jobs.IdsBeginningWith("0000000", 20)->size(), 15);
+}
+
+TEST(ServerStore, NewerRecordsStandInTheirPlaceInEveryPartAndTheConnectionStaysUsable) {
+  START_SERVER(server);
+  MakeJobs(server, 600, 10);
+  QString error;
+  auto connection = history::ServerConnection::Open(Address(server.Url()), -1, &error);
+  ASSERT_TRUE(connection) << error.toStdString();
+  history::ServerJobs jobs(*connection);
+  const history::JobQuery query;
+  const auto read = [&](history::JobReader &reader, const history::JobQuery &asked,
+                        const history::JobRange &range = {}) {
+    std::vector<history::JobRecord> rows;
+    EXPECT_TRUE(reader.Read(asked, range, [&](const history::JobRecord &r) {
+      rows.push_back(r);
+      return true;
+    })) << reader.Error().toStdString();
+    return rows;
+  };
+  // The end of a running job, a job of its own among the newest, and one of a kind the
+  // download query below leaves out.
+  history::JobRecord ended = *jobs.Job("0000012c-0000-4000-8000-000000000000");
+  ended.outcome = "interrupted";
+  history::JobRecord between = ended;
+  between.id = "feedbead-0000-4000-8000-000000000001";
+  between.started = "2026-12-01T04:09:30.000Z";
+  history::JobRecord other = between;
+  other.id = "feedbead-0000-4000-8000-000000000002";
+  other.job = "defaults";
+  std::vector<history::JobRecord> expected = read(jobs, query);
+  std::erase_if(expected, [&](const history::JobRecord &r) { return r.id == ended.id; });
+  expected.insert(expected.end(), {ended, between, other});
+  std::sort(expected.begin(), expected.end(), [&](const auto &a, const auto &b) {
+    return history::Before(query, history::KeyOf(query, a), history::KeyOf(query, b));
+  });
+  const auto ids = [](const std::vector<history::JobRecord> &rows) {
+    QStringList ids;
+    for (const auto &r : rows) ids << r.id + "/" + r.outcome;
+    return ids;
+  };
+
+  history::MergedJobs merged(jobs, {ended, between, other});
+  history::JobQuery downloads;
+  downloads.job = "firmware";
+  EXPECT_EQ(merged.Count(downloads, {}), 201) << "200 downloads and the one between";
+  EXPECT_EQ(merged.Count(query, {}), 602);
+  EXPECT_EQ(ids(read(merged, query)), ids(expected));
+  // The parts from their anchors, each with the next one's row as its limit, make the whole.
+  const auto anchors = merged.Anchors(query, 256);
+  ASSERT_TRUE(anchors && anchors->size() == 3u) << merged.Error().toStdString();
+  std::vector<history::JobRecord> parts;
+  for (std::size_t i = 0; i < anchors->size(); ++i) {
+    if (i > 0) {
+      EXPECT_EQ(expected[static_cast<std::size_t>(anchors->at(i).row)].id, anchors->at(i).key->id);
+    }
+    history::JobQuery part = query;
+    part.limit = (i + 1 < anchors->size() ? anchors->at(i + 1).row : 602) - anchors->at(i).row;
+    for (const auto &r : read(merged, part, {anchors->at(i).key, {}})) parts.push_back(r);
+  }
+  EXPECT_EQ(ids(parts), ids(expected));
+  EXPECT_FALSE(connection->Broken()) << "a part's limit never breaks the statement off";
 }
