@@ -174,8 +174,9 @@ TForm3::TForm3(std::string programFolder, const std::function<QImage()> &banner,
 
   state_.LogFolder = DetectLogFolder(state_.ProgramFolder);
 
-  // The history of the jobs: VERT.ini names its file and the bench; its writer opens the file on
-  // a thread of its own and its state reaches the label by queued calls.
+  // The history of the jobs: VERT.ini names its file and the bench; its writer, started once the
+  // windows are made, opens the file on a thread of its own and its state reaches the label by
+  // queued calls.
   const std::string configName = ConfigFileName(state_.ProgramFolder);
   const ConfigFile config(configName);
   journal_ = std::make_unique<history::Journal>(
@@ -191,7 +192,6 @@ TForm3::TForm3(std::string programFolder, const std::function<QImage()> &banner,
         this, [this] { ShowHistoryState(); }, Qt::QueuedConnection);
   };
   ShowHistoryState();
-  journal_->Start();
 
   Image1->setPixmap(QPixmap::fromImage(banner()));
   UpdateButtons();
@@ -287,6 +287,10 @@ void TForm3::FormShow() {
         startScanDue_ = true;
       },
       [this] { UpdateButtons(); });
+}
+
+void TForm3::StartHistory() {
+  journal_->Start();
 }
 
 void TForm3::AfterFirstPaint() {

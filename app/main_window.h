@@ -4,7 +4,8 @@
 // Its caption is complete as soon as it is shown. What start-up need not do before the window is
 // on screen follows its first paint, through the event loop: the device scan, whose count the
 // status label then shows, and the first list of sound outputs, read on a thread of its own so
-// that GStreamer's start never holds up the window.
+// that GStreamer's start never holds up the window. The history's writer (its file, its server)
+// is started by whoever makes the windows, once they are made.
 #pragma once
 
 #include <QImage>
@@ -45,6 +46,9 @@ class TForm3 : public QWidget, private SelectionView {
   SharedState &State() { return state_; }
   // The history of the program's jobs, which the other windows record into.
   history::Journal *History() { return journal_.get(); }
+  // Starts the history's writer, which opens its file and, with a server, its sender (start-up
+  // does so once the windows are made). Once is enough.
+  void StartHistory();
   // The window has had its first paint since it was shown.
   bool Painted() const { return painted_; }
 

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <unordered_map>
 #include <vector>
 
 #include "history/server_sender.h"
@@ -21,6 +22,32 @@ namespace {
 
 constexpr int kWriterBusyTimeoutMs = 1000;
 constexpr std::chrono::milliseconds kFirstRetry{100}, kLastRetry{2000};
+
+// The records not committed yet, oldest first, each job once: a newer record of a job replaces
+// the older one where it stood, so that a job's start and end in one burst are written as its end
+// alone.
+struct Pending {
+  std::vector<JobRecord> records;
+  std::unordered_map<QString, std::size_t> at;  // a job's place in `records`
+  quint64 queued = 0;                           // the queued records that they stand for
+
+  void Take(std::deque<JobRecord> &queue) {
+    for (JobRecord &record : queue) {
+      const auto [place, added] = at.try_emplace(record.id, records.size());
+      if (added)
+        records.push_back(std::move(record));
+      else
+        records[place->second] = std::move(record);
+    }
+    queued += queue.size();
+    queue.clear();
+  }
+  void Clear() {
+    records.clear();
+    at.clear();
+    queued = 0;
+  }
+};
 
 }  // namespace
 
@@ -103,9 +130,19 @@ void Journal::SetServer(const QString &url, std::chrono::milliseconds retry, boo
   hasServer_ = true;
   retry_ = retry;
   unaddressed_ = unaddressed;
+  serverUrl_ = url.trimmed();
+}
+
+void Journal::ReadServerUrl() {
+  if (!hasServer_) return;
   QString error;
-  address_ = ParseServerUrl(url.trimmed(), &error);
-  if (!address_) serverState_ = error;
+  address_ = ParseServerUrl(serverUrl_, &error);
+  if (address_) return;
+  {
+    std::lock_guard lock(mutex_);
+    serverState_ = error;
+  }
+  if (StateChanged) StateChanged(State());
 }
 
 QString Journal::ServerState() const {
@@ -266,19 +303,19 @@ void Journal::Queue(const JobRecord &record) {
 
 void Journal::Run() {
   using Clock = std::chrono::steady_clock;
+  ReadServerUrl();
   Store store;
   // A lock held by another process is waited for in short steps, so that the end of the
   // program can say why it waits, and give up in time.
   store.SetBusyTimeout(kWriterBusyTimeoutMs);
   store.SetServer(address_ ? address_->key : QString(), unaddressed_);
   bool open = false, orphansDone = false, hopeless = false;
-  std::vector<JobRecord> pending;  // not committed yet, oldest first
+  Pending pending;
   auto retry = kFirstRetry;
   std::unique_lock lock(mutex_);
   for (;;) {
     const quint64 taken = queued_;
-    pending.insert(pending.end(), queue_.begin(), queue_.end());
-    queue_.clear();
+    pending.Take(queue_);
     lock.unlock();
     if (!open && !hopeless) {
       open = store.Open(fileName_, Store::Mode::Write);
@@ -286,12 +323,12 @@ void Journal::Run() {
       if (open && address_) StartSender();
     }
     if (open && !orphansDone) orphansDone = store.InterruptOrphans(station_) >= 0;
-    const quint64 committed = pending.size();
+    const quint64 committed = pending.queued;
     bool written = open && orphansDone;
-    if (written && !pending.empty()) written = store.Write(pending);
+    if (written && !pending.records.empty()) written = store.Write(pending.records);
     if (open && !written && !store.Retriable()) hopeless = true;
-    if (written && !pending.empty()) {
-      pending.clear();
+    if (written && !pending.records.empty()) {
+      pending.Clear();
       if (sender_) sender_->Wake();
     }
     SetState(written ? StateText(HistoryState::Kept)
@@ -304,7 +341,7 @@ void Journal::Run() {
     hopeless_ = hopeless;
     done_.notify_all();
     if (stopping_) {
-      lost_ = std::move(pending);
+      lost_ = std::move(pending.records);
       lost_.insert(lost_.end(), queue_.begin(), queue_.end());
       return;
     }

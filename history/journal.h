@@ -62,8 +62,9 @@ class Journal {
   std::function<void(const QString &state)> StateChanged;
   // The workshop's server (VERT.ini's [History] Server, --server); empty for none; set before
   // Start. Once the file is open, a sender on a thread of its own takes the file's waiting
-  // records there: at once, after each record written, and every `retry`. A URL that is refused
-  // gives its reason as the server's state.
+  // records there: at once, after each record written, and every `retry`. The URL is read by the
+  // writer once started (libpq is loaded then, not before): one that is refused gives its reason
+  // as the server's state.
   // `unaddressed`: the sender also takes the records made while no server was set (the server
   // is VERT.ini's).
   void SetServer(const QString &url, std::chrono::milliseconds retry = std::chrono::seconds(30),
@@ -101,6 +102,7 @@ class Journal {
   void Queue(const JobRecord &record);
   void Run();
   void SetState(const QString &state);
+  void ReadServerUrl();
   void StartSender();
   class Outbox;
 
@@ -126,7 +128,8 @@ class Journal {
 
   bool hasServer_ = false;
   bool unaddressed_ = true;
-  std::optional<ServerAddress> address_;
+  QString serverUrl_;
+  std::optional<ServerAddress> address_;  // read from serverUrl_ by the writer
   std::chrono::milliseconds retry_{30000};
   QString serverState_;
   qint64 waiting_ = 0;

@@ -519,6 +519,8 @@ bool Store::PrepareOnce() {
   q.finish();
   if (!wal) return Fail(fileName_ + " takes no write-ahead log");
   q.exec("PRAGMA synchronous = NORMAL");
+  // A burst of records stays in the page cache until its commit, which writes each page once.
+  q.exec("PRAGMA cache_size = -32768");
   return true;
 }
 

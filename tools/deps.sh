@@ -5,7 +5,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config clang-format ccache clang libclang-rt-dev
   qt6-base-dev libgl-dev libsimpleini-dev libicu-dev libqt6sql6-sqlite libsqlite3-dev sqlite3
-  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev
+  libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev libglib2.0-dev
   gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-ugly
   gstreamer1.0-libav gstreamer1.0-pulseaudio
   libpq-dev postgresql

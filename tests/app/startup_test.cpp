@@ -3,20 +3,27 @@
 #include "app/startup.h"
 
 #include <gtest/gtest.h>
+#include <link.h>
 
 #include <QApplication>
 #include <QDialog>
+#include <QDir>
 #include <QFile>
 #include <QIcon>
 #include <QImage>
 #include <QLabel>
 #include <QTest>
+#include <QTimer>
+#include <fstream>
 #include <memory>
 #include <set>
+
+#include "app/main_window.h"
 
 #include "sim/in_process.h"
 
 #include "tests/support/fake_ftdi.h"
+#include "tests/support/temp_folder.h"
 
 namespace {
 
@@ -63,6 +70,53 @@ class FirstPaint : public QObject {
       label = object->findChild<QLabel *>("Label1")->text();
     return false;
   }
+};
+
+// Whether a library whose file name begins with `name` is loaded in this process.
+bool Loaded(const char *name) {
+  std::pair<const char *, bool> sought(name, false);
+  dl_iterate_phdr(
+      [](dl_phdr_info *info, size_t, void *data) {
+        auto *sought = static_cast<std::pair<const char *, bool> *>(data);
+        const std::string path = info->dlpi_name ? info->dlpi_name : "";
+        if (path.substr(path.rfind('/') + 1).rfind(sought->first, 0) == 0) sought->second = true;
+        return 0;
+      },
+      &sought);
+  return sought.second;
+}
+
+// At the main window's first paint: what is loaded, then at each turn of the event loop until
+// start-up returns, how many of the other windows exist.
+class Turns : public QObject {
+ public:
+  Turns() {
+    qApp->installEventFilter(this);
+    tick_.setInterval(0);
+    connect(&tick_, &QTimer::timeout, this, [this] {
+      windows.push_back(
+          main_->findChildren<QDialog *>(QString(), Qt::FindDirectChildrenOnly).size());
+    });
+  }
+  bool painted = false;
+  bool libpqAtPaint = false;
+  std::vector<qsizetype> windows;
+  void Stop() { tick_.stop(); }
+
+ protected:
+  bool eventFilter(QObject *object, QEvent *event) override {
+    if (!painted && event->type() == QEvent::Paint && object->objectName() == "TForm3") {
+      painted = true;
+      libpqAtPaint = Loaded("libpq.so");
+      main_ = static_cast<QWidget *>(object);
+      tick_.start();
+    }
+    return false;
+  }
+
+ private:
+  QTimer tick_;
+  QWidget *main_ = nullptr;
 };
 
 }  // namespace
@@ -134,4 +188,29 @@ TEST(StartUp, NamesTheDesktopEntryAndGivesEveryWindowTheProgramsIcon) {
   for (QDialog *window : main->findChildren<QDialog *>(QString(), Qt::FindDirectChildrenOnly))
     EXPECT_EQ(Image(window->windowIcon(), 48), Image(main->windowIcon(), 48))
         << window->objectName().toStdString();
+}
+
+// With the history kept and a server set: the main window is painted before PostgreSQL's client
+// library is loaded, and the event loop turns while the other windows are made.
+TEST(StartUp, PaintsTheMainWindowBeforeTheServersLibraryAndTurnsTheEventLoopAfter) {
+  QApplication::setQuitOnLastWindowClosed(false);
+  TempFolder config;
+  QDir().mkpath(QString::fromStdString(config.File("Tolvane")));
+  std::ofstream(config.File("Tolvane/VERT.ini"))
+      << "[History]\nServer=postgresql://tolvane@127.0.0.1:1/h\n";
+  setenv("XDG_CONFIG_HOME", config.Folder().c_str(), 1);
+  Turns turns;
+  std::unique_ptr<QWidget> main(startUp());
+  turns.Stop();
+  unsetenv("XDG_CONFIG_HOME");
+  ASSERT_TRUE(turns.painted);
+  EXPECT_FALSE(turns.libpqAtPaint);
+  ASSERT_FALSE(turns.windows.empty());
+  EXPECT_LT(turns.windows.front(), 5) << "a turn before the last window was made";
+  EXPECT_EQ(main->findChildren<QDialog *>(QString(), Qt::FindDirectChildrenOnly).size(), 5);
+  // The history's writer reads the server's URL once started, with libpq.
+  auto *window = static_cast<TForm3 *>(main.get());
+  EXPECT_TRUE(window->History()->HasServer());
+  EXPECT_TRUE(window->History()->Flush()) << window->History()->State().toStdString();
+  EXPECT_TRUE(Loaded("libpq.so"));
 }

@@ -496,6 +496,32 @@ struct SmallDisk {
   bool mounted = false;
 };
 
+// A job's start and end that wait together are written as its end alone, and every record
+// queued counts as kept: the end of the program does not wait for them.
+TEST(HistoryJournal, ABurstOfStartsAndEndsKeepsEachJobAsItEnded) {
+  TempFolder temp;
+  const QString file = QString::fromStdString(temp.File("history.sqlite"));
+  {
+    history::Journal journal("tolvane", file, "bench");
+    for (int i = 0; i < 50; ++i) {
+      JobRecord job = journal.Begin("VRT00001", "send", history::SendDetails("AT@NORM"));
+      journal.End(job, "ok", "OK", {{"replies", "OK\r\n"}});
+    }
+    journal.Start();  // the writer finds the 100 records waiting
+    EXPECT_TRUE(journal.Flush()) << journal.State().toStdString();
+    QStringList said;
+    EXPECT_TRUE(journal.Finish(std::chrono::minutes(5), [&](const QString &line) { said << line; })
+                    .empty());
+    EXPECT_TRUE(said.isEmpty()) << said.join('\n').toStdString();
+  }
+  EXPECT_EQ(Sql(file,
+                "SELECT count(*), sum(outcome = 'ok'), sum(ended IS NOT NULL), "
+                "sum(details LIKE '%replies%') FROM jobs"),
+            QStringList{"50|50|50|50"});
+  EXPECT_EQ(Sql(file, "SELECT count(*) FROM job_processes"), QStringList{"0"});
+  EXPECT_EQ(Sql(file, "SELECT count(*) FROM outbox"), QStringList{"50"});
+}
+
 // A record that does not fit is kept and written once there is room; one that never finds room
 // is named at the end, and a later program marks its job interrupted with no end made up.
 TEST(HistoryJournal, AFullDiskLosesNoRecordThatFindsRoomInTimeAndNamesTheOthers) {
