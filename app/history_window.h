@@ -20,6 +20,7 @@
 #include "history/job_record.h"
 #include "history/server_address.h"
 #include "history/store.h"
+#include "history/summary_read.h"
 
 class QComboBox;
 class QDateEdit;
@@ -107,6 +108,11 @@ class HistoryWindow : public QDialog {
   void RowChosen();
   void ButtonExportCsvClick();
   void ShowSummary();
+  // Fills the unit filter's list: with a server, read on a thread of its own.
+  void FillUnits();
+  void ShowUnits(const QStringList &units);
+  // The source of the server's summaries and unit list.
+  history::SummarySource SummarySourceOf() const;
   // Opens the bench's file for the unit list and the summary, and reads the table afresh.
   void OpenStore();
   void SetQuery(const history::JobQuery &query);
@@ -124,6 +130,8 @@ class HistoryWindow : public QDialog {
   QString badUrl_;       // why the server's URL is refused
   bool shared_ = false;  // the table shows the server's jobs
   std::unique_ptr<history::JobPages> pages_;
+  // The server's unit list and unit summary, each read on a thread of its own.
+  std::unique_ptr<history::BackgroundRead> unitsRead_, summaryRead_;
   QString exportFolder_;  // the folder of the last export; empty: none yet
 
   QComboBox *HistoryUnit;
