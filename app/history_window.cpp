@@ -303,12 +303,16 @@ QVariant HistoryModel::headerData(int section, Qt::Orientation orientation, int 
 }
 
 QString SummaryText(const history::UnitSummary &s) {
+  const auto local = [](const QString &utc) { return history::LocalTime(utc); };
   QStringList lines;
   lines << s.unit + "  last job " + history::LocalTime(s.last);
-  lines << "Firmware: " +
-               (s.firmware ? s.firmware->file + "  SHA-256 " + s.firmware->sha256 + "  " +
-                                 history::LocalTime(s.firmware->when) + "  " + s.firmware->station
-                           : QString("-"));
+  if (s.firmwareUnsettled)
+    lines << history::UnsettledLine(s.firmwareUnsettled, history::JobKind::Firmware, local);
+  else
+    lines << "Firmware: " +
+                 (s.firmware ? s.firmware->file + "  SHA-256 " + s.firmware->sha256 + "  " +
+                                   history::LocalTime(s.firmware->when) + "  " + s.firmware->station
+                             : QString("-"));
   QString parameters = "-";
   if (s.parameters) {
     QString values = "defaults";
@@ -321,16 +325,27 @@ QString SummaryText(const history::UnitSummary &s) {
     parameters =
         values + "  " + history::LocalTime(s.parameters->when) + "  " + s.parameters->station;
   }
-  lines << "Parameters: " + parameters;
-  lines << "Message: " + (s.message ? s.message->file + "  SHA-256 " + s.message->sha256 + "  " +
-                                          history::LocalTime(s.message->when)
-                                    : QString("-"));
+  if (s.parametersUnsettled)
+    lines << history::UnsettledLine(s.parametersUnsettled, history::JobKind::Settings, local);
+  else
+    lines << "Parameters: " + parameters;
+  if (s.messageUnsettled)
+    lines << history::UnsettledLine(s.messageUnsettled, history::JobKind::Record, local);
+  else
+    lines << "Message: " + (s.message ? s.message->file + "  SHA-256 " + s.message->sha256 + "  " +
+                                            history::LocalTime(s.message->when)
+                                      : QString("-"));
   return lines.join('\n');
 }
 
 HistoryWindow::HistoryWindow(QString fileName, QString serverUrl, QWidget *parent)
     : QDialog(parent), fileName_(std::move(fileName)), serverUrl_(serverUrl.trimmed()) {
   if (!serverUrl_.isEmpty()) server_ = history::ParseServerUrl(serverUrl_, &badUrl_);
+  if (server_) {
+    unitsRead_ = std::make_unique<history::BackgroundRead>();
+    summaryRead_ = std::make_unique<history::BackgroundRead>();
+    unitsViewReader_ = std::make_unique<history::BackgroundRead>();
+  }
   if (!fileName_.isEmpty() || server_)
     pages_ = std::make_unique<history::JobPages>(
         fileName_, server_, [this](history::JobPagesResult result) {
@@ -485,6 +500,9 @@ HistoryWindow::~HistoryWindow() {
   model_->SetQuery(nullptr, {});
   // A read of the server under way stops at once.
   pages_.reset();
+  unitsRead_.reset();
+  summaryRead_.reset();
+  unitsViewReader_.reset();
   store_.reset();
 }
 
@@ -540,7 +558,6 @@ void HistoryWindow::Take(history::JobPagesResult result) {
 void HistoryWindow::OpenStore() {
   store_.reset();
   HistoryDetails->clear();
-  const QString unit = HistoryUnit->currentText().trimmed();
   if (fileName_.isEmpty() && !server_) {
     SetNarrowText(LabelState, serverUrl_.isEmpty() ? QString("The history is off")
                                                    : "The workshop's server cannot be read (" +
@@ -558,21 +575,63 @@ void HistoryWindow::OpenStore() {
       store_.reset();
     }
   }
-  HistoryUnit->blockSignals(true);
-  HistoryUnit->clear();
-  HistoryUnit->addItem(QString());
-  if (store_) HistoryUnit->addItems(store_->Units());
-  HistoryUnit->setEditText(unit);
-  HistoryUnit->blockSignals(false);
+  FillUnits();
   SetQuery(Filters());
   unitsViewRead_ = false;
   ReadUnitsView();
 }
 
+history::SummarySource HistoryWindow::SummarySourceOf() const {
+  return {*server_, fileName_, false, true};
+}
+
+void HistoryWindow::FillUnits() {
+  if (!server_) {
+    ShowUnits(store_ ? store_->Units() : QStringList());
+    return;
+  }
+  unitsRead_->Start([this, source = SummarySourceOf()](int stopFd) {
+    QStringList units;
+    const QString reason = history::ReadSharedUnits(source, &units, stopFd);
+    QMetaObject::invokeMethod(
+        this,
+        [this, units, reason] {
+          // The server away: the units of the history shown.
+          ShowUnits(reason.isEmpty() ? units : store_ ? store_->Units() : QStringList());
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+void HistoryWindow::ShowUnits(const QStringList &units) {
+  const QString unit = HistoryUnit->currentText().trimmed();
+  HistoryUnit->blockSignals(true);
+  HistoryUnit->clear();
+  HistoryUnit->addItem(QString());
+  HistoryUnit->addItems(units);
+  HistoryUnit->setEditText(unit);
+  HistoryUnit->blockSignals(false);
+}
+
 void HistoryWindow::ReadUnitsView() {
   if (unitsViewRead_ || HistoryTabs->currentWidget() != Units) return;
   unitsViewRead_ = true;
-  Units->SetUnits(store_ ? store_->Summaries({}) : std::vector<history::UnitSummary>());
+  const auto bench = [this] {
+    return store_ ? store_->Summaries({}) : std::vector<history::UnitSummary>();
+  };
+  if (!server_) return Units->SetUnits(bench());
+  // The workshop's units: one read of the server with this bench's waiting records.
+  unitsViewReader_->Start([this, bench, source = SummarySourceOf()](int stopFd) {
+    std::vector<history::UnitSummary> summaries;
+    const QString reason = history::ReadSharedSummaries(source, {}, &summaries, stopFd);
+    QMetaObject::invokeMethod(
+        this,
+        [this, bench, reason, summaries = std::move(summaries)]() mutable {
+          // The server away: the units of this bench's history.
+          Units->SetUnits(reason.isEmpty() ? std::move(summaries) : bench());
+        },
+        Qt::QueuedConnection);
+  });
 }
 
 void HistoryWindow::ShowJobsOf(const QString &unit) {
@@ -610,13 +669,29 @@ void HistoryWindow::FiltersChanged() {
 
 void HistoryWindow::ShowSummary() {
   const QStringList units = model_->Query().units;
-  if (!store_ || units.isEmpty()) {
+  if ((!store_ && !server_) || units.isEmpty()) {
     HistorySummary->clear();
     return;
   }
-  const auto summaries = store_->Summaries(units);
-  HistorySummary->setText(summaries.empty() ? units.first() + ": no job in the history"
-                                            : SummaryText(summaries.front()));
+  const auto show = [this, units](const std::vector<history::UnitSummary> &summaries) {
+    HistorySummary->setText(summaries.empty() ? units.first() + ": no job in the history"
+                                              : SummaryText(summaries.front()));
+  };
+  if (!server_) return show(store_->Summaries(units));
+  summaryRead_->Start([this, units, show, source = SummarySourceOf()](int stopFd) {
+    std::vector<history::UnitSummary> summaries;
+    const QString reason = history::ReadSharedSummaries(source, units, &summaries, stopFd);
+    QMetaObject::invokeMethod(
+        this,
+        [this, units, show, reason, summaries] {
+          if (model_->Query().units != units) return;  // another unit chosen meanwhile
+          // The server away: the summary of the history shown.
+          if (!reason.isEmpty())
+            return store_ ? show(store_->Summaries(units)) : HistorySummary->clear();
+          show(summaries);
+        },
+        Qt::QueuedConnection);
+  });
 }
 
 void HistoryWindow::RowChosen() {

@@ -20,6 +20,7 @@
 #include "history/job_record.h"
 #include "history/server_address.h"
 #include "history/store.h"
+#include "history/summary_read.h"
 
 class QComboBox;
 class QDateEdit;
@@ -109,6 +110,11 @@ class HistoryWindow : public QDialog {
   void RowChosen();
   void ButtonExportCsvClick();
   void ShowSummary();
+  // Fills the unit filter's list: with a server, read on a thread of its own.
+  void FillUnits();
+  void ShowUnits(const QStringList &units);
+  // The source of the server's summaries and unit list.
+  history::SummarySource SummarySourceOf() const;
   // Opens the bench's file for the unit list and the summary, and reads the table afresh.
   void OpenStore();
   void SetQuery(const history::JobQuery &query);
@@ -116,7 +122,8 @@ class HistoryWindow : public QDialog {
   // Writes every row of the filter into `fileName`, or the units view's rows when it is shown;
   // an error's text, or empty.
   QString ExportCsv(const QString &fileName);
-  // Reads every unit's summary into the units view while it is shown, else once it is.
+  // Reads every unit's summary into the units view while it is shown, else once it is; with a
+  // server on a thread of its own, showing this bench's units while the server is away.
   void ReadUnitsView();
   // A unit chosen in the units view: its jobs in the jobs view.
   void ShowJobsOf(const QString &unit);
@@ -131,6 +138,9 @@ class HistoryWindow : public QDialog {
   QString badUrl_;       // why the server's URL is refused
   bool shared_ = false;  // the table shows the server's jobs
   std::unique_ptr<history::JobPages> pages_;
+  // The server's unit list and unit summary, each read on a thread of its own.
+  std::unique_ptr<history::BackgroundRead> unitsRead_, summaryRead_;
+  std::unique_ptr<history::BackgroundRead> unitsViewReader_;  // the units view's, likewise
   QString exportFolder_;        // the folder of the last export; empty: none yet
   bool unitsViewRead_ = false;  // the units view shows the history as opened
 

@@ -11,7 +11,6 @@
 #include <vector>
 
 #include <QFileInfo>
-#include <QTemporaryDir>
 
 #include "cli/fleet_summary.h"
 #include "cli/report.h"
@@ -20,8 +19,8 @@
 #include "history/job_source.h"
 #include "history/journal.h"
 #include "history/server_sender.h"
-#include "history/shared_read.h"
 #include "history/store.h"
+#include "history/summary_read.h"
 #include "session/config.h"
 
 namespace cli {
@@ -31,49 +30,6 @@ namespace {
 constexpr int kServerWaitSeconds = 5;
 // The shortest start of an id that `--log` looks a job up by.
 constexpr qsizetype kShortestIdPrefix = 8;
-
-// Opens the history for reading: with a server, this bench's records that wait for it are sent
-// first and the server's jobs of `query` read together with those still waiting, gathered in
-// `folder`, all within 5 s; when the server cannot be read, or without one, the bench's file.
-// False, with an error on `err`, when nothing can be read. `read`: "shared", "kept", or
-// "this bench only: <reason>".
-bool OpenHistory(const Options &options, const history::JobQuery &query, history::Store &store,
-                 QTemporaryDir &folder, std::ostream &err, QString &read) {
-  const HistoryPlace place = HistoryPlaceOf(options);
-  const QString location = QString::fromStdString(place.location).trimmed();
-  const bool off = location.compare("none", Qt::CaseInsensitive) == 0;
-  const QString file = off ? QString() : location.isEmpty() ? history::DefaultLocation() : location;
-  read = "kept";
-  if (!place.server.empty()) {
-    QString reason;
-    const auto address = history::ParseServerUrl(QString::fromStdString(place.server), &reason);
-    if (address && folder.isValid()) {
-      const QString merged = folder.filePath("shared.sqlite");
-      // The whole wait for the server ends after 5 s: a timer that the connection's waits watch.
-      const int deadline = timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC);
-      const itimerspec in5s{{0, 0}, {kServerWaitSeconds, 0}};
-      if (deadline >= 0) timerfd_settime(deadline, 0, &in5s, nullptr);
-      reason = history::ReadSharedHistory(*address, file, query, merged, deadline,
-                                          {true, place.unaddressed});
-      if (deadline >= 0) close(deadline);
-      read = history::kSharedState;
-      if (reason.isEmpty() && store.Open(merged, history::Store::Mode::Read)) return true;
-      if (reason.isEmpty()) reason = store.Error();
-    }
-    read = "this bench only: " + reason;
-    err << "tolvane-cli: the workshop's server cannot be read (" << reason.toStdString()
-        << "): " << (off ? "the history is off" : "this bench's history only") << '\n';
-  }
-  if (off) {
-    if (place.server.empty()) err << "tolvane-cli: the history is off\n";
-    return false;
-  }
-  if (!store.Open(file, history::Store::Mode::Read)) {
-    err << "tolvane-cli: the history cannot be read: " << store.Error().toStdString() << '\n';
-    return false;
-  }
-  return true;
-}
 
 QStringList Units(const Options &options) {
   QStringList units;
@@ -162,6 +118,25 @@ class Deadline {
   int fd_;
 };
 
+// The run's history file, empty when the history is off (`off`).
+QString HistoryFile(const HistoryPlace &place, bool &off) {
+  const QString location = QString::fromStdString(place.location).trimmed();
+  off = location.compare("none", Qt::CaseInsensitive) == 0;
+  return off ? QString() : location.isEmpty() ? history::DefaultLocation() : location;
+}
+
+// The server could not be read: says so on `err`, and what is read instead.
+void ServerUnreadable(const QString &reason, bool off, std::ostream &err, QString &read) {
+  read = "this bench only: " + reason;
+  err << "tolvane-cli: the workshop's server cannot be read (" << reason.toStdString()
+      << "): " << (off ? "the history is off" : "this bench's history only") << '\n';
+}
+
+// The history is off and no server was read: says so on `err` where no server was named.
+void HistoryOff(const HistoryPlace &place, std::ostream &err) {
+  if (place.server.empty()) err << "tolvane-cli: the history is off\n";
+}
+
 // The jobs `history` reads: with a server, this bench's records that wait for it are sent first
 // and the server's jobs read with those still waiting merged in, the connection and the sending
 // within 5 s; when the server cannot be read, or without one, the bench's file. None, with an
@@ -170,9 +145,8 @@ class Deadline {
 std::unique_ptr<history::JobSource> OpenJobs(const Options &options, Deadline &deadline,
                                              std::ostream &err, QString &read) {
   const HistoryPlace place = HistoryPlaceOf(options);
-  const QString location = QString::fromStdString(place.location).trimmed();
-  const bool off = location.compare("none", Qt::CaseInsensitive) == 0;
-  const QString file = off ? QString() : location.isEmpty() ? history::DefaultLocation() : location;
+  bool off = false;
+  const QString file = HistoryFile(place, off);
   read = "kept";
   if (!place.server.empty()) {
     QString reason;
@@ -184,14 +158,9 @@ std::unique_ptr<history::JobSource> OpenJobs(const Options &options, Deadline &d
       read = history::kSharedState;
       if (source) return source;
     }
-    read = "this bench only: " + reason;
-    err << "tolvane-cli: the workshop's server cannot be read (" << reason.toStdString()
-        << "): " << (off ? "the history is off" : "this bench's history only") << '\n';
+    ServerUnreadable(reason, off, err, read);
   }
-  if (off) {
-    if (place.server.empty()) err << "tolvane-cli: the history is off\n";
-    return nullptr;
-  }
+  if (off) return HistoryOff(place, err), nullptr;
   QString error;
   auto source = history::JobSource::OpenBench(file, &error);
   if (!source) err << "tolvane-cli: the history cannot be read: " << error.toStdString() << '\n';
@@ -305,19 +274,47 @@ int HistoryCommand(const Options &options, std::ostream &out, std::ostream &err)
   return kExitOk;
 }
 
-int SummaryCommand(const Options &options, const jobs::Standard &standard, std::ostream &out,
-                   std::ostream &err) {
+namespace {
+
+// The summaries of the run's units: with a server, one read of the server merged with this
+// bench's waiting records (sent first), all within 5 s; when the server cannot be read, or without
+// one, the bench's file. False, with an error on `err`, when nothing can be read. `read`: as
+// OpenJobs's.
+bool ReadSummaries(const Options &options, std::vector<history::UnitSummary> &summaries,
+                   std::ostream &err, QString &read) {
+  const HistoryPlace place = HistoryPlaceOf(options);
+  bool off = false;
+  const QString file = HistoryFile(place, off);
+  read = "kept";
+  if (!place.server.empty()) {
+    QString reason;
+    if (const auto address =
+            history::ParseServerUrl(QString::fromStdString(place.server), &reason)) {
+      const Deadline deadline(kServerWaitSeconds);
+      reason = history::ReadSharedSummaries({*address, file, true, place.unaddressed},
+                                            Units(options), &summaries, deadline.Fd());
+      read = history::kSharedState;
+      if (reason.isEmpty()) return true;
+    }
+    ServerUnreadable(reason, off, err, read);
+  }
+  if (off) return HistoryOff(place, err), false;
   history::Store store;
-  QTemporaryDir folder;
-  history::JobQuery serverQuery;
-  serverQuery.units = Units(options);
-  QString state;
-  if (!OpenHistory(options, serverQuery, store, folder, err, state)) return kExitFailed;
-  const auto summaries = store.Summaries(Units(options));
+  if (store.Open(file, history::Store::Mode::Read)) summaries = store.Summaries(Units(options));
   if (!store.Error().isEmpty()) {
     err << "tolvane-cli: the history cannot be read: " << store.Error().toStdString() << '\n';
-    return kExitFailed;
+    return false;
   }
+  return true;
+}
+
+}  // namespace
+
+int SummaryCommand(const Options &options, const jobs::Standard &standard, std::ostream &out,
+                   std::ostream &err) {
+  std::vector<history::UnitSummary> summaries;
+  QString state;
+  if (!ReadSummaries(options, summaries, err, state)) return kExitFailed;
   if (options.json) {
     out << "{\"units\": [";
     for (std::size_t i = 0; i < summaries.size(); ++i)
@@ -331,24 +328,39 @@ int SummaryCommand(const Options &options, const jobs::Standard &standard, std::
     return CheckStatus(options, summaries, standard, err);
   }
   // Times for people: local, with the zone of each.
-  const auto when = [](const QString &utc) { return history::LocalTime(utc, true).toStdString(); };
+  const auto local = [](const QString &utc) { return history::LocalTime(utc, true); };
+  const auto when = [&](const QString &utc) { return local(utc).toStdString(); };
+  // A part left unsettled: its own line in the part's place.
+  const auto unsettled = [&](const std::optional<history::UnitSummary::Unsettled> &part,
+                             history::JobKind kind) {
+    return "  " + Cell(history::UnsettledLine(part, kind, local)) + '\n';
+  };
   for (const auto &s : summaries) {
     out << Cell(s.unit) << "\n  last:       " << when(s.last) << '\n';
-    out << "  firmware:   "
-        << (s.firmware ? Cell(s.firmware->file) + "  sha256 " + Cell(s.firmware->sha256) + "  " +
-                             when(s.firmware->when) + "  " + Cell(s.firmware->station)
-                       : std::string("-"))
-        << '\n';
+    if (s.firmwareUnsettled)
+      out << unsettled(s.firmwareUnsettled, history::JobKind::Firmware);
+    else
+      out << "  firmware:   "
+          << (s.firmware ? Cell(s.firmware->file) + "  sha256 " + Cell(s.firmware->sha256) + "  " +
+                               when(s.firmware->when) + "  " + Cell(s.firmware->station)
+                         : std::string("-"))
+          << '\n';
     std::string parameters = "-";
     if (s.parameters)
       parameters = (s.parameters->values ? std::string("written") : std::string("defaults")) +
                    "  " + when(s.parameters->when) + "  " + Cell(s.parameters->station);
-    out << "  parameters: " << parameters << '\n';
-    out << "  message:    "
-        << (s.message ? Cell(s.message->file) + "  sha256 " + Cell(s.message->sha256) + "  " +
-                            when(s.message->when)
-                      : std::string("-"))
-        << '\n';
+    if (s.parametersUnsettled)
+      out << unsettled(s.parametersUnsettled, history::JobKind::Settings);
+    else
+      out << "  parameters: " << parameters << '\n';
+    if (s.messageUnsettled)
+      out << unsettled(s.messageUnsettled, history::JobKind::Record);
+    else
+      out << "  message:    "
+          << (s.message ? Cell(s.message->file) + "  sha256 " + Cell(s.message->sha256) + "  " +
+                              when(s.message->when)
+                        : std::string("-"))
+          << '\n';
   }
   out << std::flush;
   return kExitOk;

@@ -108,6 +108,8 @@ class SettingsJob : public JobBase, public TimerView {
     Timer()->stop();
   }
 
+  QJsonObject EndDetails() const override { return jobs::EndDetails(exchange_); }
+
  private:
   // The command word of the line whose reply is awaited.
   std::string Word() const;
@@ -293,9 +295,7 @@ class RecordJob : public JobBase, public recorder::RecordingView {
     recording_.Stop();
   }
 
-  QJsonObject EndDetails() const override {
-    return jobs::RecordEnd(recording_, prompt_.Last()).details;
-  }
+  QJsonObject EndDetails() const override { return jobs::EndDetails(recording_); }
 
   // RecordingView.
   void StartLimit() override { limit_->start(); }

@@ -63,12 +63,16 @@ std::vector<CommandInfo> MakeCommands() {
           Command::Summary, "summary", nullptr, false,
           "unit csv profile firmware check history server",
           "what each unit carries, from the service history",
-          "For each unit, by serial: its firmware (the last firmware job that ended ok), its\n"
-          "parameters (the last settings job that ended ok, or \"defaults\" when an ok\n"
-          "defaults job ended after it), its message (the last ok recording) and the start\n"
-          "of its newest job. Opens no unit.\n"
+          "For each unit, by serial: its firmware, its parameters (a settings write, or\n"
+          "\"defaults\") and its message, each from the newest job of its kind that began to\n"
+          "change the unit (a download once the unit answered \"Y\", a write once its first\n"
+          "line was accepted, the defaults once sent, a recording once RTS was cleared) or\n"
+          "ended ok, and the start of its newest job. Such a job that did not end ok leaves\n"
+          "the part none: \"firmware: none, the download of <when> ended <outcome>: the unit\n"
+          "stays in its loader until a download completes\". Opens no unit.\n"
           "With --json: {\"units\": [{\"unit\", \"firmware\", \"parameters\", \"message\",\n"
-          "\"last\"}]}.\n"
+          "\"last\"}]}, and after \"last\", for a unit with a part left unsettled,\n"
+          "\"unsettled\": {\"firmware\": {\"when\", \"station\", \"outcome\", \"message\"}}.\n"
           "--profile FILE compares each unit's parameters with a profile of the settings\n"
           "window (a unit whose last parameters came from the defaults with the defaults;\n"
           "MOD and TYPE, which the defaults keep, are then unknown), --firmware FILE its\n"

@@ -78,7 +78,8 @@ void Runner::Fail(std::size_t index, const std::string &message) {
   unit.pending = false;
   results_[index].message = message;
   unit.record.Start(journal_, QString::fromStdString(unit.serial), spec_.kind, spec_.details);
-  unit.record.End(history::Outcome::Failed, QString::fromLatin1(message));
+  unit.record.End(history::Outcome::Failed, QString::fromLatin1(message),
+                  jobs::NotBegunDetails(spec_.kind));
   results_[index].id = unit.record.Id().toStdString();
   ++ended_;
 }
@@ -139,7 +140,7 @@ void Runner::StartUnit(std::size_t index) {
         interrupted,
         unit.record.Id().toStdString()};
     unit.record.End(Outcome(ok, interrupted), QString::fromLatin1(message),
-                    unit.job ? unit.job->EndDetails() : QJsonObject());
+                    unit.job ? unit.job->EndDetails() : jobs::NotBegunDetails(spec_.kind));
     // The job goes outside its own handlers; its port closes here, waiting for what it sent.
     QMetaObject::invokeMethod(
         unit.context,
@@ -214,7 +215,8 @@ void Runner::Interrupt() {
       // Not started (units in turn): interrupted before its start, with a record that says so.
       unit->pending = false;
       unit->record.Start(journal_, QString::fromStdString(unit->serial), spec_.kind, spec_.details);
-      unit->record.End(history::Outcome::Interrupted, QString::fromLatin1(kNotStarted));
+      unit->record.End(history::Outcome::Interrupted, QString::fromLatin1(kNotStarted),
+                       jobs::NotBegunDetails(spec_.kind));
       results_[unit->index] = {unit->serial,
                                spec_.Name(),
                                false,

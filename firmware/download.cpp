@@ -81,6 +81,7 @@ void FirmwareDownload::Reset() {
 
 bool FirmwareDownload::Start(std::string_view text, std::size_t storedLength) {
   if (Running()) return false;
+  answered_ = false;
   if (!prompt_.Ask(std::string(kConfirmation), state_.Serial())) return false;
   display_.SetBusy(true);
 
@@ -192,11 +193,13 @@ void FirmwareDownload::Step() {
 // to the image, or when the last "w" has been out for kSettleTicks, when none can be on its way.
 void FirmwareDownload::TickConnecting(const std::string &reply) {
   if (answers_ == 0 && reply == "Y") {
+    answered_ = true;
     Connected();
     return;
   }
   const int answers = TrailingAnswers(reply);
   if (answers_ > 0 || answers > 0) {
+    answered_ = true;
     answers_ += answers;
     if (answers_ >= attempts_ || ++sinceLastW_ >= kSettleTicks) Connected();
     return;

@@ -188,6 +188,8 @@ class FirmwareDownload : public Exchange {
   int Attempts() const { return attempts_; }
   // "Y" counted while connecting after the first that came with other bytes.
   int Answers() const { return answers_; }
+  // The unit answered "Y" in the last download: it sits in its loader until a download completes.
+  bool Answered() const { return answered_; }
   const std::string &LastSent() const { return lastSent_; }
 
  private:
@@ -237,7 +239,8 @@ class FirmwareDownload : public Exchange {
 
   Image image_;
   int attempts_ = 0;
-  int answers_ = 0;     // "Y" received since the unit was seen in its loader
+  int answers_ = 0;  // "Y" received since the unit was seen in its loader
+  bool answered_ = false;
   int sinceLastW_ = 0;  // ticks since the last "w" was sent
   int lineIndex_ = 1;
   int bytePosition_ = 1;

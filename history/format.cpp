@@ -129,11 +129,41 @@ QByteArray SummaryJson(const UnitSummary &s) {
     message = JsonMembers({{"file", JsonText(s.message->file)},
                            {"sha256", JsonText(s.message->sha256)},
                            {"when", JsonText(s.message->when)}});
-  return JsonMembers({{"unit", JsonText(s.unit)},
-                      {"firmware", firmware},
-                      {"parameters", parameters},
-                      {"message", message},
-                      {"last", JsonText(s.last)}});
+  QList<std::pair<QByteArray, QByteArray>> members = {{"unit", JsonText(s.unit)},
+                                                      {"firmware", firmware},
+                                                      {"parameters", parameters},
+                                                      {"message", message},
+                                                      {"last", JsonText(s.last)}};
+  // The parts that the newest job of their kind left unsettled, only where there are any.
+  QList<std::pair<QByteArray, QByteArray>> unsettled;
+  for (const auto &[name, part] :
+       {std::pair{"firmware", &s.firmwareUnsettled},
+        std::pair{"parameters", &s.parametersUnsettled}, std::pair{"message", &s.messageUnsettled}})
+    if (*part)
+      unsettled.append({name, JsonMembers({{"when", JsonText((*part)->when)},
+                                           {"station", JsonText((*part)->station)},
+                                           {"outcome", JsonText((*part)->outcome)},
+                                           {"message", JsonText((*part)->message)}})});
+  if (!unsettled.isEmpty()) members.append({"unsettled", JsonMembers(unsettled)});
+  return JsonMembers(members);
+}
+
+QString UnsettledLine(const std::optional<UnitSummary::Unsettled> &part, JobKind kind,
+                      const std::function<QString(const QString &utc)> &when) {
+  if (!part) return {};
+  QString name = "message", job = "recording",
+          stays = "the unit may hold part of a message until a recording completes";
+  if (kind == JobKind::Firmware) {
+    name = "firmware";
+    job = "download";
+    stays = "the unit stays in its loader until a download completes";
+  } else if (kind == JobKind::Settings || kind == JobKind::Defaults) {
+    name = "parameters";
+    job = "write";
+    stays = "the unit may hold some of the new values until a write completes";
+  }
+  return QString("%1: none, the %2 of %3 ended %4: %5")
+      .arg(name, job, when(part->when), part->outcome, stays);
 }
 
 QString LocalTime(const QString &utc, bool withZone) {

@@ -5,6 +5,7 @@
 #include <QByteArray>
 #include <QJsonObject>
 #include <QString>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -29,8 +30,17 @@ void AppendCsvField(QByteArray &row, const char *text, int size);
 // {"id", "unit", ..., "details": {...}}: a record as JSON text, its members in the columns'
 // order, its details an object.
 QByteArray JobJson(const JobRecord &record);
-// {"unit", "firmware", "parameters", "message", "last"} as JSON text, in this order.
+// {"unit", "firmware", "parameters", "message", "last"} as JSON text, in this order, and after
+// them, for a unit with a part left unsettled, "unsettled": {"firmware": {"when", "station",
+// "outcome", "message"}, ...} with the unsettled parts only.
 QByteArray SummaryJson(const UnitSummary &summary);
+// The line of a unit's summary that says a part is none because the newest job of its kind began
+// to change the unit and did not end ok, `when` showing its start as the reader shows times:
+// "firmware: none, the download of <when> ended <outcome>: the unit stays in its loader until a
+// download completes" (`kind` Firmware), the same of "parameters" (Settings: a write or the
+// defaults) and "message" (Record: a recording). Empty when the part is settled.
+QString UnsettledLine(const std::optional<UnitSummary::Unsettled> &part, JobKind kind,
+                      const std::function<QString(const QString &utc)> &when);
 // A JSON string, made by QJsonDocument, with the control characters U+007F to U+009F escaped too.
 QByteArray JsonText(const QString &text);
 // {"name": value, ...} of members already in JSON text, in their order: the one spacing of every

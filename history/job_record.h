@@ -113,6 +113,12 @@ struct JobRecord {
   }
 };
 
+// The member of a job's details at its end that says whether the job began to change the unit
+// (true or false): a download once the unit answered "Y", a settings write once its first line was
+// accepted, the default command once sent, a recording once RTS was cleared. The summary takes
+// each part from the newest job of its kind that began to change the unit.
+inline constexpr char kChangedMember[] = "changed";
+
 // What a job's record takes at its end: its outcome, message and the details known then (merged
 // into those of its start).
 struct JobEnd {
@@ -134,6 +140,20 @@ struct JobQuery {
   // the readers' order; ascending or descending.
   QString orderBy = {};
   bool ascending = false;
+};
+
+// One job that a unit's summary is made of, as a reader gives it: the unit's newest job
+// (`newest`), or the newest of its kind that began to change the unit or ended ok, with the
+// members of its details that the summary shows (those of an ok job only; never the transfer
+// log). Several rows of one unit and part: the newest start wins, then the greater id, then the
+// later row.
+struct SummaryRow {
+  bool newest = false;
+  QString unit, job, id, started;
+  std::optional<QString> ended;
+  QString outcome, message, station;
+  QString file, sha256, profile;
+  QByteArray values;  // a settings job's `values` as JSON text
 };
 
 // A record that the bench's own history holds for the workshop's server: `revision` grows with

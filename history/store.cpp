@@ -54,9 +54,9 @@ QString DetailsNoLog() {
 constexpr char kUnitLastNewer[] =
     " ON CONFLICT (unit, job) DO UPDATE SET id = excluded.id, at = excluded.at WHERE "
     "excluded.at > unit_last.at OR (excluded.at = unit_last.at AND excluded.id >= unit_last.id)";
-// A row's entries in `unit_last`: the unit's newest job (job "", by start) and, for an ok job
-// that ended, the last ok job of its kind (by end).
-QString UnitLastUpserts() {
+// A row's entries in `unit_last` (version 3): the unit's newest job (job "", by start) and, for an
+// ok job that ended, the last ok job of its kind (by end).
+QString UnitLastUpserts3() {
   return QString(
              "INSERT INTO unit_last (unit, job, id, at) SELECT NEW.unit, '', NEW.id, "
              "NEW.started WHERE true") +
@@ -64,6 +64,45 @@ QString UnitLastUpserts() {
          "; INSERT INTO unit_last (unit, job, id, at) SELECT NEW.unit, NEW.job, NEW.id, "
          "NEW.ended WHERE NEW.outcome = 'ok' AND NEW.ended IS NOT NULL" +
          kUnitLastNewer + ";";
+}
+
+// Whether the row `prefix`* is one that a summary's part is taken from: a job of a kind that
+// changes the unit that ended ok, or that ended otherwise and began to change the unit. A row
+// without the member (an older record, another tool's, details that are no JSON) that did not
+// end ok is taken to have begun: the history cannot tell that it left the unit as it was.
+QString SummaryPart(const QString &prefix) {
+  return QString(
+             "(%1job IN ('settings', 'defaults', 'firmware', 'record') AND (%1outcome = 'ok' OR "
+             "(%1outcome <> 'running' AND CASE WHEN json_valid(%1details) THEN "
+             "json_extract(%1details, '$.%2') END IS NOT 0)))")
+      .arg(prefix, kChangedMember);
+}
+
+// A row's entries in `unit_last` (version 4): the unit's newest job (job "") and, where the row
+// is a summary's part, the newest of its kind; both by start.
+QString UnitLastUpserts() {
+  return QString(
+             "INSERT INTO unit_last (unit, job, id, at) SELECT NEW.unit, '', NEW.id, "
+             "NEW.started WHERE true") +
+         kUnitLastNewer +
+         "; INSERT INTO unit_last (unit, job, id, at) SELECT NEW.unit, NEW.job, NEW.id, "
+         "NEW.started WHERE " +
+         SummaryPart("NEW.") + kUnitLastNewer + ";";
+}
+
+// A row gone or changed: the entries in `unit_last` that named it are taken anew from the unit's
+// rows left, and dropped where none is left; no other entry is looked at.
+QString UnitLastRefresh() {
+  const auto newest = [](const char *column) {
+    return QString(
+               "coalesce((SELECT j.%1 FROM jobs j WHERE j.unit = OLD.unit AND (unit_last.job = '' "
+               "OR (j.job = unit_last.job AND %2)) ORDER BY j.started DESC, j.id DESC LIMIT 1), "
+               "'')")
+        .arg(column, SummaryPart("j."));
+  };
+  return "UPDATE unit_last SET id = " + newest("id") + ", at = " + newest("started") +
+         " WHERE unit = OLD.unit AND id = OLD.id; DELETE FROM unit_last WHERE unit = OLD.unit AND "
+         "id = '';";
 }
 
 // Each step takes the schema from the version of its index to the next.
@@ -93,9 +132,9 @@ const std::array<QStringList, kSchemaVersion> kMigrations = {{
     // two benches' files merged with sqlite3), and made anew from the rows already there.
     {
         "CREATE TRIGGER jobs_keep_unit_last_on_insert AFTER INSERT ON jobs BEGIN " +
-            UnitLastUpserts() + " END",
+            UnitLastUpserts3() + " END",
         "CREATE TRIGGER jobs_keep_unit_last_on_update AFTER UPDATE ON jobs BEGIN " +
-            UnitLastUpserts() + " END",
+            UnitLastUpserts3() + " END",
         "DELETE FROM unit_last",
         QString("INSERT INTO unit_last (unit, job, id, at) SELECT unit, '', id, started FROM "
                 "jobs WHERE true") +
@@ -103,6 +142,25 @@ const std::array<QStringList, kSchemaVersion> kMigrations = {{
         QString("INSERT INTO unit_last (unit, job, id, at) SELECT unit, job, id, ended FROM jobs "
                 "WHERE outcome = 'ok' AND ended IS NOT NULL") +
             kUnitLastNewer,
+    },
+    // Each part of a unit's summary from the newest job of its kind (by start) that began to
+    // change the unit or ended ok; a row deleted or changed by another tool leaves no stale entry.
+    {
+        "DROP TRIGGER jobs_keep_unit_last_on_insert",
+        "DROP TRIGGER jobs_keep_unit_last_on_update",
+        "CREATE TRIGGER jobs_keep_unit_last_on_insert AFTER INSERT ON jobs BEGIN " +
+            UnitLastUpserts() + " END",
+        "CREATE TRIGGER jobs_keep_unit_last_on_update AFTER UPDATE ON jobs BEGIN " +
+            UnitLastRefresh() + " " + UnitLastUpserts() + " END",
+        "CREATE TRIGGER jobs_keep_unit_last_on_delete AFTER DELETE ON jobs BEGIN " +
+            UnitLastRefresh() + " END",
+        "DELETE FROM unit_last",
+        QString("INSERT INTO unit_last (unit, job, id, at) SELECT unit, '', id, started FROM "
+                "jobs WHERE true") +
+            kUnitLastNewer,
+        QString("INSERT INTO unit_last (unit, job, id, at) SELECT unit, job, id, started FROM "
+                "jobs WHERE ") +
+            SummaryPart("") + kUnitLastNewer,
     },
 }};
 
@@ -689,78 +747,144 @@ QStringList Store::Units() {
   return units;
 }
 
-std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
+namespace {
+
+// The columns of a SummaryRow after `newest`, from the row `j.`: the members of the details of
+// an ok part only.
+QString SummaryColumns() {
+  const QString part = "m.job <> '' AND j.outcome = 'ok'";
+  return "j.unit, j.job, j.id, j.started, j.ended, j.outcome, j.message, j.station, CASE WHEN " +
+         part + " THEN json_extract(j.details, '$.file') END, CASE WHEN " + part +
+         " THEN json_extract(j.details, '$.sha256') END, CASE WHEN " + part +
+         " THEN json_extract(j.details, '$.profile') END, CASE WHEN " + part +
+         " AND j.job = " + Literal(TextOf(JobKind::Settings)) +
+         " THEN json_extract(j.details, '$.values') END";
+}
+
+SummaryRow ReadSummaryRow(const QSqlQuery &q) {
+  SummaryRow r;
+  r.newest = q.value(0).toString().isEmpty();
+  r.unit = q.value(1).toString();
+  r.job = q.value(2).toString();
+  r.id = q.value(3).toString();
+  r.started = q.value(4).toString();
+  if (!q.value(5).isNull()) r.ended = q.value(5).toString();
+  r.outcome = q.value(6).toString();
+  r.message = q.value(7).toString();
+  r.station = q.value(8).toString();
+  r.file = q.value(9).toString();
+  r.sha256 = q.value(10).toString();
+  r.profile = q.value(11).toString();
+  r.values = q.value(12).toString().toUtf8();
+  return r;
+}
+
+}  // namespace
+
+std::vector<UnitSummary> SummariesOf(const std::vector<SummaryRow> &rows) {
+  struct Parts {
+    const SummaryRow *newest = nullptr, *firmware = nullptr, *parameters = nullptr,
+                     *message = nullptr;
+  };
+  std::map<QString, Parts> units;
+  for (const SummaryRow &row : rows) {
+    Parts &parts = units[row.unit];
+    const SummaryRow **slot = &parts.newest;
+    if (!row.newest) {
+      const std::optional<JobKind> kind = JobKindOf(row.job);
+      if (kind == JobKind::Firmware)
+        slot = &parts.firmware;
+      else if (kind == JobKind::Settings || kind == JobKind::Defaults)
+        slot = &parts.parameters;
+      else if (kind == JobKind::Record)
+        slot = &parts.message;
+      else
+        continue;
+    }
+    const SummaryRow *held = *slot;
+    if (!held || row.started > held->started ||
+        (row.started == held->started && row.id >= held->id))
+      *slot = &row;
+  }
   std::vector<UnitSummary> summaries;
-  if (empty_ || !IsOpen()) return summaries;
-  QSqlDatabase db = QSqlDatabase::database(connection_, false);
-  QVariantList lastValues;
-  const QString lastFilter =
-      units.isEmpty() ? QString() : " AND " + UnitIn("m.unit", units, lastValues);
-  QSqlQuery q(db);
-  q.setForwardOnly(true);
-  // Each unit's newest job, in serial order.
-  if (!Run(q,
-           "SELECT m.unit, m.at, j.job, j.outcome, j.station FROM unit_last m LEFT JOIN jobs j ON "
-           "j.id = m.id "
-           "WHERE m.job = ''" +
-               lastFilter + " ORDER BY m.unit",
-           lastValues))
-    return summaries;
-  std::map<QString, std::size_t> index;
-  while (q.next()) {
-    index[q.value(0).toString()] = summaries.size();
+  for (const auto &[unit, parts] : units) {
+    if (!parts.newest) continue;
     UnitSummary s;
-    s.unit = q.value(0).toString();
-    s.last = q.value(1).toString();
-    s.lastJob = q.value(2).toString();
-    s.lastOutcome = q.value(3).toString();
-    s.lastStation = q.value(4).toString();
+    s.unit = unit;
+    s.last = parts.newest->started;
+    s.lastJob = parts.newest->job;
+    s.lastOutcome = parts.newest->outcome;
+    s.lastStation = parts.newest->station;
+    // A part that did not end ok: none, and why.
+    const auto settled = [](const SummaryRow *row,
+                            std::optional<UnitSummary::Unsettled> &unsettled) {
+      if (!row) return false;
+      if (OutcomeOf(row->outcome) == Outcome::Ok) return true;
+      unsettled = UnitSummary::Unsettled{row->started, row->station, row->outcome, row->message};
+      return false;
+    };
+    if (const SummaryRow *r = parts.firmware; settled(r, s.firmwareUnsettled))
+      s.firmware =
+          UnitSummary::Firmware{r->file, r->sha256, r->ended.value_or(r->started), r->station};
+    if (const SummaryRow *r = parts.parameters; settled(r, s.parametersUnsettled)) {
+      std::optional<QJsonObject> values;
+      if (JobKindOf(r->job) == JobKind::Settings)
+        values = QJsonDocument::fromJson(r->values).object();
+      s.parameters =
+          UnitSummary::Parameters{values, r->ended.value_or(r->started), r->station, r->profile};
+    }
+    if (const SummaryRow *r = parts.message; settled(r, s.messageUnsettled))
+      s.message = UnitSummary::Message{r->file, r->sha256, r->ended.value_or(r->started)};
     summaries.push_back(std::move(s));
   }
-  // Each unit's last ok job of every kind, by `ended`; the greatest id where two ended together.
-  QSqlQuery last(db);
-  last.setForwardOnly(true);
-  if (!Run(
-          last,
-          "SELECT j.unit, j.job, j.ended, j.station, json_extract(j.details, '$.file'), "
-          "json_extract(j.details, '$.sha256'), CASE WHEN j.job = " +
-              Literal(TextOf(JobKind::Settings)) +
-              " THEN json_extract(j.details, '$.values') END, json_extract(j.details, '$.profile') "
-              "FROM unit_last m CROSS JOIN jobs j "
-              "ON j.id = m.id WHERE m.job <> ''" +
-              lastFilter,
-          lastValues))
-    return summaries;
-  std::map<QString, UnitSummary::Parameters> written, defaults;
-  while (last.next()) {
-    const auto it = index.find(last.value(0).toString());
-    if (it == index.end()) continue;
-    UnitSummary &s = summaries[it->second];
-    const std::optional<JobKind> job = JobKindOf(last.value(1).toString());
-    const QString ended = last.value(2).toString();
-    const QString station = last.value(3).toString();
-    if (job == JobKind::Firmware) {
-      s.firmware =
-          UnitSummary::Firmware{last.value(4).toString(), last.value(5).toString(), ended, station};
-    } else if (job == JobKind::Record) {
-      s.message = UnitSummary::Message{last.value(4).toString(), last.value(5).toString(), ended};
-    } else if (job == JobKind::Settings) {
-      written[s.unit] = {QJsonDocument::fromJson(last.value(6).toString().toUtf8()).object(), ended,
-                         station, last.value(7).toString()};
-    } else if (job == JobKind::Defaults) {
-      defaults[s.unit] = {std::nullopt, ended, station, {}};
-    }
-  }
-  // The parameters: the last write, or the defaults when they were restored after it.
-  for (UnitSummary &s : summaries) {
-    const auto w = written.find(s.unit);
-    const auto d = defaults.find(s.unit);
-    if (d != defaults.end() && (w == written.end() || d->second.when > w->second.when))
-      s.parameters = d->second;
-    else if (w != written.end())
-      s.parameters = w->second;
-  }
   return summaries;
+}
+
+std::vector<UnitSummary> Store::Summaries(const QStringList &units) {
+  if (empty_ || !IsOpen()) return {};
+  QVariantList values;
+  const QString filter = units.isEmpty() ? QString() : " WHERE " + UnitIn("m.unit", units, values);
+  QSqlQuery q(QSqlDatabase::database(connection_, false));
+  q.setForwardOnly(true);
+  // Each unit's newest job and the newest of each kind that a part is taken from.
+  if (!Run(q,
+           "SELECT m.job, " + SummaryColumns() +
+               " FROM unit_last m CROSS JOIN jobs j ON j.id = m.id" + filter + " ORDER BY m.unit",
+           values))
+    return {};
+  // Unit by unit, so that only one unit's rows are held.
+  std::vector<UnitSummary> summaries;
+  std::vector<SummaryRow> rows;
+  const auto flush = [&] {
+    for (UnitSummary &s : SummariesOf(rows)) summaries.push_back(std::move(s));
+    rows.clear();
+  };
+  while (q.next()) {
+    SummaryRow row = ReadSummaryRow(q);
+    if (!rows.empty() && rows.front().unit != row.unit) flush();
+    rows.push_back(std::move(row));
+  }
+  flush();
+  return summaries;
+}
+
+std::vector<SummaryRow> Store::WaitingSummaryRows(const QStringList &units) {
+  std::vector<SummaryRow> rows;
+  if (empty_ || !IsOpen()) return rows;
+  QVariantList values{server_, unaddressed_};
+  const QString filter = units.isEmpty() ? QString() : " AND " + UnitIn("j.unit", units, values);
+  QSqlQuery q(QSqlDatabase::database(connection_, false));
+  q.setForwardOnly(true);
+  // Each waiting record twice: as its unit's newest job, and as its kind's part where it is one.
+  if (!Run(q,
+           "SELECT m.job, " + SummaryColumns() +
+               " FROM outbox o CROSS JOIN jobs j ON j.id = o.id CROSS JOIN (SELECT '' AS job "
+               "UNION ALL SELECT 'part') m WHERE " +
+               OutboxFilter("o.") + filter + " AND (m.job = '' OR " + SummaryPart("j.") + ")",
+           values))
+    return rows;
+  while (q.next()) rows.push_back(ReadSummaryRow(q));
+  return rows;
 }
 
 void Store::SetServer(const QString &server, bool unaddressed) {

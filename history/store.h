@@ -33,7 +33,7 @@ namespace history {
 // `PRAGMA application_id`: "TlvH".
 inline constexpr qint32 kApplicationId = 0x546C7648;
 // `PRAGMA user_version`: the schema this program writes.
-inline constexpr int kSchemaVersion = 3;
+inline constexpr int kSchemaVersion = 4;
 
 // ${XDG_DATA_HOME:-$HOME/.local/share}/Tolvane/history.sqlite
 QString DefaultLocation();
@@ -41,8 +41,10 @@ QString DefaultLocation();
 // name in `configFolder` (VERT.ini's); empty and "none" as they are.
 QString ConfiguredLocation(const QString &location, const QString &configFolder);
 
-// What the history holds about one unit: the last `ok` firmware, parameters and recording, and
-// its newest job. "Last" goes by `ended`.
+// What the history holds about one unit: its firmware, parameters (a settings write or the
+// defaults) and recorded message, each from the newest job of its kind (by start) that began to
+// change the unit or ended ok, and its newest job. Such a job that did not end ok leaves its part
+// none and says why in its `...Unsettled`.
 struct UnitSummary {
   QString unit;
   struct Firmware {
@@ -69,6 +71,10 @@ struct UnitSummary {
   QString lastStation;           // and the station it ran on
   std::optional<Unsettled> firmwareUnsettled, parametersUnsettled, messageUnsettled;
 };
+
+// The summaries of the units of `rows` (history/job_record.h), by serial; each part from the
+// newest of its rows. A unit without a `newest` row is left out.
+std::vector<UnitSummary> SummariesOf(const std::vector<SummaryRow> &rows);
 
 // The message of a record whose process stopped while the job ran, before its end reached the
 // file.
@@ -132,6 +138,10 @@ class Store : public ServerOutbox {
   QStringList Units();
   // The summary of these units (every unit when empty), by serial.
   std::vector<UnitSummary> Summaries(const QStringList &units);
+  // The rows of the records waiting for this store's server among these units (every unit when
+  // empty) that a summary is made of: each one's `newest` row, and its kind's row where it began
+  // to change the unit or ended ok; without the transfer log.
+  std::vector<SummaryRow> WaitingSummaryRows(const QStringList &units);
 
   // The outbox: records waiting for this store's server, oldest write first.
   std::vector<WaitingRecord> WaitingForServer(int limit) override;

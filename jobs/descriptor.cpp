@@ -146,8 +146,30 @@ std::string Prepare(history::JobKind kind, const Inputs &inputs, JobSpec &spec) 
   return {};
 }
 
-history::JobEnd SettingsEnd(bool accepted, const std::string &message) {
-  return {OkOrFailed(accepted), QString::fromStdString(message), {}};
+bool ChangesUnit(history::JobKind kind) {
+  return kind != JobKind::Send;
+}
+
+QJsonObject NotBegunDetails(history::JobKind kind) {
+  return ChangesUnit(kind) ? QJsonObject{{history::kChangedMember, false}} : QJsonObject();
+}
+
+QJsonObject EndDetails(const settings::WriteExchange &write) {
+  return {{history::kChangedMember, write.Begun()}};
+}
+
+QJsonObject EndDetails(const settings::DefaultExchange &defaults) {
+  return {{history::kChangedMember, defaults.CommandSent()}};
+}
+
+history::JobEnd SettingsEnd(const settings::WriteExchange &write, const std::string &message) {
+  return {OkOrFailed(write.CurrentResult() == settings::Result::Accepted),
+          QString::fromStdString(message), EndDetails(write)};
+}
+
+history::JobEnd SettingsEnd(const settings::DefaultExchange &defaults, const std::string &message) {
+  return {OkOrFailed(defaults.CurrentResult() == settings::Result::Accepted),
+          QString::fromStdString(message), EndDetails(defaults)};
 }
 
 QJsonObject FirmwareDetails(const firmware::FirmwareDownload &download) {
@@ -155,7 +177,8 @@ QJsonObject FirmwareDetails(const firmware::FirmwareDownload &download) {
   const QByteArray text = log.open(QIODevice::ReadOnly) ? log.readAll() : QByteArray();
   const int lines = download.CurrentImage().LineCount();
   return {{"sent", std::clamp(download.LineIndex() - 1, 0, lines)},
-          {"log", QString::fromLatin1(text)}};
+          {"log", QString::fromLatin1(text)},
+          {history::kChangedMember, download.Answered()}};
 }
 
 history::JobEnd FirmwareEnd(const firmware::FirmwareDownload &download) {
@@ -163,11 +186,14 @@ history::JobEnd FirmwareEnd(const firmware::FirmwareDownload &download) {
           FirmwareDetails(download)};
 }
 
+QJsonObject EndDetails(const recorder::MessageRecording &recording) {
+  return {{"seconds", recording.RtsClearedSeconds()},
+          {history::kChangedMember, recording.RtsWasCleared()}};
+}
+
 history::JobEnd RecordEnd(const recorder::MessageRecording &recording, const std::string &message) {
   const bool ok = recording.CurrentResult() == recorder::Result::Recorded;
-  return {OkOrFailed(ok),
-          ok ? QString() : QString::fromStdString(message),
-          {{"seconds", recording.RtsClearedSeconds()}}};
+  return {OkOrFailed(ok), ok ? QString() : QString::fromStdString(message), EndDetails(recording)};
 }
 
 history::JobEnd SendEnd(const console::SendReply &reply) {

@@ -25,7 +25,9 @@ class MessageRecording;
 }
 namespace settings {
 class ParameterFields;
-}
+class WriteExchange;
+class DefaultExchange;
+}  // namespace settings
 
 namespace jobs {
 
@@ -78,14 +80,26 @@ struct JobSpec {
 // text, empty when they are taken. The firmware file is refused as the window refuses it.
 std::string Prepare(history::JobKind kind, const Inputs &inputs, JobSpec &spec);
 
-// A job's end as both programs record it.
+// A job's end as both programs record it. The details at the end of a job that can change the
+// unit (settings, defaults, firmware, record) always say whether it began to
+// (history::kChangedMember): a download once the unit answered "Y", a settings write once its
+// first line was accepted, the default command once sent, a recording once RTS was cleared.
+//
+// Whether a job of `kind` can change the unit.
+bool ChangesUnit(history::JobKind kind);
+// The details at the end of a job that never reached its exchange (no unit, not started).
+QJsonObject NotBegunDetails(history::JobKind kind);
 // The settings write and the default command: ok when accepted, with the prompt's last text.
-history::JobEnd SettingsEnd(bool accepted, const std::string &message);
+QJsonObject EndDetails(const settings::WriteExchange &write);
+QJsonObject EndDetails(const settings::DefaultExchange &defaults);
+history::JobEnd SettingsEnd(const settings::WriteExchange &write, const std::string &message);
+history::JobEnd SettingsEnd(const settings::DefaultExchange &defaults, const std::string &message);
 // The download: ok when the unit took the image whole; the lines sent and the transfer log.
 history::JobEnd FirmwareEnd(const firmware::FirmwareDownload &download);
 // The details of a download where it stands: the lines sent and its transfer log.
 QJsonObject FirmwareDetails(const firmware::FirmwareDownload &download);
 // The recording: ok when recorded, else the prompt's last text; the seconds recorded.
+QJsonObject EndDetails(const recorder::MessageRecording &recording);
 history::JobEnd RecordEnd(const recorder::MessageRecording &recording, const std::string &message);
 // A line sent, by the one rule of console/send_reply.h; the replies.
 history::JobEnd SendEnd(const console::SendReply &reply);

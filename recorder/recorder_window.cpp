@@ -321,7 +321,7 @@ void TForm5::FormClose() {
   FreeAudioPlay();
   // Playback has ended; a recording or a reply wait cut short gets its stop signal.
   recording_.Stop();
-  record_.End(history::Outcome::Interrupted, {}, {{"seconds", recording_.RtsClearedSeconds()}});
+  record_.End(history::Outcome::Interrupted, {}, jobs::EndDetails(recording_));
   Guarded([&] {
     RefreshFileInfo();
     WriteRememberedPath(state_.ProgramFolder, kAudioKey, state_.AudioPath);

@@ -60,6 +60,7 @@ void MessageRecording::ClearRts() {
   if (state_.Port) state_.Port->ClearRts(true);
   rtsCleared_ = std::chrono::steady_clock::now();
   rtsClearedFor_ = {};
+  rtsWasCleared_ = true;
 }
 
 double MessageRecording::RtsClearedSeconds() const {
@@ -83,6 +84,7 @@ void MessageRecording::Start() {
   if (player_ == nullptr || phase_ != Phase::Idle) return;
   state_.FindUnit();  // before RTS is set: a port opened anew starts with RTS cleared
   SetRts();
+  rtsWasCleared_ = false;
   phase_ = Phase::AwaitingReply;
   result_ = Result::None;
   protocol::Drain(state_);

@@ -158,6 +158,8 @@ class MessageRecording : public Exchange {
   // How long RTS was cleared (the unit recording) in the last recording, in seconds; so far
   // while it is cleared.
   double RtsClearedSeconds() const;
+  // RTS was cleared in the last recording: the unit began to record over its message.
+  bool RtsWasCleared() const { return rtsWasCleared_; }
   int WaitTicks() const { return waitTicks_; }
   // Played by the Play action and not paused or stopped since.
   bool Playing() const { return playing_; }
@@ -196,6 +198,7 @@ class MessageRecording : public Exchange {
   bool playing_ = false;
   std::optional<std::chrono::steady_clock::time_point> rtsCleared_;
   std::chrono::steady_clock::duration rtsClearedFor_{};
+  bool rtsWasCleared_ = false;
   std::chrono::steady_clock::time_point played_;  // the Play of the recording
   std::int64_t soundFrom_ = 0;                    // where in the file that Play went on from
 };

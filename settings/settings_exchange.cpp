@@ -97,12 +97,12 @@ WriteExchange::WriteExchange(Session &state, const ParameterFields &fields, User
     : state_(state), fields_(fields), prompt_(prompt), view_(view) {}
 
 void WriteExchange::Start() {
+  line_ = 0;
   lines_.clear();
   for (int step = 0; step <= kWriteSteps; ++step) lines_.push_back(WriteLine(step, fields_));
   protocol::Drain(state_);
   protocol::Send(state_, lines_[0]);
   Sent();
-  line_ = 0;
   running_ = true;
   phase_ = Phase::Waiting;
   result_ = Result::None;
@@ -151,8 +151,9 @@ DefaultExchange::DefaultExchange(Session &state, ParameterFields &fields, UserPr
     : state_(state), fields_(fields), prompt_(prompt), view_(view) {}
 
 void DefaultExchange::Start() {
+  sent_ = false;
   protocol::Drain(state_);
-  protocol::Send(state_, protocol::CommandLine(kDefault));
+  sent_ = protocol::Send(state_, protocol::CommandLine(kDefault));
   Sent();
   fields_.PutDefaults();
   running_ = true;

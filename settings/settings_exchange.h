@@ -130,6 +130,8 @@ class WriteExchange : public Exchange, public ReplyClock {
   Result CurrentResult() const { return result_; }
   // Names the line last sent: 0 for "AT@NORM\r\n", 1 to 26 for the steps.
   int Line() const { return line_; }
+  // The unit accepted the write's first line: from then on the write changes its parameters.
+  bool Begun() const { return line_ >= 1; }
 
  private:
   void end(Result result);
@@ -162,6 +164,8 @@ class DefaultExchange : public Exchange, public ReplyClock {
   bool Running() const override { return running_; }
   Phase CurrentPhase() const { return phase_; }
   Result CurrentResult() const { return result_; }
+  // The last Start sent the command: the unit may have taken its defaults.
+  bool CommandSent() const { return sent_; }
 
  private:
   void end(Result result);
@@ -173,6 +177,7 @@ class DefaultExchange : public Exchange, public ReplyClock {
   bool running_ = false;
   Phase phase_ = Phase::Idle;
   Result result_ = Result::None;
+  bool sent_ = false;
 };
 
 }  // namespace settings

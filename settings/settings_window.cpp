@@ -419,16 +419,19 @@ void TForm6::done(int result) {
 
 void TForm6::FormClose() {
   // A write or a default wait ends where it stands; nothing further is sent or taken.
+  const QJsonObject began =
+      write_.Running() ? jobs::EndDetails(write_) : jobs::EndDetails(default_);
   write_.Stop();
   default_.Stop();
   Timer1->stop();
   Timer2->stop();
-  record_.End(history::Outcome::Interrupted, {});
+  record_.End(history::Outcome::Interrupted, {}, began);
   updateButtons();
 }
 
-void TForm6::endRecord(bool ok) {
-  record_.End(jobs::SettingsEnd(ok, prompt_.Last()));
+template <class Exchange>
+void TForm6::endRecord(const Exchange &exchange) {
+  record_.End(jobs::SettingsEnd(exchange, prompt_.Last()));
 }
 
 void TForm6::Button1Click() {
@@ -445,7 +448,7 @@ void TForm6::Button1Click() {
       [&] {
         default_.Stop();
         Timer2->stop();
-        endRecord(false);
+        endRecord(default_);
         updateButtons();
       });
 }
@@ -467,7 +470,7 @@ void TForm6::Button2Click() {
       [&] {
         write_.Stop();
         Timer1->stop();
-        endRecord(false);
+        endRecord(write_);
         updateButtons();
       });
 }
@@ -536,12 +539,12 @@ void TForm6::Timer1Timer() {
   Guarded(
       [&] {
         write_.Step();
-        if (!write_.Running()) endRecord(write_.CurrentResult() == settings::Result::Accepted);
+        if (!write_.Running()) endRecord(write_);
       },
       [&] {
         write_.Stop();
         Timer1->stop();
-        endRecord(false);
+        endRecord(write_);
         updateButtons();
       });
 }
@@ -550,12 +553,12 @@ void TForm6::Timer2Timer() {
   Guarded(
       [&] {
         default_.Step();
-        if (!default_.Running()) endRecord(default_.CurrentResult() == settings::Result::Accepted);
+        if (!default_.Running()) endRecord(default_);
       },
       [&] {
         default_.Stop();
         Timer2->stop();
-        endRecord(false);
+        endRecord(default_);
         updateButtons();
       });
 }

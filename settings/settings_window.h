@@ -64,7 +64,9 @@ class TForm6 : public QDialog, private settings::ParameterFields {
   void Timer2Timer();
   void updateButtons();
   // The record of the write or default command that has ended.
-  void endRecord(bool ok);
+  // Ends the job's record as the write or the default command stands.
+  template <class Exchange>
+  void endRecord(const Exchange &exchange);
 
   // Field checks: "You must fill in this field" and the focus back, on leaving or on a change.
   void focusChanged(QWidget *old, QWidget *now);

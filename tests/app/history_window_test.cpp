@@ -124,7 +124,8 @@ TEST(HistoryInTheMainWindow, TheLabelSaysWhetherTheHistoryIsSharedOrHowManyRecor
     journal.Start();
     history::JobRecord record = journal.Begin("VRT00001", "defaults", {});
     journal.End(record, "ok", {});
-    journal.Begin("VRT00002", "defaults", {});
+    history::JobRecord cut = journal.Begin("VRT00002", "defaults", {});
+    journal.End(cut, "interrupted", {}, {{history::kChangedMember, true}});
     ASSERT_TRUE(journal.Flush());
   }
   ConfigFile config(ConfigFileName(folder.Folder()));
@@ -155,6 +156,19 @@ TEST(HistoryInTheMainWindow, TheLabelSaysWhetherTheHistoryIsSharedOrHowManyRecor
       << state->text().toStdString();
   ASSERT_TRUE(Read(Child<QTableView>(&window, "HistoryTable")));
   EXPECT_EQ(Child<QTableView>(&window, "HistoryTable")->model()->rowCount(), 2);
+  // The unit list and a unit's summary come from the server too, read off the interface thread:
+  // the defaults cut short after they were sent leave the parameters unsettled.
+  auto *unit = Child<QComboBox>(&window, "HistoryUnit");
+  EXPECT_TRUE(QTest::qWaitFor([&] { return unit->count() == 3; }, 15000)) << unit->count();
+  unit->setEditText("VRT00002");
+  QMetaObject::invokeMethod(unit->lineEdit(), "editingFinished");
+  QLabel *summary = Child<QLabel>(&window, "HistorySummary");
+  EXPECT_TRUE(QTest::qWaitFor(
+      [&] { return summary->text().contains("\nparameters: none, the write of "); }, 15000))
+      << summary->text().toStdString();
+  EXPECT_TRUE(
+      summary->text().contains(" ended interrupted: the unit may hold some of the new "
+                               "values until a write completes\n"));
 }
 
 // The windows' jobs against the driver stand-in, each with its record.

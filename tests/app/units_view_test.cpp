@@ -106,6 +106,9 @@ TEST_F(UnitsViewTest, ShowsOneRowPerUnitAndComparesThemWithAProfileAndAFirmwareF
   EXPECT_EQ(table->model()->headerData(7, Qt::Horizontal).toString(), "Firmware differs");
   EXPECT_EQ(table->model()->index(0, 7).data().toString(), "no");
   EXPECT_EQ(table->model()->index(1, 7).data().toString(), "yes");
+  // The unit whose download was cut after it answered "Y".
+  EXPECT_EQ(table->model()->index(2, 1).data().toString(), "in its loader");
+  EXPECT_EQ(table->model()->index(2, 7).data().toString(), "unknown");
 
   // The export of the view shown is tolvane-cli's CSV of the same comparison, byte for byte.
   const QString csv = QString::fromStdString(folder.File("units.csv"));

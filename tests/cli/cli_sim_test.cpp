@@ -400,6 +400,15 @@ TEST(CliOnUnits, SigtermStopsEveryUnitWhereItStands) {
     const Outcome log = RunCli({"history", "--log", job["id"].toString()});
     EXPECT_TRUE(log.out.contains("POSLAL<=>PRIJAL")) << log.out.toStdString();
   }
+  // The unit answered "Y": the summary names no firmware but the unit's loader.
+  QString started;
+  for (const auto entry : history.json["jobs"].toArray())
+    if (entry.toObject()["unit"] == "VRT00001") started = entry.toObject()["started"].toString();
+  const Outcome summary = RunCli({"summary", "--unit", "VRT00001"});
+  EXPECT_TRUE(summary.out.contains(
+      "\n  firmware: none, the download of " + history::LocalTime(started, true).toUtf8() +
+      " ended interrupted: the unit stays in its loader until a download completes\n"))
+      << summary.out.toStdString();
   for (const QString serial : {"VRT00001", "VRT00002"}) {
     QFile log(folder + "/LOG_" + serial + ".TXT");
     ASSERT_TRUE(log.open(QIODevice::ReadOnly));
@@ -442,6 +451,46 @@ TEST(CliOnUnits, RecordsUnitAfterUnitAndReportsTheRefusingOne) {
     EXPECT_EQ(Strings(unit["commandLines"]), QStringList{"AT@OGRIE\r\n"}) << serial.toStdString();
     EXPECT_TRUE(unit["levels"].toArray().last().toObject()["rts"].toBool()) << "RTS set at the end";
   }
+}
+
+// A recording cut short once RTS was cleared: the unit may hold part of a message, and the
+// summary names none.
+TEST(CliOnUnits, ARecordingCutShortLeavesTheMessageUnsettled) {
+  if (!sound::ServerAvailable())
+    GTEST_SKIP() << "no PulseAudio server named by PULSE_SERVER (tools/test starts one)";
+  Simulator simulator({"--unit", "VRT00001"});
+  ASSERT_TRUE(simulator.Serving());
+  TempFolder temp;
+  const std::string message = temp.File("message.wav");
+  ASSERT_TRUE(sound::WriteWav(message, sound::Tone(5.0, 440.0, {0.5, 0.5})));
+
+  QProcess program;
+  program.start(TOLVANE_CLI_PROGRAM, {"record", QString::fromStdString(message), "--all"});
+  ASSERT_TRUE(program.waitForStarted());
+  // Its progress on standard output.
+  QByteArray shown;
+  const auto until = std::chrono::steady_clock::now() + 20s;
+  while (!shown.contains("recording") && std::chrono::steady_clock::now() < until &&
+         program.state() == QProcess::Running) {
+    program.waitForReadyRead(50);
+    shown += program.readAllStandardOutput();
+  }
+  ASSERT_TRUE(shown.contains("recording")) << shown.toStdString();
+  program.terminate();
+  ASSERT_TRUE(program.waitForFinished(10000));
+  simulator.Stop();
+
+  const Outcome summary = RunCli({"summary", "--json"});
+  ASSERT_TRUE(summary.jsonValid) << summary.out.toStdString();
+  const QJsonObject unit = summary.json["units"][0].toObject();
+  EXPECT_TRUE(unit["message"].isNull());
+  EXPECT_EQ(unit["unsettled"].toObject().keys(), QStringList{"message"});
+  EXPECT_EQ(unit["unsettled"]["message"]["outcome"].toString(), "interrupted");
+  const Outcome text = RunCli({"summary"});
+  EXPECT_TRUE(
+      text.out.contains(" ended interrupted: the unit may hold part of a message until a "
+                        "recording completes\n"))
+      << text.out.toStdString();
 }
 
 TEST(CliOnUnits, ADamagedFirmwareFileIsRefusedBeforeAnyUnitIsOpened) {
@@ -629,6 +678,11 @@ TEST(CliHistory, EveryUnitsJobIsRecordedAndReadBack) {
   EXPECT_EQ(units[0]["parameters"]["values"]["P17"].toString(), "*67");
   EXPECT_TRUE(units[1]["firmware"].isNull());
   EXPECT_TRUE(units[1]["parameters"].isNull()) << "its write was refused";
+  // Refused at P17 after the lines before it were taken: the unit holds part of the profile.
+  EXPECT_FALSE(units[0].toObject().contains("unsettled"));
+  EXPECT_EQ(units[1]["unsettled"].toObject().keys(), QStringList{"parameters"});
+  EXPECT_EQ(units[1]["unsettled"]["parameters"]["outcome"].toString(), "failed");
+  EXPECT_EQ(units[1]["unsettled"]["parameters"]["message"].toString(), "Error value - P17");
   const QString refusedId = settings.json["units"].toArray()[1].toObject()["id"].toString();
   EXPECT_EQ(units[1]["last"].toString(), byId[refusedId]["started"].toString());
 

@@ -65,7 +65,7 @@ inline Fleet WriteFleet(const TempFolder &folder) {
     QJsonObject details = history::FirmwareDetails(file, 20, false);
     details["sent"] = sent;
     details["log"] = "AT@#\r\nY\r\n";
-    details["changed"] = true;  // the unit answered "Y"
+    details[history::kChangedMember] = true;  // the unit answered "Y"
     return details;
   };
   history::Store store;

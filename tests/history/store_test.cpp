@@ -161,57 +161,137 @@ TEST(HistoryStore, QueriesGoNewestFirstThenByUnitAndId) {
   EXPECT_EQ(store.Units(), (QStringList{"VRT00001", "VRT00002", "VRT00003"}));
 }
 
-TEST(HistoryStore, TheSummaryGoesByTheEndOfTheOkJobs) {
+// Each part from the newest job of its kind (by start) that began to change the unit or ended
+// ok; one that began and did not end ok leaves the part none and says why.
+TEST(HistoryStore, TheSummaryTakesEachPartFromTheNewestJobThatBeganToChangeTheUnit) {
   TempFolder temp;
   Store store;
   ASSERT_TRUE(store.Open(QString::fromStdString(temp.File("h.sqlite")), Store::Mode::Write));
-  auto at = [](const QString &unit, const QString &job, const QString &ended,
+  auto at = [](const QString &unit, const QString &job, const QString &minute,
                const QString &outcome, const QByteArray &details) {
-    JobRecord r = Record(unit, job, "2026-12-08T07:00:00.000Z", outcome, details);
-    r.ended = ended;
+    JobRecord r = Record(unit, job, "2026-12-08T07:" + minute + ":00.000Z", outcome, details);
+    r.message = outcome == "ok" ? "" : "Error value - P05";
     return r;
   };
+  JobRecord running = at("VRT00002", "firmware", "50", "running", "{}");
+  running.ended.reset();
   ASSERT_TRUE(store.Write({
-      at("VRT00001", "firmware", "2026-12-08T07:10:00.000Z", "ok", R"({"sha256":"old"})"),
-      at("VRT00001", "firmware", "2026-12-08T07:20:00.000Z", "ok", R"({"sha256":"new"})"),
-      at("VRT00001", "firmware", "2026-12-08T07:30:00.000Z", "failed", R"({"sha256":"bad"})"),
-      at("VRT00001", "settings", "2026-12-08T07:40:00.000Z", "ok", R"({"values":{"P01":"3"}})"),
-      at("VRT00001", "defaults", "2026-12-08T07:35:00.000Z", "ok", "{}"),
-      at("VRT00002", "settings", "2026-12-08T07:40:00.000Z", "ok", R"({"values":{"P01":"3"}})"),
-      at("VRT00002", "defaults", "2026-12-08T07:45:00.000Z", "ok", "{}"),
+      at("VRT00001", "firmware", "10", "ok", R"({"sha256":"old"})"),
+      at("VRT00001", "firmware", "20", "ok", R"({"sha256":"new"})"),
+      at("VRT00001", "firmware", "30", "failed", R"({"sha256":"bad","changed":false})"),
+      at("VRT00001", "settings", "40", "ok", R"({"values":{"P01":"3"},"profile":"a.ini"})"),
+      at("VRT00001", "defaults", "35", "ok", "{}"),
+      at("VRT00001", "send", "55", "failed", "{}"),
+      at("VRT00002", "settings", "40", "ok", R"({"values":{"P01":"3"}})"),
+      at("VRT00002", "defaults", "45", "ok", "{}"),
+      at("VRT00002", "firmware", "20", "ok", R"({"sha256":"new"})"),
+      at("VRT00003", "settings", "10", "ok", R"({"values":{"P01":"3"}})"),
+      at("VRT00003", "settings", "20", "failed", R"({"values":{"P01":"4"},"changed":true})"),
+      at("VRT00003", "record", "30", "interrupted", R"({"seconds":2})"),
+      running,
   }));
   const auto summaries = store.Summaries({});
-  ASSERT_EQ(summaries.size(), 2u);
-  EXPECT_EQ(summaries[0].firmware->sha256, "new");
-  EXPECT_EQ(summaries[0].parameters->values->value("P01").toString(), "3");
-  EXPECT_FALSE(summaries[0].message);
-  EXPECT_FALSE(summaries[1].parameters->values) << "the defaults came after the write";
-  EXPECT_TRUE(history::SummaryJson(summaries[1]).contains(R"("values": "defaults")"));
+  ASSERT_EQ(summaries.size(), 3u);
+  const history::UnitSummary &first = summaries[0], &second = summaries[1], &third = summaries[2];
+  EXPECT_EQ(first.firmware->sha256, "new") << "a download that never began changes nothing";
+  EXPECT_FALSE(first.firmwareUnsettled);
+  EXPECT_EQ(first.parameters->values->value("P01").toString(), "3");
+  EXPECT_EQ(first.parameters->profile, "a.ini");
+  EXPECT_FALSE(first.message);
+  EXPECT_EQ(std::make_pair(first.lastJob, first.lastOutcome),
+            std::make_pair(QString("send"), QString("failed")));
+  EXPECT_FALSE(second.parameters->values) << "the defaults came after the write";
+  EXPECT_EQ(second.firmware->sha256, "new") << "a running download settles nothing yet";
+  EXPECT_TRUE(history::SummaryJson(second).contains(R"("values": "defaults")"));
+  EXPECT_FALSE(history::SummaryJson(second).contains("unsettled"));
+  // A write that began and failed, a recording without the member that did not end ok.
+  EXPECT_FALSE(third.parameters);
+  ASSERT_TRUE(third.parametersUnsettled);
+  EXPECT_EQ(third.parametersUnsettled->when, "2026-12-08T07:20:00.000Z");
+  EXPECT_EQ(third.parametersUnsettled->outcome, "failed");
+  EXPECT_EQ(third.parametersUnsettled->message, "Error value - P05");
+  EXPECT_EQ(third.parametersUnsettled->station, "bench");
+  ASSERT_TRUE(third.messageUnsettled) << "an older record that did not end ok may have begun";
+  EXPECT_TRUE(history::SummaryJson(third).endsWith(
+      R"("last": "2026-12-08T07:30:00.000Z", "unsettled": {"parameters": {"when": )"
+      R"("2026-12-08T07:20:00.000Z", "station": "bench", "outcome": "failed", "message": )"
+      R"("Error value - P05"}, "message": {"when": "2026-12-08T07:30:00.000Z", "station": )"
+      R"("bench", "outcome": "interrupted", "message": "Error value - P05"}}})"))
+      << history::SummaryJson(third).toStdString();
 }
 
 // Rows that another tool writes into `jobs` (sqlite3, an import) show in the unit list and the
-// summary like the program's own.
+// summary like the program's own; a row it deletes or changes leaves nothing stale.
 TEST(HistoryStore, RowsWrittenBySqlite3ShowInTheSummaryAndTheUnitList) {
   TempFolder temp;
   const QString file = QString::fromStdString(temp.File("h.sqlite"));
   Store store;
   ASSERT_TRUE(store.Open(file, Store::Mode::Write));
   ASSERT_TRUE(store.Write({Record("VRT00001", "send", "2026-12-08T07:00:00.000Z")}));
-  QProcess sqlite3;
-  sqlite3.start("sqlite3", {file});
-  sqlite3.write(
+  const auto sqlite3 = [&](const QByteArray &sql) {
+    QProcess program;
+    program.start("sqlite3", {file});
+    program.write(sql);
+    program.closeWriteChannel();
+    ASSERT_TRUE(program.waitForFinished(10000));
+    ASSERT_EQ(program.exitCode(), 0) << program.readAllStandardError().toStdString();
+  };
+  sqlite3(
       "INSERT INTO jobs VALUES ('a', 'VRT00009', 'firmware', '2026-12-08T06:00:00.000Z', "
       "'2026-12-08T06:05:00.000Z', 'ok', '', 'other', 'tech', 'import', "
-      "'{\"file\": \"app.hex\", \"sha256\": \"imported\"}');\n");
-  sqlite3.closeWriteChannel();
-  ASSERT_TRUE(sqlite3.waitForFinished(10000));
-  ASSERT_EQ(sqlite3.exitCode(), 0) << sqlite3.readAllStandardError().toStdString();
-  EXPECT_EQ(store.Units(), (QStringList{"VRT00001", "VRT00009"}));
-  const auto summaries = store.Summaries({"VRT00009"});
+      "'{\"file\": \"app.hex\", \"sha256\": \"imported\"}');\n"
+      "INSERT INTO jobs VALUES ('b', 'VRT00008', 'send', '2026-12-08T06:00:00.000Z', "
+      "'2026-12-08T06:05:00.000Z', 'ok', '', 'other', 'tech', 'import', '{}');\n");
+  EXPECT_EQ(store.Units(), (QStringList{"VRT00001", "VRT00008", "VRT00009"}));
+  auto summaries = store.Summaries({"VRT00009"});
   ASSERT_EQ(summaries.size(), 1u);
   ASSERT_TRUE(summaries[0].firmware);
   EXPECT_EQ(summaries[0].firmware->sha256, "imported");
   EXPECT_EQ(summaries[0].last, "2026-12-08T06:00:00.000Z");
+
+  // A later download that failed, whose details say nothing (no JSON even), then taken away.
+  sqlite3(
+      "INSERT INTO jobs VALUES ('c', 'VRT00009', 'firmware', '2026-12-08T07:00:00.000Z', "
+      "'2026-12-08T07:05:00.000Z', 'failed', 'E', 'other', 'tech', 'import', 'no JSON');\n");
+  summaries = store.Summaries({"VRT00009"});
+  EXPECT_FALSE(summaries[0].firmware);
+  ASSERT_TRUE(summaries[0].firmwareUnsettled);
+  EXPECT_EQ(summaries[0].firmwareUnsettled->outcome, "failed");
+  sqlite3("DELETE FROM jobs WHERE id = 'c'; DELETE FROM jobs WHERE unit = 'VRT00008';\n");
+  EXPECT_EQ(store.Units(), (QStringList{"VRT00001", "VRT00009"})) << "no unit left without jobs";
+  summaries = store.Summaries({"VRT00009"});
+  ASSERT_TRUE(summaries[0].firmware);
+  EXPECT_EQ(summaries[0].firmware->sha256, "imported");
+  EXPECT_EQ(summaries[0].last, "2026-12-08T06:00:00.000Z");
+  sqlite3("UPDATE jobs SET outcome = 'failed' WHERE id = 'a';\n");
+  summaries = store.Summaries({"VRT00009"});
+  EXPECT_FALSE(summaries[0].firmware);
+  EXPECT_EQ(summaries[0].firmwareUnsettled->outcome, "failed");
+}
+
+// A file of version 3 is raised to 4 with its summaries taken anew from its rows.
+TEST(HistoryStore, AFileOfVersion3GetsItsSummariesAnew) {
+  TempFolder temp;
+  const QString file = QString::fromStdString(temp.File("h.sqlite"));
+  {
+    Store store;
+    ASSERT_TRUE(store.Open(file, Store::Mode::Write));
+    JobRecord cut = Record("VRT00001", "firmware", "2026-12-08T07:10:00.000Z", "failed");
+    ASSERT_TRUE(store.Write({Record("VRT00001", "firmware", "2026-12-08T07:00:00.000Z"), cut}));
+  }
+  // As version 3 left it: the last ok download, no trigger on deletes.
+  Sql(file, "DROP TRIGGER jobs_keep_unit_last_on_delete");
+  Sql(file, "UPDATE unit_last SET id = (SELECT id FROM jobs WHERE outcome = 'ok') WHERE job <> ''");
+  Sql(file, "PRAGMA user_version = 3");
+  Store store;
+  ASSERT_TRUE(store.Open(file, Store::Mode::Write));
+  EXPECT_EQ(Sql(file, "PRAGMA user_version"), QStringList{"4"});
+  const auto summaries = store.Summaries({});
+  ASSERT_EQ(summaries.size(), 1u);
+  EXPECT_FALSE(summaries[0].firmware) << "the failed download without the member may have begun";
+  EXPECT_EQ(summaries[0].firmwareUnsettled->when, "2026-12-08T07:10:00.000Z");
+  EXPECT_EQ(Sql(file, "SELECT count(*) FROM sqlite_master WHERE type = 'trigger'"),
+            QStringList{"3"});
 }
 
 TEST(HistoryStore, RunningRecordsOfAProcessThatIsGoneBecomeInterruptedForTheirOwnServer) {
