@@ -19,10 +19,12 @@
 #include <QShowEvent>
 #include <QSplitter>
 #include <QStyle>
+#include <QTabWidget>
 #include <QTableView>
 #include <QVBoxLayout>
 #include <optional>
 
+#include "app/units_view.h"
 #include "history/format.h"
 #include "history/job_record.h"
 #include "history/job_source.h"
@@ -342,6 +344,7 @@ HistoryWindow::HistoryWindow(QString fileName, QString serverUrl, QWidget *paren
   if (server_) {
     unitsRead_ = std::make_unique<history::BackgroundRead>();
     summaryRead_ = std::make_unique<history::BackgroundRead>();
+    unitsViewReader_ = std::make_unique<history::BackgroundRead>();
   }
   if (!fileName_.isEmpty() || server_)
     pages_ = std::make_unique<history::JobPages>(
@@ -401,30 +404,42 @@ HistoryWindow::HistoryWindow(QString fileName, QString serverUrl, QWidget *paren
                                         HistoryOutcome, sinceLabel, HistorySince})
     top->addWidget(w);
   top->addStretch();
-  top->addWidget(ButtonExportCsv);
-  layout->addLayout(top);
 
+  // Above the two views: where the history was read, the zone of the times, and the export of
+  // the view shown.
+  auto *state = new QHBoxLayout;
   LabelState = new QLabel(this);
   LabelState->setObjectName("LabelState");
   LabelState->setAccessibleName("History read from");
   KeepNarrow(LabelState);
-  layout->addWidget(LabelState);
+  state->addWidget(LabelState, 1);
+  state->addWidget(ButtonExportCsv);
+  layout->addLayout(state);
+
+  HistoryTabs = new QTabWidget(this);
+  HistoryTabs->setObjectName("HistoryTabs");
+  auto *jobsPage = new QWidget(HistoryTabs);
+  auto *jobsLayout = new QVBoxLayout(jobsPage);
+  jobsLayout->addLayout(top);
+  Units = new UnitsView(HistoryTabs);
+  HistoryTabs->addTab(jobsPage, "Jobs");
+  HistoryTabs->addTab(Units, "Units");
 
   HistorySummary = new QLabel(this);
   HistorySummary->setObjectName("HistorySummary");
   HistorySummary->setAccessibleName("Unit summary");
   KeepNarrow(HistorySummary);
   HistorySummary->setTextInteractionFlags(Qt::TextSelectableByMouse);
-  layout->addWidget(HistorySummary);
+  jobsLayout->addWidget(HistorySummary);
 
   LabelZone = new QLabel(ZoneText(QDateTime::currentDateTime()), this);
   LabelZone->setObjectName("LabelZone");
-  layout->addWidget(LabelZone);
+  layout->insertWidget(1, LabelZone);
 
   auto *split = new QSplitter(Qt::Vertical, this);
   HistoryTable = new QTableView(split);
   HistoryTable->setObjectName("HistoryTable");
-  HistoryTable->setAccessibleName("Jobs");
+  HistoryTable->setAccessibleName("Jobs table");
   model_ = new HistoryModel(this);
   HistoryTable->setModel(model_);
   HistoryTable->setSelectionBehavior(QAbstractItemView::SelectRows);
@@ -456,7 +471,8 @@ HistoryWindow::HistoryWindow(QString fileName, QString serverUrl, QWidget *paren
   HistoryDetails->setTabChangesFocus(true);
   split->setStretchFactor(0, 3);
   split->setStretchFactor(1, 2);
-  layout->addWidget(split, 1);
+  jobsLayout->addWidget(split, 1);
+  layout->addWidget(HistoryTabs, 1);
   GiveAccessKeys(this);
 
   connect(HistoryJob, &QComboBox::activated, this, &HistoryWindow::FiltersChanged);
@@ -471,6 +487,8 @@ HistoryWindow::HistoryWindow(QString fileName, QString serverUrl, QWidget *paren
   connect(HistoryTable->selectionModel(), &QItemSelectionModel::currentRowChanged, this,
           &HistoryWindow::RowChosen);
   connect(ButtonExportCsv, &QPushButton::clicked, this, &HistoryWindow::ButtonExportCsvClick);
+  connect(HistoryTabs, &QTabWidget::currentChanged, this, &HistoryWindow::ReadUnitsView);
+  connect(Units, &UnitsView::UnitChosen, this, &HistoryWindow::ShowJobsOf);
 }
 
 HistoryWindow::~HistoryWindow() {
@@ -484,6 +502,7 @@ HistoryWindow::~HistoryWindow() {
   pages_.reset();
   unitsRead_.reset();
   summaryRead_.reset();
+  unitsViewReader_.reset();
   store_.reset();
 }
 
@@ -558,6 +577,8 @@ void HistoryWindow::OpenStore() {
   }
   FillUnits();
   SetQuery(Filters());
+  unitsViewRead_ = false;
+  ReadUnitsView();
 }
 
 history::SummarySource HistoryWindow::SummarySourceOf() const {
@@ -590,6 +611,33 @@ void HistoryWindow::ShowUnits(const QStringList &units) {
   HistoryUnit->addItems(units);
   HistoryUnit->setEditText(unit);
   HistoryUnit->blockSignals(false);
+}
+
+void HistoryWindow::ReadUnitsView() {
+  if (unitsViewRead_ || HistoryTabs->currentWidget() != Units) return;
+  unitsViewRead_ = true;
+  const auto bench = [this] {
+    return store_ ? store_->Summaries({}) : std::vector<history::UnitSummary>();
+  };
+  if (!server_) return Units->SetUnits(bench());
+  // The workshop's units: one read of the server with this bench's waiting records.
+  unitsViewReader_->Start([this, bench, source = SummarySourceOf()](int stopFd) {
+    std::vector<history::UnitSummary> summaries;
+    const QString reason = history::ReadSharedSummaries(source, {}, &summaries, stopFd);
+    QMetaObject::invokeMethod(
+        this,
+        [this, bench, reason, summaries = std::move(summaries)]() mutable {
+          // The server away: the units of this bench's history.
+          Units->SetUnits(reason.isEmpty() ? std::move(summaries) : bench());
+        },
+        Qt::QueuedConnection);
+  });
+}
+
+void HistoryWindow::ShowJobsOf(const QString &unit) {
+  HistoryTabs->setCurrentIndex(0);  // "Jobs"
+  HistoryUnit->setEditText(unit);
+  HistoryUnitChanged();
 }
 
 history::JobQuery HistoryWindow::Filters() const {
@@ -658,6 +706,7 @@ void HistoryWindow::RowChosen() {
 }
 
 QString HistoryWindow::ExportCsv(const QString &fileName) {
+  if (HistoryTabs->currentWidget() == Units) return Units->ExportCsv(fileName);
   // The workshop's history as the table shows it, else the bench's file.
   std::unique_ptr<history::JobSource> shared;
   QString reason;

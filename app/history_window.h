@@ -28,7 +28,9 @@ class QDateTime;
 class QLabel;
 class QPlainTextEdit;
 class QPushButton;
+class QTabWidget;
 class QTableView;
+class UnitsView;
 
 // The jobs of a query, read in pages of kPageRows on the reader's thread as they are shown, each
 // page from its key: rows not read yet are empty until their page comes. A few pages kept.
@@ -117,8 +119,14 @@ class HistoryWindow : public QDialog {
   void OpenStore();
   void SetQuery(const history::JobQuery &query);
   void Take(history::JobPagesResult result);
-  // Writes every row of the filter into `fileName`; an error's text, or empty.
+  // Writes every row of the filter into `fileName`, or the units view's rows when it is shown;
+  // an error's text, or empty.
   QString ExportCsv(const QString &fileName);
+  // Reads every unit's summary into the units view while it is shown, else once it is; with a
+  // server on a thread of its own, showing this bench's units while the server is away.
+  void ReadUnitsView();
+  // A unit chosen in the units view: its jobs in the jobs view.
+  void ShowJobsOf(const QString &unit);
 
   QString fileName_;
   QString unit_;
@@ -132,8 +140,12 @@ class HistoryWindow : public QDialog {
   std::unique_ptr<history::JobPages> pages_;
   // The server's unit list and unit summary, each read on a thread of its own.
   std::unique_ptr<history::BackgroundRead> unitsRead_, summaryRead_;
-  QString exportFolder_;  // the folder of the last export; empty: none yet
+  std::unique_ptr<history::BackgroundRead> unitsViewReader_;  // the units view's, likewise
+  QString exportFolder_;        // the folder of the last export; empty: none yet
+  bool unitsViewRead_ = false;  // the units view shows the history as opened
 
+  QTabWidget *HistoryTabs;
+  UnitsView *Units;
   QComboBox *HistoryUnit;
   QComboBox *HistoryJob;
   QComboBox *HistoryOutcome;

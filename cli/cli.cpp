@@ -16,6 +16,7 @@
 #include <csignal>
 #include <exception>
 
+#include "cli/fleet_summary.h"
 #include "cli/history_commands.h"
 #include "cli/jobs.h"
 #include "cli/report.h"
@@ -278,7 +279,12 @@ int RunCommand(const std::vector<std::string> &arguments, const Console &console
   if (options.command == Command::List) return List(console, options);
   if (options.command == Command::Outputs) return Outputs(console, options);
   if (options.command == Command::History) return HistoryCommand(options, console.out, console.err);
-  if (options.command == Command::Summary) return SummaryCommand(options, console.out, console.err);
+  if (options.command == Command::Summary) {
+    jobs::Standard standard;
+    if (const std::string refused = ReadStandard(options, standard); !refused.empty())
+      return UsageError(console, options, refused);
+    return SummaryCommand(options, standard, console.out, console.err);
+  }
   if (options.command == Command::ServerInit) return ServerInit(console, options);
 
   // The job's inputs, checked by its descriptor before any unit is opened.

@@ -12,6 +12,7 @@
 
 #include <QFileInfo>
 
+#include "cli/fleet_summary.h"
 #include "cli/report.h"
 #include "cli/text_table.h"
 #include "history/format.h"
@@ -34,17 +35,6 @@ QStringList Units(const Options &options) {
   QStringList units;
   for (const std::string &unit : options.units) units << QString::fromStdString(unit).trimmed();
   return units;
-}
-
-// A field on one line, its control characters escaped as a unit's text is: a record's text can
-// never act on the terminal that lists it.
-std::string Cell(const QString &text) {
-  QString line = text;
-  line.replace("\r\n", " / ").replace('\r', " / ").replace('\n', " / ");
-  for (qsizetype i = 0; i < line.size(); ++i)
-    if (line[i].unicode() >= 0x7F && line[i].unicode() < 0xA0)
-      line.replace(i, 1, QString("\\u%1").arg(line[i].unicode(), 4, 16, QChar('0')));
-  return EscapedText(line.toStdString(), true);
 }
 
 // A record's row of the table: the columns but `details`, the times in local time.
@@ -179,6 +169,15 @@ std::unique_ptr<history::JobSource> OpenJobs(const Options &options, Deadline &d
 
 }  // namespace
 
+std::string Cell(const QString &text) {
+  QString line = text;
+  line.replace("\r\n", " / ").replace('\r', " / ").replace('\n', " / ");
+  for (qsizetype i = 0; i < line.size(); ++i)
+    if (line[i].unicode() >= 0x7F && line[i].unicode() < 0xA0)
+      line.replace(i, 1, QString("\\u%1").arg(line[i].unicode(), 4, 16, QChar('0')));
+  return EscapedText(line.toStdString(), true);
+}
+
 HistoryPlace HistoryPlaceOf(const Options &options) {
   const std::string configName = ConfigFileName(DetectProgramFolder());
   const ConfigFile config(configName);
@@ -311,16 +310,22 @@ bool ReadSummaries(const Options &options, std::vector<history::UnitSummary> &su
 
 }  // namespace
 
-int SummaryCommand(const Options &options, std::ostream &out, std::ostream &err) {
+int SummaryCommand(const Options &options, const jobs::Standard &standard, std::ostream &out,
+                   std::ostream &err) {
   std::vector<history::UnitSummary> summaries;
   QString state;
   if (!ReadSummaries(options, summaries, err, state)) return kExitFailed;
   if (options.json) {
     out << "{\"units\": [";
     for (std::size_t i = 0; i < summaries.size(); ++i)
-      out << (i ? ", " : "") << history::SummaryJson(summaries[i]).toStdString();
+      out << (i ? ", " : "") << UnitJson(summaries[i], standard).toStdString();
     out << "], \"history\": " << JsonString(state.toStdString()) << "}\n" << std::flush;
-    return kExitOk;
+    return CheckStatus(options, summaries, standard, err);
+  }
+  if (AsUnitsView(options, standard)) {
+    PrintUnitsView(summaries, standard, options.csv, out);
+    out << std::flush;
+    return CheckStatus(options, summaries, standard, err);
   }
   // Times for people: local, with the zone of each.
   const auto local = [](const QString &utc) { return history::LocalTime(utc, true); };

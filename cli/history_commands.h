@@ -6,6 +6,7 @@
 #include <string>
 
 #include "cli/options.h"
+#include "jobs/fleet.h"
 
 namespace cli {
 
@@ -25,8 +26,13 @@ HistoryPlace HistoryPlaceOf(const Options &options);
 // [History] keys, and the history file of the run.
 std::string FilesHelp(const Options &options);
 
-// `history` and `summary`; the exit status.
+// `history` and `summary` (compared with `standard`, cli/fleet_summary.h); the exit status.
 int HistoryCommand(const Options &options, std::ostream &out, std::ostream &err);
-int SummaryCommand(const Options &options, std::ostream &out, std::ostream &err);
+int SummaryCommand(const Options &options, const jobs::Standard &standard, std::ostream &out,
+                   std::ostream &err);
+
+// A field on one line, its control characters escaped as a unit's text is: a record's text can
+// never act on the terminal that lists it.
+std::string Cell(const QString &text);
 
 }  // namespace cli

@@ -60,7 +60,8 @@ std::vector<CommandInfo> MakeCommands() {
           "a transfer log is an error.\n"
           "Exit status: 0 the history was read, 1 it could not be read, 2 a usage error.\n"},
       CommandInfo{
-          Command::Summary, "summary", nullptr, false, "unit history server",
+          Command::Summary, "summary", nullptr, false,
+          "unit csv profile firmware check history server",
           "what each unit carries, from the service history",
           "For each unit, by serial: its firmware, its parameters (a settings write, or\n"
           "\"defaults\") and its message, each from the newest job of its kind that began to\n"
@@ -72,7 +73,22 @@ std::vector<CommandInfo> MakeCommands() {
           "With --json: {\"units\": [{\"unit\", \"firmware\", \"parameters\", \"message\",\n"
           "\"last\"}]}, and after \"last\", for a unit with a part left unsettled,\n"
           "\"unsettled\": {\"firmware\": {\"when\", \"station\", \"outcome\", \"message\"}}.\n"
-          "Exit status: 0 the history was read, 1 it could not be read, 2 a usage error.\n"},
+          "--profile FILE compares each unit's parameters with a profile of the settings\n"
+          "window (a unit whose last parameters came from the defaults with the defaults;\n"
+          "MOD and TYPE, which the defaults keep, are then unknown), --firmware FILE its\n"
+          "firmware with a HEX file (by the SHA-256 of the file). With either, the text is a\n"
+          "table of the history window's units view: Unit, Firmware, Parameters, Message,\n"
+          "Last job, Station, then \"Differs from profile\" (\"no\", \"unknown\" or each\n"
+          "differing word, \"P05: 3 (profile 1)\") and \"Firmware differs\" (\"no\", \"yes\"\n"
+          "or \"unknown\": in its loader or never loaded). --csv gives those columns as RFC\n"
+          "4180 CSV (UTF-8, CRLF, times in UTC), as the window's export of the units view.\n"
+          "With --json each unit gains \"differs\": {\"parameters\": [{\"word\", \"carried\",\n"
+          "\"profile\"}] or \"unknown\", \"firmware\": true, false or \"unknown\"}, each member\n"
+          "for its option. --check needs --profile or --firmware; a --unit that the\n"
+          "history does not know is unknown.\n"
+          "Exit status: 0 the history was read (with --check: and every unit listed matches),\n"
+          "1 it could not be read (with --check: or a unit differs or is unknown, named on\n"
+          "standard error), 2 a usage error or a refused profile or HEX file.\n"},
       CommandInfo{
           Command::ServerInit, "server-init", "URL", false, "grant",
           "make the shared history's tables on a server",
@@ -179,6 +195,12 @@ std::string HelpText(Command command) {
         "  --limit N       at most N jobs\n"
         "  --csv           RFC 4180 CSV on standard output\n"
         "  --log ID        the transfer log of one job (ID: the id or its first 8+ characters)\n";
+  if (Takes(*info, "check"))
+    text +=
+        "  --profile FILE  compare each unit's parameters with a profile\n"
+        "  --firmware FILE compare each unit's firmware with a HEX file\n"
+        "  --check         exit status 1 when a unit differs or is unknown\n"
+        "  --csv           RFC 4180 CSV on standard output\n";
   if (Takes(*info, "history")) text += "  --history FILE  the service history's file, or none\n";
   if (Takes(*info, "grant"))
     text += "  --grant ROLE    a bench's login: SELECT and the write function (repeatable)\n";
@@ -213,8 +235,11 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
   const QCommandLineOption log("log", {}, "ID");
   const QCommandLineOption server("server", {}, "URL");
   const QCommandLineOption grant("grant", {}, "ROLE");
-  parser.addOptions({unit, all, json, fast, logDir, output, help, version, history, job, outcome,
-                     since, limit, csv, log, server, grant});
+  const QCommandLineOption profile("profile", {}, "FILE");
+  const QCommandLineOption firmware("firmware", {}, "FILE");
+  const QCommandLineOption check("check");
+  parser.addOptions({unit,    all,   json,  fast, logDir, output, help,  version, history,  job,
+                     outcome, since, limit, csv,  log,    server, grant, profile, firmware, check});
 
   QStringList list;
   for (const auto &a : arguments) list << QString::fromLocal8Bit(a.data(), qsizetype(a.size()));
@@ -251,6 +276,9 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
   if (parser.isSet(since)) o.since = parser.value(since).toStdString();
   o.csv = parser.isSet(csv);
   if (parser.isSet(log)) o.log = parser.value(log).toStdString();
+  if (parser.isSet(profile)) o.profile = parser.value(profile).toStdString();
+  if (parser.isSet(firmware)) o.firmware = parser.value(firmware).toStdString();
+  o.check = parser.isSet(check);
 
   const QStringList positional = parser.positionalArguments();
   if (positional.isEmpty()) {
@@ -284,7 +312,7 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
     return parsed;
   }
 
-  const std::array<std::pair<const QCommandLineOption *, const char *>, 14> specific = {
+  const std::array<std::pair<const QCommandLineOption *, const char *>, 17> specific = {
       {{&unit, "unit"},
        {&all, "all"},
        {&fast, "fast"},
@@ -298,7 +326,10 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
        {&log, "log"},
        {&history, "history"},
        {&server, "server"},
-       {&grant, "grant"}}};
+       {&grant, "grant"},
+       {&profile, "profile"},
+       {&firmware, "firmware"},
+       {&check, "check"}}};
   for (const auto &[option, name] : specific) {
     if (parser.isSet(*option) && !Takes(*info, name)) {
       parsed.error = o.commandName + " does not take --" + name;
@@ -320,6 +351,8 @@ Parsed ParseArguments(const std::vector<std::string> &arguments) {
     parsed.error = "--outcome takes running, ok, failed or interrupted";
   else if (o.csv && o.json)
     parsed.error = "--json and --csv exclude each other";
+  else if (o.check && !o.profile && !o.firmware)
+    parsed.error = "--check needs --profile FILE or --firmware FILE";
   else if (o.all && !o.units.empty())
     parsed.error = "--unit and --all exclude each other";
   else if (info->units && !o.all && o.units.empty())

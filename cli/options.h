@@ -53,8 +53,12 @@ struct Options {
   long long limit = -1;              // --limit
   bool csv = false;                  // --csv
   std::optional<std::string> log;    // --log ID
-  bool help = false;                 // --help, for the program or the subcommand
-  bool version = false;              // --version
+  // summary: the standard the units are compared with, and whether a difference fails.
+  std::optional<std::string> profile;   // --profile FILE
+  std::optional<std::string> firmware;  // --firmware FILE
+  bool check = false;                   // --check
+  bool help = false;                    // --help, for the program or the subcommand
+  bool version = false;                 // --version
 };
 
 // What the parse gives: the options, or the text of a usage error.

@@ -814,6 +814,7 @@ std::vector<UnitSummary> SummariesOf(const std::vector<SummaryRow> &rows) {
     s.last = parts.newest->started;
     s.lastJob = parts.newest->job;
     s.lastOutcome = parts.newest->outcome;
+    s.lastStation = parts.newest->station;
     // A part that did not end ok: none, and why.
     const auto settled = [](const SummaryRow *row,
                             std::optional<UnitSummary::Unsettled> &unsettled) {

@@ -68,6 +68,7 @@ struct UnitSummary {
   std::optional<Message> message;
   QString last;                  // the start of the unit's newest job
   QString lastJob, lastOutcome;  // its kind and outcome
+  QString lastStation;           // and the station it ran on
   std::optional<Unsettled> firmwareUnsettled, parametersUnsettled, messageUnsettled;
 };
 

@@ -730,7 +730,7 @@ TEST(CliHistory, UsageAndReadingAnEmptyHistory) {
   EXPECT_EQ(RunCli({"history", "--all"}).code, 2);
   EXPECT_EQ(RunCli({"history", "--since", "yesterday"}).code, 2);
   EXPECT_EQ(RunCli({"history", "--job", "dance"}).code, 2);
-  EXPECT_EQ(RunCli({"summary", "--csv"}).code, 2);
+  EXPECT_EQ(RunCli({"summary", "--check"}).code, 2);
   EXPECT_EQ(RunCli({"history", "--history", "none"}).code, 1);
   const Outcome empty = RunCli({"history", "--json", "--since", "2026-12-01T10:00+01:00"});
   EXPECT_EQ(empty.code, 0);
