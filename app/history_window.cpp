@@ -344,8 +344,8 @@ HistoryWindow::HistoryWindow(QString fileName, QString serverUrl, QWidget *paren
   if (server_) {
     unitsRead_ = std::make_unique<history::BackgroundRead>();
     summaryRead_ = std::make_unique<history::BackgroundRead>();
-    unitsViewReader_ = std::make_unique<history::BackgroundRead>();
   }
+  unitsViewReader_ = std::make_unique<history::BackgroundRead>();
   if (!fileName_.isEmpty() || server_)
     pages_ = std::make_unique<history::JobPages>(
         fileName_, server_, [this](history::JobPagesResult result) {
@@ -616,19 +616,25 @@ void HistoryWindow::ShowUnits(const QStringList &units) {
 void HistoryWindow::ReadUnitsView() {
   if (unitsViewRead_ || HistoryTabs->currentWidget() != Units) return;
   unitsViewRead_ = true;
-  const auto bench = [this] {
-    return store_ ? store_->Summaries({}) : std::vector<history::UnitSummary>();
-  };
-  if (!server_) return Units->SetUnits(bench());
-  // The workshop's units: one read of the server with this bench's waiting records.
-  unitsViewReader_->Start([this, bench, source = SummarySourceOf()](int stopFd) {
+  if (!store_ && !server_) return Units->SetUnits({});
+  // The workshop's units (one read of the server with this bench's waiting records), or those of
+  // this bench's history when there is no server or it is away: on a thread of its own, since a
+  // fleet's summary takes a while.
+  const std::optional<history::SummarySource> source =
+      server_ ? std::optional(SummarySourceOf()) : std::nullopt;
+  const QString benchFile = store_ ? fileName_ : QString();
+  unitsViewReader_->Start([this, source, benchFile](int stopFd) {
     std::vector<history::UnitSummary> summaries;
-    const QString reason = history::ReadSharedSummaries(source, {}, &summaries, stopFd);
+    if (!source || !history::ReadSharedSummaries(*source, {}, &summaries, stopFd).isEmpty()) {
+      summaries.clear();
+      history::Store bench;
+      if (!benchFile.isEmpty() && bench.Open(benchFile, history::Store::Mode::Read))
+        summaries = bench.Summaries({});
+    }
     QMetaObject::invokeMethod(
         this,
-        [this, bench, reason, summaries = std::move(summaries)]() mutable {
-          // The server away: the units of this bench's history.
-          Units->SetUnits(reason.isEmpty() ? std::move(summaries) : bench());
+        [this, summaries = std::move(summaries)]() mutable {
+          Units->SetUnits(std::move(summaries));
         },
         Qt::QueuedConnection);
   });

@@ -17,6 +17,7 @@
 #include <QTabWidget>
 #include <QTableView>
 #include <QTemporaryDir>
+#include <QTest>
 #include <cstdio>
 #include <memory>
 
@@ -52,6 +53,9 @@ void UnitsViewOpens(benchmark::State &state) {
     auto shown = std::make_unique<Shown>();
     state.ResumeTiming();
     shown->tabs->setCurrentIndex(1);
+    // The summaries are read on a thread of their own.
+    if (!QTest::qWaitFor([&] { return shown->table->model()->rowCount() > 0; }, 60000))
+      return state.SkipWithError("no units shown");
     shown->Paint();
     state.PauseTiming();
     state.counters["units"] = shown->table->model()->rowCount();
