@@ -8,6 +8,8 @@
 #include <QJsonObject>
 #include <algorithm>
 #include <array>
+#include <functional>
+#include <memory>
 #include <vector>
 
 #include <QFileInfo>
@@ -137,13 +139,15 @@ void HistoryOff(const HistoryPlace &place, std::ostream &err) {
   if (place.server.empty()) err << "tolvane-cli: the history is off\n";
 }
 
-// The jobs `history` reads: with a server, this bench's records that wait for it are sent first
-// and the server's jobs read with those still waiting merged in, the connection and the sending
-// within 5 s; when the server cannot be read, or without one, the bench's file. None, with an
-// error on `err`, when nothing can be read. `read`: "shared", "kept", or "this bench only:
-// <reason>".
-std::unique_ptr<history::JobSource> OpenJobs(const Options &options, Deadline &deadline,
-                                             std::ostream &err, QString &read) {
+// Reads where the run's history is: with a server, `fromServer` (its reason, empty when read); when
+// the server cannot be read (said on `err`), or without one, `fromBench` with the bench's file.
+// False when nothing was read: the history is off, or `fromBench` failed. `read`: "shared",
+// "kept", or "this bench only: <reason>".
+bool ReadWhereTheHistoryIs(
+    const Options &options, std::ostream &err, QString &read,
+    const std::function<QString(const history::ServerAddress &, const QString &file,
+                                bool unaddressed)> &fromServer,
+    const std::function<bool(const QString &file)> &fromBench) {
   const HistoryPlace place = HistoryPlaceOf(options);
   bool off = false;
   const QString file = HistoryFile(place, off);
@@ -152,18 +156,38 @@ std::unique_ptr<history::JobSource> OpenJobs(const Options &options, Deadline &d
     QString reason;
     if (const auto address =
             history::ParseServerUrl(QString::fromStdString(place.server), &reason)) {
-      auto source = history::JobSource::OpenShared(*address, file, deadline.Fd(),
-                                                   {true, place.unaddressed}, &reason);
-      deadline.Disarm();
+      reason = fromServer(*address, file, place.unaddressed);
       read = history::kSharedState;
-      if (source) return source;
+      if (reason.isEmpty()) return true;
     }
     ServerUnreadable(reason, off, err, read);
   }
-  if (off) return HistoryOff(place, err), nullptr;
-  QString error;
-  auto source = history::JobSource::OpenBench(file, &error);
-  if (!source) err << "tolvane-cli: the history cannot be read: " << error.toStdString() << '\n';
+  if (off) return HistoryOff(place, err), false;
+  return fromBench(file);
+}
+
+// The jobs `history` reads: with a server, this bench's records that wait for it are sent first
+// and the server's jobs read with those still waiting merged in, the connection and the sending
+// within 5 s; else the bench's file. None, with an error on `err`, when nothing can be read.
+std::unique_ptr<history::JobSource> OpenJobs(const Options &options, Deadline &deadline,
+                                             std::ostream &err, QString &read) {
+  std::unique_ptr<history::JobSource> source;
+  ReadWhereTheHistoryIs(
+      options, err, read,
+      [&](const history::ServerAddress &address, const QString &file, bool unaddressed) {
+        QString reason;
+        source = history::JobSource::OpenShared(address, file, deadline.Fd(), {true, unaddressed},
+                                                &reason);
+        deadline.Disarm();
+        return source ? QString() : reason;
+      },
+      [&](const QString &file) {
+        QString error;
+        source = history::JobSource::OpenBench(file, &error);
+        if (!source)
+          err << "tolvane-cli: the history cannot be read: " << error.toStdString() << '\n';
+        return source != nullptr;
+      });
   return source;
 }
 
@@ -277,35 +301,25 @@ int HistoryCommand(const Options &options, std::ostream &out, std::ostream &err)
 namespace {
 
 // The summaries of the run's units: with a server, one read of the server merged with this
-// bench's waiting records (sent first), all within 5 s; when the server cannot be read, or without
-// one, the bench's file. False, with an error on `err`, when nothing can be read. `read`: as
-// OpenJobs's.
+// bench's waiting records (sent first), all within 5 s; else the bench's file. False, with an
+// error on `err`, when nothing can be read. `read`: as ReadWhereTheHistoryIs's.
 bool ReadSummaries(const Options &options, std::vector<history::UnitSummary> &summaries,
                    std::ostream &err, QString &read) {
-  const HistoryPlace place = HistoryPlaceOf(options);
-  bool off = false;
-  const QString file = HistoryFile(place, off);
-  read = "kept";
-  if (!place.server.empty()) {
-    QString reason;
-    if (const auto address =
-            history::ParseServerUrl(QString::fromStdString(place.server), &reason)) {
-      const Deadline deadline(kServerWaitSeconds);
-      reason = history::ReadSharedSummaries({*address, file, true, place.unaddressed},
-                                            Units(options), &summaries, deadline.Fd());
-      read = history::kSharedState;
-      if (reason.isEmpty()) return true;
-    }
-    ServerUnreadable(reason, off, err, read);
-  }
-  if (off) return HistoryOff(place, err), false;
-  history::Store store;
-  if (store.Open(file, history::Store::Mode::Read)) summaries = store.Summaries(Units(options));
-  if (!store.Error().isEmpty()) {
-    err << "tolvane-cli: the history cannot be read: " << store.Error().toStdString() << '\n';
-    return false;
-  }
-  return true;
+  return ReadWhereTheHistoryIs(
+      options, err, read,
+      [&](const history::ServerAddress &address, const QString &file, bool unaddressed) {
+        const Deadline deadline(kServerWaitSeconds);
+        return history::ReadSharedSummaries({address, file, true, unaddressed}, Units(options),
+                                            &summaries, deadline.Fd());
+      },
+      [&](const QString &file) {
+        history::Store store;
+        if (store.Open(file, history::Store::Mode::Read))
+          summaries = store.Summaries(Units(options));
+        if (store.Error().isEmpty()) return true;
+        err << "tolvane-cli: the history cannot be read: " << store.Error().toStdString() << '\n';
+        return false;
+      });
 }
 
 }  // namespace
