@@ -4,44 +4,32 @@
 // history with a server uses them, on the threads of the writer and the sender. Each function of
 // libpq-fe.h is defined here and calls libpq's own, found once; when libpq cannot be loaded, a
 // connection fails with the loader's reason as its error message.
-#include <dlfcn.h>
 #include <libpq-fe.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <string>
 
+#include "util/late_library.h"
+
 namespace {
 
 // The name that the library is installed under (its soname).
 constexpr char kLibrary[] = "libpq.so.5";
 
-struct Library {
-  void *handle = nullptr;
-  std::string error;
-};
-
-const Library &Loaded() {
-  static const Library library = [] {
-    Library loaded;
-    loaded.handle = dlopen(kLibrary, RTLD_NOW | RTLD_LOCAL);
-    if (!loaded.handle) {
-      const char *reason = dlerror();
-      loaded.error = std::string(kLibrary) + " could not be loaded" +
-                     (reason ? std::string(": ") + reason : std::string()) + "\n";
-    }
-    return loaded;
-  }();
+const LateLibrary &Loaded() {
+  // libpq's own error messages end in a line feed.
+  static const LateLibrary library(kLibrary, RTLD_NOW | RTLD_LOCAL, "\n");
   return library;
 }
 
 void *Symbol(const char *name) {
-  return Loaded().handle ? dlsym(Loaded().handle, name) : nullptr;
+  return Loaded().Symbol(name);
 }
 
 // The error message of a connection or a result while libpq is missing.
 char *Unloaded() {
-  return const_cast<char *>(Loaded().error.c_str());
+  return const_cast<char *>(Loaded().Error().c_str());
 }
 
 }  // namespace

@@ -4,12 +4,13 @@
 // none of them: the sound outputs are first listed after it, on a thread of their own. Each
 // function of GStreamer and GObject that this folder calls is defined here and calls GStreamer's
 // own, found once; when GStreamer cannot be loaded, its start fails with the loader's reason.
-#include <dlfcn.h>
 #include <gst/audio/audio.h>
 #include <gst/gst.h>
 
 #include <cstdarg>
 #include <string>
+
+#include "util/late_library.h"
 
 namespace {
 
@@ -17,28 +18,14 @@ namespace {
 // GStreamer's core and GObject with it.
 constexpr char kLibrary[] = "libgstaudio-1.0.so.0";
 
-struct Library {
-  void *handle = nullptr;
-  std::string error;
-};
-
-const Library &Loaded() {
-  static const Library library = [] {
-    Library loaded;
-    // Global, as if linked: GStreamer's plugins find its symbols as they always do.
-    loaded.handle = dlopen(kLibrary, RTLD_NOW | RTLD_GLOBAL);
-    if (!loaded.handle) {
-      const char *reason = dlerror();
-      loaded.error = std::string(kLibrary) + " could not be loaded" +
-                     (reason ? std::string(": ") + reason : std::string());
-    }
-    return loaded;
-  }();
+const LateLibrary &Loaded() {
+  // Global, as if linked: GStreamer's plugins find its symbols as they always do.
+  static const LateLibrary library(kLibrary, RTLD_NOW | RTLD_GLOBAL);
   return library;
 }
 
 void *Symbol(const char *name) {
-  return Loaded().handle ? dlsym(Loaded().handle, name) : nullptr;
+  return Loaded().Symbol(name);
 }
 
 }  // namespace
@@ -58,7 +45,7 @@ extern "C" gboolean gst_init_check(int *argc, char **argv[], GError **error) {
   static const auto real = reinterpret_cast<decltype(&gst_init_check)>(Symbol("gst_init_check"));
   if (real) return real(argc, argv, error);
   g_set_error_literal(error, g_quark_from_static_string("tolvane-gstreamer"), 0,
-                      Loaded().error.c_str());
+                      Loaded().Error().c_str());
   return FALSE;
 }
 
