@@ -24,6 +24,7 @@
 #include "link/ft232.h"
 #include "link/link.h"
 #include "sim/link_server.h"
+#include "tests/support/emulated_backend.h"
 #include "tests/support/private_runtime_dir.h"
 
 using namespace std::chrono_literals;
@@ -39,12 +40,6 @@ bool waitFor(Condition condition, std::chrono::milliseconds limit = 3s) {
     std::this_thread::sleep_for(1ms);
   }
   return true;
-}
-
-std::unique_ptr<d2xx::Backend> emulatedBackend() {
-  std::vector<std::unique_ptr<d2xx::DeviceProvider>> providers;
-  providers.push_back(d2xx::MakeEmulatedProvider());
-  return std::make_unique<d2xx::ProviderBackend>(std::move(providers));
 }
 
 std::vector<std::string> listed() {
@@ -74,7 +69,7 @@ class EmulatedLink : public ::testing::Test {
   void SetUp() override { server.Start(); }
 
   PrivateRuntimeDir runtime;
-  d2xx::ScopedBackend backend{emulatedBackend()};
+  d2xx::ScopedBackend backend{EmulatedBackend()};
   sim::SystemClock clock;
   sim::LinkServer server{clock};
 };
@@ -316,7 +311,7 @@ TEST_F(EmulatedLink, AnOpenFailsWithoutTheRightHello) {
     other.Serve(frame('S', std::string(1, '\0')) + frame('H', "VRT00009"));
     EXPECT_THROW(TFT232 port("VRT00009"), TFT232Exception);
   }
-  d2xx::ScopedBackend fresh(emulatedBackend());
+  d2xx::ScopedBackend fresh(EmulatedBackend());
   FT_HANDLE handle = nullptr;
   char serial[] = "VRT00009";
   EXPECT_EQ(FT_OpenEx(serial, FT_OPEN_BY_SERIAL_NUMBER, &handle), FT_DEVICE_NOT_FOUND);

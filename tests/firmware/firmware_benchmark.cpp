@@ -50,6 +50,7 @@
 #include "session/shared_state.h"
 #include "sim/in_process.h"
 #include "tests/firmware/hex_records.h"
+#include "tests/support/emulated_backend.h"
 #include "tests/support/scripted_prompt.h"
 #include "util/hex.h"
 
@@ -330,9 +331,7 @@ void DownloadIntoSkarvelSim(benchmark::State &st) {
       st.SkipWithError("skarvel-sim does not serve");
       return;
     }
-    std::vector<std::unique_ptr<d2xx::DeviceProvider>> providers;
-    providers.push_back(d2xx::MakeEmulatedProvider());
-    d2xx::ScopedBackend backend(std::make_unique<d2xx::ProviderBackend>(std::move(providers)));
+    d2xx::ScopedBackend backend(EmulatedBackend());
     Host host(kSerial);
     run = RunOnTimer(host, text);
     if (!run.success) st.SkipWithError("download failed");
@@ -361,9 +360,7 @@ SimRun DownloadIntoSim(int latencyMs, const std::string &text, bool fast) {
   SkarvelSim simulator(latencyMs);
   if (!simulator.Serving()) return out;
   {
-    std::vector<std::unique_ptr<d2xx::DeviceProvider>> providers;
-    providers.push_back(d2xx::MakeEmulatedProvider());
-    d2xx::ScopedBackend backend(std::make_unique<d2xx::ProviderBackend>(std::move(providers)));
+    d2xx::ScopedBackend backend(EmulatedBackend());
     Host host(kSerial);
     out.run = fast ? RunFast(host, text) : RunOnTimer(host, text);
     out.log = host.download.LogView();

@@ -36,6 +36,7 @@
 #include "sim/in_process.h"
 #include "sim/link_server.h"
 #include "tests/firmware/hex_records.h"
+#include "tests/support/emulated_backend.h"
 #include "tests/support/modal_script.h"
 #include "tests/support/private_runtime_dir.h"
 #include "tests/support/temp_folder.h"
@@ -625,11 +626,7 @@ class FirmwareWindowOverTheLink : public ::testing::Test {
   }
 
   PrivateRuntimeDir runtime;
-  d2xx::ScopedBackend backend{[] {
-    std::vector<std::unique_ptr<d2xx::DeviceProvider>> providers;
-    providers.push_back(d2xx::MakeEmulatedProvider());
-    return std::make_unique<d2xx::ProviderBackend>(std::move(providers));
-  }()};
+  d2xx::ScopedBackend backend{EmulatedBackend()};
   sim::SystemClock clock;
   sim::LinkServer server{clock};
   sim::Unit *unit = nullptr;

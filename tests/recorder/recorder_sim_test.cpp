@@ -24,6 +24,7 @@
 #include "recorder/recorder_window.h"
 #include "session/shared_state.h"
 #include "tests/recorder/sound_support.h"
+#include "tests/support/emulated_backend.h"
 #include "tests/support/modal_script.h"
 #include "tests/support/private_runtime_dir.h"
 #include "tests/support/temp_folder.h"
@@ -31,12 +32,6 @@
 namespace {
 
 constexpr const char *kSerial = "VRT00001";
-
-std::unique_ptr<d2xx::Backend> EmulatedBackend() {
-  std::vector<std::unique_ptr<d2xx::DeviceProvider>> providers;
-  providers.push_back(d2xx::MakeEmulatedProvider());
-  return std::make_unique<d2xx::ProviderBackend>(std::move(providers));
-}
 
 // The samples of a WAV file written by the emulator (44-byte header, 16-bit stereo).
 sound::Pcm ReadWav(const std::string &path) {

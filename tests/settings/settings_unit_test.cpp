@@ -20,6 +20,7 @@
 #include "sim/in_process.h"
 #include "sim/link_server.h"
 #include "tests/support/counting_view.h"
+#include "tests/support/emulated_backend.h"
 #include "tests/support/modal_script.h"
 #include "tests/support/private_runtime_dir.h"
 #include "tests/support/scripted_prompt.h"
@@ -241,11 +242,7 @@ TEST_F(WindowAgainstUnit, ARefusedDefaultShowsItsMessage) {
 // write started right after the unit is plugged back finds it and goes through.
 TEST(SettingsOverTheLink, AWriteRightAfterAPlugBackFindsTheUnitAndGoesThrough) {
   PrivateRuntimeDir runtime;
-  d2xx::ScopedBackend backend{[] {
-    std::vector<std::unique_ptr<d2xx::DeviceProvider>> providers;
-    providers.push_back(d2xx::MakeEmulatedProvider());
-    return std::make_unique<d2xx::ProviderBackend>(std::move(providers));
-  }()};
+  d2xx::ScopedBackend backend{EmulatedBackend()};
   sim::SystemClock clock;
   sim::LinkServer server{clock};
   sim::Unit &unit = server.Add({.serial = "VRT00007"});

@@ -8,16 +8,14 @@
 #include "link/ft232.h"
 #include "link/link.h"
 #include "sim/link_server.h"
+#include "tests/support/emulated_backend.h"
 #include "tests/support/private_runtime_dir.h"
 
 namespace {
 
 struct Link {
   Link() {
-    std::vector<std::unique_ptr<d2xx::DeviceProvider>> providers;
-    providers.push_back(d2xx::MakeEmulatedProvider());
-    backend = std::make_unique<d2xx::ScopedBackend>(
-        std::make_unique<d2xx::ProviderBackend>(std::move(providers)));
+    backend = std::make_unique<d2xx::ScopedBackend>(EmulatedBackend());
     unit = &server.Add({});
     server.Start();
     port = std::make_unique<TFT232>("VRT00001");
